@@ -1,0 +1,64 @@
+// The drivers: run the occupancy codec over a whole recording (compress) or
+// over consecutive time frames of it (compress_sequence), time both halves and
+// report the measurement record. Pure C++; the Python layer only converts.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "codec/event.h"
+#include "codec/result.h"
+
+namespace ovk {
+
+// Measurement record of one compress or compress_sequence call. Filled once.
+struct CompressionRecord {
+  std::uint64_t n_events = 0;
+  std::uint64_t raw_bytes = 0;        // 9 bytes per event (compact record size)
+  std::uint64_t bitstream_bytes = 0;  // coded bytes returned to the caller
+  std::uint64_t n_bits = 0;           // tree bits before entropy coding
+  std::uint64_t encode_us = 0;
+  std::uint64_t decode_us = 0;
+  double sparsity = 1.0;  // 1 - occupied / padded cells
+
+  // Coded bits per event; the denominator is never below 1.
+  double bits_per_event() const noexcept;
+  // raw_bytes / bitstream_bytes; the denominator is never below 1.
+  double compression_ratio() const noexcept;
+};
+
+// "CompressionResult(n_events=N, ratio=R.RRx, bpe=B.BB)" with both floats in
+// fixed point, two decimals, exact ties to even.
+std::string format_record_repr(const CompressionRecord& record);
+
+struct CompressOutput {
+  std::vector<std::uint8_t> bitstream;
+  CompressionRecord record;
+};
+
+// Grid, tree, serialisation and rANS coding, then the full decode half (to be
+// timed). Fails only with kOutOfMemory when a buffer cannot be allocated.
+Result<CompressOutput> compress_events(EventSpan events, std::uint16_t width,
+                                       std::uint16_t height, std::uint16_t time_bins,
+                                       std::uint8_t max_depth);
+
+struct SequenceOutput {
+  std::vector<std::vector<std::uint8_t>> frame_codes;  // one per frame, in order
+  CompressionRecord record;
+};
+
+// Assigns every event to one of n_frames frames by normalised timestamp; the
+// factor is n_frames - 1, so with n_frames >= 2 the last frame gets exactly the
+// events at the largest timestamp. Returns one frame index per event.
+std::vector<std::uint64_t> split_frames(EventSpan events, std::uint64_t n_frames);
+
+// Frame 0 through the full codec; frame k > 0 as the run-length code of the
+// xor of its tree bits with frame k - 1's. Empty input or n_frames == 0 yields
+// no frames, zero counters and sparsity 1.0 without reading the clock.
+// Fails with kOutOfMemory when n_frames cannot be held in memory.
+Result<SequenceOutput> compress_sequence(EventSpan events, std::uint16_t width,
+                                         std::uint16_t height, std::uint16_t time_bins,
+                                         std::uint8_t max_depth, std::uint64_t n_frames);
+
+}  // namespace ovk

@@ -1,0 +1,26 @@
+// One event of an event camera and the owned array of them that every stage
+// of the codec and every recording reader works on.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace ovk {
+
+// Field order is the declared order x, y, t, p (constructor, repr, files).
+struct Event {
+  std::uint16_t x = 0;  // pixel column
+  std::uint16_t y = 0;  // pixel row
+  std::uint32_t t = 0;  // timestamp, microseconds
+  std::uint8_t p = 0;   // polarity, any value 0..255, never reduced to a bool
+
+  friend bool operator==(const Event&, const Event&) = default;
+};
+
+// Owned, contiguous, in the order given by the caller or the file.
+using EventVec = std::vector<Event>;
+// Read-only view of all or part of an EventVec.
+using EventSpan = std::span<const Event>;
+
+}  // namespace ovk

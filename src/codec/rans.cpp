@@ -1,0 +1,120 @@
+#include "codec/rans.h"
+
+#include <algorithm>
+
+#include "codec/result.h"
+#include "codec/tree_bits.h"
+
+namespace ovk {
+
+namespace {
+
+// Precomputed reciprocal of a symbol frequency, so the encoder's per-bit
+// x / f and x % f need no division instruction. With s = ceil(log2 f) and
+// m = ceil(2^(32+s) / f), q = (x * m) >> (32 + s) equals x / f for every
+// 32-bit x (the classic round-up reciprocal bound), so the coded bytes are
+// exactly those of plain division.
+struct Reciprocal {
+  std::uint64_t multiplier;
+  unsigned shift;
+  std::uint32_t freq;
+
+  explicit Reciprocal(std::uint32_t f) : freq(f) {
+    unsigned s = 0;
+    while ((1u << s) < f) ++s;
+    shift = 32 + s;
+    multiplier = ((std::uint64_t{1} << shift) + f - 1) / f;
+  }
+  std::uint32_t quotient(std::uint32_t x) const {
+    return static_cast<std::uint32_t>((static_cast<unsigned __int128>(x) * multiplier) >> shift);
+  }
+};
+
+struct Symbol {
+  std::uint32_t freq;
+  std::uint32_t start;
+  std::uint32_t renorm_bound;  // f * 2^19: states at or above it shed a byte first
+  Reciprocal recip;
+};
+
+Symbol make_symbol(std::uint32_t freq, std::uint32_t start) {
+  return Symbol{freq, start, freq << 19, Reciprocal(freq)};
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> rans_encode_bits(std::span<const std::uint8_t> bytes,
+                                           std::uint64_t bit_count) {
+  const std::uint64_t n = bit_count;
+  if (n == 0) return {0x00, 0x08, 0x00, 0x00, 0x80, 0x00};
+  if (packed_byte_count(n) > bytes.size()) OVK_FAULT("rANS input bit count exceeds its bytes");
+
+  std::uint64_t ones = 0;
+  const std::uint64_t whole = n / 8;
+  for (std::uint64_t i = 0; i < whole; ++i) ones += static_cast<unsigned>(__builtin_popcount(bytes[i]));
+  for (std::uint64_t i = whole * 8; i < n; ++i) ones += packed_bit(bytes.data(), i);
+  const std::uint64_t zeros = n - ones;
+
+  // Nearest 1/4096, halves up, then clamped so neither symbol has frequency 0.
+  const std::uint64_t q = (zeros * kRansScale + n / 2) / n;
+  const std::uint32_t p0 = q == 0 ? 1 : (q >= kRansScale - 1 ? kRansScale - 1 : static_cast<std::uint32_t>(q));
+  const Symbol symbols[2] = {make_symbol(p0, 0), make_symbol(kRansScale - p0, p0)};
+
+  // rANS is last-in first-out: code the bits backwards so the decoder yields
+  // them forwards, and emit the renormalisation bytes reversed.
+  std::vector<std::uint8_t> renorm;
+  renorm.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(n / 8 + 16, 1u << 20)));
+  std::uint32_t x = kRansLowerBound;
+  for (std::uint64_t i = n; i-- > 0;) {
+    const Symbol& s = symbols[packed_bit(bytes.data(), i)];
+    while (x >= s.renorm_bound) {
+      renorm.push_back(static_cast<std::uint8_t>(x & 0xFF));
+      x >>= 8;
+    }
+    const std::uint32_t quot = s.recip.quotient(x);
+    x = (quot << kRansScaleBits) + (x - quot * s.freq) + s.start;
+  }
+
+  std::vector<std::uint8_t> out;
+  out.reserve(renorm.size() + kRansHeaderBytes);
+  out.push_back(static_cast<std::uint8_t>(p0 & 0xFF));
+  out.push_back(static_cast<std::uint8_t>(p0 >> 8));
+  for (int k = 0; k < 4; ++k) out.push_back(static_cast<std::uint8_t>(x >> (8 * k)));
+  out.insert(out.end(), renorm.rbegin(), renorm.rend());
+  return out;
+}
+
+std::vector<std::uint8_t> rans_decode_bits(std::span<const std::uint8_t> stream,
+                                           std::uint64_t bit_count) {
+  const std::uint64_t n = bit_count;
+  if (n == 0) return {};
+  if (stream.size() < kRansHeaderBytes) OVK_FAULT("rANS stream shorter than its header");
+  const std::uint32_t p0 = stream[0] | (std::uint32_t{stream[1]} << 8);
+  std::uint32_t x = std::uint32_t{stream[2]} | (std::uint32_t{stream[3]} << 8) |
+                    (std::uint32_t{stream[4]} << 16) | (std::uint32_t{stream[5]} << 24);
+  if (p0 == 0 || p0 >= kRansScale) OVK_FAULT("rANS header holds an invalid probability");
+  if (x < kRansLowerBound) OVK_FAULT("rANS header holds an invalid state");
+
+  std::vector<std::uint8_t> out(static_cast<std::size_t>(packed_byte_count(n)), 0);
+  std::size_t pos = kRansHeaderBytes;
+  const std::size_t end = stream.size();
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const std::uint32_t r = x & (kRansScale - 1);
+    std::uint32_t f;
+    std::uint32_t c;
+    if (r < p0) {
+      f = p0;
+      c = 0;
+    } else {
+      f = kRansScale - p0;
+      c = p0;
+      out[i >> 3] |= static_cast<std::uint8_t>(0x80u >> (i & 7));
+    }
+    x = f * (x >> kRansScaleBits) + r - c;
+    // x >= f * 2^11 > 0 here, so this ends within three bytes.
+    while (x < kRansLowerBound) x = (x << 8) | (pos < end ? stream[pos++] : 0u);
+  }
+  return out;
+}
+
+}  // namespace ovk

@@ -1,0 +1,34 @@
+// Static two-symbol rANS coder with byte-wise renormalisation.
+//
+// Stream layout, little-endian:
+//   offset 0, 2 bytes: p0, probability of a 0 bit in units of 1/4096 (1..4095)
+//   offset 2, 4 bytes: the encoder's final state = the decoder's initial state (>= 2^23)
+//   offset 6, k bytes: renormalisation bytes, in the order the decoder reads them
+// The bit count is not stored; the decoder must be given it.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace ovk {
+
+inline constexpr std::uint32_t kRansScaleBits = 12;
+inline constexpr std::uint32_t kRansScale = 1u << kRansScaleBits;  // M = 4096
+inline constexpr std::uint32_t kRansLowerBound = 1u << 23;         // L
+inline constexpr std::size_t kRansHeaderBytes = 6;
+
+// Codes bits 0 .. bit_count - 1 of `bytes` (MSB first). Bits past bit_count
+// are never read. bit_count > 8 * bytes.size() is an internal fault.
+std::vector<std::uint8_t> rans_encode_bits(std::span<const std::uint8_t> bytes,
+                                           std::uint64_t bit_count);
+
+// Decodes bit_count bits into ceil(bit_count / 8) bytes, MSB first, trailing
+// bits zero. Missing renormalisation bytes read as zero. A stream shorter
+// than its header, or a header the encoder never writes (p0 outside 1..4095,
+// state below 2^23, on which decoding could loop forever), is an internal
+// fault.
+std::vector<std::uint8_t> rans_decode_bits(std::span<const std::uint8_t> stream,
+                                           std::uint64_t bit_count);
+
+}  // namespace ovk

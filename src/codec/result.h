@@ -1,0 +1,93 @@
+// Error values and the internal-fault exception.
+//
+// Expected failures (memory exhaustion for a requested geometry, unreadable or
+// malformed files) travel as values: every fallible function returns a
+// Result<T> that the compiler refuses to let a caller drop. Violated internal
+// invariants are different: they throw ovk::Fault, which only the Python
+// boundary catches, so a fault can never pass silently as a value.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace ovk {
+
+enum class ErrorKind : std::uint8_t {
+  kOutOfMemory,   // a buffer of our own could not be allocated
+  kInvalidInput,  // the caller's request itself is unusable (NUL in a path, unknown extension)
+  kInvalidData,   // the bytes of a file do not follow their format
+  kOsError,       // the operating system refused an open or a read
+};
+
+class [[nodiscard]] Error {
+ public:
+  Error(ErrorKind kind, std::string message, int os_errno = 0)
+      : kind_(kind), message_(std::move(message)), os_errno_(os_errno) {}
+
+  static Error out_of_memory() { return {ErrorKind::kOutOfMemory, "out of memory"}; }
+
+  ErrorKind kind() const noexcept { return kind_; }
+  const std::string& message() const noexcept { return message_; }
+  int os_errno() const noexcept { return os_errno_; }
+
+ private:
+  ErrorKind kind_;
+  std::string message_;
+  int os_errno_;
+};
+
+// Value or Error. Access to the wrong alternative is a fault, not UB.
+template <class T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
+  Result(Error error) : v_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
+
+  bool ok() const noexcept { return v_.index() == 0; }
+
+  const T& value() const& { return std::get<0>(v_); }
+  T& value() & { return std::get<0>(v_); }
+  T&& value() && { return std::get<0>(std::move(v_)); }
+
+  const Error& error() const& { return std::get<1>(v_); }
+  Error&& error() && { return std::get<1>(std::move(v_)); }
+
+ private:
+  std::variant<T, Error> v_;
+};
+
+struct Ok {};
+using Status = Result<Ok>;
+
+// An internal invariant was violated. Carries the source location so the
+// report written at the boundary says where.
+class Fault : public std::logic_error {
+ public:
+  Fault(const std::string& what, const char* file, int line)
+      : std::logic_error(what), file_(file), line_(line) {}
+  const char* file() const noexcept { return file_; }
+  int line() const noexcept { return line_; }
+
+ private:
+  const char* file_;
+  int line_;
+};
+
+}  // namespace ovk
+
+#define OVK_FAULT(text) throw ::ovk::Fault((text), __FILE__, __LINE__)
+
+#define OVK_CONCAT_INNER(a, b) a##b
+#define OVK_CONCAT(a, b) OVK_CONCAT_INNER(a, b)
+
+// Evaluates a Result-returning expression; on error returns the error from the
+// enclosing function, otherwise moves the value into `lhs`.
+#define OVK_ASSIGN_OR_RETURN(lhs, expr) \
+  OVK_ASSIGN_OR_RETURN_IMPL(OVK_CONCAT(ovk_result_, __LINE__), lhs, expr)
+#define OVK_ASSIGN_OR_RETURN_IMPL(tmp, lhs, expr) \
+  auto tmp = (expr);                              \
+  if (!tmp.ok()) return std::move(tmp).error();   \
+  lhs = std::move(tmp).value()

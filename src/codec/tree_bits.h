@@ -1,0 +1,42 @@
+// The packed tree bit string: one bit per tree node in breadth-first order
+// (0 empty, 1 occupied or split), packed most significant bit first. No
+// header, no length, no level markers: a reader must be told the padded sizes,
+// the depth limit and the bit count.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "codec/octree.h"
+
+namespace ovk {
+
+struct PackedBits {
+  std::vector<std::uint8_t> bytes;  // ceil(bit_count / 8) bytes, trailing bits zero
+  std::uint64_t bit_count = 0;
+
+  friend bool operator==(const PackedBits&, const PackedBits&) = default;
+};
+
+// Bit i of an MSB-first string.
+inline bool packed_bit(const std::uint8_t* bytes, std::uint64_t i) noexcept {
+  return (bytes[i >> 3] >> (7 - (i & 7))) & 1u;
+}
+
+inline std::uint64_t packed_byte_count(std::uint64_t bit_count) noexcept {
+  return bit_count / 8 + (bit_count % 8 != 0);  // no overflow near 2^64
+}
+
+PackedBits serialize_tree(const Octree& tree);
+
+// Rebuilds the tree from its bits. A one bit means split when the node's box
+// can still be divided (depth < max_depth, some size >= 2), else occupied.
+// Bits beyond those the tree consumes are ignored; when the bits run out, the
+// remaining queued nodes are empty. Reading a byte that `bytes` does not hold
+// (bit_count larger than the bytes) is an internal fault.
+Octree decode_tree(std::span<const std::uint8_t> bytes, std::uint64_t bit_count,
+                   std::uint64_t padded_width, std::uint64_t padded_height,
+                   std::uint64_t padded_bins, std::uint8_t max_depth);
+
+}  // namespace ovk

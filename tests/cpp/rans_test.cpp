@@ -1,0 +1,106 @@
+#include "codec/rans.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "codec/result.h"
+#include "codec/tree_bits.h"
+#include "codec_test_support.h"
+
+namespace ovk {
+namespace {
+
+using testing_support::bytes_of;
+
+std::vector<std::uint8_t> pack(const std::vector<int>& bits) {
+  std::vector<std::uint8_t> out(packed_byte_count(bits.size()), 0);
+  for (std::size_t i = 0; i < bits.size(); ++i)
+    if (bits[i]) out[i / 8] |= static_cast<std::uint8_t>(0x80u >> (i % 8));
+  return out;
+}
+
+// The coder exactly as the format defines it, with plain division.
+std::vector<std::uint8_t> reference_encode(const std::vector<std::uint8_t>& bytes,
+                                           std::uint64_t n) {
+  if (n == 0) return {0x00, 0x08, 0x00, 0x00, 0x80, 0x00};
+  std::uint64_t z = 0;
+  for (std::uint64_t i = 0; i < n; ++i) z += !packed_bit(bytes.data(), i);
+  const std::uint64_t q = (z * 4096 + n / 2) / n;
+  const std::uint32_t p0 = q == 0 ? 1 : (q >= 4095 ? 4095 : static_cast<std::uint32_t>(q));
+  std::vector<std::uint8_t> list;
+  std::uint32_t x = 1u << 23;
+  for (std::uint64_t i = n; i-- > 0;) {
+    const bool s = packed_bit(bytes.data(), i);
+    const std::uint32_t f = s ? 4096 - p0 : p0;
+    const std::uint32_t c = s ? p0 : 0;
+    while (x >= f * (1u << 19)) {
+      list.push_back(static_cast<std::uint8_t>(x & 0xFF));
+      x >>= 8;
+    }
+    x = (x / f) * 4096 + (x % f) + c;
+  }
+  std::vector<std::uint8_t> out = {static_cast<std::uint8_t>(p0), static_cast<std::uint8_t>(p0 >> 8)};
+  for (int k = 0; k < 4; ++k) out.push_back(static_cast<std::uint8_t>(x >> (8 * k)));
+  out.insert(out.end(), list.rbegin(), list.rend());
+  return out;
+}
+
+TEST(Rans, WorkedStreams) {
+  EXPECT_EQ(rans_encode_bits(pack({1, 0, 1}), 3), bytes_of({0x55, 0x05, 0x00, 0x06, 0x60, 0x03}));
+  EXPECT_EQ(rans_encode_bits(pack({1}), 1), bytes_of({0x01, 0x00, 0x01, 0x08, 0x80, 0x00}));
+  EXPECT_EQ(rans_encode_bits(pack({0}), 1), bytes_of({0xFF, 0x0F, 0x00, 0x08, 0x80, 0x00}));
+  EXPECT_EQ(rans_encode_bits(pack({1, 0, 1, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0}), 16),
+            bytes_of({0x00, 0x0C, 0x04, 0x4D, 0xC9, 0x0F, 0x00}));
+  EXPECT_EQ(rans_encode_bits(bytes_of({0xCA, 0x80}), 9),
+            bytes_of({0x1C, 0x07, 0xA6, 0x2B, 0xF2, 0x00, 0x78}));
+}
+
+TEST(Rans, ZeroBitsIsTheSixByteEmptyStream) {
+  EXPECT_EQ(rans_encode_bits({}, 0), bytes_of({0x00, 0x08, 0x00, 0x00, 0x80, 0x00}));
+  EXPECT_TRUE(rans_decode_bits({}, 0).empty());
+  EXPECT_TRUE(rans_decode_bits(bytes_of({1, 2, 3}), 0).empty());
+}
+
+TEST(Rans, TrailingBitsBeyondTheCountAreNotRead) {
+  EXPECT_EQ(rans_encode_bits(bytes_of({0xA0}), 3), rans_encode_bits(bytes_of({0xBF}), 3));
+}
+
+TEST(Rans, EveryLengthRoundTripsAndMatchesTheReference) {
+  std::mt19937_64 rng(99);
+  std::vector<std::uint64_t> lengths;
+  for (std::uint64_t n = 0; n <= 200; ++n) lengths.push_back(n);
+  for (std::uint64_t n : {1000, 4097, 65536, 300001}) lengths.push_back(n);
+  for (const std::uint64_t n : lengths) {
+    // Skewed and balanced sources, so both renormalisation paths run.
+    for (const unsigned ones_per_256 : {0u, 3u, 128u, 250u, 256u}) {
+      std::vector<std::uint8_t> bytes(packed_byte_count(n), 0);
+      for (std::uint64_t i = 0; i < n; ++i)
+        if ((rng() & 255) < ones_per_256) bytes[i / 8] |= static_cast<std::uint8_t>(0x80u >> (i % 8));
+      const auto stream = rans_encode_bits(bytes, n);
+      ASSERT_GE(stream.size(), kRansHeaderBytes);
+      ASSERT_EQ(stream, reference_encode(bytes, n)) << "n=" << n;
+      ASSERT_EQ(rans_decode_bits(stream, n), bytes) << "n=" << n;
+    }
+  }
+}
+
+TEST(Rans, MalformedInputIsAFaultNotAHang) {
+  EXPECT_THROW((void)rans_encode_bits(bytes_of({0xFF}), 9), Fault);
+  EXPECT_THROW((void)rans_decode_bits(bytes_of({0x00, 0x08, 0x00, 0x00, 0x80}), 1), Fault);
+  // A state of 0 would renormalise forever.
+  EXPECT_THROW((void)rans_decode_bits(bytes_of({0x00, 0x08, 0x00, 0x00, 0x00, 0x00}), 4), Fault);
+  EXPECT_THROW((void)rans_decode_bits(bytes_of({0x00, 0x00, 0x00, 0x00, 0x80, 0x00}), 4), Fault);
+  EXPECT_THROW((void)rans_decode_bits(bytes_of({0x00, 0x10, 0x00, 0x00, 0x80, 0x00}), 4), Fault);
+}
+
+TEST(Rans, TruncatedStreamDecodesWithZeroBytes) {
+  std::vector<std::uint8_t> bytes(64, 0x5A);
+  auto stream = rans_encode_bits(bytes, 512);
+  ASSERT_GT(stream.size(), 8u);
+  stream.resize(8);
+  EXPECT_EQ(rans_decode_bits(stream, 512).size(), 64u);
+}
+
+}  // namespace
+}  // namespace ovk
