@@ -1,0 +1,69 @@
+// A deterministic, realistic stand-in for a real event-camera recording:
+// edges sweeping across the sensor (two vertical bars and one horizontal bar
+// at different speeds, each a couple of pixels thick, polarity by edge side)
+// over a background of uniform noise events. Timestamps increase over one
+// second. The same seed always gives the same events on every platform.
+#pragma once
+
+#include <cstdint>
+
+#include "codec/event.h"
+
+namespace ovk::bench {
+
+// splitmix64: tiny, fully specified, platform-independent.
+class SplitMix64 {
+ public:
+  explicit SplitMix64(std::uint64_t seed) : state_(seed) {}
+  std::uint64_t next() {
+    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+  std::uint64_t below(std::uint64_t n) { return next() % n; }
+
+ private:
+  std::uint64_t state_;
+};
+
+inline EventVec make_synthetic_recording(std::size_t n_events, std::uint16_t width,
+                                         std::uint16_t height, std::uint64_t seed = 1,
+                                         std::uint32_t duration_us = 1'000'000) {
+  struct Edge {
+    bool vertical;      // a bar spanning all rows (moves along x) or all columns
+    double start;       // position at t = 0, as a fraction of the sensor size
+    double speed;       // sensor sizes per second
+  };
+  const Edge edges[] = {{true, 0.10, 0.9}, {true, 0.70, -0.6}, {false, 0.20, 1.3}};
+  SplitMix64 rng(seed);
+  EventVec events;
+  events.reserve(n_events);
+  for (std::size_t i = 0; i < n_events; ++i) {
+    Event e;
+    e.t = static_cast<std::uint32_t>(static_cast<std::uint64_t>(i) * duration_us / n_events);
+    const double seconds = e.t / 1e6;
+    if (rng.below(10) == 0) {  // background noise
+      e.x = static_cast<std::uint16_t>(rng.below(width));
+      e.y = static_cast<std::uint16_t>(rng.below(height));
+      e.p = static_cast<std::uint8_t>(rng.below(2));
+    } else {
+      const Edge& edge = edges[rng.below(3)];
+      double pos = edge.start + edge.speed * seconds;
+      pos -= static_cast<double>(static_cast<std::int64_t>(pos));
+      if (pos < 0) pos += 1.0;
+      const std::uint16_t extent = edge.vertical ? width : height;
+      const std::int64_t jitter = static_cast<std::int64_t>(rng.below(3)) - 1;
+      std::int64_t at = static_cast<std::int64_t>(pos * extent) + jitter;
+      at = at < 0 ? 0 : (at >= extent ? extent - 1 : at);
+      const std::uint16_t across = static_cast<std::uint16_t>(rng.below(edge.vertical ? height : width));
+      e.x = edge.vertical ? static_cast<std::uint16_t>(at) : across;
+      e.y = edge.vertical ? across : static_cast<std::uint16_t>(at);
+      e.p = static_cast<std::uint8_t>((edge.speed > 0) ^ (jitter > 0));
+    }
+    events.push_back(e);
+  }
+  return events;
+}
+
+}  // namespace ovk::bench
