@@ -16,7 +16,8 @@ constexpr std::uint16_t kWidth = 346, kHeight = 260, kBins = 64;
 constexpr std::uint8_t kDepth = 10;
 
 const ovk::EventVec& recording() {
-  static const ovk::EventVec events = ovk::bench::make_synthetic_recording(kEvents, kWidth, kHeight);
+  static const ovk::EventVec events =
+      ovk::bench::make_synthetic_recording(kEvents, kWidth, kHeight);
   return events;
 }
 
@@ -65,7 +66,8 @@ const Coded& coded() {
 
 void BM_RansEncode(benchmark::State& state) {
   const Coded& c = coded();
-  for (auto _ : state) benchmark::DoNotOptimize(ovk::rans_encode_bits(c.bits.bytes, c.bits.bit_count));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(ovk::rans_encode_bits(c.bits.bytes, c.bits.bit_count));
   set_rates(state, kEvents, static_cast<double>(c.bits.bit_count));
   state.counters["tree_bits"] = static_cast<double>(c.bits.bit_count);
   state.counters["stream_bytes"] = static_cast<double>(c.stream.size());

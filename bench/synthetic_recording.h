@@ -31,9 +31,9 @@ inline EventVec make_synthetic_recording(std::size_t n_events, std::uint16_t wid
                                          std::uint16_t height, std::uint64_t seed = 1,
                                          std::uint32_t duration_us = 1'000'000) {
   struct Edge {
-    bool vertical;      // a bar spanning all rows (moves along x) or all columns
-    double start;       // position at t = 0, as a fraction of the sensor size
-    double speed;       // sensor sizes per second
+    bool vertical;  // a bar spanning all rows (moves along x) or all columns
+    double start;   // position at t = 0, as a fraction of the sensor size
+    double speed;   // sensor sizes per second
   };
   const Edge edges[] = {{true, 0.10, 0.9}, {true, 0.70, -0.6}, {false, 0.20, 1.3}};
   SplitMix64 rng(seed);
@@ -56,7 +56,8 @@ inline EventVec make_synthetic_recording(std::size_t n_events, std::uint16_t wid
       const std::int64_t jitter = static_cast<std::int64_t>(rng.below(3)) - 1;
       std::int64_t at = static_cast<std::int64_t>(pos * extent) + jitter;
       at = at < 0 ? 0 : (at >= extent ? extent - 1 : at);
-      const std::uint16_t across = static_cast<std::uint16_t>(rng.below(edge.vertical ? height : width));
+      const std::uint16_t across =
+          static_cast<std::uint16_t>(rng.below(edge.vertical ? height : width));
       e.x = edge.vertical ? static_cast<std::uint16_t>(at) : across;
       e.y = edge.vertical ? across : static_cast<std::uint16_t>(at);
       e.p = static_cast<std::uint8_t>((edge.speed > 0) ^ (jitter > 0));

@@ -21,11 +21,15 @@ int main(int argc, char** argv) {
   std::vector<unsigned char> bytes;
   bytes.reserve(events.size() * 9);
   for (const ovk::Event& e : events) {
-    const unsigned char rec[9] = {
-        static_cast<unsigned char>(e.x), static_cast<unsigned char>(e.x >> 8),
-        static_cast<unsigned char>(e.y), static_cast<unsigned char>(e.y >> 8),
-        static_cast<unsigned char>(e.t), static_cast<unsigned char>(e.t >> 8),
-        static_cast<unsigned char>(e.t >> 16), static_cast<unsigned char>(e.t >> 24), e.p};
+    const unsigned char rec[9] = {static_cast<unsigned char>(e.x),
+                                  static_cast<unsigned char>(e.x >> 8),
+                                  static_cast<unsigned char>(e.y),
+                                  static_cast<unsigned char>(e.y >> 8),
+                                  static_cast<unsigned char>(e.t),
+                                  static_cast<unsigned char>(e.t >> 8),
+                                  static_cast<unsigned char>(e.t >> 16),
+                                  static_cast<unsigned char>(e.t >> 24),
+                                  e.p};
     bytes.insert(bytes.end(), rec, rec + 9);
   }
   std::FILE* f = std::fopen(argv[1], "wb");

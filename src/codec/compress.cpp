@@ -70,9 +70,8 @@ std::string format_record_repr(const CompressionRecord& record) {
          "x, bpe=" + fixed_two_decimals(record.bits_per_event()) + ")";
 }
 
-Result<CompressOutput> compress_events(EventSpan events, std::uint16_t width,
-                                       std::uint16_t height, std::uint16_t time_bins,
-                                       std::uint8_t max_depth) try {
+Result<CompressOutput> compress_events(EventSpan events, std::uint16_t width, std::uint16_t height,
+                                       std::uint16_t time_bins, std::uint8_t max_depth) try {
   CompressOutput out;
   CompressionRecord& rec = out.record;
   rec.n_events = events.size();
@@ -94,8 +93,8 @@ Result<CompressOutput> compress_events(EventSpan events, std::uint16_t width,
   const Stopwatch decode_clock;
   const std::vector<std::uint8_t> decoded = rans_decode_bits(out.bitstream, rec.n_bits);
   {
-    const Octree rebuilt = decode_tree(decoded, rec.n_bits, grid.padded_width,
-                                      grid.padded_height, grid.padded_bins, max_depth);
+    const Octree rebuilt = decode_tree(decoded, rec.n_bits, grid.padded_width, grid.padded_height,
+                                       grid.padded_bins, max_depth);
     keep_alive(rebuilt);
   }
   rec.decode_us = decode_clock.elapsed_us();

@@ -39,9 +39,8 @@ struct CompressOutput {
 
 // Grid, tree, serialisation and rANS coding, then the full decode half (to be
 // timed). Fails only with kOutOfMemory when a buffer cannot be allocated.
-Result<CompressOutput> compress_events(EventSpan events, std::uint16_t width,
-                                       std::uint16_t height, std::uint16_t time_bins,
-                                       std::uint8_t max_depth);
+Result<CompressOutput> compress_events(EventSpan events, std::uint16_t width, std::uint16_t height,
+                                       std::uint16_t time_bins, std::uint8_t max_depth);
 
 struct SequenceOutput {
   std::vector<std::vector<std::uint8_t>> frame_codes;  // one per frame, in order

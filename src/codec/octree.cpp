@@ -105,8 +105,12 @@ Octree build_octree(const VoxelGrid& grid, std::uint8_t max_depth) {
       for (int ix = 0; ix < px.count; ++ix) {
         for (int iy = 0; iy < py.count; ++iy) {
           for (int it = 0; it < pt.count; ++it) {
-            const Box child{cur.box.x0 + px.offset[ix], cur.box.y0 + py.offset[iy],
-                            cur.box.t0 + pt.offset[it], px.size[ix], py.size[iy], pt.size[it]};
+            const Box child{cur.box.x0 + px.offset[ix],
+                            cur.box.y0 + py.offset[iy],
+                            cur.box.t0 + pt.offset[it],
+                            px.size[ix],
+                            py.size[iy],
+                            pt.size[it]};
             queue.push_back({child, static_cast<std::uint8_t>(cur.depth + 1)});
           }
         }

@@ -20,7 +20,7 @@ enum class NodeKind : std::uint8_t { kEmpty = 0, kOccupied = 1, kSplit = 2 };
 struct OctreeNode {
   std::uint64_t first_child = 0;  // arena index of the first child (split nodes only)
   NodeKind kind = NodeKind::kEmpty;
-  std::uint8_t n_children = 0;    // 2, 4 or 8 for a split node, else 0
+  std::uint8_t n_children = 0;  // 2, 4 or 8 for a split node, else 0
 
   friend bool operator==(const OctreeNode&, const OctreeNode&) = default;
 };

@@ -51,13 +51,15 @@ std::vector<std::uint8_t> rans_encode_bits(std::span<const std::uint8_t> bytes,
 
   std::uint64_t ones = 0;
   const std::uint64_t whole = n / 8;
-  for (std::uint64_t i = 0; i < whole; ++i) ones += static_cast<unsigned>(__builtin_popcount(bytes[i]));
+  for (std::uint64_t i = 0; i < whole; ++i)
+    ones += static_cast<unsigned>(__builtin_popcount(bytes[i]));
   for (std::uint64_t i = whole * 8; i < n; ++i) ones += packed_bit(bytes.data(), i);
   const std::uint64_t zeros = n - ones;
 
   // Nearest 1/4096, halves up, then clamped so neither symbol has frequency 0.
   const std::uint64_t q = (zeros * kRansScale + n / 2) / n;
-  const std::uint32_t p0 = q == 0 ? 1 : (q >= kRansScale - 1 ? kRansScale - 1 : static_cast<std::uint32_t>(q));
+  const std::uint32_t p0 =
+      q == 0 ? 1 : (q >= kRansScale - 1 ? kRansScale - 1 : static_cast<std::uint32_t>(q));
   const Symbol symbols[2] = {make_symbol(p0, 0), make_symbol(kRansScale - p0, p0)};
 
   // rANS is last-in first-out: code the bits backwards so the decoder yields

@@ -57,8 +57,8 @@ Octree decode_tree(std::span<const std::uint8_t> bytes, std::uint64_t bit_count,
     for (int ix = 0; ix < px.count; ++ix) {
       for (int iy = 0; iy < py.count; ++iy) {
         for (int it = 0; it < pt.count; ++it) {
-          queue.push_back({px.size[ix], py.size[iy], pt.size[it],
-                           static_cast<std::uint8_t>(cur.depth + 1)});
+          queue.push_back(
+              {px.size[ix], py.size[iy], pt.size[it], static_cast<std::uint8_t>(cur.depth + 1)});
         }
       }
     }

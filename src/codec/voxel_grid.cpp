@@ -37,8 +37,8 @@ std::uint64_t saturating_double_to_u64(double value) noexcept {
 std::uint64_t time_bin(std::uint32_t t, std::uint32_t tmin, std::uint32_t range,
                        std::uint16_t time_bins) noexcept {
   // Division first, then the multiplication: the order fixes the rounding.
-  const double q = static_cast<double>(static_cast<std::uint32_t>(t - tmin)) /
-                   static_cast<double>(range);
+  const double q =
+      static_cast<double>(static_cast<std::uint32_t>(t - tmin)) / static_cast<double>(range);
   const double u = (static_cast<double>(time_bins) - 1.0) * q;
   return saturating_double_to_u64(u);
 }
@@ -68,7 +68,8 @@ Result<VoxelGrid> build_voxel_grid(EventSpan events, std::uint16_t width, std::u
   std::uint8_t* const bits = grid.bits.data();
   std::uint64_t occupied = 0;
   for (const Event& e : events) {
-    const std::uint64_t bin = std::min<std::uint64_t>(time_bin(e.t, tmin, range, time_bins), tp - 1);
+    const std::uint64_t bin =
+        std::min<std::uint64_t>(time_bin(e.t, tmin, range, time_bins), tp - 1);
     const std::uint64_t xc = std::min<std::uint64_t>(e.x, wp - 1);
     const std::uint64_t yc = std::min<std::uint64_t>(e.y, hp - 1);
     const std::uint64_t v = (xc * hp + yc) * tp + bin;

@@ -38,11 +38,11 @@ class ZeroedBytes {
 // form a contiguous run. Bit v lives in byte v / 8 under mask 1 << (v % 8)
 // (least significant bit first, unlike the packed tree bits).
 struct VoxelGrid {
-  ZeroedBytes bits;                  // (Wp * Hp * Tp + 7) / 8 bytes
-  std::uint64_t padded_width = 1;    // Wp
-  std::uint64_t padded_height = 1;   // Hp
-  std::uint64_t padded_bins = 1;     // Tp
-  std::uint64_t occupied = 0;        // number of set bits
+  ZeroedBytes bits;                 // (Wp * Hp * Tp + 7) / 8 bytes
+  std::uint64_t padded_width = 1;   // Wp
+  std::uint64_t padded_height = 1;  // Hp
+  std::uint64_t padded_bins = 1;    // Tp
+  std::uint64_t occupied = 0;       // number of set bits
 
   std::uint64_t cell_count() const noexcept { return padded_width * padded_height * padded_bins; }
   bool test(std::uint64_t v) const noexcept { return (bits.data()[v >> 3] >> (v & 7)) & 1u; }

@@ -40,7 +40,8 @@ std::vector<std::uint8_t> reference_encode(const std::vector<std::uint8_t>& byte
     }
     x = (x / f) * 4096 + (x % f) + c;
   }
-  std::vector<std::uint8_t> out = {static_cast<std::uint8_t>(p0), static_cast<std::uint8_t>(p0 >> 8)};
+  std::vector<std::uint8_t> out = {static_cast<std::uint8_t>(p0),
+                                   static_cast<std::uint8_t>(p0 >> 8)};
   for (int k = 0; k < 4; ++k) out.push_back(static_cast<std::uint8_t>(x >> (8 * k)));
   out.insert(out.end(), list.rbegin(), list.rend());
   return out;
@@ -76,7 +77,8 @@ TEST(Rans, EveryLengthRoundTripsAndMatchesTheReference) {
     for (const unsigned ones_per_256 : {0u, 3u, 128u, 250u, 256u}) {
       std::vector<std::uint8_t> bytes(packed_byte_count(n), 0);
       for (std::uint64_t i = 0; i < n; ++i)
-        if ((rng() & 255) < ones_per_256) bytes[i / 8] |= static_cast<std::uint8_t>(0x80u >> (i % 8));
+        if ((rng() & 255) < ones_per_256)
+          bytes[i / 8] |= static_cast<std::uint8_t>(0x80u >> (i % 8));
       const auto stream = rans_encode_bits(bytes, n);
       ASSERT_GE(stream.size(), kRansHeaderBytes);
       ASSERT_EQ(stream, reference_encode(bytes, n)) << "n=" << n;

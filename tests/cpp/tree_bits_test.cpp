@@ -98,7 +98,6 @@ TEST(SerializeTree, WorkedExamples) {
   const PackedBits shallow = serialize_tree(build_octree(worked, 1));
   EXPECT_EQ(shallow.bytes, bytes_of({0xC8}));
   EXPECT_EQ(shallow.bit_count, 5u);
-
 }
 
 TEST(DecodeTree, WorkedExamples) {
