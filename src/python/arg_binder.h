@@ -1,0 +1,44 @@
+// Binding of a call's positional and keyword arguments to parameter slots,
+// with the interpreter's wording for every binding error.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "python/module_error.h"
+
+namespace ovk::python {
+
+struct KeywordOnlyParam {
+  std::string_view name;
+  bool required = true;
+};
+
+// The static parameter description of one callable.
+struct ArgSpec {
+  std::string_view class_name = {};  // empty for module functions
+  std::string_view function_name = {};
+  std::span<const std::string_view> positional = {};  // positional-or-keyword, in order
+  std::size_t positional_only = 0;               // leading parameters not given by keyword
+  std::size_t required_positional = 0;           // leading parameters that must be given
+  std::span<const KeywordOnlyParam> keyword_only = {};
+
+  // "Class.function()" or "function()".
+  std::string full_name() const;
+  // One slot per positional parameter, then one per keyword-only parameter.
+  std::size_t slot_count() const noexcept { return positional.size() + keyword_only.size(); }
+};
+
+// Fast-call form: `args` holds `nargs` positional values followed by one value
+// per name in `kwnames` (a tuple of str, or null). `slots` must have
+// spec.slot_count() entries, all null; filled slots borrow the caller's values.
+Outcome<Done> bind_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames, std::span<PyObject*> slots);
+
+// Tuple-and-dict form (tp_new): keywords come in the dict's iteration order.
+Outcome<Done> bind_tuple_dict(const ArgSpec& spec, PyObject* args, PyObject* kwargs,
+                              std::span<PyObject*> slots);
+
+}  // namespace ovk::python

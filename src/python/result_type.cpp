@@ -1,0 +1,128 @@
+#include "python/result_type.h"
+
+#include <string>
+
+#include "python/access_word.h"
+
+namespace ovk::python {
+namespace {
+
+struct ResultObject {
+  PyObject_HEAD
+  CompressionRecord record;
+  AccessWord access;
+};
+
+OnceCell g_result_type;
+
+// Reads never conflict: nothing takes exclusive access to a result.
+Outcome<CompressionRecord> snapshot(PyObject* self) {
+  auto* result = reinterpret_cast<ResultObject*>(self);
+  std::optional<CompressionRecord> record = read_shared(result->access, result->record);
+  if (!record) return ModuleError::with_message(PyExc_RuntimeError, "Already mutably borrowed");
+  return *record;
+}
+
+PyObject* result_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) noexcept {
+  return guarded_call([&]() -> Outcome<PyRef> {
+    const PyRef name = PyRef::steal(PyType_GetName(type));
+    if (!name) return ModuleError::fetch();
+    return ModuleError::with_message(PyExc_TypeError,
+                                     "No constructor defined for " + utf8_of(name.get()));
+  });
+}
+
+void result_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* result_repr(PyObject* self) noexcept {
+  return guarded_call([&]() -> Outcome<PyRef> {
+    OVK_ASSIGN_OR_RETURN(const CompressionRecord record, snapshot(self));
+    return new_str(format_record_repr(record));
+  });
+}
+
+template <auto Field>
+PyObject* get_counter(PyObject* self, void* /*closure*/) noexcept {
+  return guarded_call([&]() -> Outcome<PyRef> {
+    OVK_ASSIGN_OR_RETURN(const CompressionRecord record, snapshot(self));
+    return new_u64(record.*Field);
+  });
+}
+
+PyObject* get_sparsity(PyObject* self, void* /*closure*/) noexcept {
+  return guarded_call([&]() -> Outcome<PyRef> {
+    OVK_ASSIGN_OR_RETURN(const CompressionRecord record, snapshot(self));
+    return new_float(record.sparsity);
+  });
+}
+
+template <auto Derived>
+PyObject* get_derived(PyObject* self, void* /*closure*/) noexcept {
+  return guarded_call([&]() -> Outcome<PyRef> {
+    OVK_ASSIGN_OR_RETURN(const CompressionRecord record, snapshot(self));
+    return new_float((record.*Derived)());
+  });
+}
+
+using R = CompressionRecord;
+
+PyGetSetDef g_result_getset[] = {
+    {"n_events", &get_counter<&R::n_events>, nullptr, nullptr, nullptr},
+    {"raw_bytes", &get_counter<&R::raw_bytes>, nullptr, nullptr, nullptr},
+    {"bitstream_bytes", &get_counter<&R::bitstream_bytes>, nullptr, nullptr, nullptr},
+    {"n_bits", &get_counter<&R::n_bits>, nullptr, nullptr, nullptr},
+    {"encode_us", &get_counter<&R::encode_us>, nullptr, nullptr, nullptr},
+    {"decode_us", &get_counter<&R::decode_us>, nullptr, nullptr, nullptr},
+    {"sparsity", &get_sparsity, nullptr, nullptr, nullptr},
+    {"bits_per_event", &get_derived<&R::bits_per_event>, nullptr, nullptr, nullptr},
+    {"compression_ratio", &get_derived<&R::compression_ratio>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot g_result_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(&result_new)},
+    {Py_tp_repr, reinterpret_cast<void*>(&result_repr)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&result_dealloc)},
+    {Py_tp_getset, g_result_getset},
+    {0, nullptr},
+};
+
+PyType_Spec g_result_spec = {
+    "builtins.CompressionResult",
+    static_cast<int>(sizeof(ResultObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    g_result_slots,
+};
+
+}  // namespace
+
+Outcome<PyObject*> get_result_type() {
+  if (PyObject* existing = g_result_type.get()) return existing;
+  PyRef created = PyRef::steal(PyType_FromSpec(&g_result_spec));
+  if (!created) return ModuleError::fetch();
+  return g_result_type.fill(std::move(created));
+}
+
+Outcome<PyRef> make_compression_result(const CompressionRecord& record) {
+  Outcome<PyObject*> type_object = get_result_type();
+  if (!type_object.ok()) {
+    std::move(type_object).error().raise();
+    PyErr_Print();
+    OVK_FAULT("failed to create type object for CompressionResult");
+  }
+  auto* type = reinterpret_cast<PyTypeObject*>(type_object.value());
+  const allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
+  PyRef object = PyRef::steal(alloc(type, 0));
+  if (!object) return ModuleError::fetch();
+  auto* result = reinterpret_cast<ResultObject*>(object.get());
+  result->record = record;
+  result->access.state = 0;
+  return object;
+}
+
+}  // namespace ovk::python
