@@ -1,0 +1,122 @@
+#include "io/file_access.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "io_test_support.h"
+
+namespace ovk::io {
+namespace {
+
+using testing_support::error_message;
+using testing_support::ScratchDir;
+
+TEST(IoFileAccess, ReadsWholeFilesOfEverySize) {
+  const ScratchDir dir;
+  EXPECT_TRUE(read_whole_file(dir.write("empty", "")).value().empty());
+
+  // Larger than any single read buffer, with every byte value.
+  std::string contents;
+  for (int i = 0; i < 300000; ++i) contents += static_cast<char>((i * 7919) & 0xFF);
+  const auto read = read_whole_file(dir.write("big", contents));
+  ASSERT_TRUE(read.ok()) << error_message(read);
+  EXPECT_EQ(std::string(read.value().begin(), read.value().end()), contents);
+}
+
+TEST(IoFileAccess, ReadsStreamsWithoutSizeHint) {
+  // A pipe reports size 0, so the buffer has to grow while reading.
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const FileHandle read_end(fds[0]);
+  std::string contents(20000, 'q');
+  contents[19999] = 'z';
+  ASSERT_EQ(::write(fds[1], contents.data(), contents.size()),
+            static_cast<ssize_t>(contents.size()));
+  ::close(fds[1]);
+
+  const auto read = read_whole_file("/dev/fd/" + std::to_string(read_end.fd()));
+  ASSERT_TRUE(read.ok()) << error_message(read);
+  EXPECT_EQ(std::string(read.value().begin(), read.value().end()), contents);
+}
+
+TEST(IoFileAccess, MissingFileGivesSystemDescriptionAndNumber) {
+  const ScratchDir dir;
+  const auto read = read_whole_file(dir.path("missing.bin"));
+  ASSERT_FALSE(read.ok());
+  EXPECT_EQ(read.error().kind(), ErrorKind::kOsError);
+  EXPECT_EQ(read.error().os_errno(), ENOENT);
+  EXPECT_EQ(read.error().message(), std::string(std::strerror(ENOENT)) + " (os error 2)");
+}
+
+TEST(IoFileAccess, NulInPathFailsBeforeAnySystemCall) {
+  const ScratchDir dir;
+  const std::string existing = dir.write("data", "abc");
+  for (const std::string& path :
+       {existing + std::string(1, '\0'), std::string("no\0such", 7), std::string(1, '\0')}) {
+    const auto read = read_whole_file(path);
+    ASSERT_FALSE(read.ok());
+    EXPECT_EQ(read.error().kind(), ErrorKind::kInvalidInput);
+    EXPECT_EQ(read.error().message(), "file name contained an unexpected NUL byte");
+  }
+}
+
+TEST(IoFileAccess, DirectoryOpensButCannotBeRead) {
+  const ScratchDir dir;
+  const std::string sub = dir.make_dir("sub");
+  EXPECT_TRUE(open_for_reading(sub).ok());
+  const auto read = read_whole_file(sub);
+  ASSERT_FALSE(read.ok());
+  EXPECT_EQ(read.error().kind(), ErrorKind::kOsError);
+  EXPECT_EQ(read.error().message(), std::string(std::strerror(EISDIR)) + " (os error 21)");
+}
+
+TEST(IoFileAccess, OsErrorMessageKeepsUnknownNumbers) {
+  EXPECT_EQ(os_error_message(EACCES), std::string(std::strerror(EACCES)) + " (os error 13)");
+  // Numbers the C library does not know still get a description and the number.
+  const std::string unknown = os_error_message(99999);
+  EXPECT_NE(unknown.find("99999"), std::string::npos);
+  EXPECT_TRUE(unknown.ends_with(" (os error 99999)")) << unknown;
+}
+
+TEST(IoFileAccess, HandleClosesDescriptorExactlyOnce) {
+  const ScratchDir dir;
+  const std::string file = dir.write("f", "x");
+  int fd = -1;
+  {
+    auto opened = open_for_reading(file);
+    ASSERT_TRUE(opened.ok());
+    FileHandle first = std::move(opened).value();
+    fd = first.fd();
+    EXPECT_GE(::fcntl(fd, F_GETFD), 0);
+    EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
+    FileHandle second = std::move(first);
+    EXPECT_FALSE(first.is_open());  // NOLINT(bugprone-use-after-move): moved-from state
+    EXPECT_EQ(second.fd(), fd);
+  }
+  errno = 0;
+  EXPECT_EQ(::fcntl(fd, F_GETFD), -1);
+  EXPECT_EQ(errno, EBADF);
+}
+
+TEST(IoFileAccess, ImpossibleEventReservationIsOutOfMemory) {
+  const auto reserved = reserve_events(std::numeric_limits<std::size_t>::max());
+  ASSERT_FALSE(reserved.ok());
+  EXPECT_EQ(reserved.error().kind(), ErrorKind::kOutOfMemory);
+  EXPECT_EQ(reserved.error().message(), "out of memory");
+#if !defined(__SANITIZE_ADDRESS__)
+  // Within the vector's size limit but beyond any address space: the
+  // allocation itself fails. (AddressSanitizer aborts on such a request.)
+  const auto huge = reserve_events(EventVec().max_size());
+  ASSERT_FALSE(huge.ok());
+  EXPECT_EQ(huge.error().message(), "out of memory");
+#endif
+}
+
+}  // namespace
+}  // namespace ovk::io
