@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 APT_PACKAGES := libgtest-dev libbenchmark-dev cmake ninja-build
 PIP_PACKAGES := pytest hypothesis scikit-build-core
 
-.PHONY: deps build test bench clean
+.PHONY: deps build test sanitize fuzz bench clean
 
 # Installs only what is missing, so repeated runs cost nothing.
 deps:
@@ -24,6 +24,28 @@ build: deps
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure
 
+# The same suites built with AddressSanitizer and UndefinedBehaviorSanitizer.
+sanitize: deps
+	cmake -S . -B $(BUILD)-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOVK_SANITIZE=ON \
+	  -DPython_EXECUTABLE=$$(command -v $(PYTHON))
+	cmake --build $(BUILD)-asan
+	ctest --test-dir $(BUILD)-asan --output-on-failure
+
+# libFuzzer runs of every target, FUZZ_SECONDS each, starting from the seed
+# corpus (new inputs go to a scratch folder, not into the repository).
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	@command -v clang++ >/dev/null || (apt-get update -qq && apt-get install -y -qq clang)
+	CXX=clang++ cmake -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOVK_FUZZ=ON \
+	  -DOVK_BUILD_TESTS=OFF -DOVK_BUILD_PYTHON=OFF
+	cmake --build $(BUILD)-fuzz
+	@for t in $$(ls fuzz/corpus); do \
+	  mkdir -p $(BUILD)-fuzz/corpus/$$t; \
+	  echo "== $$t"; \
+	  $(BUILD)-fuzz/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    $(BUILD)-fuzz/corpus/$$t fuzz/corpus/$$t 2>&1 | grep -E "stat::number_of_executed_units|ERROR|SUMMARY" ; \
+	done
+
 bench: deps
 	cmake -S . -B $(BUILD)-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DOVK_BUILD_BENCH=ON -DOVK_BUILD_TESTS=OFF \
 	  -DPython_EXECUTABLE=$$(command -v $(PYTHON))
@@ -32,4 +54,4 @@ bench: deps
 	PYTHONPATH=$(BUILD)-bench/python $(PYTHON) bench/bench_python.py
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-bench
+	rm -rf $(BUILD) $(BUILD)-bench $(BUILD)-asan $(BUILD)-fuzz
