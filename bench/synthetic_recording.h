@@ -6,6 +6,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "codec/event.h"
 
@@ -65,6 +69,59 @@ inline EventVec make_synthetic_recording(std::size_t n_events, std::uint16_t wid
     events.push_back(e);
   }
   return events;
+}
+
+namespace detail {
+inline void put_le(std::vector<unsigned char>& out, std::uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+}
+inline void put_be(std::vector<unsigned char>& out, std::uint64_t v, int bytes) {
+  for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+}
+inline bool ends_with(std::string_view s, std::string_view suffix) {
+  return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
+}
+}  // namespace detail
+
+// File bytes of the events in the format named by the path's extension:
+// .evb (compact 9-byte records), .bin (N-MNIST 5-byte records; x, y wrap at
+// 256, t at 2^23), .aedat (AEDAT 2.0 with a short header; x, y wrap at 128)
+// or .csv (x,y,t,p lines). Empty for any other extension.
+inline std::vector<unsigned char> encode_recording(const EventVec& events, std::string_view path) {
+  using detail::put_be;
+  using detail::put_le;
+  std::vector<unsigned char> out;
+  if (detail::ends_with(path, ".evb")) {
+    out.reserve(events.size() * 9);
+    for (const Event& e : events) {
+      put_le(out, e.x, 2);
+      put_le(out, e.y, 2);
+      put_le(out, e.t, 4);
+      put_le(out, e.p, 1);
+    }
+  } else if (detail::ends_with(path, ".bin")) {
+    out.reserve(events.size() * 5);
+    for (const Event& e : events) {
+      put_be(out, e.x & 0xFF, 1);
+      put_be(out, e.y & 0xFF, 1);
+      put_be(out, (std::uint64_t{e.p & 1u} << 23) | (e.t & 0x7FFFFF), 3);
+    }
+  } else if (detail::ends_with(path, ".aedat")) {
+    const std::string header = "#!AER-DAT2.0\r\n# synthetic recording\r\n";
+    out.assign(header.begin(), header.end());
+    for (const Event& e : events) {
+      put_be(out, ((e.y & 0x7Fu) << 8) | ((e.x & 0x7Fu) << 1) | (e.p & 1u), 4);
+      put_be(out, e.t, 4);
+    }
+  } else if (detail::ends_with(path, ".csv")) {
+    char line[64];
+    for (const Event& e : events) {
+      const int len = std::snprintf(line, sizeof line, "%u,%u,%u,%u\n", unsigned{e.x},
+                                    unsigned{e.y}, unsigned{e.t}, unsigned{e.p});
+      out.insert(out.end(), line, line + len);
+    }
+  }
+  return out;
 }
 
 }  // namespace ovk::bench
