@@ -52,11 +52,11 @@ void append_unicode_escape(std::string& out, char32_t c) {
   out += '}';
 }
 
-}  // namespace
-
 bool is_printable_code_point(char32_t c) { return in_ranges(kPrintableRanges, c); }
 
 bool is_grapheme_extend(char32_t c) { return in_ranges(kGraphemeExtendRanges, c); }
+
+}  // namespace
 
 std::string quote_path_literal(std::string_view path) {
   const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(path.data()),

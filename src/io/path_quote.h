@@ -13,8 +13,4 @@ namespace ovk::io {
 // is shown as U+FFFD.
 std::string quote_path_literal(std::string_view path);
 
-// Unicode properties behind the escapes, from the generated range tables.
-bool is_printable_code_point(char32_t c);
-bool is_grapheme_extend(char32_t c);
-
 }  // namespace ovk::io

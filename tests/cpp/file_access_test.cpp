@@ -76,14 +76,6 @@ TEST(IoFileAccess, DirectoryOpensButCannotBeRead) {
   EXPECT_EQ(read.error().message(), std::string(std::strerror(EISDIR)) + " (os error 21)");
 }
 
-TEST(IoFileAccess, OsErrorMessageKeepsUnknownNumbers) {
-  EXPECT_EQ(os_error_message(EACCES), std::string(std::strerror(EACCES)) + " (os error 13)");
-  // Numbers the C library does not know still get a description and the number.
-  const std::string unknown = os_error_message(99999);
-  EXPECT_NE(unknown.find("99999"), std::string::npos);
-  EXPECT_TRUE(unknown.ends_with(" (os error 99999)")) << unknown;
-}
-
 TEST(IoFileAccess, HandleClosesDescriptorExactlyOnce) {
   const ScratchDir dir;
   const std::string file = dir.write("f", "x");

@@ -149,23 +149,5 @@ TEST(IoLoadDispatch, QuotedPathEscapes) {
             unknown_message(R"("dir/\u{301}.weird")"));
 }
 
-TEST(IoLoadDispatch, UnicodeTablesAtRangeEdges) {
-  EXPECT_TRUE(is_printable_code_point(U' '));
-  EXPECT_TRUE(is_printable_code_point(U'~'));
-  EXPECT_FALSE(is_printable_code_point(0x7F));
-  EXPECT_FALSE(is_printable_code_point(0x9F));
-  EXPECT_TRUE(is_printable_code_point(0xA1));
-  EXPECT_TRUE(is_printable_code_point(0xFFFD));
-  EXPECT_FALSE(is_printable_code_point(0xE000));    // private use
-  EXPECT_FALSE(is_printable_code_point(0xD800));    // surrogate
-  EXPECT_FALSE(is_printable_code_point(0x110000));  // beyond Unicode
-  EXPECT_FALSE(is_grapheme_extend(0x2FF));
-  EXPECT_TRUE(is_grapheme_extend(0x300));
-  EXPECT_TRUE(is_grapheme_extend(0x36F));
-  EXPECT_FALSE(is_grapheme_extend(0x370));
-  EXPECT_TRUE(is_grapheme_extend(0xE007F));
-  EXPECT_FALSE(is_grapheme_extend(0x10FFFF));
-}
-
 }  // namespace
 }  // namespace ovk::io
