@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -41,8 +42,9 @@ Result<EventVec> stream_lines(const FileHandle& file) {
       if (end == 0) {
         // End of file ends the last line, which may lack a line feed.
         if (!pending.empty()) {
-          if (Status added = add_line(pending, events); !added.ok())
+          if (Status added = add_line(pending, events); !added.ok()) {
             return std::move(added).error();
+          }
         }
         return events;
       }
@@ -56,8 +58,9 @@ Result<EventVec> stream_lines(const FileHandle& file) {
     }
     const std::size_t line_bytes = static_cast<std::size_t>(newline - available.begin()) + 1;
     if (pending.empty()) {
-      if (Status added = add_line(available.first(line_bytes), events); !added.ok())
+      if (Status added = add_line(available.first(line_bytes), events); !added.ok()) {
         return std::move(added).error();
+      }
     } else {
       pending.insert(pending.end(), available.begin(), available.begin() + line_bytes);
       if (Status added = add_line(pending, events); !added.ok()) return std::move(added).error();
