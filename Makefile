@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 APT_PACKAGES := libgtest-dev libbenchmark-dev cmake ninja-build
 PIP_PACKAGES := pytest hypothesis scikit-build-core
 
-.PHONY: deps build test sanitize fuzz bench clean
+.PHONY: demo deps build test sanitize fuzz bench clean
 
 # Installs only what is missing, so repeated runs cost nothing.
 deps:
@@ -20,6 +20,11 @@ deps:
 build: deps
 	cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$$(command -v $(PYTHON)) $(CMAKE_FLAGS)
 	cmake --build $(BUILD)
+
+# Codes the example recording (or FILES="a.aedat folder/ ...") and prints a table.
+FILES ?=
+demo: build
+	PYTHONPATH=$(BUILD)/python $(PYTHON) examples/ovk_report.py $(FILES)
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure
@@ -51,7 +56,8 @@ bench: deps
 	  -DPython_EXECUTABLE=$$(command -v $(PYTHON))
 	cmake --build $(BUILD)-bench
 	$(BUILD)-bench/bench/ovk_codec_bench
-	PYTHONPATH=$(BUILD)-bench/python $(PYTHON) bench/bench_python.py
+	PYTHONPATH=$(BUILD)-bench/python $(PYTHON) bench/bench_python.py \
+	  --writer $(BUILD)-bench/bench/write_synthetic_recording
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-bench $(BUILD)-asan $(BUILD)-fuzz

@@ -1,0 +1,94 @@
+"""Code event-camera recordings with ovk and print what the code costs.
+
+    python3 examples/ovk_report.py [PATH ...] [--time-bins N] [--depth D] [--frames K]
+
+Each PATH is a recording (.bin, .evb, .aedat, .csv, .txt) or a folder of them;
+without one, the small synthetic recording next to this script is used. The
+sensor size is taken from the events themselves (largest x and y, plus one).
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from pathlib import Path
+
+import ovk
+
+EXTENSIONS = {".bin", ".evb", ".aedat", ".csv", ".txt"}
+DEFAULT_RECORDING = Path(__file__).resolve().parent / "moving_edges.evb"
+
+COLUMNS = ("recording", "mode", "events", "bits/event", "ratio", "n_bits", "sparsity",
+           "encode µs", "decode µs")
+
+
+def recordings(paths: list[Path]) -> list[Path]:
+    found = []
+    for path in paths:
+        if path.is_dir():
+            found.extend(sorted(p for p in path.rglob("*") if p.suffix in EXTENSIONS and p.is_file()))
+        else:
+            found.append(path)
+    return found
+
+
+def row(name: str, mode: str, result: ovk.CompressionResult) -> tuple[str, ...]:
+    return (name, mode, f"{result.n_events:,}", f"{result.bits_per_event:.2f}",
+            f"{result.compression_ratio:.2f}x", f"{result.n_bits:,}", f"{result.sparsity:.6f}",
+            f"{result.encode_us:,}", f"{result.decode_us:,}")
+
+
+def print_table(rows: list[tuple[str, ...]]) -> None:
+    widths = [max(len(r[i]) for r in [COLUMNS, *rows]) for i in range(len(COLUMNS))]
+    line = "  ".join("-" * w for w in widths)
+    print("  ".join(c.ljust(w) if i < 2 else c.rjust(w) for i, (c, w) in enumerate(zip(COLUMNS, widths))))
+    print(line)
+    for r in rows:
+        print("  ".join(c.ljust(w) if i < 2 else c.rjust(w) for i, (c, w) in enumerate(zip(r, widths))))
+
+
+def report(path: Path, args: argparse.Namespace) -> list[tuple[str, ...]]:
+    events = ovk.load_events(str(path))
+    stats = ovk.event_stats(events)
+    name = path.name
+    if stats is None:
+        print(f"{name}: no events")
+        return []
+    width, height = stats["x_range"][1] + 1, stats["y_range"][1] + 1
+    print(f"{name}: {stats['count']:,} events, x {stats['x_range']}, y {stats['y_range']}, "
+          f"t {stats['t_range']}, {stats['duration_us'] / 1e6:.3f} s -> sensor {width}x{height}")
+    _, single = ovk.compress(events, width, height, args.time_bins, args.depth)
+    codes, sequence = ovk.compress_sequence(events, width, height, args.time_bins, args.depth,
+                                            args.frames)
+    return [row(name, "compress", single), row(name, f"sequence/{len(codes)}", sequence)]
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("paths", nargs="*", type=Path, help="recordings or folders of them")
+    parser.add_argument("--time-bins", type=int, default=64, help="time bins of the grid (64)")
+    parser.add_argument("--depth", type=int, default=10, help="depth limit of the tree (10)")
+    parser.add_argument("--frames", type=int, default=10, help="frames for compress_sequence (10)")
+    args = parser.parse_args(argv)
+
+    files = recordings(args.paths or [DEFAULT_RECORDING])
+    if not files:
+        print("no recordings found", file=sys.stderr)
+        return 1
+    rows, failures = [], 0
+    for i, path in enumerate(files, 1):
+        if len(files) > 1:
+            print(f"[{i}/{len(files)}] {path}", file=sys.stderr, flush=True)
+        try:
+            rows.extend(report(path, args))
+        except (OSError, MemoryError, OverflowError, TypeError) as error:
+            failures += 1
+            print(f"{path}: {type(error).__name__}: {error}", file=sys.stderr)
+    if rows:
+        print()
+        print_table(rows)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
