@@ -144,8 +144,8 @@ Outcome<Done> bind_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize
 Outcome<Done> bind_tuple_dict(const ArgSpec& spec, PyObject* args, PyObject* kwargs,
                               std::span<PyObject*> slots) {
   Binder binder(spec, slots);
-  OVK_PY_RETURN_IF_ERROR(binder.positional(
-      &PyTuple_GET_ITEM(args, 0), static_cast<std::size_t>(PyTuple_GET_SIZE(args))));
+  OVK_PY_RETURN_IF_ERROR(binder.positional(&PyTuple_GET_ITEM(args, 0),
+                                           static_cast<std::size_t>(PyTuple_GET_SIZE(args))));
   if (kwargs != nullptr) {
     Py_ssize_t position = 0;
     PyObject* name = nullptr;

@@ -21,8 +21,8 @@ struct ArgSpec {
   std::string_view class_name = {};  // empty for module functions
   std::string_view function_name = {};
   std::span<const std::string_view> positional = {};  // positional-or-keyword, in order
-  std::size_t positional_only = 0;               // leading parameters not given by keyword
-  std::size_t required_positional = 0;           // leading parameters that must be given
+  std::size_t positional_only = 0;                    // leading parameters not given by keyword
+  std::size_t required_positional = 0;                // leading parameters that must be given
   std::span<const KeywordOnlyParam> keyword_only = {};
 
   // "Class.function()" or "function()".

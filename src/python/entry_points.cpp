@@ -25,9 +25,8 @@ constexpr std::string_view kPathParams[] = {"path"};
 
 constexpr ArgSpec kCompressSpec{
     .function_name = "compress", .positional = kCompressParams, .required_positional = 5};
-constexpr ArgSpec kSequenceSpec{.function_name = "compress_sequence",
-                                .positional = kSequenceParams,
-                                .required_positional = 6};
+constexpr ArgSpec kSequenceSpec{
+    .function_name = "compress_sequence", .positional = kSequenceParams, .required_positional = 6};
 constexpr ArgSpec kEventStatsSpec{
     .function_name = "event_stats", .positional = kEventsParams, .required_positional = 1};
 constexpr ArgSpec kLoadNmnistSpec{
@@ -83,8 +82,8 @@ Outcome<CodecArgs> convert_codec_args(std::span<PyObject* const> slots) {
 
 using Reader = Result<EventVec> (*)(std::string_view path);
 
-PyObject* load_with(const ArgSpec& spec, Reader reader, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* load_with(const ArgSpec& spec, Reader reader, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) noexcept {
   return guarded_call([&]() -> Outcome<PyRef> {
     std::array<PyObject*, 1> slots{};
     OVK_PY_RETURN_IF_ERROR(bind_fastcall(spec, args, nargs, kwnames, slots));
@@ -123,8 +122,8 @@ PyObject* compress_sequence_entry(PyObject* /*self*/, PyObject* const* args, Py_
     OVK_PY_RETURN_IF_ERROR(bind_fastcall(kSequenceSpec, args, nargs, kwnames, slots));
     OVK_ASSIGN_OR_RETURN(CodecArgs in, convert_codec_args(std::span(slots).first(5)));
     OVK_ASSIGN_OR_RETURN(const std::uint64_t n_frames, to_u64(slots[5], "n_frames"));
-    Result<SequenceOutput> coded = compress_sequence(in.events, in.width, in.height,
-                                                     in.time_bins, in.max_depth, n_frames);
+    Result<SequenceOutput> coded =
+        compress_sequence(in.events, in.width, in.height, in.time_bins, in.max_depth, n_frames);
     release_buffer(in.events);
     if (!coded.ok()) return codec_failure(coded.error());
     SequenceOutput& out = coded.value();

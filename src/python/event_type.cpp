@@ -11,7 +11,7 @@ namespace ovk::python {
 namespace {
 
 struct EventObject {
-  PyObject_HEAD
+  PyObject ob_base;
   Event record;
   AccessWord access;
 };
@@ -122,11 +122,7 @@ PyType_Slot g_event_slots[] = {
 };
 
 PyType_Spec g_event_spec = {
-    "builtins.Event",
-    static_cast<int>(sizeof(EventObject)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    g_event_slots,
+    "builtins.Event", static_cast<int>(sizeof(EventObject)), 0, Py_TPFLAGS_DEFAULT, g_event_slots,
 };
 
 }  // namespace

@@ -80,10 +80,10 @@ Outcome<Done> add_attribute(PyObject* module, PyObject* name, PyObject* value) {
 Outcome<Done> add_class(PyObject* module, const char* name, Outcome<PyObject*> type) {
   if (!type.ok()) {
     PyRef cause = std::move(type).error().into_exception();
-    PyRef error = ModuleError::with_message(
-                      PyExc_RuntimeError,
-                      std::string("An error occurred while initializing class ") + name)
-                      .into_exception();
+    PyRef error =
+        ModuleError::with_message(PyExc_RuntimeError,
+                                  std::string("An error occurred while initializing class ") + name)
+            .into_exception();
     PyException_SetCause(error.get(), cause.release());
     return ModuleError::from_exception(std::move(error));
   }

@@ -31,8 +31,8 @@ void report_fault(const char* file, int line, const char* text) noexcept {
 void raise_internal_fault(const char* text) noexcept {
   PyObject* fault_type = internal_fault_type();
   if (fault_type == nullptr) return;  // the creation error stays pending
-  PyObject* message = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)),
-                                           "replace");
+  PyObject* message =
+      PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace");
   if (message == nullptr) return;
   PyErr_SetObject(fault_type, message);
   Py_DECREF(message);
@@ -101,8 +101,7 @@ PyRef ModuleError::message_object() const {
   } else {
     PyErr_Clear();
   }
-  return new_str("'" + type_name + "' object cannot be converted to '" + conversion.target +
-                 "'");
+  return new_str("'" + type_name + "' object cannot be converted to '" + conversion.target + "'");
 }
 
 PyRef ModuleError::into_exception() && {

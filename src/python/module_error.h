@@ -62,7 +62,7 @@ class ModuleError {
 template <class T>
 class [[nodiscard]] Outcome {
  public:
-  Outcome(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit
+  Outcome(T value) : v_(std::in_place_index<0>, std::move(value)) {}            // NOLINT: implicit
   Outcome(ModuleError error) : v_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
 
   bool ok() const noexcept { return v_.index() == 0; }
@@ -77,10 +77,10 @@ class [[nodiscard]] Outcome {
 struct Done {};
 inline constexpr Done kDone{};
 
-#define OVK_PY_RETURN_IF_ERROR(expr)                                           \
-  do {                                                                         \
-    auto ovk_py_status = (expr);                                               \
-    if (!ovk_py_status.ok()) return std::move(ovk_py_status).error();          \
+#define OVK_PY_RETURN_IF_ERROR(expr)                                  \
+  do {                                                                \
+    auto ovk_py_status = (expr);                                      \
+    if (!ovk_py_status.ok()) return std::move(ovk_py_status).error(); \
   } while (false)
 
 // `str(object)` as UTF-8. A failing str() is reported as unraisable and

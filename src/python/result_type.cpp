@@ -8,7 +8,7 @@ namespace ovk::python {
 namespace {
 
 struct ResultObject {
-  PyObject_HEAD
+  PyObject ob_base;
   CompressionRecord record;
   AccessWord access;
 };
