@@ -1,0 +1,118 @@
+"""Memory exhaustion, untrustworthy sequences and reference leaks."""
+import gc
+import sys
+
+import pytest
+
+import ovk
+from conftest import run_python
+
+E = ovk.Event
+
+
+def test_impossible_geometry_raises_memory_error():
+    # Address space is capped so the test behaves the same on any machine.
+    result = run_python("""
+        import resource
+        import ovk
+        limit = 2 * 1024 ** 3
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        for call in (lambda: ovk.compress([ovk.Event(0, 0, 0, 0)], 65535, 65535, 65535, 8),
+                     lambda: ovk.compress_sequence([ovk.Event(0, 0, 0, 0)], 1, 1, 1, 1, 2**62)):
+            try:
+                call()
+            except MemoryError:
+                print("MemoryError")
+        worked_example = [ovk.Event(1, 0, 0, 0), ovk.Event(3, 0, 100, 0)]
+        print(ovk.compress(worked_example, 4, 1, 2, 2)[0].hex())
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["MemoryError", "MemoryError", "1c07a62bf20078"]
+
+
+class LyingLength:
+    """A sequence whose len() is only loosely related to its items."""
+
+    def __init__(self, length, items):
+        self.length, self.items = length, items
+
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, index):
+        return self.items[index]
+
+
+@pytest.mark.parametrize("claimed", [2**60, 2**62, 2**70, -5, 0])
+def test_length_is_only_a_hint(claimed, evs):
+    lying = LyingLength(claimed, evs)
+    assert ovk.event_stats(lying) == ovk.event_stats(evs)
+    assert ovk.compress(lying, 4, 1, 2, 2)[0] == ovk.compress(evs, 4, 1, 2, 2)[0]
+
+
+def raises(exc_type, call, *args, **kwargs):
+    try:
+        call(*args, **kwargs)
+    except exc_type:
+        return
+    raise AssertionError(f"{exc_type.__name__} not raised")
+
+
+def leak_cases(tmp_path, internal_fault):
+    csv = tmp_path / "e.csv"
+    csv.write_text("1,2,3,4\n5,6,7,8\n")
+    missing = str(tmp_path / "missing.csv")
+    evs = [E(i % 7, i % 5, i * 10, i % 2) for i in range(20)]
+    event = E(1, 2, 3, 4)
+    result = ovk.compress(evs, 8, 8, 4, 3)[1]
+
+    class Index:
+        def __index__(self):
+            raise TypeError("bad") from ValueError("cause")
+
+    class Fault:
+        def __index__(self):
+            raise internal_fault("fault")
+
+    def set_field():
+        event.t = 5
+
+    return {
+        "compress": lambda: ovk.compress(evs, 8, 8, 4, 3),
+        "compress bind error": lambda: raises(TypeError, ovk.compress, evs, 1, x=2),
+        "compress wrapped error": lambda: raises(TypeError, ovk.compress, evs, Index(), 1, 1, 1),
+        "compress events error": lambda: raises(TypeError, ovk.compress, [event, 5], 1, 1, 1, 1),
+        "compress overflow": lambda: raises(OverflowError, ovk.compress, evs, 1, 1, 1, 256),
+        "sequence": lambda: ovk.compress_sequence(evs, 8, 8, 4, 3, 4),
+        "sequence error": lambda: raises(OverflowError, ovk.compress_sequence, evs, 1, 1, 1, 1,
+                                         -1),
+        "stats": lambda: ovk.event_stats(evs),
+        "stats error": lambda: raises(TypeError, ovk.event_stats, "text"),
+        "load": lambda: ovk.load_csv(str(csv)),
+        "load events": lambda: ovk.load_events(str(csv)),
+        "load error": lambda: raises(OSError, ovk.load_events, missing),
+        "load type error": lambda: raises(TypeError, ovk.load_nmnist, b"x"),
+        "Event": lambda: E(1, 2, 3, 4),
+        "Event error": lambda: raises(TypeError, E, 1, 2, 3, 4.0),
+        "Event attributes": lambda: (event.x, event.p, repr(event), set_field()),
+        "Event setter error": lambda: raises(OverflowError, setattr, event, "p", 300),
+        "result attributes": lambda: (result.n_events, result.sparsity, result.bits_per_event,
+                                      repr(result)),
+        "result constructor": lambda: raises(TypeError, ovk.CompressionResult),
+        "internal fault": lambda: raises(internal_fault, ovk.compress, evs, Fault(), 1, 1, 1),
+    }
+
+
+def test_no_reference_leaks(tmp_path, internal_fault, capfd):
+    growth = {}
+    for name, call in leak_cases(tmp_path, internal_fault).items():
+        for _ in range(100):
+            call()
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(3000):
+            call()
+        gc.collect()
+        growth[name] = sys.getallocatedblocks() - before
+    capfd.readouterr()  # the internal-fault case reports on standard error
+    assert {name: blocks for name, blocks in growth.items() if blocks > 100} == {}
