@@ -63,9 +63,13 @@ def test_setters():
         assert str(caught.value) == "can't delete attribute"
 
 
-@given(st.integers(0, 65535), st.integers(0, 65535), st.integers(0, 2**32 - 1),
+@given(st.integers(-2**65, 2**65), st.integers(0, 65535), st.integers(0, 2**32 - 1),
        st.integers(0, 255))
 def test_fields_and_repr_round_trip(x, y, t, p):
+    if not 0 <= x < 2**16:
+        with pytest.raises(OverflowError):
+            E(x, y, t, p)
+        return
     e = E(x, y, t, p)
     assert (e.x, e.y, e.t, e.p) == (x, y, t, p)
     assert repr(e) == f"Event(x={x}, y={y}, t={t}, p={p})"
