@@ -1,7 +1,9 @@
 #include "codec/octree.h"
 
+#include <algorithm>
+#include <bit>
 #include <cstring>
-#include <deque>
+#include <vector>
 
 namespace ovk {
 
@@ -76,48 +78,139 @@ NodeKind build_node(const VoxelGrid& grid, const Box& box, std::uint8_t depth,
                                                               : NodeKind::kOccupied;
 }
 
+namespace {
+
+// Occupancy of all nodes at one depth, one bit per node. With power-of-two
+// padded sizes every node at a depth has the same box, so a node is named by
+// its coordinates in units of that box: (x >> shift_x, y >> shift_y, t >> shift_t).
+class DepthOccupancy {
+ public:
+  DepthOccupancy(unsigned count_bits_x, unsigned count_bits_y, unsigned count_bits_t,
+                 unsigned shift_x, unsigned shift_y, unsigned shift_t)
+      : shift_x_(shift_x),
+        shift_y_(shift_y),
+        shift_t_(shift_t),
+        bits_y_(count_bits_y),
+        bits_t_(count_bits_t),
+        words_(((std::uint64_t{1} << (count_bits_x + count_bits_y + count_bits_t)) + 63) / 64, 0) {}
+
+  // Marks the node holding cell (x, y, t); false when it was marked already.
+  bool mark_cell(std::uint64_t x, std::uint64_t y, std::uint64_t t) {
+    const std::uint64_t i = index(x >> shift_x_, y >> shift_y_, t >> shift_t_);
+    const std::uint64_t bit = std::uint64_t{1} << (i & 63);
+    const bool fresh = (words_[i >> 6] & bit) == 0;
+    words_[i >> 6] |= bit;
+    return fresh;
+  }
+  bool test_node(std::uint64_t ix, std::uint64_t iy, std::uint64_t it) const {
+    const std::uint64_t i = index(ix, iy, it);
+    return (words_[i >> 6] >> (i & 63)) & 1u;
+  }
+
+ private:
+  std::uint64_t index(std::uint64_t ix, std::uint64_t iy, std::uint64_t it) const {
+    return (ix << (bits_y_ + bits_t_)) | (iy << bits_t_) | it;
+  }
+  unsigned shift_x_, shift_y_, shift_t_, bits_y_, bits_t_;
+  std::vector<std::uint64_t> words_;
+};
+
+}  // namespace
+
+// Same tree as applying build_node to every box breadth-first, but each
+// box's occupancy is one bit lookup: the set cells are first propagated into
+// a per-depth occupancy map (finest depth first, stopping as soon as a node
+// is already marked, so each node is marked once). This keeps the build
+// linear in the occupied cells and the tree size instead of rescanning the
+// bitmap at every depth.
 Octree build_octree(const VoxelGrid& grid, std::uint8_t max_depth) {
-  struct Pending {
-    Box box;
-    std::uint8_t depth;
-  };
   Octree tree;
   tree.nodes.emplace_back();
-  if (grid.occupied == 0) return tree;  // nothing set: box_occupied is false everywhere
+  if (grid.occupied == 0) return tree;
 
-  // Breadth-first: queue entry i always describes arena node i, because
-  // children are appended to the arena and to the queue in the same order.
-  std::deque<Pending> queue;
-  queue.push_back({Box{0, 0, 0, grid.padded_width, grid.padded_height, grid.padded_bins}, 0});
-  std::uint64_t index = 0;
-  while (!queue.empty()) {
-    const Pending cur = queue.front();
-    queue.pop_front();
-    const NodeKind kind = build_node(grid, cur.box, cur.depth, max_depth);
-    OctreeNode& node = tree.nodes[index];
-    node.kind = kind;
-    if (kind == NodeKind::kSplit) {
-      const AxisParts px = split_axis(cur.box.dx);
-      const AxisParts py = split_axis(cur.box.dy);
-      const AxisParts pt = split_axis(cur.box.dt);
-      node.first_child = tree.nodes.size();
-      node.n_children = static_cast<std::uint8_t>(px.count * py.count * pt.count);
-      for (int ix = 0; ix < px.count; ++ix) {
-        for (int iy = 0; iy < py.count; ++iy) {
-          for (int it = 0; it < pt.count; ++it) {
-            const Box child{cur.box.x0 + px.offset[ix],
-                            cur.box.y0 + py.offset[iy],
-                            cur.box.t0 + pt.offset[it],
-                            px.size[ix],
-                            py.size[iy],
-                            pt.size[it]};
-            queue.push_back({child, static_cast<std::uint8_t>(cur.depth + 1)});
+  const unsigned lw = static_cast<unsigned>(std::countr_zero(grid.padded_width));
+  const unsigned lh = static_cast<unsigned>(std::countr_zero(grid.padded_height));
+  const unsigned lt = static_cast<unsigned>(std::countr_zero(grid.padded_bins));
+  // At depth `single` every box is one cell; no node lies deeper than `deepest`,
+  // and exactly the occupied nodes above it are split.
+  const unsigned single = std::max({lw, lh, lt});
+  const unsigned deepest = std::min<unsigned>(max_depth, single);
+  if (deepest == 0) {
+    tree.nodes[0].kind = NodeKind::kOccupied;
+    return tree;
+  }
+
+  // Occupancy maps for depths 1 .. deepest; the grid itself serves at `single`.
+  const unsigned mapped = deepest == single ? single - 1 : deepest;
+  std::vector<DepthOccupancy> depths;
+  depths.reserve(mapped);
+  for (unsigned d = 1; d <= mapped; ++d) {
+    const unsigned cx = std::min(d, lw), cy = std::min(d, lh), ct = std::min(d, lt);
+    depths.emplace_back(cx, cy, ct, lw - cx, lh - cy, lt - ct);
+  }
+  // occupied_at[d]: occupied nodes at depth d, known once the maps are filled.
+  std::vector<std::uint64_t> occupied_at(single + 1, 0);
+  occupied_at[0] = 1;
+  occupied_at[single] = grid.occupied;
+  const std::uint8_t* bits = grid.bits.data();
+  const std::uint64_t n_bytes = grid.bits.size();
+  const std::uint64_t y_mask = grid.padded_height - 1;
+  const std::uint64_t t_mask = grid.padded_bins - 1;
+  for (std::uint64_t at = 0; mapped > 0 && at < n_bytes; at += 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, bits + at, std::min<std::uint64_t>(8, n_bytes - at));
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+    while (word != 0) {
+      const std::uint64_t v = at * 8 + static_cast<std::uint64_t>(std::countr_zero(word));
+      word &= word - 1;
+      const std::uint64_t x = v >> (lh + lt), y = (v >> lt) & y_mask, t = v & t_mask;
+      for (unsigned d = mapped; d >= 1 && depths[d - 1].mark_cell(x, y, t); --d) ++occupied_at[d];
+    }
+  }
+  auto occupied_node = [&](unsigned depth, std::uint64_t ix, std::uint64_t iy, std::uint64_t it) {
+    if (depth == single) return grid.test((ix * grid.padded_height + iy) * grid.padded_bins + it);
+    return depths[depth - 1].test_node(ix, iy, it);
+  };
+
+  struct Pending {
+    std::uint64_t index;  // arena position of a split node
+    std::uint32_t ix, iy, it;
+  };
+  // Every occupied node above `deepest` is split, so the arena size is known.
+  std::uint64_t total = 1;
+  for (unsigned d = 0; d < deepest; ++d) {
+    total += occupied_at[d] * (lw > d ? 2 : 1) * (lh > d ? 2 : 1) * (lt > d ? 2 : 1);
+  }
+  tree.nodes.reserve(total);
+  tree.nodes[0].kind = NodeKind::kSplit;
+  std::vector<Pending> current{{0, 0, 0, 0}};
+  std::vector<Pending> next;
+  for (unsigned d = 0; d < deepest; ++d) {
+    const bool sx = lw > d, sy = lh > d, st = lt > d;  // which axes halve below depth d
+    const auto n_children = static_cast<std::uint8_t>((sx ? 2 : 1) * (sy ? 2 : 1) * (st ? 2 : 1));
+    const bool child_splits = d + 1 < deepest;
+    next.clear();
+    for (const Pending& parent : current) {
+      const std::uint64_t first = tree.nodes.size();
+      tree.nodes[parent.index].first_child = first;
+      tree.nodes[parent.index].n_children = n_children;
+      for (unsigned jx = 0; jx <= unsigned{sx}; ++jx) {
+        for (unsigned jy = 0; jy <= unsigned{sy}; ++jy) {
+          for (unsigned jt = 0; jt <= unsigned{st}; ++jt) {
+            const std::uint32_t cx = sx ? parent.ix * 2 + jx : parent.ix;
+            const std::uint32_t cy = sy ? parent.iy * 2 + jy : parent.iy;
+            const std::uint32_t ct = st ? parent.it * 2 + jt : parent.it;
+            OctreeNode child;
+            if (occupied_node(d + 1, cx, cy, ct)) {
+              child.kind = child_splits ? NodeKind::kSplit : NodeKind::kOccupied;
+              if (child_splits) next.push_back({tree.nodes.size(), cx, cy, ct});
+            }
+            tree.nodes.push_back(child);
           }
         }
       }
-      tree.nodes.resize(tree.nodes.size() + tree.nodes[index].n_children);
     }
-    ++index;
+    current.swap(next);
   }
   return tree;
 }

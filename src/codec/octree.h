@@ -17,13 +17,15 @@ namespace ovk {
 
 enum class NodeKind : std::uint8_t { kEmpty = 0, kOccupied = 1, kSplit = 2 };
 
+// Eight bytes a node: the arena of a large tree is the codec's biggest buffer.
 struct OctreeNode {
-  std::uint64_t first_child = 0;  // arena index of the first child (split nodes only)
-  NodeKind kind = NodeKind::kEmpty;
-  std::uint8_t n_children = 0;  // 2, 4 or 8 for a split node, else 0
+  std::uint64_t first_child : 52 = 0;  // arena index of the first child (split nodes only)
+  std::uint64_t n_children : 4 = 0;    // 2, 4 or 8 for a split node, else 0
+  NodeKind kind : 8 = NodeKind::kEmpty;
 
   friend bool operator==(const OctreeNode&, const OctreeNode&) = default;
 };
+static_assert(sizeof(OctreeNode) == 8);
 
 class Octree {
  public:

@@ -1,6 +1,6 @@
 #include "codec/tree_bits.h"
 
-#include <deque>
+#include <algorithm>
 
 namespace ovk {
 
@@ -20,48 +20,57 @@ PackedBits serialize_tree(const Octree& tree) {
 Octree decode_tree(std::span<const std::uint8_t> bytes, std::uint64_t bit_count,
                    std::uint64_t padded_width, std::uint64_t padded_height,
                    std::uint64_t padded_bins, std::uint8_t max_depth) {
+  // Sizes of a node still waiting for its bit; its depth is the level being read.
   struct Pending {
     std::uint64_t dx, dy, dt;
-    std::uint8_t depth;
   };
   Octree tree;
   tree.nodes.emplace_back();
   if (bytes.empty() || bit_count == 0) return tree;
+  // A well-formed string has exactly one bit per node.
+  tree.nodes.reserve(static_cast<std::size_t>(
+      std::min<std::uint64_t>(bit_count, std::uint64_t{8} * bytes.size()) + 1));
 
-  // Queue entry i describes arena node i (children are appended to both in
-  // the same order), so entries carry only sizes and depth.
-  std::deque<Pending> queue;
-  queue.push_back({padded_width, padded_height, padded_bins, 0});
-  std::uint64_t index = 0;
-  std::uint64_t d = 0;  // bits consumed
-  while (!queue.empty()) {
-    const Pending cur = queue.front();
-    queue.pop_front();
-    const std::uint64_t node_index = index++;
-    if (d >= bit_count) continue;  // out of bits: the node stays empty
-    if ((d >> 3) >= bytes.size()) OVK_FAULT("tree bit count exceeds the bytes that hold the bits");
-    const bool bit = packed_bit(bytes.data(), d);
-    ++d;
-    if (!bit) continue;
-    if (!splittable(cur.dx, cur.dy, cur.dt, cur.depth, max_depth)) {
-      tree.nodes[node_index].kind = NodeKind::kOccupied;
-      continue;
-    }
-    const AxisParts px = split_axis(cur.dx);
-    const AxisParts py = split_axis(cur.dy);
-    const AxisParts pt = split_axis(cur.dt);
-    const auto n_children = static_cast<std::uint8_t>(px.count * py.count * pt.count);
-    const std::uint64_t first = tree.nodes.size();
-    tree.nodes[node_index] = OctreeNode{first, NodeKind::kSplit, n_children};
-    tree.nodes.resize(first + n_children);
-    for (int ix = 0; ix < px.count; ++ix) {
-      for (int iy = 0; iy < py.count; ++iy) {
-        for (int it = 0; it < pt.count; ++it) {
-          queue.push_back(
-              {px.size[ix], py.size[iy], pt.size[it], static_cast<std::uint8_t>(cur.depth + 1)});
+  // Breadth-first, one level at a time: the nodes of a level occupy a
+  // contiguous run of the arena, in the same order as `current`.
+  std::vector<Pending> current{{padded_width, padded_height, padded_bins}};
+  std::vector<Pending> next;
+  std::uint64_t index = 0;  // arena position of current[0]
+  std::uint64_t d = 0;      // bits consumed
+  for (unsigned depth = 0; !current.empty(); ++depth) {
+    next.clear();
+    for (const Pending& cur : current) {
+      const std::uint64_t node_index = index++;
+      if (d >= bit_count) continue;  // out of bits: the node stays empty
+      if ((d >> 3) >= bytes.size()) {
+        OVK_FAULT("tree bit count exceeds the bytes that hold the bits");
+      }
+      const bool bit = packed_bit(bytes.data(), d);
+      ++d;
+      if (!bit) continue;
+      if (!splittable(cur.dx, cur.dy, cur.dt, static_cast<std::uint8_t>(depth), max_depth)) {
+        tree.nodes[node_index].kind = NodeKind::kOccupied;
+        continue;
+      }
+      const AxisParts px = split_axis(cur.dx);
+      const AxisParts py = split_axis(cur.dy);
+      const AxisParts pt = split_axis(cur.dt);
+      const auto n_children = static_cast<std::uint8_t>(px.count * py.count * pt.count);
+      const std::uint64_t first = tree.nodes.size();
+      OctreeNode& node = tree.nodes[node_index];
+      node.first_child = first;
+      node.n_children = n_children;
+      node.kind = NodeKind::kSplit;
+      tree.nodes.resize(first + n_children);
+      for (int ix = 0; ix < px.count; ++ix) {
+        for (int iy = 0; iy < py.count; ++iy) {
+          for (int it = 0; it < pt.count; ++it) {
+            next.push_back({px.size[ix], py.size[iy], pt.size[it]});
+          }
         }
       }
     }
+    current.swap(next);
   }
   return tree;
 }
