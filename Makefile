@@ -3,15 +3,15 @@
 PYTHON ?= python3
 BUILD ?= build
 CMAKE_FLAGS ?=
-APT_PACKAGES := libgtest-dev libbenchmark-dev cmake ninja-build
-PIP_PACKAGES := pytest hypothesis scikit-build-core
-
-.PHONY: demo deps build test sanitize fuzz bench clean
+APT_LIBRARIES := libgtest-dev libbenchmark-dev
 
 # Installs only what is missing, so repeated runs cost nothing.
 deps:
-	@missing=""; for p in $(APT_PACKAGES); do \
+	@missing=""; for p in $(APT_LIBRARIES); do \
 	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	command -v cmake >/dev/null || missing="$$missing cmake"; \
+	command -v ninja >/dev/null || missing="$$missing ninja-build"; \
+	command -v g++ >/dev/null || missing="$$missing g++"; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; fi

@@ -1,10 +1,12 @@
 """Code event-camera recordings with ovk and print what the code costs.
 
-    python3 examples/ovk_report.py [PATH ...] [--time-bins N] [--depth D] [--frames K]
+    python3 examples/ovk_report.py [PATH ...] [--reader R] [--time-bins N] [--depth D] [--frames K]
 
-Each PATH is a recording (.bin, .evb, .aedat, .csv, .txt) or a folder of them;
-without one, the small synthetic recording next to this script is used. The
-sensor size is taken from the events themselves (largest x and y, plus one).
+Each PATH is a recording or a folder of them; without one, the small synthetic
+recording next to this script is used. The reader is chosen by extension
+(.bin, .evb, .aedat, .csv, .txt) unless --reader names one, which also lets a
+folder of other names (say N-MNIST .bs2 files) be read. The sensor size is
+taken from the events themselves (largest x and y, plus one).
 """
 
 from __future__ import annotations
@@ -16,17 +18,20 @@ from pathlib import Path
 import ovk
 
 EXTENSIONS = {".bin", ".evb", ".aedat", ".csv", ".txt"}
+READERS = {"auto": ovk.load_events, "nmnist": ovk.load_nmnist, "aedat2": ovk.load_aedat2,
+           "csv": ovk.load_csv}
 DEFAULT_RECORDING = Path(__file__).resolve().parent / "moving_edges.evb"
 
 COLUMNS = ("recording", "mode", "events", "bits/event", "ratio", "n_bits", "sparsity",
            "encode µs", "decode µs")
 
 
-def recordings(paths: list[Path]) -> list[Path]:
+def recordings(paths: list[Path], any_name: bool) -> list[Path]:
     found = []
     for path in paths:
         if path.is_dir():
-            found.extend(sorted(p for p in path.rglob("*") if p.suffix in EXTENSIONS and p.is_file()))
+            found.extend(sorted(p for p in path.rglob("*")
+                                if p.is_file() and (any_name or p.suffix in EXTENSIONS)))
         else:
             found.append(path)
     return found
@@ -48,7 +53,7 @@ def print_table(rows: list[tuple[str, ...]]) -> None:
 
 
 def report(path: Path, args: argparse.Namespace) -> list[tuple[str, ...]]:
-    events = ovk.load_events(str(path))
+    events = READERS[args.reader](str(path))
     stats = ovk.event_stats(events)
     name = path.name
     if stats is None:
@@ -66,12 +71,14 @@ def report(path: Path, args: argparse.Namespace) -> list[tuple[str, ...]]:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("paths", nargs="*", type=Path, help="recordings or folders of them")
+    parser.add_argument("--reader", choices=sorted(READERS), default="auto",
+                        help="reader to use (auto: by file extension)")
     parser.add_argument("--time-bins", type=int, default=64, help="time bins of the grid (64)")
     parser.add_argument("--depth", type=int, default=10, help="depth limit of the tree (10)")
     parser.add_argument("--frames", type=int, default=10, help="frames for compress_sequence (10)")
     args = parser.parse_args(argv)
 
-    files = recordings(args.paths or [DEFAULT_RECORDING])
+    files = recordings(args.paths or [DEFAULT_RECORDING], args.reader != "auto")
     if not files:
         print("no recordings found", file=sys.stderr)
         return 1

@@ -1,5 +1,6 @@
 """Memory exhaustion, untrustworthy sequences and reference leaks."""
 import gc
+import os
 import sys
 
 import pytest
@@ -120,3 +121,35 @@ def test_no_reference_leaks(tmp_path, internal_fault, capfd):
         growth[name] = sys.getallocatedblocks() - before
     capfd.readouterr()  # the internal-fault case reports on standard error
     assert {name: blocks for name, blocks in growth.items() if blocks > 100} == {}
+
+
+def _rss_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def test_native_buffers_are_released(tmp_path):
+    """Calls whose native buffers are large: a leak of any of them shows in RSS."""
+    evs = [E(i % 250, i * 7 % 250, i * 3, i % 2) for i in range(10000)]
+    big = tmp_path / "big.evb"
+    big.write_bytes(b"".join(
+        e.x.to_bytes(2, "little") + e.y.to_bytes(2, "little") + e.t.to_bytes(4, "little")
+        + bytes([e.p]) for e in evs))
+    calls = [
+        lambda: ovk.compress(evs, 256, 256, 64, 10),  # 512 KiB grid, large tree
+        lambda: ovk.compress_sequence(evs, 256, 256, 64, 10, 8),
+        lambda: ovk.event_stats(evs),
+        lambda: ovk.load_events(str(big)),
+        lambda: raises(MemoryError, ovk.compress, evs[:1], 65535, 65535, 65535, 8),
+        lambda: raises(MemoryError, ovk.compress_sequence, evs, 8, 8, 8, 3, 2**62),
+    ]
+    for call in calls:
+        for _ in range(20):
+            call()
+    gc.collect()
+    before = _rss_bytes()
+    for call in calls:
+        for _ in range(300):
+            call()
+    gc.collect()
+    assert _rss_bytes() - before < 32 * 2**20
