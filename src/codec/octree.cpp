@@ -7,6 +7,16 @@
 
 namespace ovk {
 
+std::vector<std::uint64_t> Octree::first_children() const {
+  std::vector<std::uint64_t> first(nodes.size());
+  std::uint64_t next = 1;
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    first[i] = next;
+    next += nodes[i].n_children;
+  }
+  return first;
+}
+
 AxisParts split_axis(std::uint64_t s) noexcept {
   if (s >= 2) {
     const std::uint64_t h = s / 2;
@@ -191,8 +201,6 @@ Octree build_octree(const VoxelGrid& grid, std::uint8_t max_depth) {
     const bool child_splits = d + 1 < deepest;
     next.clear();
     for (const Pending& parent : current) {
-      const std::uint64_t first = tree.nodes.size();
-      tree.nodes[parent.index].first_child = first;
       tree.nodes[parent.index].n_children = n_children;
       for (unsigned jx = 0; jx <= unsigned{sx}; ++jx) {
         for (unsigned jy = 0; jy <= unsigned{sy}; ++jy) {

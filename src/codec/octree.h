@@ -17,24 +17,25 @@ namespace ovk {
 
 enum class NodeKind : std::uint8_t { kEmpty = 0, kOccupied = 1, kSplit = 2 };
 
-// Eight bytes a node: the arena of a large tree is the codec's biggest buffer.
+// Two bytes a node: the arena is the codec's largest buffer for big
+// recordings. Children are not linked: in breadth-first order the children
+// of split nodes follow each other in the order of their parents, so running
+// sums of n_children recover every node's first child.
 struct OctreeNode {
-  std::uint64_t first_child : 52 = 0;  // arena index of the first child (split nodes only)
-  std::uint64_t n_children : 4 = 0;    // 2, 4 or 8 for a split node, else 0
-  NodeKind kind : 8 = NodeKind::kEmpty;
+  NodeKind kind = NodeKind::kEmpty;
+  std::uint8_t n_children = 0;  // 2, 4 or 8 for a split node, else 0
 
   friend bool operator==(const OctreeNode&, const OctreeNode&) = default;
 };
-static_assert(sizeof(OctreeNode) == 8);
 
 class Octree {
  public:
   std::vector<OctreeNode> nodes;  // breadth-first; nodes[0] is the root
 
   const OctreeNode& root() const { return nodes.front(); }
-  std::span<const OctreeNode> children(const OctreeNode& node) const {
-    return std::span<const OctreeNode>(nodes).subspan(node.first_child, node.n_children);
-  }
+  // Arena index of the first child of every node (of the next node's first
+  // child for nodes without children).
+  std::vector<std::uint64_t> first_children() const;
   friend bool operator==(const Octree&, const Octree&) = default;
 };
 

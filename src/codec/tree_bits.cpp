@@ -58,7 +58,6 @@ Octree decode_tree(std::span<const std::uint8_t> bytes, std::uint64_t bit_count,
       const auto n_children = static_cast<std::uint8_t>(px.count * py.count * pt.count);
       const std::uint64_t first = tree.nodes.size();
       OctreeNode& node = tree.nodes[node_index];
-      node.first_child = first;
       node.n_children = n_children;
       node.kind = NodeKind::kSplit;
       tree.nodes.resize(first + n_children);

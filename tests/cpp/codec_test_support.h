@@ -35,7 +35,9 @@ inline VoxelGrid grid_with(std::uint64_t wp, std::uint64_t hp, std::uint64_t tp,
 }
 
 // "E", "O", or "S[child,child,...]".
-inline std::string render(const Octree& tree, const OctreeNode& node) {
+inline std::string render(const Octree& tree, const std::vector<std::uint64_t>& first,
+                          std::uint64_t index) {
+  const OctreeNode& node = tree.nodes[index];
   switch (node.kind) {
     case NodeKind::kEmpty:
       return "E";
@@ -43,18 +45,16 @@ inline std::string render(const Octree& tree, const OctreeNode& node) {
       return "O";
     case NodeKind::kSplit: {
       std::string s = "S[";
-      bool first = true;
-      for (const OctreeNode& child : tree.children(node)) {
-        if (!first) s += ",";
-        s += render(tree, child);
-        first = false;
+      for (std::uint64_t c = 0; c < node.n_children; ++c) {
+        if (c > 0) s += ",";
+        s += render(tree, first, first[index] + c);
       }
       return s + "]";
     }
   }
   return "?";
 }
-inline std::string render(const Octree& tree) { return render(tree, tree.root()); }
+inline std::string render(const Octree& tree) { return render(tree, tree.first_children(), 0); }
 
 inline std::vector<std::uint8_t> bytes_of(std::initializer_list<int> values) {
   std::vector<std::uint8_t> out;
