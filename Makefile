@@ -52,7 +52,7 @@ fuzz: deps
 	done
 
 bench: deps
-	cmake -S . -B $(BUILD)-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DOVK_BUILD_BENCH=ON -DOVK_BUILD_TESTS=OFF \
+	cmake -S . -B $(BUILD)-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DOVK_BUILD_BENCH=ON -DOVK_BUILD_TESTS=OFF -DOVK_BUILD_PYTHON=ON \
 	  -DPython_EXECUTABLE=$$(command -v $(PYTHON))
 	cmake --build $(BUILD)-bench
 	$(BUILD)-bench/bench/ovk_codec_bench

@@ -22,7 +22,9 @@ class FuzzInput {
     return value;
   }
 
-  std::span<const std::uint8_t> rest() const { return bytes_.subspan(std::min(pos_, bytes_.size())); }
+  std::span<const std::uint8_t> rest() const {
+    return bytes_.subspan(std::min(pos_, bytes_.size()));
+  }
 
  private:
   std::span<const std::uint8_t> bytes_;

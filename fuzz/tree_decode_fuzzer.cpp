@@ -12,17 +12,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ovk::fuzz::FuzzInput in(data, size);
   // Bounded so one input stays fast: up to 2^16 bits, sizes up to 2^16.
   const std::uint64_t bit_count = in.take<std::uint16_t>();
-  const std::uint64_t wp = 1 + in.take<std::uint16_t>() % 65536;
-  const std::uint64_t hp = 1 + in.take<std::uint16_t>() % 65536;
-  const std::uint64_t tp = 1 + in.take<std::uint16_t>() % 65536;
+  // Odd size bytes pick arbitrary sizes (the general reader), even ones
+  // powers of two (the fast path, checked against the general reader).
+  auto size = [&in] {
+    const auto raw = in.take<std::uint16_t>();
+    return (raw & 1) ? std::uint64_t{1} + (raw >> 1) : std::uint64_t{1} << ((raw >> 1) % 17);
+  };
+  const std::uint64_t wp = size(), hp = size(), tp = size();
   const auto max_depth = in.take<std::uint8_t>();
   const auto stream = in.rest();
   try {
     const std::vector<std::uint8_t> bits = ovk::rans_decode_bits(stream, bit_count);
     if (bits.size() != ovk::packed_byte_count(bit_count)) __builtin_trap();
     const ovk::Octree tree = ovk::decode_tree(bits, bit_count, wp, hp, tp, max_depth);
-    // The tree never holds more nodes than bits plus the children of split nodes.
     if (tree.nodes.empty() || ovk::serialize_tree(tree).bit_count != tree.nodes.size()) {
+      __builtin_trap();
+    }
+    if (!(tree == ovk::detail::decode_tree_any_sizes(bits, bit_count, wp, hp, tp, max_depth))) {
       __builtin_trap();
     }
     // Decoding the bytes directly as tree bits must also be safe.

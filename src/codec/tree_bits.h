@@ -39,4 +39,13 @@ Octree decode_tree(std::span<const std::uint8_t> bytes, std::uint64_t bit_count,
                    std::uint64_t padded_width, std::uint64_t padded_height,
                    std::uint64_t padded_bins, std::uint8_t max_depth);
 
+namespace detail {
+// The general reader behind decode_tree, for sizes that are not powers of two
+// (each queued node carries its own box size). Exposed so tests can check the
+// power-of-two fast path against it.
+Octree decode_tree_any_sizes(std::span<const std::uint8_t> bytes, std::uint64_t bit_count,
+                             std::uint64_t padded_width, std::uint64_t padded_height,
+                             std::uint64_t padded_bins, std::uint8_t max_depth);
+}  // namespace detail
+
 }  // namespace ovk

@@ -144,8 +144,30 @@ TEST(TreeBits, RandomGridsMatchModelAndRoundTrip) {
     ASSERT_EQ(decoded, bits.bytes);
     const Octree rebuilt = decode_tree(decoded, bits.bit_count, wp, hp, tp, max_depth);
     ASSERT_EQ(rebuilt, tree);
+    ASSERT_EQ(detail::decode_tree_any_sizes(decoded, bits.bit_count, wp, hp, tp, max_depth), tree);
     ASSERT_EQ(serialize_tree(rebuilt), bits);
   }
+}
+
+// Arbitrary bits, too many or too few of them: the power-of-two fast path
+// and the general reader build the same tree.
+TEST(DecodeTree, FastPathAgreesWithGeneralReaderOnArbitraryBits) {
+  std::mt19937_64 rng(77);
+  for (int round = 0; round < 500; ++round) {
+    std::vector<std::uint8_t> bytes(1 + rng() % 40);
+    for (auto& b : bytes) b = static_cast<std::uint8_t>(rng() % 4 == 0 ? 0 : rng());
+    const std::uint64_t bit_count = rng() % (8 * bytes.size() + 1);
+    const std::uint64_t wp = 1ull << (rng() % 6), hp = 1ull << (rng() % 6),
+                        tp = 1ull << (rng() % 6);
+    const auto max_depth = static_cast<std::uint8_t>(rng() % 8);
+    ASSERT_EQ(decode_tree(bytes, bit_count, wp, hp, tp, max_depth),
+              detail::decode_tree_any_sizes(bytes, bit_count, wp, hp, tp, max_depth));
+  }
+}
+
+TEST(DecodeTree, SizesThatAreNotPowersOfTwo) {
+  // 3 splits into 1 and 2; the part of size 2 splits again, the part of size 1 cannot.
+  EXPECT_EQ(render(decode_tree(bytes_of({0xFF, 0xFF}), 16, 3, 1, 1, 4)), "S[O,S[O,O]]");
 }
 
 }  // namespace
