@@ -14,11 +14,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint64_t bit_count = in.take<std::uint16_t>();
   // Odd size bytes pick arbitrary sizes (the general reader), even ones
   // powers of two (the fast path, checked against the general reader).
-  auto size = [&in] {
+  auto pick_size = [&in] {
     const auto raw = in.take<std::uint16_t>();
     return (raw & 1) ? std::uint64_t{1} + (raw >> 1) : std::uint64_t{1} << ((raw >> 1) % 17);
   };
-  const std::uint64_t wp = size(), hp = size(), tp = size();
+  const std::uint64_t wp = pick_size(), hp = pick_size(), tp = pick_size();
   const auto max_depth = in.take<std::uint8_t>();
   const auto stream = in.rest();
   try {
