@@ -182,38 +182,43 @@ Octree build_octree(const VoxelGrid& grid, std::uint8_t max_depth) {
     return depths[depth - 1].test_node(ix, iy, it);
   };
 
-  struct Pending {
-    std::uint64_t index;  // arena position of a split node
-    std::uint32_t ix, iy, it;
+  // Number of children of a split node at depth d (which axes still halve).
+  auto children_below = [&](unsigned d) {
+    return static_cast<std::uint8_t>((lw > d ? 2 : 1) * (lh > d ? 2 : 1) * (lt > d ? 2 : 1));
   };
   // Every occupied node above `deepest` is split, so the arena size is known.
   std::uint64_t total = 1;
-  for (unsigned d = 0; d < deepest; ++d) {
-    total += occupied_at[d] * (lw > d ? 2 : 1) * (lh > d ? 2 : 1) * (lt > d ? 2 : 1);
-  }
+  for (unsigned d = 0; d < deepest; ++d) total += occupied_at[d] * children_below(d);
   tree.nodes.reserve(total);
-  tree.nodes[0].kind = NodeKind::kSplit;
-  std::vector<Pending> current{{0, 0, 0, 0}};
+  tree.nodes[0] = OctreeNode{NodeKind::kSplit, children_below(0)};
+
+  // The split nodes of one depth, in arena order, by their box coordinates
+  // (each below 2^16, since a padded size is at most 2^16).
+  struct Pending {
+    std::uint16_t ix, iy, it;
+  };
+  std::vector<Pending> current{{0, 0, 0}};
   std::vector<Pending> next;
   for (unsigned d = 0; d < deepest; ++d) {
     const bool sx = lw > d, sy = lh > d, st = lt > d;  // which axes halve below depth d
-    const auto n_children = static_cast<std::uint8_t>((sx ? 2 : 1) * (sy ? 2 : 1) * (st ? 2 : 1));
     const bool child_splits = d + 1 < deepest;
+    const OctreeNode occupied_child = child_splits
+                                          ? OctreeNode{NodeKind::kSplit, children_below(d + 1)}
+                                          : OctreeNode{NodeKind::kOccupied, 0};
     next.clear();
     for (const Pending& parent : current) {
-      tree.nodes[parent.index].n_children = n_children;
       for (unsigned jx = 0; jx <= unsigned{sx}; ++jx) {
         for (unsigned jy = 0; jy <= unsigned{sy}; ++jy) {
           for (unsigned jt = 0; jt <= unsigned{st}; ++jt) {
-            const std::uint32_t cx = sx ? parent.ix * 2 + jx : parent.ix;
-            const std::uint32_t cy = sy ? parent.iy * 2 + jy : parent.iy;
-            const std::uint32_t ct = st ? parent.it * 2 + jt : parent.it;
-            OctreeNode child;
+            const auto cx = static_cast<std::uint16_t>(sx ? parent.ix * 2 + jx : parent.ix);
+            const auto cy = static_cast<std::uint16_t>(sy ? parent.iy * 2 + jy : parent.iy);
+            const auto ct = static_cast<std::uint16_t>(st ? parent.it * 2 + jt : parent.it);
             if (occupied_node(d + 1, cx, cy, ct)) {
-              child.kind = child_splits ? NodeKind::kSplit : NodeKind::kOccupied;
-              if (child_splits) next.push_back({tree.nodes.size(), cx, cy, ct});
+              tree.nodes.push_back(occupied_child);
+              if (child_splits) next.push_back({cx, cy, ct});
+            } else {
+              tree.nodes.emplace_back();
             }
-            tree.nodes.push_back(child);
           }
         }
       }
