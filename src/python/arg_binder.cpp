@@ -22,16 +22,16 @@ std::string join_names(const std::vector<std::string_view>& names) {
 
 class Binder {
  public:
-  Binder(const ArgSpec& spec, std::span<PyObject*> slots) : spec_(spec), slots_(slots) {
-    if (slots.size() != spec.slot_count()) OVK_FAULT("argument slot count does not match");
+  Binder(const ArgSpec& params, std::span<PyObject*> slots) : params_(params), slots_(slots) {
+    if (slots.size() != params.slot_count()) OVK_FAULT("argument slot count does not match");
   }
 
   Outcome<Done> positional(PyObject* const* args, std::size_t count) {
     count_ = count;
-    const std::size_t n = spec_.positional.size();
+    const std::size_t n = params_.positional.size();
     for (std::size_t i = 0; i < count && i < n; ++i) slots_[i] = args[i];
     if (count > n) {
-      return type_error(spec_.full_name() + " takes " + std::to_string(n) +
+      return type_error(params_.full_name() + " takes " + std::to_string(n) +
                         " positional arguments but " + std::to_string(count) +
                         (count == 1 ? " was" : " were") + " given");
     }
@@ -46,14 +46,14 @@ class Binder {
       return unexpected(name);
     }
     const std::string_view key(data, static_cast<std::size_t>(size));
-    const std::size_t n = spec_.positional.size();
-    for (std::size_t i = 0; i < spec_.keyword_only.size(); ++i) {
-      if (spec_.keyword_only[i].name == key) return fill(n + i, key, value);
+    const std::size_t n = params_.positional.size();
+    for (std::size_t i = 0; i < params_.keyword_only.size(); ++i) {
+      if (params_.keyword_only[i].name == key) return fill(n + i, key, value);
     }
     for (std::size_t i = 0; i < n; ++i) {
-      if (spec_.positional[i] != key) continue;
-      if (i < spec_.positional_only) {
-        positional_only_by_keyword_.push_back(spec_.positional[i]);
+      if (params_.positional[i] != key) continue;
+      if (i < params_.positional_only) {
+        positional_only_by_keyword_.push_back(params_.positional[i]);
         return kDone;
       }
       return fill(i, key, value);
@@ -63,21 +63,21 @@ class Binder {
 
   Outcome<Done> finish() const {
     if (!positional_only_by_keyword_.empty()) {
-      return type_error(spec_.full_name() +
+      return type_error(params_.full_name() +
                         " got some positional-only arguments passed as keyword arguments: " +
                         join_names(positional_only_by_keyword_));
     }
-    if (count_ < spec_.required_positional) {
+    if (count_ < params_.required_positional) {
       std::vector<std::string_view> missing;
-      for (std::size_t i = count_; i < spec_.required_positional; ++i) {
-        if (slots_[i] == nullptr) missing.push_back(spec_.positional[i]);
+      for (std::size_t i = count_; i < params_.required_positional; ++i) {
+        if (slots_[i] == nullptr) missing.push_back(params_.positional[i]);
       }
       if (!missing.empty()) return missing_error("positional", missing);
     }
     std::vector<std::string_view> missing;
-    for (std::size_t i = 0; i < spec_.keyword_only.size(); ++i) {
-      const KeywordOnlyParam& param = spec_.keyword_only[i];
-      if (param.required && slots_[spec_.positional.size() + i] == nullptr) {
+    for (std::size_t i = 0; i < params_.keyword_only.size(); ++i) {
+      const KeywordOnlyParam& param = params_.keyword_only[i];
+      if (param.required && slots_[params_.positional.size() + i] == nullptr) {
         missing.push_back(param.name);
       }
     }
@@ -92,7 +92,7 @@ class Binder {
 
   Outcome<Done> fill(std::size_t slot, std::string_view key, PyObject* value) {
     if (slots_[slot] != nullptr) {
-      return type_error(spec_.full_name() + " got multiple values for argument '" +
+      return type_error(params_.full_name() + " got multiple values for argument '" +
                         std::string(key) + "'");
     }
     slots_[slot] = value;
@@ -100,18 +100,18 @@ class Binder {
   }
 
   ModuleError unexpected(PyObject* name) const {
-    return type_error(spec_.full_name() + " got an unexpected keyword argument '" +
+    return type_error(params_.full_name() + " got an unexpected keyword argument '" +
                       str_or_unprintable(name) + "'");
   }
 
   ModuleError missing_error(std::string_view kind,
                             const std::vector<std::string_view>& names) const {
-    return type_error(spec_.full_name() + " missing " + std::to_string(names.size()) +
+    return type_error(params_.full_name() + " missing " + std::to_string(names.size()) +
                       " required " + std::string(kind) +
                       (names.size() == 1 ? " argument: " : " arguments: ") + join_names(names));
   }
 
-  const ArgSpec& spec_;
+  const ArgSpec& params_;
   std::span<PyObject*> slots_;
   std::size_t count_ = 0;
   std::vector<std::string_view> positional_only_by_keyword_;
@@ -130,9 +130,9 @@ std::string ArgSpec::full_name() const {
   return name;
 }
 
-Outcome<Done> bind_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+Outcome<Done> bind_fastcall(const ArgSpec& params, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames, std::span<PyObject*> slots) {
-  Binder binder(spec, slots);
+  Binder binder(params, slots);
   OVK_PY_RETURN_IF_ERROR(binder.positional(args, static_cast<std::size_t>(nargs)));
   const Py_ssize_t n_keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t i = 0; i < n_keywords; ++i) {
@@ -141,9 +141,9 @@ Outcome<Done> bind_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize
   return binder.finish();
 }
 
-Outcome<Done> bind_tuple_dict(const ArgSpec& spec, PyObject* args, PyObject* kwargs,
+Outcome<Done> bind_tuple_dict(const ArgSpec& params, PyObject* args, PyObject* kwargs,
                               std::span<PyObject*> slots) {
-  Binder binder(spec, slots);
+  Binder binder(params, slots);
   OVK_PY_RETURN_IF_ERROR(binder.positional(&PyTuple_GET_ITEM(args, 0),
                                            static_cast<std::size_t>(PyTuple_GET_SIZE(args))));
   if (kwargs != nullptr) {

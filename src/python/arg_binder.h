@@ -33,12 +33,12 @@ struct ArgSpec {
 
 // Fast-call form: `args` holds `nargs` positional values followed by one value
 // per name in `kwnames` (a tuple of str, or null). `slots` must have
-// spec.slot_count() entries, all null; filled slots borrow the caller's values.
-Outcome<Done> bind_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+// params.slot_count() entries, all null; filled slots borrow the caller's values.
+Outcome<Done> bind_fastcall(const ArgSpec& params, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames, std::span<PyObject*> slots);
 
 // Tuple-and-dict form (tp_new): keywords come in the dict's iteration order.
-Outcome<Done> bind_tuple_dict(const ArgSpec& spec, PyObject* args, PyObject* kwargs,
+Outcome<Done> bind_tuple_dict(const ArgSpec& params, PyObject* args, PyObject* kwargs,
                               std::span<PyObject*> slots);
 
 }  // namespace ovk::python

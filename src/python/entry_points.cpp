@@ -82,11 +82,11 @@ Outcome<CodecArgs> convert_codec_args(std::span<PyObject* const> slots) {
 
 using Reader = Result<EventVec> (*)(std::string_view path);
 
-PyObject* load_with(const ArgSpec& spec, Reader reader, PyObject* const* args, Py_ssize_t nargs,
+PyObject* load_with(const ArgSpec& params, Reader reader, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) noexcept {
   return guarded_call([&]() -> Outcome<PyRef> {
     std::array<PyObject*, 1> slots{};
-    OVK_PY_RETURN_IF_ERROR(bind_fastcall(spec, args, nargs, kwnames, slots));
+    OVK_PY_RETURN_IF_ERROR(bind_fastcall(params, args, nargs, kwnames, slots));
     OVK_ASSIGN_OR_RETURN(const std::string_view path, to_text(slots[0], "path"));
     const Result<EventVec> events = reader(path);
     // Every loader failure is the built-in OSError itself, message only.
