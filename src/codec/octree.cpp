@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <new>
 #include <vector>
 
 namespace ovk {
@@ -101,20 +102,27 @@ class DepthOccupancy {
         shift_y_(shift_y),
         shift_t_(shift_t),
         bits_y_(count_bits_y),
-        bits_t_(count_bits_t),
-        words_(((std::uint64_t{1} << (count_bits_x + count_bits_y + count_bits_t)) + 63) / 64, 0) {}
+        bits_t_(count_bits_t) {
+    // calloc'd like the grid: a huge, sparsely occupied map costs only the
+    // pages that are marked or looked at.
+    Result<ZeroedBytes> bytes = ZeroedBytes::allocate(
+        ((std::uint64_t{1} << (count_bits_x + count_bits_y + count_bits_t)) + 7) / 8);
+    if (!bytes.ok()) throw std::bad_alloc();
+    bytes_ = std::move(bytes).value();
+  }
 
   // Marks the node holding cell (x, y, t); false when it was marked already.
   bool mark_cell(std::uint64_t x, std::uint64_t y, std::uint64_t t) {
     const std::uint64_t i = index(x >> shift_x_, y >> shift_y_, t >> shift_t_);
-    const std::uint64_t bit = std::uint64_t{1} << (i & 63);
-    const bool fresh = (words_[i >> 6] & bit) == 0;
-    words_[i >> 6] |= bit;
+    std::uint8_t& byte = bytes_.data()[i >> 3];
+    const auto bit = static_cast<std::uint8_t>(1u << (i & 7));
+    const bool fresh = (byte & bit) == 0;
+    byte |= bit;
     return fresh;
   }
   bool test_node(std::uint64_t ix, std::uint64_t iy, std::uint64_t it) const {
     const std::uint64_t i = index(ix, iy, it);
-    return (words_[i >> 6] >> (i & 63)) & 1u;
+    return (bytes_.data()[i >> 3] >> (i & 7)) & 1u;
   }
 
  private:
@@ -122,17 +130,17 @@ class DepthOccupancy {
     return (ix << (bits_y_ + bits_t_)) | (iy << bits_t_) | it;
   }
   unsigned shift_x_, shift_y_, shift_t_, bits_y_, bits_t_;
-  std::vector<std::uint64_t> words_;
+  ZeroedBytes bytes_;
 };
 
 }  // namespace
 
 // Same tree as applying build_node to every box breadth-first, but each
-// box's occupancy is one bit lookup: the set cells are first propagated into
-// a per-depth occupancy map (finest depth first, stopping as soon as a node
-// is already marked, so each node is marked once). This keeps the build
-// linear in the occupied cells and the tree size instead of rescanning the
-// bitmap at every depth.
+// box's occupancy is one bit lookup: the grid's set cells are first
+// propagated into a per-depth occupancy map (finest depth first, stopping as
+// soon as a node is already marked, so each node is marked once). This keeps
+// the build linear in the occupied cells and the tree size, whatever the size
+// of the bitmap, instead of rescanning it at every depth.
 Octree build_octree(const VoxelGrid& grid, std::uint8_t max_depth) {
   Octree tree;
   tree.nodes.emplace_back();
@@ -162,20 +170,11 @@ Octree build_octree(const VoxelGrid& grid, std::uint8_t max_depth) {
   std::vector<std::uint64_t> occupied_at(single + 1, 0);
   occupied_at[0] = 1;
   occupied_at[single] = grid.occupied;
-  const std::uint8_t* bits = grid.bits.data();
-  const std::uint64_t n_bytes = grid.bits.size();
   const std::uint64_t y_mask = grid.padded_height - 1;
   const std::uint64_t t_mask = grid.padded_bins - 1;
-  for (std::uint64_t at = 0; mapped > 0 && at < n_bytes; at += 8) {
-    std::uint64_t word = 0;
-    std::memcpy(&word, bits + at, std::min<std::uint64_t>(8, n_bytes - at));
-    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
-    while (word != 0) {
-      const std::uint64_t v = at * 8 + static_cast<std::uint64_t>(std::countr_zero(word));
-      word &= word - 1;
-      const std::uint64_t x = v >> (lh + lt), y = (v >> lt) & y_mask, t = v & t_mask;
-      for (unsigned d = mapped; d >= 1 && depths[d - 1].mark_cell(x, y, t); --d) ++occupied_at[d];
-    }
+  for (const std::uint64_t v : grid.set_cells) {
+    const std::uint64_t x = v >> (lh + lt), y = (v >> lt) & y_mask, t = v & t_mask;
+    for (unsigned d = mapped; d >= 1 && depths[d - 1].mark_cell(x, y, t); --d) ++occupied_at[d];
   }
   auto occupied_node = [&](unsigned depth, std::uint64_t ix, std::uint64_t iy, std::uint64_t it) {
     if (depth == single) return grid.test((ix * grid.padded_height + iy) * grid.padded_bins + it);

@@ -66,7 +66,6 @@ Result<VoxelGrid> build_voxel_grid(EventSpan events, std::uint16_t width, std::u
   const std::uint64_t hp = grid.padded_height;
   const std::uint64_t tp = grid.padded_bins;
   std::uint8_t* const bits = grid.bits.data();
-  std::uint64_t occupied = 0;
   for (const Event& e : events) {
     const std::uint64_t bin =
         std::min<std::uint64_t>(time_bin(e.t, tmin, range, time_bins), tp - 1);
@@ -75,10 +74,11 @@ Result<VoxelGrid> build_voxel_grid(EventSpan events, std::uint16_t width, std::u
     const std::uint64_t v = (xc * hp + yc) * tp + bin;
     const std::uint8_t mask = static_cast<std::uint8_t>(1u << (v & 7));
     std::uint8_t& byte = bits[v >> 3];
-    occupied += (byte & mask) == 0;
+    if ((byte & mask) != 0) continue;
     byte |= mask;
+    grid.set_cells.push_back(v);
   }
-  grid.occupied = occupied;
+  grid.occupied = grid.set_cells.size();
   return grid;
 }
 

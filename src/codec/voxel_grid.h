@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 #include "codec/event.h"
 #include "codec/result.h"
@@ -34,6 +35,7 @@ class ZeroedBytes {
   std::uint64_t size_ = 0;
 };
 
+// Invariant: occupied == set_cells.size() == the number of one bits.
 // Cell (x, y, b) has index v = (x * Hp + y) * Tp + b: the bins of one pixel
 // form a contiguous run. Bit v lives in byte v / 8 under mask 1 << (v % 8)
 // (least significant bit first, unlike the packed tree bits).
@@ -43,6 +45,9 @@ struct VoxelGrid {
   std::uint64_t padded_height = 1;  // Hp
   std::uint64_t padded_bins = 1;    // Tp
   std::uint64_t occupied = 0;       // number of set bits
+  // Index v of every set bit, in the order the bits were set (occupied
+  // entries). Lets the tree be built without scanning a huge, sparse bitmap.
+  std::vector<std::uint64_t> set_cells;
 
   std::uint64_t cell_count() const noexcept { return padded_width * padded_height * padded_bins; }
   bool test(std::uint64_t v) const noexcept { return (bits.data()[v >> 3] >> (v & 7)) & 1u; }

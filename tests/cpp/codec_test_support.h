@@ -28,7 +28,10 @@ inline VoxelGrid grid_with(std::uint64_t wp, std::uint64_t hp, std::uint64_t tp,
   g.bits = ZeroedBytes::allocate((wp * hp * tp + 7) / 8).value();
   for (const Cell& c : cells) {
     const std::uint64_t v = (c.x * hp + c.y) * tp + c.t;
-    if (!g.test(v)) ++g.occupied;
+    if (!g.test(v)) {
+      ++g.occupied;
+      g.set_cells.push_back(v);
+    }
     g.bits.data()[v >> 3] |= static_cast<std::uint8_t>(1u << (v & 7));
   }
   return g;
