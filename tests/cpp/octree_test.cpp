@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <random>
 
 #include "codec_test_support.h"
@@ -106,6 +107,40 @@ TEST(Octree, BoxOccupiedMatchesCellScan) {
     }
   }
   EXPECT_FALSE(box_occupied(grid_with(2, 2, 2, {{0, 0, 0}}), Box{0, 0, 0, 0, 2, 2}));
+}
+
+// The occupancy-map builder gives exactly the tree that build_node yields box
+// by box in breadth-first order.
+TEST(Octree, BuilderMatchesBuildNodeBoxByBox) {
+  std::mt19937_64 rng(31);
+  for (int round = 0; round < 200; ++round) {
+    const std::uint64_t wp = 1ull << (rng() % 5), hp = 1ull << (rng() % 5),
+                        tp = 1ull << (rng() % 6);
+    const auto max_depth = static_cast<std::uint8_t>(rng() % 7);
+    std::vector<Cell> cells;
+    for (std::uint64_t i = rng() % 12; i > 0; --i)
+      cells.push_back({rng() % wp, rng() % hp, rng() % tp});
+    const VoxelGrid g = grid_with(wp, hp, tp, cells);
+
+    std::vector<NodeKind> expected;
+    std::deque<std::pair<Box, std::uint8_t>> queue{{Box{0, 0, 0, wp, hp, tp}, 0}};
+    while (!queue.empty()) {
+      const auto [b, depth] = queue.front();
+      queue.pop_front();
+      expected.push_back(build_node(g, b, depth, max_depth));
+      if (expected.back() != NodeKind::kSplit) continue;
+      const AxisParts px = split_axis(b.dx), py = split_axis(b.dy), pt = split_axis(b.dt);
+      for (int ix = 0; ix < px.count; ++ix)
+        for (int iy = 0; iy < py.count; ++iy)
+          for (int it = 0; it < pt.count; ++it)
+            queue.push_back({Box{b.x0 + px.offset[ix], b.y0 + py.offset[iy], b.t0 + pt.offset[it],
+                                 px.size[ix], py.size[iy], pt.size[it]},
+                             static_cast<std::uint8_t>(depth + 1)});
+    }
+    std::vector<NodeKind> built;
+    for (const OctreeNode& n : build_octree(g, max_depth).nodes) built.push_back(n.kind);
+    ASSERT_EQ(built, expected);
+  }
 }
 
 }  // namespace
