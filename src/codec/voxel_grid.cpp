@@ -66,6 +66,11 @@ Result<VoxelGrid> build_voxel_grid(EventSpan events, std::uint16_t width, std::u
   const std::uint64_t hp = grid.padded_height;
   const std::uint64_t tp = grid.padded_bins;
   std::uint8_t* const bits = grid.bits.data();
+  // At most one new cell per event. Every index is written and the count
+  // advances only for fresh cells, which avoids a hard-to-predict branch.
+  std::vector<std::uint64_t>& cells = grid.set_cells;
+  cells.resize(std::min<std::uint64_t>(events.size(), grid.cell_count()));
+  std::size_t n = 0;
   for (const Event& e : events) {
     const std::uint64_t bin =
         std::min<std::uint64_t>(time_bin(e.t, tmin, range, time_bins), tp - 1);
@@ -74,10 +79,12 @@ Result<VoxelGrid> build_voxel_grid(EventSpan events, std::uint16_t width, std::u
     const std::uint64_t v = (xc * hp + yc) * tp + bin;
     const std::uint8_t mask = static_cast<std::uint8_t>(1u << (v & 7));
     std::uint8_t& byte = bits[v >> 3];
-    if ((byte & mask) != 0) continue;
+    const bool fresh = (byte & mask) == 0;
     byte |= mask;
-    grid.set_cells.push_back(v);
+    if (n < cells.size()) cells[n] = v;
+    n += fresh;
   }
+  cells.resize(n);
   grid.occupied = grid.set_cells.size();
   return grid;
 }
