@@ -20,7 +20,7 @@ std::uint64_t next_power_of_two(std::uint64_t n) noexcept;
 class ZeroedBytes {
  public:
   ZeroedBytes() = default;
-  // nullopt-like failure is reported through Result by the factory.
+  // Fails with kOutOfMemory when calloc cannot provide the bytes.
   static Result<ZeroedBytes> allocate(std::uint64_t size);
 
   std::uint8_t* data() noexcept { return data_.get(); }

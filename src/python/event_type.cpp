@@ -127,12 +127,7 @@ PyType_Spec g_event_spec = {
 
 }  // namespace
 
-Outcome<PyObject*> get_event_type() {
-  if (PyObject* existing = g_event_type.get()) return existing;
-  PyRef created = PyRef::steal(PyType_FromSpec(&g_event_spec));
-  if (!created) return ModuleError::fetch();
-  return g_event_type.fill(std::move(created));
-}
+Outcome<PyObject*> get_event_type() { return type_from_spec_once(g_event_type, g_event_spec); }
 
 PyTypeObject* event_type() {
   Outcome<PyObject*> type = get_event_type();

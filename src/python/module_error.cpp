@@ -190,4 +190,11 @@ void raise_active_exception() noexcept {
   }
 }
 
+Outcome<PyObject*> type_from_spec_once(OnceCell& cell, PyType_Spec& spec) {
+  if (PyObject* existing = cell.get()) return existing;
+  PyRef created = PyRef::steal(PyType_FromSpec(&spec));
+  if (!created) return ModuleError::fetch();
+  return cell.fill(std::move(created));
+}
+
 }  // namespace ovk::python

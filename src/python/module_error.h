@@ -125,4 +125,8 @@ int guarded_status(Body&& body) noexcept {
   return -1;
 }
 
+// The class object made from `spec`, created on first need and kept in
+// `cell` for the rest of the process; the creation error otherwise.
+Outcome<PyObject*> type_from_spec_once(OnceCell& cell, PyType_Spec& spec);
+
 }  // namespace ovk::python

@@ -101,12 +101,7 @@ PyType_Spec g_result_spec = {
 
 }  // namespace
 
-Outcome<PyObject*> get_result_type() {
-  if (PyObject* existing = g_result_type.get()) return existing;
-  PyRef created = PyRef::steal(PyType_FromSpec(&g_result_spec));
-  if (!created) return ModuleError::fetch();
-  return g_result_type.fill(std::move(created));
-}
+Outcome<PyObject*> get_result_type() { return type_from_spec_once(g_result_type, g_result_spec); }
 
 Outcome<PyRef> make_compression_result(const CompressionRecord& record) {
   Outcome<PyObject*> type_object = get_result_type();
