@@ -3,7 +3,8 @@
 PYTHON ?= python3
 BUILD ?= build
 CMAKE_FLAGS ?=
-APT_LIBRARIES := libgtest-dev libbenchmark-dev
+APT_LIBRARIES := libgtest-dev libbenchmark-dev libcli11-dev libzstd-dev liblzma-dev zlib1g-dev \
+                 libxxhash-dev
 
 # Installs only what is missing, so repeated runs cost nothing.
 deps:
