@@ -2,6 +2,7 @@
 // of the codec and every recording reader works on.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -17,6 +18,10 @@ struct Event {
 
   friend bool operator==(const Event&, const Event&) = default;
 };
+
+// Size of one event in the compact binary format (x u16, y u16, t u32, p u8,
+// little-endian): also the "raw" size the codec's ratios are measured against.
+inline constexpr std::size_t kCompactRecordBytes = 9;
 
 // Owned, contiguous, in the order given by the caller or the file.
 using EventVec = std::vector<Event>;

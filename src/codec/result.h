@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -91,3 +92,31 @@ class Fault : public std::logic_error {
   auto tmp = (expr);                              \
   if (!tmp.ok()) return std::move(tmp).error();   \
   lhs = std::move(tmp).value()
+
+// Evaluates a Status- or Result-returning expression and returns its error
+// from the enclosing function.
+#define OVK_RETURN_IF_ERROR(expr) \
+  OVK_RETURN_IF_ERROR_IMPL(OVK_CONCAT(ovk_status_, __LINE__), expr)
+#define OVK_RETURN_IF_ERROR_IMPL(tmp, expr) \
+  do {                                      \
+    auto tmp = (expr);                      \
+    if (!tmp.ok()) return std::move(tmp).error(); \
+  } while (false)
+
+namespace ovk {
+
+// Runs `body` (returning a Result) and turns a failed allocation inside it
+// (std::bad_alloc, or std::length_error from a container asked for more than
+// it can hold) into the "out of memory" error value.
+template <class Body>
+auto catching_out_of_memory(Body&& body) -> decltype(body()) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return Error::out_of_memory();
+  } catch (const std::length_error&) {
+    return Error::out_of_memory();
+  }
+}
+
+}  // namespace ovk
