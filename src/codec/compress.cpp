@@ -150,6 +150,7 @@ Result<SequenceOutput> compress_sequence(EventSpan events, std::uint16_t width,
   };
 
   out.frame_codes.reserve(frames);
+  out.frame_bit_counts.reserve(frames);
   std::vector<std::uint32_t> frame_bits;
   frame_bits.reserve(frames);
   double sparsity_sum = 0.0;
@@ -173,6 +174,7 @@ Result<SequenceOutput> compress_sequence(EventSpan events, std::uint16_t width,
     rec.n_bits += bits.bit_count;
     rec.bitstream_bytes += code.size();
     frame_bits.push_back(static_cast<std::uint32_t>(bits.bit_count));
+    out.frame_bit_counts.push_back(bits.bit_count);
     out.frame_codes.push_back(std::move(code));
     previous = std::move(bits.bytes);
   }

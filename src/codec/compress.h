@@ -44,6 +44,7 @@ Result<CompressOutput> compress_events(EventSpan events, std::uint16_t width, st
 
 struct SequenceOutput {
   std::vector<std::vector<std::uint8_t>> frame_codes;  // one per frame, in order
+  std::vector<std::uint64_t> frame_bit_counts;         // each frame's tree bit count, in order
   CompressionRecord record;
 };
 

@@ -1,0 +1,39 @@
+// The table of decoded leaf boxes that `ovk decode -o` writes: one row per
+// box with its frame, origin, size and time span, as CSV text or as a NumPy
+// .npy array of little-endian unsigned 64-bit integers, shape (rows, 9).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "codefile/code_file.h"
+#include "codefile/leaf_boxes.h"
+
+namespace ovk::codefile {
+
+inline constexpr const char* kCellColumns = "frame,x0,y0,bin0,dx,dy,dbins,t_start_us,t_end_us";
+
+// Microsecond boundaries of a frame's time bins. Bin k holds the events with
+// k <= (time_bins - 1) * (t - tmin) / range < k + 1, range = max(tmax - tmin, 1),
+// in the codec's double arithmetic, so the last bin holds only t = tmax.
+class BinClock {
+ public:
+  BinClock(std::uint32_t tmin, std::uint32_t tmax, std::uint16_t time_bins);
+  // The first whole microsecond of [tmin, tmax] whose bin is at least `bin`,
+  // or tmax + 1 when there is none. Bins first..last cover [start(first), start(last + 1)).
+  std::uint64_t start(std::uint64_t bin) const;
+
+ private:
+  std::uint64_t bin_of(std::uint64_t t) const;
+  std::uint32_t tmin_, tmax_, range_;
+  std::uint16_t time_bins_;
+};
+
+// Rows of (frame, x0, y0, bin0, dx, dy, dbins, t_start_us, t_end_us), the
+// time span half-open, frames in order and boxes in tree order.
+std::vector<std::uint64_t> cell_rows(const CodeFile& file, const std::vector<LeafBoxes>& frames);
+
+std::vector<std::uint8_t> cells_csv(const std::vector<std::uint64_t>& rows);
+std::vector<std::uint8_t> cells_npy(const std::vector<std::uint64_t>& rows);
+
+}  // namespace ovk::codefile

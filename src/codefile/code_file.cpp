@@ -1,0 +1,308 @@
+#include "codefile/code_file.h"
+
+#include <xxhash.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <limits>
+#include <optional>
+#include <string>
+
+#include "codec/octree.h"
+#include "codec/rans.h"
+#include "codec/voxel_grid.h"
+
+namespace ovk::codefile {
+
+namespace {
+
+constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
+constexpr std::size_t kMinFileBytes = kHeaderBytes + kChecksumBytes;
+// Bits a rANS stream can carry per byte, rounded up from 8 / log2(4096/4095).
+constexpr std::uint64_t kRansBitsPerByte = 23'000;
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+  return a > kU64Max - b ? kU64Max : a + b;
+}
+std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
+  return (b != 0 && a > kU64Max / b) ? kU64Max : a * b;
+}
+
+Error invalid(std::string message) { return {ErrorKind::kInvalidData, std::move(message)}; }
+
+std::string hex64(std::uint64_t v) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%016" PRIx64, v);
+  return text;
+}
+
+// Writes little-endian fields into a buffer allocated at its final size.
+class ByteWriter {
+ public:
+  explicit ByteWriter(std::size_t size) : out_(size, 0) {}
+  void put(std::uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out_[pos_++] = static_cast<std::uint8_t>(value >> (8 * i));
+  }
+  void put_bytes(std::span<const std::uint8_t> bytes) {
+    std::copy(bytes.begin(), bytes.end(), out_.begin() + static_cast<std::ptrdiff_t>(pos_));
+    pos_ += bytes.size();
+  }
+  std::span<const std::uint8_t> written() const { return std::span(out_).first(pos_); }
+  std::vector<std::uint8_t> take() { return std::move(out_); }
+
+ private:
+  std::vector<std::uint8_t> out_;
+  std::size_t pos_ = 0;
+};
+
+// Little-endian fields at fixed offsets; the caller has checked the bounds.
+std::uint64_t get(std::span<const std::uint8_t> bytes, std::size_t offset, int size) {
+  std::uint64_t value = 0;
+  for (int i = 0; i < size; ++i) value |= std::uint64_t{bytes[offset + i]} << (8 * i);
+  return value;
+}
+
+// The file size the header and frame table declare, when the table itself
+// lies inside the file; used only to word a checksum failure.
+std::optional<std::uint64_t> declared_size(std::span<const std::uint8_t> bytes) {
+  const std::uint64_t frames = get(bytes, 32, 8);
+  const std::uint64_t table_room = (bytes.size() - kHeaderBytes) / kFrameEntryBytes;
+  if (frames > table_room) return std::nullopt;
+  std::uint64_t size = kHeaderBytes + frames * kFrameEntryBytes + kChecksumBytes;
+  for (std::uint64_t k = 0; k < frames; ++k) {
+    size = saturating_add(size, get(bytes, kHeaderBytes + k * kFrameEntryBytes + 32, 8));
+  }
+  return size;
+}
+
+Status check_signature(std::span<const std::uint8_t> bytes) {
+  const std::size_t magic_bytes = std::min<std::size_t>(bytes.size(), sizeof kMagic);
+  if (!std::equal(bytes.begin(), bytes.begin() + magic_bytes, kMagic)) {
+    return invalid("not an ovk code file (bad magic)");
+  }
+  if (bytes.size() < kMinFileBytes) {
+    return invalid("truncated file: " + std::to_string(bytes.size()) +
+                   " bytes, shorter than the " + std::to_string(kMinFileBytes) +
+                   "-byte header and checksum");
+  }
+  const std::uint64_t version = get(bytes, 4, 2);
+  if (version != kFormatVersion) {
+    return invalid("unsupported format version " + std::to_string(version) +
+                   " (this reader knows version " + std::to_string(kFormatVersion) + ")");
+  }
+  return Ok{};
+}
+
+Status check_checksum(std::span<const std::uint8_t> bytes) {
+  const std::size_t body = bytes.size() - kChecksumBytes;
+  const std::uint64_t stored = get(bytes, body, 8);
+  const std::uint64_t computed = file_checksum(bytes.first(body));
+  if (stored == computed) return Ok{};
+  const std::optional<std::uint64_t> declared = declared_size(bytes);
+  if (declared && *declared != bytes.size()) {
+    return invalid("checksum mismatch: the header declares " + std::to_string(*declared) +
+                   " bytes but the file holds " + std::to_string(bytes.size()) +
+                   " (truncated or damaged)");
+  }
+  return invalid("checksum mismatch: stored " + hex64(stored) + ", computed " + hex64(computed) +
+                 " (the file is damaged)");
+}
+
+Status check_zero(std::span<const std::uint8_t> bytes, std::size_t offset, std::size_t size) {
+  for (std::size_t i = offset; i < offset + size; ++i) {
+    if (bytes[i] != 0) return invalid("reserved byte at offset " + std::to_string(i) + " is not zero");
+  }
+  return Ok{};
+}
+
+Status check_time_range(const std::string& what, std::uint64_t events, std::uint32_t tmin,
+                        std::uint32_t tmax) {
+  if (events == 0 && (tmin != 0 || tmax != 0)) {
+    return invalid(what + " has no events but a time range " + std::to_string(tmin) + ".." +
+                   std::to_string(tmax));
+  }
+  if (tmin > tmax) {
+    return invalid(what + " has a time range that ends before it starts (" +
+                   std::to_string(tmin) + ".." + std::to_string(tmax) + ")");
+  }
+  return Ok{};
+}
+
+std::string frame_name(std::uint64_t k) { return "frame " + std::to_string(k); }
+
+// The bit count against the geometry and against what the code can carry.
+Status check_bit_count(std::uint64_t k, const FrameEntry& frame, std::uint64_t tree_limit) {
+  const std::string name = frame_name(k);
+  const std::uint64_t bits = frame.bit_count;
+  const std::uint64_t length = frame.code.size();
+  if (bits == 0) return invalid(name + ": bit count 0 (every tree has at least its root bit)");
+  if (bits > tree_limit) {
+    return invalid(name + ": bit count " + std::to_string(bits) + " exceeds the " +
+                   std::to_string(tree_limit) + " bits a tree of this geometry can have");
+  }
+  if (frame.coding == FrameCoding::kRans) {
+    if (length < kRansHeaderBytes) {
+      return invalid(name + ": rANS code of " + std::to_string(length) +
+                     " bytes is shorter than its 6-byte header");
+    }
+    if (bits > max_rans_bits(length)) {
+      return invalid(name + ": bit count " + std::to_string(bits) + " exceeds what its " +
+                     std::to_string(length) + "-byte rANS code can carry");
+    }
+    return Ok{};
+  }
+  if (length % 2 != 0) {
+    return invalid(name + ": run-length code of odd length " + std::to_string(length));
+  }
+  if (bits > saturating_mul(length / 2, 255 * 8)) {
+    return invalid(name + ": bit count " + std::to_string(bits) + " exceeds what its " +
+                   std::to_string(length) + "-byte run-length code can expand to");
+  }
+  return Ok{};
+}
+
+Result<FrameEntry> parse_frame_entry(std::span<const std::uint8_t> bytes, std::uint64_t k,
+                                     std::size_t code_offset) {
+  const std::size_t at = kHeaderBytes + static_cast<std::size_t>(k) * kFrameEntryBytes;
+  FrameEntry frame;
+  const std::uint64_t coding = bytes[at];
+  if (coding > static_cast<std::uint8_t>(FrameCoding::kXorRunLength)) {
+    return invalid(frame_name(k) + ": unknown coding " + std::to_string(coding));
+  }
+  frame.coding = static_cast<FrameCoding>(coding);
+  OVK_RETURN_IF_ERROR(check_zero(bytes, at + 1, 7));
+  frame.event_count = get(bytes, at + 8, 8);
+  frame.tmin = static_cast<std::uint32_t>(get(bytes, at + 16, 4));
+  frame.tmax = static_cast<std::uint32_t>(get(bytes, at + 20, 4));
+  frame.bit_count = get(bytes, at + 24, 8);
+  const std::uint64_t length = get(bytes, at + 32, 8);
+  const std::size_t body_end = bytes.size() - kChecksumBytes;
+  if (length > body_end - code_offset) {
+    return invalid(frame_name(k) + ": code of " + std::to_string(length) +
+                   " bytes runs past the end of the file");
+  }
+  frame.code.assign(bytes.begin() + static_cast<std::ptrdiff_t>(code_offset),
+                    bytes.begin() + static_cast<std::ptrdiff_t>(code_offset + length));
+  return frame;
+}
+
+Status check_frame_ranges(const CodeFile& file) {
+  std::uint64_t events = 0;
+  for (std::size_t k = 0; k < file.frames.size(); ++k) {
+    const FrameEntry& f = file.frames[k];
+    OVK_RETURN_IF_ERROR(check_time_range(frame_name(k), f.event_count, f.tmin, f.tmax));
+    if (f.event_count > 0 && (f.tmin < file.tmin || f.tmax > file.tmax)) {
+      return invalid(frame_name(k) + ": time range " + std::to_string(f.tmin) + ".." +
+                     std::to_string(f.tmax) + " lies outside the recording's " +
+                     std::to_string(file.tmin) + ".." + std::to_string(file.tmax));
+    }
+    events = saturating_add(events, f.event_count);
+  }
+  if (events != file.event_count) {
+    return invalid("the frames hold " + std::to_string(events) + " events but the header says " +
+                   std::to_string(file.event_count));
+  }
+  return Ok{};
+}
+
+}  // namespace
+
+std::uint64_t file_checksum(std::span<const std::uint8_t> bytes) {
+  return XXH64(bytes.data(), bytes.size(), 0);
+}
+
+std::uint64_t max_tree_bits(const Geometry& geometry) {
+  std::uint64_t dx = next_power_of_two(geometry.width);
+  std::uint64_t dy = next_power_of_two(geometry.height);
+  std::uint64_t dt = next_power_of_two(geometry.time_bins);
+  std::uint64_t level_nodes = 1;
+  std::uint64_t total = 1;
+  for (unsigned depth = 0; splittable(dx, dy, dt, static_cast<std::uint8_t>(depth), geometry.depth);
+       ++depth) {
+    const AxisParts px = split_axis(dx), py = split_axis(dy), pt = split_axis(dt);
+    level_nodes = saturating_mul(level_nodes, std::uint64_t{px.count} * py.count * pt.count);
+    total = saturating_add(total, level_nodes);
+    dx = px.size[0];
+    dy = py.size[0];
+    dt = pt.size[0];
+  }
+  return total;
+}
+
+std::uint64_t max_rans_bits(std::uint64_t length) {
+  if (length < kRansHeaderBytes) return 0;
+  return saturating_mul(length - kRansHeaderBytes + 1, kRansBitsPerByte);
+}
+
+std::vector<std::uint8_t> serialize_code_file(const CodeFile& file) {
+  std::size_t size = kHeaderBytes + file.frames.size() * kFrameEntryBytes + kChecksumBytes;
+  for (const FrameEntry& f : file.frames) size += f.code.size();
+  ByteWriter out(size);
+  out.put_bytes(kMagic);
+  out.put(kFormatVersion, 2);
+  out.put(0, 2);
+  out.put(file.geometry.width, 2);
+  out.put(file.geometry.height, 2);
+  out.put(file.geometry.time_bins, 2);
+  out.put(file.geometry.depth, 1);
+  out.put(0, 1);
+  out.put(file.event_count, 8);
+  out.put(file.tmin, 4);
+  out.put(file.tmax, 4);
+  out.put(file.frames.size(), 8);
+  for (const FrameEntry& f : file.frames) {
+    out.put(static_cast<std::uint8_t>(f.coding), 1);
+    out.put(0, 7);
+    out.put(f.event_count, 8);
+    out.put(f.tmin, 4);
+    out.put(f.tmax, 4);
+    out.put(f.bit_count, 8);
+    out.put(f.code.size(), 8);
+  }
+  for (const FrameEntry& f : file.frames) out.put_bytes(f.code);
+  out.put(file_checksum(out.written()), 8);
+  return out.take();
+}
+
+Result<CodeFile> parse_code_file(std::span<const std::uint8_t> bytes) {
+  return catching_out_of_memory([&]() -> Result<CodeFile> {
+    OVK_RETURN_IF_ERROR(check_signature(bytes));
+    OVK_RETURN_IF_ERROR(check_checksum(bytes));
+    OVK_RETURN_IF_ERROR(check_zero(bytes, 6, 2));
+    OVK_RETURN_IF_ERROR(check_zero(bytes, 15, 1));
+    CodeFile file;
+    file.geometry.width = static_cast<std::uint16_t>(get(bytes, 8, 2));
+    file.geometry.height = static_cast<std::uint16_t>(get(bytes, 10, 2));
+    file.geometry.time_bins = static_cast<std::uint16_t>(get(bytes, 12, 2));
+    file.geometry.depth = bytes[14];
+    file.event_count = get(bytes, 16, 8);
+    file.tmin = static_cast<std::uint32_t>(get(bytes, 24, 4));
+    file.tmax = static_cast<std::uint32_t>(get(bytes, 28, 4));
+    OVK_RETURN_IF_ERROR(check_time_range("the recording", file.event_count, file.tmin, file.tmax));
+
+    const std::uint64_t frame_count = get(bytes, 32, 8);
+    const std::size_t body_end = bytes.size() - kChecksumBytes;
+    if (frame_count > (body_end - kHeaderBytes) / kFrameEntryBytes) {
+      return invalid("frame table of " + std::to_string(frame_count) +
+                     " frames runs past the end of the file");
+    }
+    const std::uint64_t tree_limit = max_tree_bits(file.geometry);
+    file.frames.reserve(static_cast<std::size_t>(frame_count));
+    std::size_t code_offset = kHeaderBytes + static_cast<std::size_t>(frame_count) * kFrameEntryBytes;
+    for (std::uint64_t k = 0; k < frame_count; ++k) {
+      OVK_ASSIGN_OR_RETURN(FrameEntry frame, parse_frame_entry(bytes, k, code_offset));
+      OVK_RETURN_IF_ERROR(check_bit_count(k, frame, tree_limit));
+      code_offset += frame.code.size();
+      file.frames.push_back(std::move(frame));
+    }
+    if (code_offset != body_end) {
+      return invalid(std::to_string(body_end - code_offset) +
+                     " unexpected bytes between the last code and the checksum");
+    }
+    OVK_RETURN_IF_ERROR(check_frame_ranges(file));
+    return file;
+  });
+}
+
+}  // namespace ovk::codefile

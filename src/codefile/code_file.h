@@ -1,0 +1,80 @@
+// The .ovkc code file: the coded tree bits of one recording together with
+// everything needed to decode them (sensor geometry, time bins, depth, time
+// range, and per frame its coding, bit count and code length), closed by an
+// xxHash64 checksum. docs/format.md describes the layout byte by byte.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "codec/result.h"
+
+namespace ovk::codefile {
+
+inline constexpr std::uint8_t kMagic[4] = {'O', 'V', 'K', 'C'};
+inline constexpr std::uint16_t kFormatVersion = 1;
+inline constexpr std::size_t kHeaderBytes = 40;
+inline constexpr std::size_t kFrameEntryBytes = 40;
+inline constexpr std::size_t kChecksumBytes = 8;
+
+// How one frame's tree bits are stored.
+enum class FrameCoding : std::uint8_t {
+  kRans = 0,       // the rANS stream of the bits
+  kXorRunLength = 1,  // run-length code of the xor with the previous frame's bits
+};
+
+struct Geometry {
+  std::uint16_t width = 0;
+  std::uint16_t height = 0;
+  std::uint16_t time_bins = 0;
+  std::uint8_t depth = 0;
+
+  friend bool operator==(const Geometry&, const Geometry&) = default;
+};
+
+struct FrameEntry {
+  FrameCoding coding = FrameCoding::kRans;
+  std::uint64_t event_count = 0;
+  std::uint32_t tmin = 0;  // the frame's own time range (0, 0 for a frame without events)
+  std::uint32_t tmax = 0;
+  std::uint64_t bit_count = 0;  // tree bits of the frame
+  std::vector<std::uint8_t> code;
+
+  friend bool operator==(const FrameEntry&, const FrameEntry&) = default;
+};
+
+struct CodeFile {
+  Geometry geometry;
+  std::uint64_t event_count = 0;
+  std::uint32_t tmin = 0;  // the recording's time range (0, 0 without events)
+  std::uint32_t tmax = 0;
+  std::vector<FrameEntry> frames;
+
+  friend bool operator==(const CodeFile&, const CodeFile&) = default;
+};
+
+// The file bytes, checksum included.
+std::vector<std::uint8_t> serialize_code_file(const CodeFile& file);
+
+// Parses and validates the container: magic, version, checksum, lengths,
+// reserved fields, time ranges, event counts and each frame's bit count
+// against what its geometry and its code can hold. Every failure is a
+// kInvalidData error with a one-line message; nothing is allocated beyond
+// what the bytes themselves justify. The codes are not decoded here.
+Result<CodeFile> parse_code_file(std::span<const std::uint8_t> bytes);
+
+// xxHash64 (seed 0) of `bytes`: the file's checksum function.
+std::uint64_t file_checksum(std::span<const std::uint8_t> bytes);
+
+// Upper bound on the tree bits (= nodes) of a tree over the padded sizes of
+// the geometry with its depth limit; saturates at 2^64 - 1.
+std::uint64_t max_tree_bits(const Geometry& geometry);
+
+// Upper bound on the bits a rANS stream of `length` bytes can code: every
+// coded bit grows the coder state by a factor of at least about 4096/4095,
+// and the state gains at most 8 bits per renormalisation byte plus 8 in the
+// header.
+std::uint64_t max_rans_bits(std::uint64_t length);
+
+}  // namespace ovk::codefile

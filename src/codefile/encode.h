@@ -1,0 +1,32 @@
+// Coding a recording into a code file, and comparing a code file with the
+// occupancy a recording gives.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "codec/event.h"
+#include "codec/result.h"
+#include "codefile/code_file.h"
+#include "codefile/leaf_boxes.h"
+
+namespace ovk::codefile {
+
+// Codes the events as the codec drivers do: one frame through the whole
+// codec (n_frames = 1), or n_frames consecutive time frames, frame 0 rANS
+// coded and every later one as the run-length code of its xor with the
+// previous frame's tree bits. The codes are the drivers' own bytes. With
+// n_frames > 1 an empty recording gives no frames. n_frames = 0 is a fault.
+Result<CodeFile> encode_events(EventSpan events, const Geometry& geometry,
+                               std::uint64_t n_frames);
+
+// The first difference between the decoded frames of a file and those of the
+// recording coded with the file's own geometry and frame count, as one line
+// ("frame 2: ..."), or an empty string when their occupancy is identical:
+// the same frames with the same time ranges and the same leaf boxes.
+std::string first_difference(const CodeFile& file, const std::vector<LeafBoxes>& file_frames,
+                             const CodeFile& recording,
+                             const std::vector<LeafBoxes>& recording_frames);
+
+}  // namespace ovk::codefile

@@ -1,0 +1,157 @@
+#include "codefile/leaf_boxes.h"
+
+#include <string>
+
+#include "codec/frame_delta.h"
+#include "codec/octree.h"
+#include "codec/rans.h"
+#include "codec/tree_bits.h"
+#include "codec/voxel_grid.h"
+
+namespace ovk::codefile {
+
+namespace {
+
+Error invalid(std::string message) { return {ErrorKind::kInvalidData, std::move(message)}; }
+
+Error too_few_bits(std::uint64_t bit_count) {
+  return invalid("the tree needs more than its " + std::to_string(bit_count) + " bits");
+}
+
+// Appends the children of the box at `o` in child order: x part outermost,
+// then y, then t. Sizes are powers of two, so the second part of an axis
+// starts at half its size.
+void push_children(std::vector<BoxOrigin>& next, const BoxOrigin& o, const AxisParts& px,
+                   const AxisParts& py, const AxisParts& pt) {
+  for (int ix = 0; ix < px.count; ++ix) {
+    for (int iy = 0; iy < py.count; ++iy) {
+      for (int it = 0; it < pt.count; ++it) {
+        next.push_back({o.x0 + static_cast<std::uint32_t>(px.offset[ix]),
+                        o.y0 + static_cast<std::uint32_t>(py.offset[iy]),
+                        o.t0 + static_cast<std::uint32_t>(pt.offset[it])});
+      }
+    }
+  }
+}
+
+Result<std::vector<std::uint8_t>> rans_bits(const FrameEntry& frame) {
+  const std::vector<std::uint8_t>& code = frame.code;
+  if (code.size() < kRansHeaderBytes) return invalid("rANS code shorter than its 6-byte header");
+  const std::uint32_t p0 = code[0] | (std::uint32_t{code[1]} << 8);
+  const std::uint32_t state = code[2] | (std::uint32_t{code[3]} << 8) |
+                              (std::uint32_t{code[4]} << 16) | (std::uint32_t{code[5]} << 24);
+  if (p0 == 0 || p0 >= kRansScale) {
+    return invalid("rANS header holds the probability " + std::to_string(p0) +
+                   ", outside 1..4095");
+  }
+  if (state < kRansLowerBound || state >= (1u << 31)) {
+    return invalid("rANS header holds the state " + std::to_string(state) +
+                   ", outside 2^23..2^31-1");
+  }
+  return rans_decode_bits(code, frame.bit_count);
+}
+
+// previous xor the expanded pairs; the expansion must cover exactly the
+// longer of the two frames' packed bits, and nothing past this frame's bits
+// may be set.
+Result<std::vector<std::uint8_t>> delta_bits(const FrameEntry& frame,
+                                             const std::vector<std::uint8_t>& previous) {
+  const std::uint64_t own = packed_byte_count(frame.bit_count);
+  const std::uint64_t expected = std::max<std::uint64_t>(own, previous.size());
+  std::uint64_t expanded = 0;
+  for (std::size_t i = 0; i < frame.code.size(); i += 2) {
+    if (frame.code[i] == 0) return invalid("run-length pair with count 0 at byte " + std::to_string(i));
+    expanded += frame.code[i];
+  }
+  if (expanded != expected) {
+    return invalid("run-length code expands to " + std::to_string(expanded) + " bytes, expected " +
+                   std::to_string(expected));
+  }
+  std::vector<std::uint8_t> bits = xor_delta(previous, rle_decode(frame.code));
+  for (std::uint64_t i = own; i < bits.size(); ++i) {
+    if (bits[i] != 0) return invalid("delta sets bits past the frame's bit count");
+  }
+  bits.resize(static_cast<std::size_t>(own));
+  const unsigned tail = static_cast<unsigned>(frame.bit_count % 8);
+  if (tail != 0 && (bits.back() & (0xFFu >> tail)) != 0) {
+    return invalid("delta sets bits past the frame's bit count");
+  }
+  return bits;
+}
+
+Result<LeafBoxes> decode_frame(const FrameEntry& frame, const Geometry& geometry,
+                               std::vector<std::uint8_t>& previous) {
+  std::vector<std::uint8_t> bits;
+  if (frame.coding == FrameCoding::kRans) {
+    OVK_ASSIGN_OR_RETURN(bits, rans_bits(frame));
+  } else {
+    OVK_ASSIGN_OR_RETURN(bits, delta_bits(frame, previous));
+  }
+  OVK_ASSIGN_OR_RETURN(LeafBoxes boxes, decode_leaf_boxes(bits, frame.bit_count, geometry));
+  const bool empty_tree = (bits[0] & 0x80) == 0;
+  if (frame.event_count > 0 && empty_tree) {
+    return invalid("holds " + std::to_string(frame.event_count) + " events but its tree is empty");
+  }
+  if (frame.event_count == 0 && !empty_tree) return invalid("holds no events but its tree is not empty");
+  previous = std::move(bits);
+  return boxes;
+}
+
+}  // namespace
+
+Result<LeafBoxes> decode_leaf_boxes(std::span<const std::uint8_t> bits, std::uint64_t bit_count,
+                                    const Geometry& geometry) {
+  if (bits.size() < packed_byte_count(bit_count)) OVK_FAULT("tree bits shorter than their count");
+  LeafBoxes out;
+  std::uint64_t dx = next_power_of_two(geometry.width);
+  std::uint64_t dy = next_power_of_two(geometry.height);
+  std::uint64_t dt = next_power_of_two(geometry.time_bins);
+  std::vector<BoxOrigin> level{{0, 0, 0}};
+  std::vector<BoxOrigin> next;
+  std::uint64_t pos = 0;  // bits consumed
+  for (unsigned depth = 0; !level.empty(); ++depth) {
+    if (level.size() > bit_count - pos) return too_few_bits(bit_count);
+    if (!splittable(dx, dy, dt, static_cast<std::uint8_t>(depth), geometry.depth)) {
+      for (const BoxOrigin& o : level) {
+        if (packed_bit(bits.data(), pos++)) out.origins.push_back(o);
+      }
+      out.dx = dx;
+      out.dy = dy;
+      out.dt = dt;
+      break;
+    }
+    const AxisParts px = split_axis(dx), py = split_axis(dy), pt = split_axis(dt);
+    next.clear();
+    for (const BoxOrigin& o : level) {
+      if (packed_bit(bits.data(), pos++)) push_children(next, o, px, py, pt);
+      // Fail before the queue outgrows what the remaining bits can describe.
+      if (next.size() > bit_count - pos) return too_few_bits(bit_count);
+    }
+    level.swap(next);
+    dx = px.size[0];
+    dy = py.size[0];
+    dt = pt.size[0];
+  }
+  if (pos != bit_count) {
+    return invalid(std::to_string(bit_count - pos) + " bits left over after the tree ends");
+  }
+  return out;
+}
+
+Result<std::vector<LeafBoxes>> decode_frames(const CodeFile& file) {
+  return catching_out_of_memory([&]() -> Result<std::vector<LeafBoxes>> {
+    std::vector<LeafBoxes> frames;
+    frames.reserve(file.frames.size());
+    std::vector<std::uint8_t> previous;
+    for (std::size_t k = 0; k < file.frames.size(); ++k) {
+      Result<LeafBoxes> boxes = decode_frame(file.frames[k], file.geometry, previous);
+      if (!boxes.ok()) {
+        return invalid("frame " + std::to_string(k) + ": " + boxes.error().message());
+      }
+      frames.push_back(std::move(boxes).value());
+    }
+    return frames;
+  });
+}
+
+}  // namespace ovk::codefile

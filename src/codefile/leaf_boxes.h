@@ -1,0 +1,43 @@
+// Decoding a code file back to the occupied leaf boxes of every frame.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "codec/result.h"
+#include "codefile/code_file.h"
+
+namespace ovk::codefile {
+
+// Origin of a leaf box, in cells of the padded grid (x, y, time bin).
+struct BoxOrigin {
+  std::uint32_t x0, y0, t0;
+  friend bool operator==(const BoxOrigin&, const BoxOrigin&) = default;
+};
+
+// The occupied leaves of one frame's tree. Over power-of-two sizes every
+// node at one depth has the same box, and a one bit is a leaf only where the
+// box can no longer be split, so all leaves share one size. Origins are in
+// the tree's breadth-first order.
+struct LeafBoxes {
+  std::uint64_t dx = 1, dy = 1, dt = 1;
+  std::vector<BoxOrigin> origins;
+  friend bool operator==(const LeafBoxes&, const LeafBoxes&) = default;
+};
+
+// Reads a packed tree bit string (most significant bit first) over the
+// padded sizes of `geometry` and returns its occupied leaves. Unlike the
+// codec's own reader it insists on a well-formed string: the tree must
+// consume exactly `bit_count` bits. `bits` must hold ceil(bit_count / 8)
+// bytes. Fails with kInvalidData (message without a frame prefix).
+Result<LeafBoxes> decode_leaf_boxes(std::span<const std::uint8_t> bits, std::uint64_t bit_count,
+                                    const Geometry& geometry);
+
+// Recovers every frame's tree bits from its code (validating the rANS
+// header and the run-length pairs first) and decodes its leaves. Checks that
+// a frame holds events exactly when its tree is not empty. Errors name the
+// frame.
+Result<std::vector<LeafBoxes>> decode_frames(const CodeFile& file);
+
+}  // namespace ovk::codefile
