@@ -267,14 +267,13 @@ int run_check(const CheckOptions& opt) {
   const std::optional<EventVec> events = read_recording(opt.recording);
   if (!events) return kExitFailure;
   const CodeFile& file = decoded->file;
-  const std::uint64_t frames = std::max<std::uint64_t>(file.frames.size(), 1);
-  const std::optional<CodeFile> expected =
-      encode_or_report(opt.recording, *events, file.geometry, frames);
-  if (!expected) return kExitFailure;
-  Result<std::vector<LeafBoxes>> expected_frames = codefile::decode_frames(*expected);
-  if (!expected_frames.ok()) OVK_FAULT("a freshly coded recording failed to decode");
-  const std::string difference =
-      codefile::first_difference(file, decoded->frames, *expected, expected_frames.value());
+  Result<std::string> compared =
+      codefile::compare_with_recording(file, decoded->frames, *events);
+  if (!compared.ok()) {
+    report_failure(opt.recording, compared.error().message());
+    return kExitFailure;
+  }
+  const std::string& difference = compared.value();
   if (!difference.empty()) {
     std::printf("%s: differs from %s: %s\n", opt.input.c_str(), opt.recording.c_str(),
                 difference.c_str());

@@ -102,9 +102,16 @@ Result<CodeFile> encode_events(EventSpan events, const Geometry& geometry,
   });
 }
 
-std::string first_difference(const CodeFile& file, const std::vector<LeafBoxes>& file_frames,
-                             const CodeFile& recording,
-                             const std::vector<LeafBoxes>& recording_frames) {
+Result<std::string> compare_with_recording(const CodeFile& file,
+                                           const std::vector<LeafBoxes>& file_frames,
+                                           EventSpan events) {
+  if (file.frames.empty()) {
+    if (events.empty()) return std::string{};
+    return "the file holds no frames, the recording " + std::to_string(events.size()) + " events";
+  }
+  OVK_ASSIGN_OR_RETURN(const CodeFile recording,
+                       encode_events(events, file.geometry, file.frames.size()));
+  OVK_ASSIGN_OR_RETURN(const std::vector<LeafBoxes> recording_frames, decode_frames(recording));
   if (file.frames.size() != recording.frames.size()) {
     return "the file holds " + std::to_string(file.frames.size()) + " frames, the recording gives " +
            std::to_string(recording.frames.size());
@@ -114,7 +121,7 @@ std::string first_difference(const CodeFile& file, const std::vector<LeafBoxes>&
                                                  recording.frames[k], recording_frames[k]);
     if (!difference.empty()) return "frame " + std::to_string(k) + ": " + difference;
   }
-  return "";
+  return std::string{};
 }
 
 }  // namespace ovk::codefile

@@ -21,12 +21,13 @@ namespace ovk::codefile {
 Result<CodeFile> encode_events(EventSpan events, const Geometry& geometry,
                                std::uint64_t n_frames);
 
-// The first difference between the decoded frames of a file and those of the
-// recording coded with the file's own geometry and frame count, as one line
-// ("frame 2: ..."), or an empty string when their occupancy is identical:
-// the same frames with the same time ranges and the same leaf boxes.
-std::string first_difference(const CodeFile& file, const std::vector<LeafBoxes>& file_frames,
-                             const CodeFile& recording,
-                             const std::vector<LeafBoxes>& recording_frames);
+// The first difference between a decoded file and the recording coded with
+// the file's own geometry and frame count, as one line ("frame 2: ..."), or
+// an empty string when their occupancy is identical: the same frames with
+// the same time ranges and the same leaf boxes. A file without frames
+// matches exactly the recordings without events.
+Result<std::string> compare_with_recording(const CodeFile& file,
+                                           const std::vector<LeafBoxes>& file_frames,
+                                           EventSpan events);
 
 }  // namespace ovk::codefile
