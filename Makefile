@@ -57,6 +57,7 @@ bench: deps
 	  -DPython_EXECUTABLE=$$(command -v $(PYTHON))
 	cmake --build $(BUILD)-bench
 	$(BUILD)-bench/bench/ovk_codec_bench
+	if [ -x $(BUILD)-bench/bench/ovk_code_file_bench ]; then $(BUILD)-bench/bench/ovk_code_file_bench; fi
 	PYTHONPATH=$(BUILD)-bench/python $(PYTHON) bench/bench_python.py \
 	  --writer $(BUILD)-bench/bench/write_synthetic_recording
 

@@ -1,5 +1,8 @@
 #include "codefile/leaf_boxes.h"
 
+#include <algorithm>
+#include <bit>
+#include <cstring>
 #include <string>
 
 #include "codec/frame_delta.h"
@@ -18,20 +21,68 @@ Error too_few_bits(std::uint64_t bit_count) {
   return invalid("the tree needs more than its " + std::to_string(bit_count) + " bits");
 }
 
-// Appends the children of the box at `o` in child order: x part outermost,
-// then y, then t. Sizes are powers of two, so the second part of an axis
-// starts at half its size.
-void push_children(std::vector<BoxOrigin>& next, const BoxOrigin& o, const AxisParts& px,
-                   const AxisParts& py, const AxisParts& pt) {
+// Eight bits of the MSB-first string from byte `at` on, as a big-endian
+// word; bytes past `size` read as zero.
+std::uint64_t load_word(const std::uint8_t* bytes, std::uint64_t size, std::uint64_t at) {
+  if (at + 8 <= size) {
+    std::uint64_t w;
+    std::memcpy(&w, bytes + at, 8);
+    return __builtin_bswap64(w);
+  }
+  std::uint64_t w = 0;
+  for (std::uint64_t i = 0; i < 8; ++i) w = (w << 8) | (at + i < size ? bytes[at + i] : 0u);
+  return w;
+}
+
+// Calls f(i - begin) for every one bit i in [begin, end), in order, a word
+// at a time.
+template <class F>
+void for_each_one(std::span<const std::uint8_t> bits, std::uint64_t begin, std::uint64_t end,
+                  F&& f) {
+  for (std::uint64_t i = begin; i < end;) {
+    const unsigned skip = static_cast<unsigned>(i & 7);
+    std::uint64_t w = load_word(bits.data(), bits.size(), i >> 3) << skip;
+    const std::uint64_t avail = std::min<std::uint64_t>(64 - skip, end - i);
+    if (avail < 64) w &= ~std::uint64_t{0} << (64 - avail);
+    while (w != 0) {
+      const int z = std::countl_zero(w);
+      f(i + static_cast<std::uint64_t>(z) - begin);
+      w &= ~(std::uint64_t{1} << (63 - z));
+    }
+    i += avail;
+  }
+}
+
+std::uint64_t count_ones(std::span<const std::uint8_t> bits, std::uint64_t begin,
+                         std::uint64_t end) {
+  std::uint64_t n = 0;
+  for (std::uint64_t i = begin; i < end;) {
+    const unsigned skip = static_cast<unsigned>(i & 7);
+    std::uint64_t w = load_word(bits.data(), bits.size(), i >> 3) << skip;
+    const std::uint64_t avail = std::min<std::uint64_t>(64 - skip, end - i);
+    if (avail < 64) w &= ~std::uint64_t{0} << (64 - avail);
+    n += static_cast<std::uint64_t>(std::popcount(w));
+    i += avail;
+  }
+  return n;
+}
+
+// Offsets of a split box's children in child order: x part outermost, then
+// y, then t. Sizes are powers of two, so an axis's second part starts at
+// half its size.
+std::vector<BoxOrigin> child_offsets(const AxisParts& px, const AxisParts& py,
+                                     const AxisParts& pt) {
+  std::vector<BoxOrigin> offsets;
   for (int ix = 0; ix < px.count; ++ix) {
     for (int iy = 0; iy < py.count; ++iy) {
       for (int it = 0; it < pt.count; ++it) {
-        next.push_back({o.x0 + static_cast<std::uint32_t>(px.offset[ix]),
-                        o.y0 + static_cast<std::uint32_t>(py.offset[iy]),
-                        o.t0 + static_cast<std::uint32_t>(pt.offset[it])});
+        offsets.push_back({static_cast<std::uint32_t>(px.offset[ix]),
+                           static_cast<std::uint32_t>(py.offset[iy]),
+                           static_cast<std::uint32_t>(pt.offset[it])});
       }
     }
   }
+  return offsets;
 }
 
 Result<std::vector<std::uint8_t>> rans_bits(const FrameEntry& frame) {
@@ -106,28 +157,58 @@ Result<LeafBoxes> decode_leaf_boxes(std::span<const std::uint8_t> bits, std::uin
   std::uint64_t dx = next_power_of_two(geometry.width);
   std::uint64_t dy = next_power_of_two(geometry.height);
   std::uint64_t dt = next_power_of_two(geometry.time_bins);
+  // Breadth-first, one level at a time: level i's nodes read bits
+  // [pos, pos + level.size()), and each one bit of a splittable level adds
+  // its children to the next level, in order.
   std::vector<BoxOrigin> level{{0, 0, 0}};
   std::vector<BoxOrigin> next;
-  std::uint64_t pos = 0;  // bits consumed
+  std::uint64_t pos = 0;
   for (unsigned depth = 0; !level.empty(); ++depth) {
-    if (level.size() > bit_count - pos) return too_few_bits(bit_count);
+    const std::uint64_t end = pos + level.size();
+    if (end > bit_count) return too_few_bits(bit_count);
+    const std::uint64_t ones = count_ones(bits, pos, end);
     if (!splittable(dx, dy, dt, static_cast<std::uint8_t>(depth), geometry.depth)) {
-      for (const BoxOrigin& o : level) {
-        if (packed_bit(bits.data(), pos++)) out.origins.push_back(o);
-      }
+      out.origins.resize(static_cast<std::size_t>(ones));
+      BoxOrigin* at = out.origins.data();
+      for_each_one(bits, pos, end, [&](std::uint64_t i) { *at++ = level[i]; });
       out.dx = dx;
       out.dy = dy;
       out.dt = dt;
+      pos = end;
       break;
     }
     const AxisParts px = split_axis(dx), py = split_axis(dy), pt = split_axis(dt);
-    next.clear();
-    for (const BoxOrigin& o : level) {
-      if (packed_bit(bits.data(), pos++)) push_children(next, o, px, py, pt);
-      // Fail before the queue outgrows what the remaining bits can describe.
-      if (next.size() > bit_count - pos) return too_few_bits(bit_count);
+    const std::vector<BoxOrigin> offsets = child_offsets(px, py, pt);
+    // Checked before allocating: each child needs a bit of its own.
+    const std::uint64_t children = ones * offsets.size();
+    if (children > bit_count - end) return too_few_bits(bit_count);
+    if (!splittable(px.size[0], py.size[0], pt.size[0], static_cast<std::uint8_t>(depth + 1),
+                    geometry.depth)) {
+      // The children are the leaf level, the largest: read their bits
+      // directly instead of queueing them.
+      out.origins.resize(static_cast<std::size_t>(count_ones(bits, end, end + children)));
+      BoxOrigin* at = out.origins.data();
+      std::uint64_t child_bit = end;
+      for_each_one(bits, pos, end, [&](std::uint64_t i) {
+        const BoxOrigin o = level[i];
+        for (const BoxOrigin& d : offsets) {
+          if (packed_bit(bits.data(), child_bit++)) *at++ = {o.x0 + d.x0, o.y0 + d.y0, o.t0 + d.t0};
+        }
+      });
+      out.dx = px.size[0];
+      out.dy = py.size[0];
+      out.dt = pt.size[0];
+      pos = end + children;
+      break;
     }
+    next.resize(static_cast<std::size_t>(children));
+    BoxOrigin* at = next.data();
+    for_each_one(bits, pos, end, [&](std::uint64_t i) {
+      const BoxOrigin o = level[i];
+      for (const BoxOrigin& d : offsets) *at++ = {o.x0 + d.x0, o.y0 + d.y0, o.t0 + d.t0};
+    });
     level.swap(next);
+    pos = end;
     dx = px.size[0];
     dy = py.size[0];
     dt = pt.size[0];
