@@ -6,7 +6,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <limits>
-#include <optional>
 #include <string>
 
 #include "codec/octree.h"
@@ -63,17 +62,22 @@ std::uint64_t get(std::span<const std::uint8_t> bytes, std::size_t offset, int s
   return value;
 }
 
-// The file size the header and frame table declare, when the table itself
-// lies inside the file; used only to word a checksum failure.
-std::optional<std::uint64_t> declared_size(std::span<const std::uint8_t> bytes) {
+// The file size the header and frame table declare, used only to word a
+// checksum failure. When the table itself runs past the end, only its end
+// is known: `exact` is false and `size` a lower bound.
+struct DeclaredSize {
+  std::uint64_t size;
+  bool exact;
+};
+DeclaredSize declared_size(std::span<const std::uint8_t> bytes) {
   const std::uint64_t frames = get(bytes, 32, 8);
-  const std::uint64_t table_room = (bytes.size() - kHeaderBytes) / kFrameEntryBytes;
-  if (frames > table_room) return std::nullopt;
-  std::uint64_t size = kHeaderBytes + frames * kFrameEntryBytes + kChecksumBytes;
+  std::uint64_t size = saturating_add(
+      saturating_mul(frames, kFrameEntryBytes), kHeaderBytes + kChecksumBytes);
+  if (frames > (bytes.size() - kHeaderBytes) / kFrameEntryBytes) return {size, false};
   for (std::uint64_t k = 0; k < frames; ++k) {
     size = saturating_add(size, get(bytes, kHeaderBytes + k * kFrameEntryBytes + 32, 8));
   }
-  return size;
+  return {size, true};
 }
 
 Status check_signature(std::span<const std::uint8_t> bytes) {
@@ -99,9 +103,10 @@ Status check_checksum(std::span<const std::uint8_t> bytes) {
   const std::uint64_t stored = get(bytes, body, 8);
   const std::uint64_t computed = file_checksum(bytes.first(body));
   if (stored == computed) return Ok{};
-  const std::optional<std::uint64_t> declared = declared_size(bytes);
-  if (declared && *declared != bytes.size()) {
-    return invalid("checksum mismatch: the header declares " + std::to_string(*declared) +
+  const DeclaredSize declared = declared_size(bytes);
+  if (declared.size != bytes.size()) {
+    return invalid("checksum mismatch: the header declares " +
+                   std::string(declared.exact ? "" : "at least ") + std::to_string(declared.size) +
                    " bytes but the file holds " + std::to_string(bytes.size()) +
                    " (truncated or damaged)");
   }
