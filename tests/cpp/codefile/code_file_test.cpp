@@ -215,6 +215,26 @@ TEST(CodeFileTest, ForgedFieldsAreRejectedWithTheirOwnMessage) {
   }
 }
 
+TEST(CodeFileTest, ResealedByteChangesNeverGetPastTheChecksLoosely) {
+  // With the checksum recomputed, each change meets the structural checks:
+  // the result is an error or a file that writes back to the same bytes.
+  const std::vector<std::uint8_t> golden = read_file(OVK_TEST_DATA_DIR "/golden_two_frames.ovkc");
+  for (const std::vector<std::uint8_t>& base : {example_file_bytes(), golden}) {
+    for (std::size_t i = 6; i + kChecksumBytes < base.size(); ++i) {
+      for (int flip : {0x01, 0x10, 0x80, 0xFF}) {
+        std::vector<std::uint8_t> changed = base;
+        changed[i] = static_cast<std::uint8_t>(changed[i] ^ flip);
+        changed = resealed(changed);
+        const Result<CodeFile> file = parse_code_file(changed);
+        if (!file.ok()) continue;
+        EXPECT_EQ(serialize_code_file(file.value()), changed);
+        const Result<std::vector<LeafBoxes>> frames = decode_frames(file.value());
+        if (frames.ok()) (void)cell_rows(file.value(), frames.value());
+      }
+    }
+  }
+}
+
 TEST(CodeFileTest, RunLengthCodesAreCheckedBeforeExpansion) {
   // One frame of a single empty root, coded as a delta against nothing.
   CodeFile file;
@@ -266,8 +286,10 @@ TEST(CodeFileTest, BinClockMatchesTheBinningRule) {
   const BinClock one_bin(7, 9, 1);
   EXPECT_EQ(one_bin.start(0), 7u);
   EXPECT_EQ(one_bin.start(1), 10u);
+  // 55 * (3 / 11) rounds to 14.999999999999998: t = 3 is still in bin 14.
+  EXPECT_EQ(BinClock(0, 11, 56).start(15), 4u);
   // Brute force over awkward ranges: start(k) is the first t whose bin >= k.
-  for (const auto& [tmin, tmax, bins] : {std::tuple{5u, 5u, 7}, {0u, 1u, 3}, {100u, 1133u, 37},
+  for (const auto& [tmin, tmax, bins] : {std::tuple{5u, 5u, 7}, {0u, 1u, 3}, {0u, 22u, 45}, {100u, 1133u, 37},
                                          {4294967000u, 4294967295u, 100}}) {
     const BinClock c(tmin, tmax, static_cast<std::uint16_t>(bins));
     const std::uint32_t range = std::max<std::uint32_t>(tmax - tmin, 1);
