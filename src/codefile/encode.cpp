@@ -74,7 +74,8 @@ Result<CodeFile> encode_events(EventSpan events, const Geometry& geometry,
   if (n_frames == 0) OVK_FAULT("a code file needs at least one frame");
   CodeFile file;
   file.geometry = geometry;
-  const TimeRange all = frame_ranges(events, 1).front();
+  TimeRange all;
+  for (const Event& e : events) all.add(e.t);
   file.event_count = all.events;
   file.tmin = all.tmin;
   file.tmax = all.tmax;
