@@ -202,7 +202,8 @@ void print_summary(const std::string& path, const DecodedFile& decoded) {
     bits += e.bit_count;
     bytes += e.code.size();
   }
-  const LeafBoxes leaf = decoded.frames.empty() ? LeafBoxes{} : decoded.frames.front();
+  const LeafBoxes no_frames;
+  const LeafBoxes& leaf = decoded.frames.empty() ? no_frames : decoded.frames.front();
   std::printf("%s\n", path.c_str());
   std::printf("  frames:   %zu\n", f.frames.size());
   std::printf("  boxes:    %llu\n", static_cast<unsigned long long>(total_boxes(decoded.frames)));
