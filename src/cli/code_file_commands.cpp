@@ -1,5 +1,7 @@
 // encode, decode and check: coding a recording into a .ovkc code file,
 // decoding one back to its occupied leaf boxes, and proving the round trip.
+#include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
