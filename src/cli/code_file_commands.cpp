@@ -230,10 +230,10 @@ int run_decode(const DecodeOptions& opt) {
     print_summary(opt.input, *decoded);
     return kExitOk;
   }
-  const std::vector<std::uint64_t> rows = codefile::cell_rows(decoded->file, decoded->frames);
   const bool csv = io::file_extension(opt.output) == "csv";
   const Status written = io::write_file_atomically(
-      opt.output, csv ? codefile::cells_csv(rows) : codefile::cells_npy(rows));
+      opt.output, csv ? codefile::cells_csv(decoded->file, decoded->frames)
+                      : codefile::cells_npy(decoded->file, decoded->frames));
   if (!written.ok()) {
     report_failure(opt.output, written.error().message());
     return kExitFailure;

@@ -1,6 +1,8 @@
 #include "codefile/cell_table.h"
 
 #include <algorithm>
+#include <bit>
+#include <functional>
 #include <charconv>
 #include <cstring>
 #include <string>
@@ -33,55 +35,100 @@ std::uint64_t BinClock::start(std::uint64_t bin) const {
   return t;
 }
 
-std::vector<std::uint64_t> cell_rows(const CodeFile& file, const std::vector<LeafBoxes>& frames) {
-  std::size_t count = 0;
+namespace {
+
+// start() of the bins bin0 and bin0 + dbins of one frame's boxes: every leaf
+// has the same dbins, so the boundaries are the multiples of it, each
+// computed once.
+class BoundaryMemo {
+ public:
+  BoundaryMemo(const BinClock& clock, std::uint64_t step, std::uint64_t padded_bins)
+      : clock_(clock), step_(step), starts_(padded_bins / step + 1, kUnknown) {}
+  std::uint64_t start(std::uint64_t bin) {
+    std::uint64_t& slot = starts_[bin / step_];
+    if (slot == kUnknown) slot = clock_.start(bin);
+    return slot;
+  }
+
+ private:
+  static constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
+  const BinClock& clock_;
+  std::uint64_t step_;
+  std::vector<std::uint64_t> starts_;
+};
+
+}  // namespace
+
+std::uint64_t box_count(const std::vector<LeafBoxes>& frames) {
+  std::uint64_t count = 0;
   for (const LeafBoxes& f : frames) count += f.origins.size();
-  std::vector<std::uint64_t> rows;
-  rows.reserve(count * kColumns);
+  return count;
+}
+
+void for_each_cell_row(const CodeFile& file, const std::vector<LeafBoxes>& frames,
+                       const std::function<void(const CellRow&)>& visit) {
+  const std::uint64_t padded_bins = next_power_of_two(file.geometry.time_bins);
   for (std::size_t k = 0; k < frames.size(); ++k) {
     const FrameEntry& entry = file.frames[k];
-    const BinClock clock(entry.tmin, entry.tmax, file.geometry.time_bins);
     const LeafBoxes& boxes = frames[k];
+    if (boxes.origins.empty()) continue;
+    const BinClock clock(entry.tmin, entry.tmax, file.geometry.time_bins);
+    BoundaryMemo memo(clock, boxes.dt, std::max(padded_bins, boxes.dt));
     for (const BoxOrigin& o : boxes.origins) {
-      const std::uint64_t row[kColumns] = {k, o.x0, o.y0, o.t0, boxes.dx, boxes.dy, boxes.dt,
-                                           clock.start(o.t0), clock.start(o.t0 + boxes.dt)};
-      rows.insert(rows.end(), std::begin(row), std::end(row));
+      visit({k, o.x0, o.y0, o.t0, boxes.dx, boxes.dy, boxes.dt, memo.start(o.t0),
+             memo.start(o.t0 + boxes.dt)});
     }
   }
+}
+
+std::vector<std::uint64_t> cell_rows(const CodeFile& file, const std::vector<LeafBoxes>& frames) {
+  std::vector<std::uint64_t> rows;
+  rows.reserve(box_count(frames) * kColumns);
+  for_each_cell_row(file, frames,
+                    [&rows](const CellRow& row) { rows.insert(rows.end(), row.begin(), row.end()); });
   return rows;
 }
 
-std::vector<std::uint8_t> cells_csv(const std::vector<std::uint64_t>& rows) {
+std::vector<std::uint8_t> cells_csv(const CodeFile& file, const std::vector<LeafBoxes>& frames) {
   std::vector<std::uint8_t> out(kCellColumns, kCellColumns + std::strlen(kCellColumns));
   out.push_back('\n');
-  out.reserve(out.size() + rows.size() * 6);
+  out.reserve(out.size() + box_count(frames) * 24);
   char text[24];
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    const auto [end, ec] = std::to_chars(text, text + sizeof text, rows[i]);
-    out.insert(out.end(), text, end);
-    out.push_back((i + 1) % kColumns == 0 ? '\n' : ',');
-  }
+  for_each_cell_row(file, frames, [&](const CellRow& row) {
+    for (std::size_t i = 0; i < kColumns; ++i) {
+      const auto [end, ec] = std::to_chars(text, text + sizeof text, row[i]);
+      out.insert(out.end(), text, end);
+      out.push_back(i + 1 == kColumns ? '\n' : ',');
+    }
+  });
   return out;
 }
 
 // NumPy format 1.0: magic, version, header length, then a Python dict
 // literal padded with spaces to a multiple of 64 bytes and ended by '\n'.
-std::vector<std::uint8_t> cells_npy(const std::vector<std::uint64_t>& rows) {
+std::vector<std::uint8_t> cells_npy(const CodeFile& file, const std::vector<LeafBoxes>& frames) {
+  const std::uint64_t boxes = box_count(frames);
   std::string header = "{'descr': '<u8', 'fortran_order': False, 'shape': (" +
-                       std::to_string(rows.size() / kColumns) + ", " + std::to_string(kColumns) +
-                       "), }";
+                       std::to_string(boxes) + ", " + std::to_string(kColumns) + "), }";
   const std::size_t preamble = 10;
   header.append(63 - (preamble + header.size()) % 64, ' ');
   header.push_back('\n');
   const std::uint8_t magic[8] = {0x93, 'N', 'U', 'M', 'P', 'Y', 1, 0};
-  std::vector<std::uint8_t> out(preamble + header.size() + rows.size() * 8);
+  std::vector<std::uint8_t> out(preamble + header.size() + boxes * kColumns * 8);
   std::uint8_t* at = std::copy(std::begin(magic), std::end(magic), out.data());
   *at++ = static_cast<std::uint8_t>(header.size() & 0xFF);
   *at++ = static_cast<std::uint8_t>(header.size() >> 8);
   at = std::copy(header.begin(), header.end(), at);
-  for (const std::uint64_t v : rows) {
-    for (int i = 0; i < 8; ++i) *at++ = static_cast<std::uint8_t>(v >> (8 * i));
-  }
+  for_each_cell_row(file, frames, [&at](const CellRow& row) {
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(at, row.data(), sizeof row);
+      at += sizeof row;
+    } else {
+      for (const std::uint64_t v : row) {
+        for (int i = 0; i < 8; ++i) *at++ = static_cast<std::uint8_t>(v >> (8 * i));
+      }
+    }
+  });
   return out;
 }
 

@@ -3,7 +3,9 @@
 // .npy array of little-endian unsigned 64-bit integers, shape (rows, 9).
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "codefile/code_file.h"
@@ -29,11 +31,18 @@ class BinClock {
   std::uint16_t time_bins_;
 };
 
-// Rows of (frame, x0, y0, bin0, dx, dy, dbins, t_start_us, t_end_us), the
-// time span half-open, frames in order and boxes in tree order.
+using CellRow = std::array<std::uint64_t, 9>;
+
+// Calls `visit` with (frame, x0, y0, bin0, dx, dy, dbins, t_start_us,
+// t_end_us) of every leaf box, the time span half-open, frames in order and
+// boxes in tree order.
+void for_each_cell_row(const CodeFile& file, const std::vector<LeafBoxes>& frames,
+                       const std::function<void(const CellRow&)>& visit);
+
+// All rows, flattened.
 std::vector<std::uint64_t> cell_rows(const CodeFile& file, const std::vector<LeafBoxes>& frames);
 
-std::vector<std::uint8_t> cells_csv(const std::vector<std::uint64_t>& rows);
-std::vector<std::uint8_t> cells_npy(const std::vector<std::uint64_t>& rows);
+std::vector<std::uint8_t> cells_csv(const CodeFile& file, const std::vector<LeafBoxes>& frames);
+std::vector<std::uint8_t> cells_npy(const CodeFile& file, const std::vector<LeafBoxes>& frames);
 
 }  // namespace ovk::codefile

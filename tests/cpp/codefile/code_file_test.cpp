@@ -307,20 +307,27 @@ TEST(CodeFileTest, BinClockMatchesTheBinningRule) {
 }
 
 TEST(CodeFileTest, CellTablesHaveExactBytes) {
-  const std::vector<std::uint64_t> rows = {0, 1, 2, 3, 4, 5, 6, 7, 8};
-  const std::vector<std::uint8_t> csv = cells_csv(rows);
+  const CodeFile file = parse_code_file(example_file_bytes()).value();
+  const std::vector<LeafBoxes> frames = decode_frames(file).value();
+  const std::vector<std::uint8_t> csv = cells_csv(file, frames);
   EXPECT_EQ(std::string(csv.begin(), csv.end()),
-            "frame,x0,y0,bin0,dx,dy,dbins,t_start_us,t_end_us\n0,1,2,3,4,5,6,7,8\n");
-  const std::vector<std::uint8_t> npy = cells_npy(rows);
-  const std::string header(npy.begin() + 10, npy.begin() + 128);
-  EXPECT_EQ(npy.size(), 128u + 72u);
+            "frame,x0,y0,bin0,dx,dy,dbins,t_start_us,t_end_us\n"
+            "0,1,0,0,1,1,1,0,100\n"
+            "0,3,0,1,1,1,1,100,101\n");
+  const std::vector<std::uint8_t> npy = cells_npy(file, frames);
+  ASSERT_EQ(npy.size(), 128u + 2 * 72u);
   EXPECT_EQ(std::vector<std::uint8_t>(npy.begin(), npy.begin() + 10),
             bytes_of({0x93, 'N', 'U', 'M', 'P', 'Y', 1, 0, 118, 0}));
-  EXPECT_EQ(header, "{'descr': '<u8', 'fortran_order': False, 'shape': (1, 9), }" +
-                        std::string(58, ' ') + "\n");
-  EXPECT_EQ(npy[128 + 8], 1);
-  EXPECT_EQ(npy.back(), 0);
-  EXPECT_EQ(npy[npy.size() - 8], 8);
+  EXPECT_EQ(std::string(npy.begin() + 10, npy.begin() + 128),
+            "{'descr': '<u8', 'fortran_order': False, 'shape': (2, 9), }" + std::string(58, ' ') +
+                "\n");
+  std::vector<std::uint64_t> values;
+  for (std::size_t at = 128; at < npy.size(); at += 8) {
+    std::uint64_t v = 0;
+    for (int i = 0; i < 8; ++i) v |= std::uint64_t{npy[at + i]} << (8 * i);
+    values.push_back(v);
+  }
+  EXPECT_EQ(values, cell_rows(file, frames));
 }
 
 // ---- round trips against a simple model ----
