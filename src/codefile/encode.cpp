@@ -35,7 +35,8 @@ FrameEntry make_frame(FrameCoding coding, const TimeRange& range, std::uint64_t 
 
 std::string origin_text(const BoxOrigin& o) {
   char text[48];
-  std::snprintf(text, sizeof text, "(%u, %u, %u)", o.x0, o.y0, o.t0);
+  std::snprintf(text, sizeof text, "(%u, %u, %u)", unsigned{o.x0}, unsigned{o.y0},
+                unsigned{o.t0});
   return text;
 }
 

@@ -67,6 +67,11 @@ std::uint64_t count_ones(std::span<const std::uint8_t> bits, std::uint64_t begin
   return n;
 }
 
+BoxOrigin child_origin(const BoxOrigin& o, const BoxOrigin& d) {
+  return {static_cast<std::uint16_t>(o.x0 + d.x0), static_cast<std::uint16_t>(o.y0 + d.y0),
+          static_cast<std::uint16_t>(o.t0 + d.t0)};
+}
+
 // Offsets of a split box's children in child order: x part outermost, then
 // y, then t. Sizes are powers of two, so an axis's second part starts at
 // half its size.
@@ -76,9 +81,9 @@ std::vector<BoxOrigin> child_offsets(const AxisParts& px, const AxisParts& py,
   for (int ix = 0; ix < px.count; ++ix) {
     for (int iy = 0; iy < py.count; ++iy) {
       for (int it = 0; it < pt.count; ++it) {
-        offsets.push_back({static_cast<std::uint32_t>(px.offset[ix]),
-                           static_cast<std::uint32_t>(py.offset[iy]),
-                           static_cast<std::uint32_t>(pt.offset[it])});
+        offsets.push_back({static_cast<std::uint16_t>(px.offset[ix]),
+                           static_cast<std::uint16_t>(py.offset[iy]),
+                           static_cast<std::uint16_t>(pt.offset[it])});
       }
     }
   }
@@ -189,10 +194,18 @@ Result<LeafBoxes> decode_leaf_boxes(std::span<const std::uint8_t> bits, std::uin
       out.origins.resize(static_cast<std::size_t>(count_ones(bits, end, end + children)));
       BoxOrigin* at = out.origins.data();
       std::uint64_t child_bit = end;
+      const unsigned per_parent = static_cast<unsigned>(offsets.size());
       for_each_one(bits, pos, end, [&](std::uint64_t i) {
         const BoxOrigin o = level[i];
-        for (const BoxOrigin& d : offsets) {
-          if (packed_bit(bits.data(), child_bit++)) *at++ = {o.x0 + d.x0, o.y0 + d.y0, o.t0 + d.t0};
+        // The parent's child bits are the top per_parent bits of this window.
+        std::uint64_t w = load_word(bits.data(), bits.size(), child_bit >> 3) << (child_bit & 7);
+        w &= ~std::uint64_t{0} << (64 - per_parent);
+        child_bit += per_parent;
+        while (w != 0) {
+          const int z = std::countl_zero(w);
+          const BoxOrigin& d = offsets[static_cast<std::size_t>(z)];
+          *at++ = child_origin(o, d);
+          w &= ~(std::uint64_t{1} << (63 - z));
         }
       });
       out.dx = px.size[0];
@@ -205,7 +218,7 @@ Result<LeafBoxes> decode_leaf_boxes(std::span<const std::uint8_t> bits, std::uin
     BoxOrigin* at = next.data();
     for_each_one(bits, pos, end, [&](std::uint64_t i) {
       const BoxOrigin o = level[i];
-      for (const BoxOrigin& d : offsets) *at++ = {o.x0 + d.x0, o.y0 + d.y0, o.t0 + d.t0};
+      for (const BoxOrigin& d : offsets) *at++ = child_origin(o, d);
     });
     level.swap(next);
     pos = end;

@@ -10,9 +10,10 @@
 
 namespace ovk::codefile {
 
-// Origin of a leaf box, in cells of the padded grid (x, y, time bin).
+// Origin of a leaf box, in cells of the padded grid (x, y, time bin). A
+// padded side is at most 2^16, so every origin fits in 16 bits.
 struct BoxOrigin {
-  std::uint32_t x0, y0, t0;
+  std::uint16_t x0, y0, t0;
   friend bool operator==(const BoxOrigin&, const BoxOrigin&) = default;
 };
 
