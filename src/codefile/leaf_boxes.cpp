@@ -34,16 +34,27 @@ std::uint64_t load_word(const std::uint8_t* bytes, std::uint64_t size, std::uint
   return w;
 }
 
+// The bits [i, i + avail) of the string as the top of a word, the rest
+// cleared; avail = min(64 - i mod 8, end - i).
+struct Window {
+  std::uint64_t word;
+  std::uint64_t avail;
+};
+Window window(std::span<const std::uint8_t> bits, std::uint64_t i, std::uint64_t end) {
+  const unsigned skip = static_cast<unsigned>(i & 7);
+  std::uint64_t w = load_word(bits.data(), bits.size(), i >> 3) << skip;
+  const std::uint64_t avail = std::min<std::uint64_t>(64 - skip, end - i);
+  if (avail < 64) w &= ~std::uint64_t{0} << (64 - avail);
+  return {w, avail};
+}
+
 // Calls f(i - begin) for every one bit i in [begin, end), in order, a word
 // at a time.
 template <class F>
 void for_each_one(std::span<const std::uint8_t> bits, std::uint64_t begin, std::uint64_t end,
                   F&& f) {
   for (std::uint64_t i = begin; i < end;) {
-    const unsigned skip = static_cast<unsigned>(i & 7);
-    std::uint64_t w = load_word(bits.data(), bits.size(), i >> 3) << skip;
-    const std::uint64_t avail = std::min<std::uint64_t>(64 - skip, end - i);
-    if (avail < 64) w &= ~std::uint64_t{0} << (64 - avail);
+    auto [w, avail] = window(bits, i, end);
     while (w != 0) {
       const int z = std::countl_zero(w);
       f(i + static_cast<std::uint64_t>(z) - begin);
@@ -57,12 +68,9 @@ std::uint64_t count_ones(std::span<const std::uint8_t> bits, std::uint64_t begin
                          std::uint64_t end) {
   std::uint64_t n = 0;
   for (std::uint64_t i = begin; i < end;) {
-    const unsigned skip = static_cast<unsigned>(i & 7);
-    std::uint64_t w = load_word(bits.data(), bits.size(), i >> 3) << skip;
-    const std::uint64_t avail = std::min<std::uint64_t>(64 - skip, end - i);
-    if (avail < 64) w &= ~std::uint64_t{0} << (64 - avail);
-    n += static_cast<std::uint64_t>(std::popcount(w));
-    i += avail;
+    const Window win = window(bits, i, end);
+    n += static_cast<std::uint64_t>(std::popcount(win.word));
+    i += win.avail;
   }
   return n;
 }
@@ -153,6 +161,65 @@ Result<LeafBoxes> decode_frame(const FrameEntry& frame, const Geometry& geometry
   return boxes;
 }
 
+
+// A level of the tree in breadth-first order: the origins of its nodes,
+// whose bits are [begin, begin + origins.size()) of the string.
+struct Level {
+  std::span<const BoxOrigin> origins;
+  std::uint64_t begin;
+  std::uint64_t end() const { return begin + origins.size(); }
+};
+
+// The nodes of the level whose bit is 1.
+std::vector<BoxOrigin> occupied_nodes(std::span<const std::uint8_t> bits, const Level& level,
+                                      std::uint64_t ones) {
+  std::vector<BoxOrigin> out(static_cast<std::size_t>(ones));
+  BoxOrigin* at = out.data();
+  for_each_one(bits, level.begin, level.end(), [&](std::uint64_t i) { *at++ = level.origins[i]; });
+  return out;
+}
+
+// The children of every occupied node, in order.
+void expand(std::span<const std::uint8_t> bits, const Level& level,
+            const std::vector<BoxOrigin>& offsets, std::vector<BoxOrigin>& next) {
+  BoxOrigin* at = next.data();
+  for_each_one(bits, level.begin, level.end(), [&](std::uint64_t i) {
+    const BoxOrigin o = level.origins[i];
+    for (const BoxOrigin& d : offsets) *at++ = child_origin(o, d);
+  });
+}
+
+// The occupied children of every occupied node, reading the children's bits
+// (from the end of the level on) without queueing the children themselves:
+// the leaf level is the largest.
+std::vector<BoxOrigin> occupied_children(std::span<const std::uint8_t> bits, const Level& level,
+                                         const std::vector<BoxOrigin>& offsets,
+                                         std::uint64_t children) {
+  const std::uint64_t first = level.end();
+  std::vector<BoxOrigin> out(static_cast<std::size_t>(count_ones(bits, first, first + children)));
+  BoxOrigin* at = out.data();
+  std::uint64_t child_bit = first;
+  const std::uint64_t per_parent = offsets.size();
+  for_each_one(bits, level.begin, level.end(), [&](std::uint64_t i) {
+    const BoxOrigin o = level.origins[i];
+    // The parent's child bits, 2, 4 or 8 of them, as the top of a word.
+    std::uint64_t w = window(bits, child_bit, child_bit + per_parent).word;
+    child_bit += per_parent;
+    while (w != 0) {
+      const int z = std::countl_zero(w);
+      *at++ = child_origin(o, offsets[static_cast<std::size_t>(z)]);
+      w &= ~(std::uint64_t{1} << (63 - z));
+    }
+  });
+  return out;
+}
+
+void set_size(LeafBoxes& out, std::uint64_t dx, std::uint64_t dy, std::uint64_t dt) {
+  out.dx = dx;
+  out.dy = dy;
+  out.dt = dt;
+}
+
 }  // namespace
 
 Result<LeafBoxes> decode_leaf_boxes(std::span<const std::uint8_t> bits, std::uint64_t bit_count,
@@ -162,69 +229,37 @@ Result<LeafBoxes> decode_leaf_boxes(std::span<const std::uint8_t> bits, std::uin
   std::uint64_t dx = next_power_of_two(geometry.width);
   std::uint64_t dy = next_power_of_two(geometry.height);
   std::uint64_t dt = next_power_of_two(geometry.time_bins);
-  // Breadth-first, one level at a time: level i's nodes read bits
-  // [pos, pos + level.size()), and each one bit of a splittable level adds
-  // its children to the next level, in order.
-  std::vector<BoxOrigin> level{{0, 0, 0}};
+  std::vector<BoxOrigin> current{{0, 0, 0}};
   std::vector<BoxOrigin> next;
-  std::uint64_t pos = 0;
-  for (unsigned depth = 0; !level.empty(); ++depth) {
-    const std::uint64_t end = pos + level.size();
-    if (end > bit_count) return too_few_bits(bit_count);
-    const std::uint64_t ones = count_ones(bits, pos, end);
+  std::uint64_t pos = 0;  // bits consumed by the levels before `current`
+  for (unsigned depth = 0; !current.empty(); ++depth) {
+    const Level level{current, pos};
+    if (level.end() > bit_count) return too_few_bits(bit_count);
+    const std::uint64_t ones = count_ones(bits, level.begin, level.end());
     if (!splittable(dx, dy, dt, static_cast<std::uint8_t>(depth), geometry.depth)) {
-      out.origins.resize(static_cast<std::size_t>(ones));
-      BoxOrigin* at = out.origins.data();
-      for_each_one(bits, pos, end, [&](std::uint64_t i) { *at++ = level[i]; });
-      out.dx = dx;
-      out.dy = dy;
-      out.dt = dt;
-      pos = end;
+      out.origins = occupied_nodes(bits, level, ones);
+      set_size(out, dx, dy, dt);
+      pos = level.end();
       break;
     }
     const AxisParts px = split_axis(dx), py = split_axis(dy), pt = split_axis(dt);
     const std::vector<BoxOrigin> offsets = child_offsets(px, py, pt);
     // Checked before allocating: each child needs a bit of its own.
     const std::uint64_t children = ones * offsets.size();
-    if (children > bit_count - end) return too_few_bits(bit_count);
-    if (!splittable(px.size[0], py.size[0], pt.size[0], static_cast<std::uint8_t>(depth + 1),
-                    geometry.depth)) {
-      // The children are the leaf level, the largest: read their bits
-      // directly instead of queueing them.
-      out.origins.resize(static_cast<std::size_t>(count_ones(bits, end, end + children)));
-      BoxOrigin* at = out.origins.data();
-      std::uint64_t child_bit = end;
-      const unsigned per_parent = static_cast<unsigned>(offsets.size());
-      for_each_one(bits, pos, end, [&](std::uint64_t i) {
-        const BoxOrigin o = level[i];
-        // The parent's child bits are the top per_parent bits of this window.
-        std::uint64_t w = load_word(bits.data(), bits.size(), child_bit >> 3) << (child_bit & 7);
-        w &= ~std::uint64_t{0} << (64 - per_parent);
-        child_bit += per_parent;
-        while (w != 0) {
-          const int z = std::countl_zero(w);
-          const BoxOrigin& d = offsets[static_cast<std::size_t>(z)];
-          *at++ = child_origin(o, d);
-          w &= ~(std::uint64_t{1} << (63 - z));
-        }
-      });
-      out.dx = px.size[0];
-      out.dy = py.size[0];
-      out.dt = pt.size[0];
-      pos = end + children;
-      break;
-    }
-    next.resize(static_cast<std::size_t>(children));
-    BoxOrigin* at = next.data();
-    for_each_one(bits, pos, end, [&](std::uint64_t i) {
-      const BoxOrigin o = level[i];
-      for (const BoxOrigin& d : offsets) *at++ = child_origin(o, d);
-    });
-    level.swap(next);
-    pos = end;
+    if (children > bit_count - level.end()) return too_few_bits(bit_count);
     dx = px.size[0];
     dy = py.size[0];
     dt = pt.size[0];
+    if (!splittable(dx, dy, dt, static_cast<std::uint8_t>(depth + 1), geometry.depth)) {
+      out.origins = occupied_children(bits, level, offsets, children);
+      set_size(out, dx, dy, dt);
+      pos = level.end() + children;
+      break;
+    }
+    next.resize(static_cast<std::size_t>(children));
+    expand(bits, level, offsets, next);
+    current.swap(next);
+    pos = level.end();
   }
   if (pos != bit_count) {
     return invalid(std::to_string(bit_count - pos) + " bits left over after the tree ends");
