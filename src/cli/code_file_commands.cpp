@@ -67,9 +67,8 @@ SensorSize default_sensor_size(const std::string& path, const EventVec& events) 
 
 // The smallest depth at which the tree reaches single cells.
 std::uint8_t exact_depth(const Geometry& g) {
-  const std::uint64_t largest =
-      std::max({next_power_of_two(g.width), next_power_of_two(g.height),
-                next_power_of_two(g.time_bins)});
+  const std::uint64_t largest = std::max(
+      {next_power_of_two(g.width), next_power_of_two(g.height), next_power_of_two(g.time_bins)});
   return static_cast<std::uint8_t>(std::countr_zero(largest));
 }
 
@@ -148,7 +147,8 @@ int run_encode(const EncodeOptions& opt) {
                                                : *parse_sensor_size(opt.sensor);
   Geometry geometry{sensor.width, sensor.height, opt.time_bins, 0};
   geometry.depth = opt.depth ? static_cast<std::uint8_t>(*opt.depth) : exact_depth(geometry);
-  const std::optional<CodeFile> file = encode_or_report(opt.recording, *events, geometry, opt.frames);
+  const std::optional<CodeFile> file =
+      encode_or_report(opt.recording, *events, geometry, opt.frames);
   if (!file) return kExitFailure;
   const std::vector<std::uint8_t> bytes = codefile::serialize_code_file(*file);
   const Status written = io::write_file_atomically(opt.output, bytes);
@@ -159,16 +159,17 @@ int run_encode(const EncodeOptions& opt) {
   std::uint64_t bits = 0;
   for (const codefile::FrameEntry& f : file->frames) bits += f.bit_count;
   std::printf("%s: %zu %s, %zu bytes, %llu tree bits, %ux%u sensor, %u time bins, depth %u\n",
-              opt.output.c_str(), file->frames.size(), plural(file->frames.size(), "frame", "frames"),
-              bytes.size(), static_cast<unsigned long long>(bits), unsigned{geometry.width},
+              opt.output.c_str(), file->frames.size(),
+              plural(file->frames.size(), "frame", "frames"), bytes.size(),
+              static_cast<unsigned long long>(bits), unsigned{geometry.width},
               unsigned{geometry.height}, unsigned{geometry.time_bins}, unsigned{geometry.depth});
   return kExitOk;
 }
 
 void add_encode(CLI::App& app, int& status) {
   auto opt = std::make_shared<EncodeOptions>();
-  CLI::App* cmd = app.add_subcommand(
-      "encode", "Code a recording into a self-describing .ovkc file");
+  CLI::App* cmd =
+      app.add_subcommand("encode", "Code a recording into a self-describing .ovkc file");
   cmd->add_option("RECORDING", opt->recording, "Recording (.bin, .evb, .aedat, .csv, .txt)")
       ->required();
   cmd->add_option("-o,--output", opt->output, "The .ovkc file to write")->required();
@@ -211,14 +212,15 @@ void print_summary(const std::string& path, const DecodedFile& decoded) {
   std::printf("  boxes:    %llu\n", static_cast<unsigned long long>(total_boxes(decoded.frames)));
   std::printf("  events:   %llu, %u..%u us\n", static_cast<unsigned long long>(f.event_count),
               f.tmin, f.tmax);
-  std::printf("  geometry: %ux%u sensor, %u time bins, depth %u; padded %llux%llux%llu, leaf box "
-              "%llux%llux%llu\n",
-              unsigned{g.width}, unsigned{g.height}, unsigned{g.time_bins}, unsigned{g.depth},
-              static_cast<unsigned long long>(next_power_of_two(g.width)),
-              static_cast<unsigned long long>(next_power_of_two(g.height)),
-              static_cast<unsigned long long>(next_power_of_two(g.time_bins)),
-              static_cast<unsigned long long>(leaf.dx), static_cast<unsigned long long>(leaf.dy),
-              static_cast<unsigned long long>(leaf.dt));
+  std::printf(
+      "  geometry: %ux%u sensor, %u time bins, depth %u; padded %llux%llux%llu, leaf box "
+      "%llux%llux%llu\n",
+      unsigned{g.width}, unsigned{g.height}, unsigned{g.time_bins}, unsigned{g.depth},
+      static_cast<unsigned long long>(next_power_of_two(g.width)),
+      static_cast<unsigned long long>(next_power_of_two(g.height)),
+      static_cast<unsigned long long>(next_power_of_two(g.time_bins)),
+      static_cast<unsigned long long>(leaf.dx), static_cast<unsigned long long>(leaf.dy),
+      static_cast<unsigned long long>(leaf.dt));
   std::printf("  code:     %llu bytes, %llu tree bits\n", static_cast<unsigned long long>(bytes),
               static_cast<unsigned long long>(bits));
 }
@@ -270,8 +272,7 @@ int run_check(const CheckOptions& opt) {
   const std::optional<EventVec> events = read_recording(opt.recording);
   if (!events) return kExitFailure;
   const CodeFile& file = decoded->file;
-  Result<std::string> compared =
-      codefile::compare_with_recording(file, decoded->frames, *events);
+  Result<std::string> compared = codefile::compare_with_recording(file, decoded->frames, *events);
   if (!compared.ok()) {
     report_failure(opt.recording, compared.error().message());
     return kExitFailure;

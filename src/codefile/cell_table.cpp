@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <bit>
-#include <functional>
 #include <charconv>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "codec/voxel_grid.h"
@@ -16,7 +16,9 @@ constexpr std::size_t kColumns = 9;
 }
 
 BinClock::BinClock(std::uint32_t tmin, std::uint32_t tmax, std::uint16_t time_bins)
-    : tmin_(tmin), tmax_(tmax), range_(std::max<std::uint32_t>(tmax - tmin, 1)),
+    : tmin_(tmin),
+      tmax_(tmax),
+      range_(std::max<std::uint32_t>(tmax - tmin, 1)),
       time_bins_(time_bins) {}
 
 std::uint64_t BinClock::bin_of(std::uint64_t t) const {
@@ -84,8 +86,9 @@ void for_each_cell_row(const CodeFile& file, const std::vector<LeafBoxes>& frame
 std::vector<std::uint64_t> cell_rows(const CodeFile& file, const std::vector<LeafBoxes>& frames) {
   std::vector<std::uint64_t> rows;
   rows.reserve(box_count(frames) * kColumns);
-  for_each_cell_row(file, frames,
-                    [&rows](const CellRow& row) { rows.insert(rows.end(), row.begin(), row.end()); });
+  for_each_cell_row(file, frames, [&rows](const CellRow& row) {
+    rows.insert(rows.end(), row.begin(), row.end());
+  });
   return rows;
 }
 

@@ -71,8 +71,8 @@ struct DeclaredSize {
 };
 DeclaredSize declared_size(std::span<const std::uint8_t> bytes) {
   const std::uint64_t frames = get(bytes, 32, 8);
-  std::uint64_t size = saturating_add(
-      saturating_mul(frames, kFrameEntryBytes), kHeaderBytes + kChecksumBytes);
+  std::uint64_t size =
+      saturating_add(saturating_mul(frames, kFrameEntryBytes), kHeaderBytes + kChecksumBytes);
   if (frames > (bytes.size() - kHeaderBytes) / kFrameEntryBytes) return {size, false};
   for (std::uint64_t k = 0; k < frames; ++k) {
     size = saturating_add(size, get(bytes, kHeaderBytes + k * kFrameEntryBytes + 32, 8));
@@ -86,9 +86,8 @@ Status check_signature(std::span<const std::uint8_t> bytes) {
     return invalid("not an ovk code file (bad magic)");
   }
   if (bytes.size() < kMinFileBytes) {
-    return invalid("truncated file: " + std::to_string(bytes.size()) +
-                   " bytes, shorter than the " + std::to_string(kMinFileBytes) +
-                   "-byte header and checksum");
+    return invalid("truncated file: " + std::to_string(bytes.size()) + " bytes, shorter than the " +
+                   std::to_string(kMinFileBytes) + "-byte header and checksum");
   }
   const std::uint64_t version = get(bytes, 4, 2);
   if (version != kFormatVersion) {
@@ -116,7 +115,8 @@ Status check_checksum(std::span<const std::uint8_t> bytes) {
 
 Status check_zero(std::span<const std::uint8_t> bytes, std::size_t offset, std::size_t size) {
   for (std::size_t i = offset; i < offset + size; ++i) {
-    if (bytes[i] != 0) return invalid("reserved byte at offset " + std::to_string(i) + " is not zero");
+    if (bytes[i] != 0)
+      return invalid("reserved byte at offset " + std::to_string(i) + " is not zero");
   }
   return Ok{};
 }
@@ -128,8 +128,8 @@ Status check_time_range(const std::string& what, std::uint64_t events, std::uint
                    std::to_string(tmax));
   }
   if (tmin > tmax) {
-    return invalid(what + " has a time range that ends before it starts (" +
-                   std::to_string(tmin) + ".." + std::to_string(tmax) + ")");
+    return invalid(what + " has a time range that ends before it starts (" + std::to_string(tmin) +
+                   ".." + std::to_string(tmax) + ")");
   }
   return Ok{};
 }
@@ -294,7 +294,8 @@ Result<CodeFile> parse_code_file(std::span<const std::uint8_t> bytes) {
     }
     const std::uint64_t tree_limit = max_tree_bits(file.geometry);
     file.frames.reserve(static_cast<std::size_t>(frame_count));
-    std::size_t code_offset = kHeaderBytes + static_cast<std::size_t>(frame_count) * kFrameEntryBytes;
+    std::size_t code_offset =
+        kHeaderBytes + static_cast<std::size_t>(frame_count) * kFrameEntryBytes;
     for (std::uint64_t k = 0; k < frame_count; ++k) {
       OVK_ASSIGN_OR_RETURN(FrameEntry frame, parse_frame_entry(bytes, k, code_offset));
       OVK_RETURN_IF_ERROR(check_bit_count(k, frame, tree_limit));
@@ -302,8 +303,8 @@ Result<CodeFile> parse_code_file(std::span<const std::uint8_t> bytes) {
       file.frames.push_back(std::move(frame));
     }
     if (code_offset != body_end) {
-      return invalid(std::to_string(body_end - code_offset) +
-                     " unexpected bytes between the last code and the checksum");
+      return invalid("extra bytes between the last code and the checksum (" +
+                     std::to_string(body_end - code_offset) + ")");
     }
     OVK_RETURN_IF_ERROR(check_frame_ranges(file));
     return file;

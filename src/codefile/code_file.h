@@ -20,7 +20,7 @@ inline constexpr std::size_t kChecksumBytes = 8;
 
 // How one frame's tree bits are stored.
 enum class FrameCoding : std::uint8_t {
-  kRans = 0,       // the rANS stream of the bits
+  kRans = 0,          // the rANS stream of the bits
   kXorRunLength = 1,  // run-length code of the xor with the previous frame's bits
 };
 

@@ -35,8 +35,7 @@ FrameEntry make_frame(FrameCoding coding, const TimeRange& range, std::uint64_t 
 
 std::string origin_text(const BoxOrigin& o) {
   char text[48];
-  std::snprintf(text, sizeof text, "(%u, %u, %u)", unsigned{o.x0}, unsigned{o.y0},
-                unsigned{o.t0});
+  std::snprintf(text, sizeof text, "(%u, %u, %u)", unsigned{o.x0}, unsigned{o.y0}, unsigned{o.t0});
   return text;
 }
 
@@ -70,8 +69,7 @@ std::string compare_frame(const FrameEntry& a, const LeafBoxes& boxes_a, const F
 
 }  // namespace
 
-Result<CodeFile> encode_events(EventSpan events, const Geometry& geometry,
-                               std::uint64_t n_frames) {
+Result<CodeFile> encode_events(EventSpan events, const Geometry& geometry, std::uint64_t n_frames) {
   if (n_frames == 0) OVK_FAULT("a code file needs at least one frame");
   CodeFile file;
   file.geometry = geometry;
@@ -115,12 +113,12 @@ Result<std::string> compare_with_recording(const CodeFile& file,
                        encode_events(events, file.geometry, file.frames.size()));
   OVK_ASSIGN_OR_RETURN(const std::vector<LeafBoxes> recording_frames, decode_frames(recording));
   if (file.frames.size() != recording.frames.size()) {
-    return "the file holds " + std::to_string(file.frames.size()) + " frames, the recording gives " +
-           std::to_string(recording.frames.size());
+    return "the file holds " + std::to_string(file.frames.size()) +
+           " frames, the recording gives " + std::to_string(recording.frames.size());
   }
   for (std::size_t k = 0; k < file.frames.size(); ++k) {
-    const std::string difference = compare_frame(file.frames[k], file_frames[k],
-                                                 recording.frames[k], recording_frames[k]);
+    const std::string difference =
+        compare_frame(file.frames[k], file_frames[k], recording.frames[k], recording_frames[k]);
     if (!difference.empty()) return "frame " + std::to_string(k) + ": " + difference;
   }
   return std::string{};

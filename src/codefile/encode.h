@@ -18,8 +18,7 @@ namespace ovk::codefile {
 // coded and every later one as the run-length code of its xor with the
 // previous frame's tree bits. The codes are the drivers' own bytes. With
 // n_frames > 1 an empty recording gives no frames. n_frames = 0 is a fault.
-Result<CodeFile> encode_events(EventSpan events, const Geometry& geometry,
-                               std::uint64_t n_frames);
+Result<CodeFile> encode_events(EventSpan events, const Geometry& geometry, std::uint64_t n_frames);
 
 // The first difference between a decoded file and the recording coded with
 // the file's own geometry and frame count, as one line ("frame 2: ..."), or

@@ -105,8 +105,7 @@ Result<std::vector<std::uint8_t>> rans_bits(const FrameEntry& frame) {
   const std::uint32_t state = code[2] | (std::uint32_t{code[3]} << 8) |
                               (std::uint32_t{code[4]} << 16) | (std::uint32_t{code[5]} << 24);
   if (p0 == 0 || p0 >= kRansScale) {
-    return invalid("rANS header holds the probability " + std::to_string(p0) +
-                   ", outside 1..4095");
+    return invalid("rANS header holds the probability " + std::to_string(p0) + ", outside 1..4095");
   }
   if (state < kRansLowerBound || state >= (1u << 31)) {
     return invalid("rANS header holds the state " + std::to_string(state) +
@@ -120,11 +119,13 @@ Result<std::vector<std::uint8_t>> rans_bits(const FrameEntry& frame) {
 // may be set.
 Result<std::vector<std::uint8_t>> delta_bits(const FrameEntry& frame,
                                              const std::vector<std::uint8_t>& previous) {
+  if (frame.code.size() % 2 != 0) return invalid("run-length code of odd length");
   const std::uint64_t own = packed_byte_count(frame.bit_count);
   const std::uint64_t expected = std::max<std::uint64_t>(own, previous.size());
   std::uint64_t expanded = 0;
   for (std::size_t i = 0; i < frame.code.size(); i += 2) {
-    if (frame.code[i] == 0) return invalid("run-length pair with count 0 at byte " + std::to_string(i));
+    if (frame.code[i] == 0)
+      return invalid("run-length pair with count 0 at byte " + std::to_string(i));
     expanded += frame.code[i];
   }
   if (expanded != expected) {
@@ -156,11 +157,11 @@ Result<LeafBoxes> decode_frame(const FrameEntry& frame, const Geometry& geometry
   if (frame.event_count > 0 && empty_tree) {
     return invalid("holds " + std::to_string(frame.event_count) + " events but its tree is empty");
   }
-  if (frame.event_count == 0 && !empty_tree) return invalid("holds no events but its tree is not empty");
+  if (frame.event_count == 0 && !empty_tree)
+    return invalid("holds no events but its tree is not empty");
   previous = std::move(bits);
   return boxes;
 }
-
 
 // A level of the tree in breadth-first order: the origins of its nodes,
 // whose bits are [begin, begin + origins.size()) of the string.
@@ -262,7 +263,8 @@ Result<LeafBoxes> decode_leaf_boxes(std::span<const std::uint8_t> bits, std::uin
     pos = level.end();
   }
   if (pos != bit_count) {
-    return invalid(std::to_string(bit_count - pos) + " bits left over after the tree ends");
+    return invalid("the tree ends before its bit count (" + std::to_string(bit_count - pos) +
+                   " left over)");
   }
   return out;
 }

@@ -38,7 +38,8 @@ Result<LeafBoxes> decode_leaf_boxes(std::span<const std::uint8_t> bits, std::uin
 // Recovers every frame's tree bits from its code (validating the rANS
 // header and the run-length pairs first) and decodes its leaves. Checks that
 // a frame holds events exactly when its tree is not empty. Errors name the
-// frame.
+// frame. The bit counts must already lie within the bounds parse_code_file
+// checks (as they do in every parsed or freshly coded file).
 Result<std::vector<LeafBoxes>> decode_frames(const CodeFile& file);
 
 }  // namespace ovk::codefile

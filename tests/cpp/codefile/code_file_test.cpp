@@ -1,6 +1,8 @@
 // The .ovkc container: exact bytes, the golden file, hostile input (every
 // truncation, every single-byte change, forged files with a valid checksum),
 // and round trips against a simple occupancy model.
+#include "codefile/code_file.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,7 +19,6 @@
 #include "codec/rans.h"
 #include "codec/voxel_grid.h"
 #include "codefile/cell_table.h"
-#include "codefile/code_file.h"
 #include "codefile/encode.h"
 #include "codefile/leaf_boxes.h"
 
@@ -34,18 +35,18 @@ constexpr Geometry kExampleGeometry{4, 1, 2, 2};
 
 std::vector<std::uint8_t> example_file_bytes() {
   return bytes_of({
-      'O', 'V', 'K', 'C', 0x01, 0x00, 0x00, 0x00,              // magic, version 1, reserved
-      0x04, 0x00, 0x01, 0x00, 0x02, 0x00, 0x02, 0x00,          // 4 x 1, 2 bins, depth 2
-      0x02, 0, 0, 0, 0, 0, 0, 0,                               // 2 events
-      0x00, 0, 0, 0, 0x64, 0, 0, 0,                            // 0 .. 100 us
-      0x01, 0, 0, 0, 0, 0, 0, 0,                               // 1 frame
-      0x00, 0, 0, 0, 0, 0, 0, 0,                               // rANS, reserved
-      0x02, 0, 0, 0, 0, 0, 0, 0,                               // 2 events
-      0x00, 0, 0, 0, 0x64, 0, 0, 0,                            // 0 .. 100 us
-      0x09, 0, 0, 0, 0, 0, 0, 0,                               // 9 tree bits
-      0x07, 0, 0, 0, 0, 0, 0, 0,                               // 7 code bytes
-      0x1C, 0x07, 0xA6, 0x2B, 0xF2, 0x00, 0x78,                // the rANS code
-      0xDF, 0x70, 0xF8, 0xB7, 0xDF, 0xD8, 0xDA, 0x47,          // xxHash64
+      'O',  'V',  'K',  'C',  0x01, 0x00, 0x00, 0x00,  // magic, version 1, reserved
+      0x04, 0x00, 0x01, 0x00, 0x02, 0x00, 0x02, 0x00,  // 4 x 1, 2 bins, depth 2
+      0x02, 0,    0,    0,    0,    0,    0,    0,     // 2 events
+      0x00, 0,    0,    0,    0x64, 0,    0,    0,     // 0 .. 100 us
+      0x01, 0,    0,    0,    0,    0,    0,    0,     // 1 frame
+      0x00, 0,    0,    0,    0,    0,    0,    0,     // rANS, reserved
+      0x02, 0,    0,    0,    0,    0,    0,    0,     // 2 events
+      0x00, 0,    0,    0,    0x64, 0,    0,    0,     // 0 .. 100 us
+      0x09, 0,    0,    0,    0,    0,    0,    0,     // 9 tree bits
+      0x07, 0,    0,    0,    0,    0,    0,    0,     // 7 code bytes
+      0x1C, 0x07, 0xA6, 0x2B, 0xF2, 0x00, 0x78,        // the rANS code
+      0xDF, 0x70, 0xF8, 0xB7, 0xDF, 0xD8, 0xDA, 0x47,  // xxHash64
   });
 }
 
@@ -86,8 +87,8 @@ TEST(CodeFileTest, ExampleDecodesToItsTwoCells) {
   EXPECT_EQ(frames[0].origins, (std::vector<BoxOrigin>{{1, 0, 0}, {3, 0, 1}}));
   EXPECT_EQ(std::tie(frames[0].dx, frames[0].dy, frames[0].dt), std::make_tuple(1, 1, 1));
   // Bin 0 holds 0 .. 99 us, bin 1 only t = 100.
-  EXPECT_EQ(cell_rows(file, frames),
-            (std::vector<std::uint64_t>{0, 1, 0, 0, 1, 1, 1, 0, 100, 0, 3, 0, 1, 1, 1, 1, 100, 101}));
+  EXPECT_EQ(cell_rows(file, frames), (std::vector<std::uint64_t>{0, 1, 0, 0, 1, 1, 1, 0, 100, 0, 3,
+                                                                 0, 1, 1, 1, 1, 100, 101}));
 }
 
 TEST(CodeFileTest, DepthOneGivesCoarseBoxes) {
@@ -117,12 +118,11 @@ TEST(CodeFileTest, GoldenFileDecodesAndIsReproduced) {
   EXPECT_EQ(file.frames[1].code, bytes_of({0x01, 0x53, 0x01, 0xD0, 0x01, 0x92, 0x01, 0x00}));
   EXPECT_EQ(std::tie(file.frames[0].bit_count, file.frames[1].bit_count), std::make_tuple(25, 13));
   const std::vector<std::uint64_t> rows = cell_rows(file, decode_frames(file).value());
-  EXPECT_EQ(rows, (std::vector<std::uint64_t>{
-                      0, 0, 0, 0, 1, 1, 1, 0,  10,  //
-                      0, 1, 1, 1, 1, 1, 1, 10, 20,  //
-                      0, 3, 0, 2, 1, 1, 1, 20, 30,  //
-                      0, 2, 1, 3, 1, 1, 1, 30, 31,  //
-                      1, 3, 1, 0, 1, 1, 1, 40, 41}));
+  EXPECT_EQ(rows, (std::vector<std::uint64_t>{0, 0, 0, 0, 1, 1, 1, 0,  10,  //
+                                              0, 1, 1, 1, 1, 1, 1, 10, 20,  //
+                                              0, 3, 0, 2, 1, 1, 1, 20, 30,  //
+                                              0, 2, 1, 3, 1, 1, 1, 30, 31,  //
+                                              1, 3, 1, 0, 1, 1, 1, 40, 41}));
   EXPECT_EQ(serialize_code_file(encode_events(kGoldenEvents, file.geometry, 2).value()), golden);
 }
 
@@ -181,30 +181,60 @@ struct Forgery {
 
 const Forgery kForgeries[] = {
     {"reserved header", [](auto& b) { b[6] = 1; }, "reserved byte at offset 6 is not zero"},
-    {"reserved frame byte", [](auto& b) { b[kFrame + 3] = 1; }, "reserved byte at offset 43 is not zero"},
+    {"reserved frame byte", [](auto& b) { b[kFrame + 3] = 1; },
+     "reserved byte at offset 43 is not zero"},
     {"unknown coding", [](auto& b) { b[kFrame] = 2; }, "frame 0: unknown coding 2"},
-    {"frame count", [](auto& b) { put_u64(b, 32, 2); }, "frame table of 2 frames runs past the end of the file"},
+    {"frame count", [](auto& b) { put_u64(b, 32, 2); },
+     "frame table of 2 frames runs past the end of the file"},
     {"huge frame count", [](auto& b) { put_u64(b, 32, ~0ull); },
      "frame table of 18446744073709551615 frames runs past the end of the file"},
-    {"code length", [](auto& b) { put_u64(b, kFrame + 32, 8); }, "frame 0: code of 8 bytes runs past the end of the file"},
+    {"code length", [](auto& b) { put_u64(b, kFrame + 32, 8); },
+     "frame 0: code of 8 bytes runs past the end of the file"},
     {"huge code length", [](auto& b) { put_u64(b, kFrame + 32, ~0ull); },
      "frame 0: code of 18446744073709551615 bytes runs past the end of the file"},
-    {"short code", [](auto& b) { put_u64(b, kFrame + 32, 6); }, "1 unexpected bytes between the last code and the checksum"},
-    {"zero bits", [](auto& b) { put_u64(b, kFrame + 24, 0); }, "frame 0: bit count 0 (every tree has at least its root bit)"},
+    {"short code", [](auto& b) { put_u64(b, kFrame + 32, 6); },
+     "extra bytes between the last code and the checksum (1)"},
+    {"zero bits", [](auto& b) { put_u64(b, kFrame + 24, 0); },
+     "frame 0: bit count 0 (every tree has at least its root bit)"},
     {"bits past the geometry", [](auto& b) { put_u64(b, kFrame + 24, 14); },
      "frame 0: bit count 14 exceeds the 13 bits a tree of this geometry can have"},
-    {"bits past the code", [](auto& b) { b[14] = 255; b[8] = 255; b[10] = 255; b[12] = 255; put_u64(b, kFrame + 24, 46001); },
+    {"bits past the code",
+     [](auto& b) {
+       b[14] = 255;
+       b[8] = 255;
+       b[10] = 255;
+       b[12] = 255;
+       put_u64(b, kFrame + 24, 46001);
+     },
      "frame 0: bit count 46001 exceeds what its 7-byte rANS code can carry"},
-    {"one bit too many", [](auto& b) { put_u64(b, kFrame + 24, 10); }, "frame 0: 1 bits left over after the tree ends"},
-    {"one bit too few", [](auto& b) { put_u64(b, kFrame + 24, 8); }, "frame 0: the tree needs more than its 8 bits"},
-    {"zero probability", [](auto& b) { b[80] = 0; b[81] = 0; }, "frame 0: rANS header holds the probability 0, outside 1..4095"},
-    {"low state", [](auto& b) { b[84] = 0x7F; }, "frame 0: rANS header holds the state 8334246, outside 2^23..2^31-1"},
+    {"one bit too many", [](auto& b) { put_u64(b, kFrame + 24, 10); },
+     "frame 0: the tree ends before its bit count (1 left over)"},
+    {"one bit too few", [](auto& b) { put_u64(b, kFrame + 24, 8); },
+     "frame 0: the tree needs more than its 8 bits"},
+    {"zero probability",
+     [](auto& b) {
+       b[80] = 0;
+       b[81] = 0;
+     },
+     "frame 0: rANS header holds the probability 0, outside 1..4095"},
+    {"low state", [](auto& b) { b[84] = 0x7F; },
+     "frame 0: rANS header holds the state 8334246, outside 2^23..2^31-1"},
     {"event sum", [](auto& b) { b[16] = 3; }, "the frames hold 2 events but the header says 3"},
-    {"reversed range", [](auto& b) { b[24] = 0x65; }, "the recording has a time range that ends before it starts (101..100)"},
-    {"frame outside", [](auto& b) { b[kFrame + 20] = 0x65; }, "frame 0: time range 0..101 lies outside the recording's 0..100"},
-    {"events in an empty tree", [](auto& b) { b[kFrame + 8] = 0; b[16] = 0; b[24] = 0; b[28] = 0; b[kFrame + 20] = 0; },
+    {"reversed range", [](auto& b) { b[24] = 0x65; },
+     "the recording has a time range that ends before it starts (101..100)"},
+    {"frame outside", [](auto& b) { b[kFrame + 20] = 0x65; },
+     "frame 0: time range 0..101 lies outside the recording's 0..100"},
+    {"events in an empty tree",
+     [](auto& b) {
+       b[kFrame + 8] = 0;
+       b[16] = 0;
+       b[24] = 0;
+       b[28] = 0;
+       b[kFrame + 20] = 0;
+     },
      "frame 0: holds no events but its tree is not empty"},
-    {"run-length of odd length", [](auto& b) { b[kFrame] = 1; }, "frame 0: run-length code of odd length 7"},
+    {"run-length of odd length", [](auto& b) { b[kFrame] = 1; },
+     "frame 0: run-length code of odd length 7"},
 };
 
 TEST(CodeFileTest, ForgedFieldsAreRejectedWithTheirOwnMessage) {
@@ -241,12 +271,14 @@ TEST(CodeFileTest, RunLengthCodesAreCheckedBeforeExpansion) {
   file.frames.push_back({FrameCoding::kXorRunLength, 0, 0, 0, 1, {1, 0x00}});
   EXPECT_EQ(decode_frames(file).value()[0].origins.size(), 0u);
   file.frames[0].code = {0, 0x00, 1, 0x00};
-  EXPECT_EQ(decode_frames(file).error().message(), "frame 0: run-length pair with count 0 at byte 0");
+  EXPECT_EQ(decode_frames(file).error().message(),
+            "frame 0: run-length pair with count 0 at byte 0");
   file.frames[0].code = {2, 0x00};
   EXPECT_EQ(decode_frames(file).error().message(),
             "frame 0: run-length code expands to 2 bytes, expected 1");
   file.frames[0].code = {1, 0x01};
-  EXPECT_EQ(decode_frames(file).error().message(), "frame 0: delta sets bits past the frame's bit count");
+  EXPECT_EQ(decode_frames(file).error().message(),
+            "frame 0: delta sets bits past the frame's bit count");
   // A parsed file bounds the bits by what the pairs can expand to.
   file.geometry = {64, 64, 64, 6};
   std::vector<std::uint8_t> bytes = serialize_code_file(file);
@@ -289,14 +321,18 @@ TEST(CodeFileTest, BinClockMatchesTheBinningRule) {
   // 55 * (3 / 11) rounds to 14.999999999999998: t = 3 is still in bin 14.
   EXPECT_EQ(BinClock(0, 11, 56).start(15), 4u);
   // Brute force over awkward ranges: start(k) is the first t whose bin >= k.
-  for (const auto& [tmin, tmax, bins] : {std::tuple{5u, 5u, 7}, {0u, 1u, 3}, {0u, 22u, 45}, {100u, 1133u, 37},
+  for (const auto& [tmin, tmax, bins] : {std::tuple{5u, 5u, 7},
+                                         {0u, 1u, 3},
+                                         {0u, 22u, 45},
+                                         {100u, 1133u, 37},
                                          {4294967000u, 4294967295u, 100}}) {
     const BinClock c(tmin, tmax, static_cast<std::uint16_t>(bins));
     const std::uint32_t range = std::max<std::uint32_t>(tmax - tmin, 1);
     for (std::uint64_t k = 0; k <= static_cast<std::uint64_t>(bins) + 1; ++k) {
       std::uint64_t expected = std::uint64_t{tmax} + 1;
       for (std::uint64_t t = tmin; t <= tmax; ++t) {
-        if (time_bin(static_cast<std::uint32_t>(t), tmin, range, static_cast<std::uint16_t>(bins)) >= k) {
+        if (time_bin(static_cast<std::uint32_t>(t), tmin, range,
+                     static_cast<std::uint16_t>(bins)) >= k) {
           expected = t;
           break;
         }
@@ -318,9 +354,9 @@ TEST(CodeFileTest, CellTablesHaveExactBytes) {
   ASSERT_EQ(npy.size(), 128u + 2 * 72u);
   EXPECT_EQ(std::vector<std::uint8_t>(npy.begin(), npy.begin() + 10),
             bytes_of({0x93, 'N', 'U', 'M', 'P', 'Y', 1, 0, 118, 0}));
-  EXPECT_EQ(std::string(npy.begin() + 10, npy.begin() + 128),
-            "{'descr': '<u8', 'fortran_order': False, 'shape': (2, 9), }" + std::string(58, ' ') +
-                "\n");
+  EXPECT_EQ(
+      std::string(npy.begin() + 10, npy.begin() + 128),
+      "{'descr': '<u8', 'fortran_order': False, 'shape': (2, 9), }" + std::string(58, ' ') + "\n");
   std::vector<std::uint64_t> values;
   for (std::size_t at = 128; at < npy.size(); at += 8) {
     std::uint64_t v = 0;
@@ -363,7 +399,8 @@ std::set<ModelBox> model_boxes(const EventVec& events, const Geometry& g, std::u
     for (const Event& e : in_frame) {
       const std::uint64_t x = std::min<std::uint64_t>(e.x, wp - 1);
       const std::uint64_t y = std::min<std::uint64_t>(e.y, hp - 1);
-      const std::uint64_t b = std::min<std::uint64_t>(time_bin(e.t, tmin, range, g.time_bins), tp - 1);
+      const std::uint64_t b =
+          std::min<std::uint64_t>(time_bin(e.t, tmin, range, g.time_bins), tp - 1);
       boxes.insert({f, x / dx * dx, y / dy * dy, b / dt * dt});
     }
   }
@@ -373,11 +410,12 @@ std::set<ModelBox> model_boxes(const EventVec& events, const Geometry& g, std::u
 TEST(CodeFileTest, RandomRecordingsRoundTripThroughTheFile) {
   std::mt19937_64 rng(11);
   for (int round = 0; round < 150; ++round) {
-    const Geometry g{static_cast<std::uint16_t>(1 + rng() % 40), static_cast<std::uint16_t>(1 + rng() % 40),
+    const Geometry g{static_cast<std::uint16_t>(1 + rng() % 40),
+                     static_cast<std::uint16_t>(1 + rng() % 40),
                      static_cast<std::uint16_t>(rng() % 20), static_cast<std::uint8_t>(rng() % 8)};
     const std::uint64_t frames = 1 + rng() % 5;
-    const EventVec events = testing_support::random_events(rng, rng() % 200, g.width + 3,
-                                                            g.height + 3, static_cast<std::uint32_t>(rng() % 5000));
+    const EventVec events = testing_support::random_events(
+        rng, rng() % 200, g.width + 3, g.height + 3, static_cast<std::uint32_t>(rng() % 5000));
     SCOPED_TRACE("round " + std::to_string(round));
     const CodeFile coded = encode_events(events, g, frames).value();
     const std::vector<std::uint8_t> bytes = serialize_code_file(coded);
@@ -408,10 +446,13 @@ TEST(CodeFileTest, RandomRecordingsRoundTripThroughTheFile) {
 TEST(CodeFileTest, CheckNamesTheFirstDifference) {
   const CodeFile file = encode_events(kExample, kExampleGeometry, 1).value();
   const std::vector<LeafBoxes> frames = decode_frames(file).value();
-  EXPECT_EQ(compare_with_recording(file, frames, EventVec{{1, 0, 0, 0}, {2, 0, 100, 0}}).value(),
-            "frame 0: leaf box 1 is (3, 0, 1) in the file, (2, 0, 1) in the recording (x0, y0, bin0)");
-  EXPECT_EQ(compare_with_recording(file, frames, EventVec{{1, 0, 0, 0}, {3, 0, 100, 0}, {0, 0, 50, 0}}).value(),
-            "frame 0: leaf box 0 is (1, 0, 0) in the file, (0, 0, 0) in the recording (x0, y0, bin0)");
+  EXPECT_EQ(
+      compare_with_recording(file, frames, EventVec{{1, 0, 0, 0}, {2, 0, 100, 0}}).value(),
+      "frame 0: leaf box 1 is (3, 0, 1) in the file, (2, 0, 1) in the recording (x0, y0, bin0)");
+  EXPECT_EQ(
+      compare_with_recording(file, frames, EventVec{{1, 0, 0, 0}, {3, 0, 100, 0}, {0, 0, 50, 0}})
+          .value(),
+      "frame 0: leaf box 0 is (1, 0, 0) in the file, (0, 0, 0) in the recording (x0, y0, bin0)");
   EXPECT_EQ(compare_with_recording(file, frames, EventVec{{1, 0, 0, 0}}).value(),
             "frame 0: time range 0..100 us in the file, 0..0 us in the recording");
   // Boxes (1, 0, 0), (1, 0, 1) against (1, 0, 0), (1, 0, 1), (3, 0, 1), and back.
@@ -419,10 +460,12 @@ TEST(CodeFileTest, CheckNamesTheFirstDifference) {
   const EventVec three = {{1, 0, 0, 0}, {1, 0, 100, 0}, {3, 0, 100, 0}};
   const CodeFile file2 = encode_events(two, kExampleGeometry, 1).value();
   const CodeFile file3 = encode_events(three, kExampleGeometry, 1).value();
-  EXPECT_EQ(compare_with_recording(file2, decode_frames(file2).value(), three).value(),
-            "frame 0: the file has 2 leaf boxes, the recording 3; the first missing one is (3, 0, 1)");
-  EXPECT_EQ(compare_with_recording(file3, decode_frames(file3).value(), two).value(),
-            "frame 0: the file has 3 leaf boxes, the recording 2; the first extra one is (3, 0, 1)");
+  EXPECT_EQ(
+      compare_with_recording(file2, decode_frames(file2).value(), three).value(),
+      "frame 0: the file has 2 leaf boxes, the recording 3; the first missing one is (3, 0, 1)");
+  EXPECT_EQ(
+      compare_with_recording(file3, decode_frames(file3).value(), two).value(),
+      "frame 0: the file has 3 leaf boxes, the recording 2; the first extra one is (3, 0, 1)");
   EXPECT_EQ(compare_with_recording(file, frames, EventVec{}).value(),
             "frame 0: time range 0..100 us in the file, 0..0 us in the recording");
   const CodeFile none = encode_events(EventVec{}, kExampleGeometry, 3).value();
