@@ -1,8 +1,8 @@
 // Code file throughput on the synthetic 1,000,000-event recording (346 x 260
-// sensor, 64 time bins, depth limit 10), single frame: decoding end to end
-// (read the file, verify the checksum, parse, rANS-decode, rebuild the leaf
-// boxes, and for ToNpy the .npy box table in memory) against the tree bits it yields, and encoding
-// against compress.
+// sensor, 64 time bins, depth limit 10). Decoding end to end: read the file,
+// verify the checksum, parse, rANS-decode and rebuild the leaf boxes (and,
+// for ToNpy, build the .npy box table in memory), rated in tree bits per
+// second. Encoding (code and serialise the file) against compress.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
