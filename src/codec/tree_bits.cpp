@@ -1,22 +1,117 @@
 #include "codec/tree_bits.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
+
+#include "codec/memory_budget.h"
 
 namespace ovk {
 
-PackedBits serialize_tree(const Octree& tree) {
-  // The arena is already in breadth-first order.
-  PackedBits out;
-  out.bit_count = tree.nodes.size();
-  out.bytes.assign(packed_byte_count(out.bit_count), 0);
-  for (std::uint64_t i = 0; i < out.bit_count; ++i) {
-    if (tree.nodes[i].kind != NodeKind::kEmpty) {
-      out.bytes[i >> 3] |= static_cast<std::uint8_t>(0x80u >> (i & 7));
+PackedBits single_node_bits(bool occupied) {
+  return PackedBits{{static_cast<std::uint8_t>(occupied ? 0x80 : 0x00)}, 1};
+}
+
+namespace {
+
+constexpr unsigned kMaxLevels = 17;  // depths 0 .. 16: a padded size is at most 2^16
+
+// Where each depth's nodes sit in the keys and their bits in the string. The
+// bits of depth d + 1 are the child masks of the split nodes of depth d, one
+// group of children[d] bits each, in breadth-first (= sorted prefix) order.
+struct LevelLayout {
+  unsigned deepest = 0;                       // depth of the leaves
+  std::array<unsigned, kMaxLevels> shift{};   // node at depth d: key >> shift[d]
+  std::array<unsigned, kMaxLevels> children{};
+  // Depth whose child digit holds key bit b; `deepest` for bits below the
+  // leaves' prefix. Two keys first differing at bit b share their nodes down
+  // to that depth and no further.
+  std::array<std::uint8_t, 64> depth_of_bit{};
+
+  LevelLayout(const GridGeometry& geometry, std::uint8_t max_depth)
+      : deepest(std::min<unsigned>(max_depth, geometry.single_cell_depth())) {
+    for (unsigned d = 0; d <= deepest; ++d) shift[d] = geometry.prefix_shift(d);
+    depth_of_bit.fill(static_cast<std::uint8_t>(deepest));
+    for (unsigned d = 0; d < deepest; ++d) {
+      children[d] = 1u << geometry.axes_halving_at(d);
+      for (unsigned b = shift[d + 1]; b < shift[d]; ++b) depth_of_bit[b] = static_cast<std::uint8_t>(d);
     }
   }
-  return out;
+  unsigned split_depth(std::uint64_t a, std::uint64_t b) const noexcept {
+    return depth_of_bit[63 - std::countl_zero(a ^ b)];
+  }
+  // The bit, within a group of children[d] bits written most significant
+  // first, of the child at depth d + 1 on the way to `key`.
+  unsigned child_bit(std::uint64_t key, unsigned d) const noexcept {
+    const unsigned child = static_cast<unsigned>(key >> shift[d + 1]) & (children[d] - 1);
+    return 1u << (children[d] - 1 - child);
+  }
+};
+
+// First bit of each depth's region, from the number of nodes at every depth
+// (one pass over neighbouring keys); entry `deepest` is the total bit count.
+std::array<std::uint64_t, kMaxLevels> level_starts(std::span<const std::uint64_t> keys,
+                                                   const LevelLayout& layout) {
+  std::array<std::uint64_t, kMaxLevels> new_below{};  // key pairs first splitting at depth d
+  for (std::size_t i = 1; i < keys.size(); ++i) ++new_below[layout.split_depth(keys[i - 1], keys[i])];
+  std::array<std::uint64_t, kMaxLevels> start{};
+  start[0] = 1;  // the root's bit
+  std::uint64_t nodes = 1;  // split nodes at depth d: one per distinct prefix
+  for (unsigned d = 0; d < layout.deepest; ++d) {
+    start[d + 1] = start[d] + nodes * layout.children[d];
+    nodes += new_below[d];
+  }
+  return start;
 }
+
+// ORs `count` (<= 8) bits of `value`, most significant first, in at bit `pos`.
+// The buffer holds one spare byte past the string.
+void put_bits(std::uint8_t* bytes, std::uint64_t pos, unsigned value, unsigned count) {
+  const unsigned window = value << (16 - count - static_cast<unsigned>(pos & 7));
+  bytes[pos >> 3] |= static_cast<std::uint8_t>(window >> 8);
+  bytes[(pos >> 3) + 1] |= static_cast<std::uint8_t>(window & 0xFF);
+}
+
+// One pass over the keys, holding the child mask of the current node of each
+// depth; a key that leaves a node at depth d closes the masks of every
+// deeper node and opens new ones. Work is one step per tree node.
+void write_levels(std::span<const std::uint64_t> keys, const LevelLayout& layout,
+                  std::array<std::uint64_t, kMaxLevels> pos, std::uint8_t* bytes) {
+  std::array<unsigned, kMaxLevels> mask{};
+  for (unsigned d = 0; d < layout.deepest; ++d) mask[d] = layout.child_bit(keys[0], d);
+  for (std::size_t i = 1; i < keys.size(); ++i) {
+    const unsigned split = layout.split_depth(keys[i - 1], keys[i]);
+    if (split == layout.deepest) continue;
+    mask[split] |= layout.child_bit(keys[i], split);
+    for (unsigned d = split + 1; d < layout.deepest; ++d) {
+      put_bits(bytes, pos[d], mask[d], layout.children[d]);
+      pos[d] += layout.children[d];
+      mask[d] = layout.child_bit(keys[i], d);
+    }
+  }
+  for (unsigned d = 0; d < layout.deepest; ++d) put_bits(bytes, pos[d], mask[d], layout.children[d]);
+}
+
+}  // namespace
+
+Result<PackedBits> encode_tree_bits(std::span<const std::uint64_t> sorted_keys,
+                                    const GridGeometry& geometry, std::uint8_t max_depth) {
+  if (sorted_keys.empty()) return single_node_bits(false);
+  const LevelLayout layout(geometry, max_depth);
+  if (layout.deepest == 0) return single_node_bits(true);
+  const std::array<std::uint64_t, kMaxLevels> start = level_starts(sorted_keys, layout);
+  PackedBits out;
+  out.bit_count = start[layout.deepest];
+  if (!fits_in_memory(out.bit_count, kCodecBytesPerTreeBit)) return Error::out_of_memory();
+  return catching_out_of_memory([&]() -> Result<PackedBits> {
+    out.bytes.assign(packed_byte_count(out.bit_count) + 1, 0);
+    out.bytes[0] = 0x80;  // the root is split
+    write_levels(sorted_keys, layout, start, out.bytes.data());
+    out.bytes.pop_back();
+    return std::move(out);
+  });
+}
+
 
 namespace {
 

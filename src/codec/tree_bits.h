@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "codec/octree.h"
+#include "codec/result.h"
+#include "codec/voxel_grid.h"
 
 namespace ovk {
 
@@ -28,7 +30,22 @@ inline std::uint64_t packed_byte_count(std::uint64_t bit_count) noexcept {
   return bit_count / 8 + (bit_count % 8 != 0);  // no overflow near 2^64
 }
 
-PackedBits serialize_tree(const Octree& tree);
+// What a tree bit costs the codec from encoding to decoding: its share of the
+// packed bits, the coded stream and the decoded bits, and the decoder's
+// two-byte arena node. Requests are judged by it before the bits are made.
+inline constexpr std::uint64_t kCodecBytesPerTreeBit = 3;
+
+// The packed bits of the occupancy tree over the occupied cells, given as
+// sorted, distinct cell keys (occupied_cell_keys). Written level by level
+// straight from the key prefixes: the tree itself is never built, and the
+// cost is that of the keys and the tree bits, whatever the volume. Fails with
+// kOutOfMemory when the tree's bits cannot fit (kCodecBytesPerTreeBit each).
+Result<PackedBits> encode_tree_bits(std::span<const std::uint64_t> sorted_keys,
+                                    const GridGeometry& geometry, std::uint8_t max_depth);
+
+// The single bit of a tree whose root is empty (no events) or an occupied
+// leaf (max_depth 0).
+PackedBits single_node_bits(bool occupied);
 
 // Rebuilds the tree from its bits. A one bit means split when the node's box
 // can still be divided (depth < max_depth, some size >= 2), else occupied.
