@@ -134,10 +134,11 @@ TEST(SparseCodec, SmallDenseRecordingsTakeTheBitmapAndMatch) {
 // child 7 (all high halves) until the last level, where B's bin 65534 is even
 // and it takes child 6. Volume-sized work or memory would not fit in the cap.
 TEST(SparseCodec, LargestGeometryWithTwoEventsUnderAddressLimit) {
-  std::string text = "1" + std::string("10000001");
-  for (int level = 2; level < 16; ++level) text += "10000000" "00000001";
-  text += "10000000" "00000010";
-  const PackedBits expected = bits_from_text(text);
+  std::ostringstream text;
+  text << "1" << "10000001";
+  for (int level = 2; level < 16; ++level) text << "10000000" << "00000001";
+  text << "10000000" << "00000010";
+  const PackedBits expected = bits_from_text(text.str());
   ASSERT_EQ(expected.bit_count, 1u + 8 + 15 * 16);
   const EventVec events = {{0, 0, 1000, 1}, {65535, 65535, 5000, 0}};
   const bool ok = passes_under_address_limit(256u << 20, [&] {
