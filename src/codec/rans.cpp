@@ -13,7 +13,8 @@ namespace {
 // x / f and x % f need no division instruction. With s = ceil(log2 f) and
 // m = ceil(2^(32+s) / f), q = (x * m) >> (32 + s) equals x / f for every
 // 32-bit x (the classic round-up reciprocal bound), so the coded bytes are
-// exactly those of plain division.
+// exactly those of plain division. The encoder only divides states below
+// f * 2^19, and then x * m < 2^(51+s) + 2^31 <= 2^63 + 2^31 fits in 64 bits.
 struct Reciprocal {
   std::uint64_t multiplier;
   unsigned shift;
@@ -25,7 +26,7 @@ struct Reciprocal {
     multiplier = ((std::uint64_t{1} << shift) + f - 1) / f;
   }
   std::uint32_t quotient(std::uint32_t x) const {
-    return static_cast<std::uint32_t>((static_cast<unsigned __int128>(x) * multiplier) >> shift);
+    return static_cast<std::uint32_t>((std::uint64_t{x} * multiplier) >> shift);
   }
 };
 
@@ -35,14 +36,14 @@ struct Reciprocal {
 constexpr std::uint32_t kRenormBoundPerFreq = (kRansLowerBound / kRansScale) << kRansByteBits;
 
 struct Symbol {
-  std::uint32_t freq;
+  std::uint32_t excess;  // M - f: x -> (x / f) * M + x % f + start = x + (x / f) * (M - f) + start
   std::uint32_t start;
   std::uint32_t renorm_bound;  // f * (L / M) * 2^8
   Reciprocal recip;
 };
 
 Symbol make_symbol(std::uint32_t freq, std::uint32_t start) {
-  return Symbol{freq, start, freq * kRenormBoundPerFreq, Reciprocal(freq)};
+  return Symbol{kRansScale - freq, start, freq * kRenormBoundPerFreq, Reciprocal(freq)};
 }
 
 // p0 then the state, both little-endian.
@@ -91,8 +92,7 @@ std::vector<std::uint8_t> rans_encode_bits(std::span<const std::uint8_t> bytes,
       renorm.push_back(static_cast<std::uint8_t>(x & 0xFF));
       x >>= kRansByteBits;
     }
-    const std::uint32_t quot = s.recip.quotient(x);
-    x = (quot << kRansScaleBits) + (x - quot * s.freq) + s.start;
+    x += s.recip.quotient(x) * s.excess + s.start;
   }
 
   std::vector<std::uint8_t> out;

@@ -139,10 +139,10 @@ CellKeyer::CellKeyer(const GridGeometry& geometry, std::uint16_t time_bins)
   }
 }
 
-std::uint64_t CellKeyer::key(const Event& e, const TimeScale& scale) const noexcept {
-  const std::uint64_t x = std::min<std::uint64_t>(e.x, geometry_.padded_width() - 1);
-  const std::uint64_t y = std::min<std::uint64_t>(e.y, geometry_.padded_height() - 1);
-  const std::uint64_t bin = std::min(scale.scaled(e.t, bin_factor_), geometry_.padded_bins() - 1);
+inline std::uint64_t CellKeyer::key(std::uint64_t x, std::uint64_t y, std::uint64_t bin) const noexcept {
+  x = std::min(x, geometry_.padded_width() - 1);
+  y = std::min(y, geometry_.padded_height() - 1);
+  bin = std::min(bin, geometry_.padded_bins() - 1);
   const std::uint64_t* t = spread_.data();
   return t[x & 0xFF] | t[256 + (x >> 8)] | t[512 + (y & 0xFF)] | t[768 + (y >> 8)] |
          t[1024 + (bin & 0xFF)] | t[1280 + (bin >> 8)];
@@ -152,7 +152,10 @@ Result<std::vector<std::uint64_t>> CellKeyer::occupied(EventSpan events) const {
   return catching_out_of_memory([&]() -> Result<std::vector<std::uint64_t>> {
     const TimeScale scale(events);
     std::vector<std::uint64_t> keys(events.size());
-    for (std::size_t i = 0; i < events.size(); ++i) keys[i] = key(events[i], scale);
+    for (std::size_t i = 0; i < events.size(); ++i) {
+      const Event& e = events[i];
+      keys[i] = key(e.x, e.y, scale.small_scaled(e.t, bin_factor_));
+    }
     if (detail::prefers_bitmap(keys.size(), geometry_.key_bits())) {
       detail::sort_unique_by_bitmap(keys, geometry_.key_bits());
     } else {

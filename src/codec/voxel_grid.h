@@ -11,6 +11,7 @@
 // allocated or scanned.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <vector>
@@ -37,6 +38,14 @@ class TimeScale {
   std::uint64_t scaled(std::uint32_t t, double factor) const noexcept {
     const double q = static_cast<double>(static_cast<std::uint32_t>(t - tmin_)) / range_;
     return saturating_double_to_u64(factor * q);
+  }
+  // scaled(t, factor) for 0 <= factor < 2^31 (a time bin), without the
+  // saturating branches: the product then lies in [0, factor] (or is -0.0
+  // or 0 for a negative factor), so a clamp at 0 and a 32-bit truncation
+  // give the same value, and the loop over events can be vectorised.
+  std::uint32_t small_scaled(std::uint32_t t, double factor) const noexcept {
+    const double q = static_cast<double>(static_cast<std::uint32_t>(t - tmin_)) / range_;
+    return static_cast<std::uint32_t>(static_cast<std::int32_t>(std::max(factor * q, 0.0)));
   }
 
  private:
@@ -91,8 +100,9 @@ class CellKeyer {
   Result<std::vector<std::uint64_t>> occupied(EventSpan events) const;
 
  private:
-  // Key of an event's cell, given the recording's time scale.
-  std::uint64_t key(const Event& e, const TimeScale& scale) const noexcept;
+  // Key of the cell of an event at pixel (x, y) in time bin `bin` (before
+  // the clamps).
+  std::uint64_t key(std::uint64_t x, std::uint64_t y, std::uint64_t bin) const noexcept;
 
   const GridGeometry geometry_;
   const double bin_factor_;  // time_bins - 1
