@@ -47,17 +47,36 @@ struct TreeCode {
   double sparsity = 1.0;
 };
 
-Result<TreeCode> code_tree(EventSpan events, const CellKeyer& keyer, const GridGeometry& geometry,
-                           std::uint8_t max_depth) {
-  if (events.empty()) return TreeCode{single_node_bits(false), 1.0};
-  OVK_ASSIGN_OR_RETURN(const std::vector<std::uint64_t> keys, keyer.occupied(events));
-  OVK_ASSIGN_OR_RETURN(PackedBits bits, encode_tree_bits(keys, geometry, max_depth));
-  return TreeCode{std::move(bits), geometry.sparsity(keys.size())};
-}
+// Everything about one geometry and depth limit that every recording or
+// frame coded with them shares, worked out once per call.
+struct TreeCoder {
+  TreeCoder(std::uint16_t width, std::uint16_t height, std::uint16_t time_bins,
+            std::uint8_t max_depth)
+      : geometry(width, height, time_bins),
+        keyer(geometry, time_bins),
+        levels(geometry, max_depth),
+        memory_budget(memory_budget_bytes()),
+        max_depth(max_depth) {}
+
+  Result<TreeCode> code(EventSpan events) const {
+    if (events.empty()) return TreeCode{single_node_bits(false), 1.0};
+    OVK_ASSIGN_OR_RETURN(const std::vector<std::uint64_t> keys, keyer.occupied(events));
+    OVK_ASSIGN_OR_RETURN(PackedBits bits, encode_tree_bits(keys, levels, memory_budget));
+    return TreeCode{std::move(bits), geometry.sparsity(keys.size())};
+  }
+
+  const GridGeometry geometry;
+  const CellKeyer keyer;
+  const TreeLevels levels;
+  const std::uint64_t memory_budget;
+  const std::uint8_t max_depth;
+};
 
 // Rebuilds the tree from its bits and releases it, as the decode half does.
 void rebuild_tree(std::span<const std::uint8_t> bits, std::uint64_t bit_count,
-                  const GridGeometry& geometry, std::uint8_t max_depth) {
+                  const TreeCoder& coder) {
+  const GridGeometry& geometry = coder.geometry;
+  const std::uint8_t max_depth = coder.max_depth;
   const Octree rebuilt = decode_tree(bits, bit_count, geometry.padded_width(),
                                      geometry.padded_height(), geometry.padded_bins(), max_depth);
   keep_alive(rebuilt);
@@ -78,11 +97,10 @@ Result<CompressOutput> compress_events(EventSpan events, std::uint16_t width, st
     CompressionRecord& rec = out.record;
     rec.n_events = events.size();
     rec.raw_bytes = kCompactRecordBytes * rec.n_events;
-    const GridGeometry geometry(width, height, time_bins);
-    const CellKeyer keyer(geometry, time_bins);
+    const TreeCoder coder(width, height, time_bins, max_depth);
 
     const Stopwatch encode_clock;
-    OVK_ASSIGN_OR_RETURN(const TreeCode tree, code_tree(events, keyer, geometry, max_depth));
+    OVK_ASSIGN_OR_RETURN(const TreeCode tree, coder.code(events));
     rec.sparsity = tree.sparsity;
     rec.n_bits = tree.bits.bit_count;
     out.bitstream = rans_encode_bits(tree.bits.bytes, tree.bits.bit_count);
@@ -90,7 +108,7 @@ Result<CompressOutput> compress_events(EventSpan events, std::uint16_t width, st
     rec.bitstream_bytes = out.bitstream.size();
 
     const Stopwatch decode_clock;
-    rebuild_tree(rans_decode_bits(out.bitstream, rec.n_bits), rec.n_bits, geometry, max_depth);
+    rebuild_tree(rans_decode_bits(out.bitstream, rec.n_bits), rec.n_bits, coder);
     rec.decode_us = decode_clock.elapsed_us();
     return out;
   });
@@ -132,12 +150,12 @@ class FrameGroups {
 // Frame 0 rANS-coded, every later frame as the run-length code of the xor of
 // its tree bits with the previous frame's. Fills the codes, bit counts and
 // the record's totals; returns the sum of the frames' sparsities.
-Result<double> encode_frames(const FrameGroups& frames, const GridGeometry& geometry,
-                             const CellKeyer& keyer, std::uint8_t max_depth, SequenceOutput& out) {
+Result<double> encode_frames(const FrameGroups& frames, const TreeCoder& coder,
+                             SequenceOutput& out) {
   double sparsity_sum = 0.0;
   std::vector<std::uint8_t> previous;  // packed tree bits of frame k - 1
   for (std::size_t k = 0; k < frames.size(); ++k) {
-    OVK_ASSIGN_OR_RETURN(TreeCode tree, code_tree(frames.frame(k), keyer, geometry, max_depth));
+    OVK_ASSIGN_OR_RETURN(TreeCode tree, coder.code(frames.frame(k)));
     const PackedBits& bits = tree.bits;
     std::vector<std::uint8_t> code = k == 0 ? rans_encode_bits(bits.bytes, bits.bit_count)
                                             : rle_encode(xor_delta(previous, bits.bytes));
@@ -152,14 +170,13 @@ Result<double> encode_frames(const FrameGroups& frames, const GridGeometry& geom
 }
 
 // Recovers every frame's bits from the codes, in order, and rebuilds its tree.
-void decode_frames(const SequenceOutput& out, const GridGeometry& geometry,
-                   std::uint8_t max_depth) {
+void decode_frames(const SequenceOutput& out, const TreeCoder& coder) {
   std::vector<std::uint8_t> previous;  // decoded bits of frame k - 1
   for (std::size_t k = 0; k < out.frame_codes.size(); ++k) {
     const std::uint64_t bit_count = out.frame_bit_counts[k];
     std::vector<std::uint8_t> decoded = k == 0 ? rans_decode_bits(out.frame_codes[0], bit_count)
                                                : xor_delta(previous, rle_decode(out.frame_codes[k]));
-    rebuild_tree(decoded, bit_count, geometry, max_depth);
+    rebuild_tree(decoded, bit_count, coder);
     previous = std::move(decoded);
   }
 }
@@ -175,18 +192,17 @@ Result<SequenceOutput> compress_sequence(EventSpan events, std::uint16_t width,
     SequenceOutput out;
     const std::size_t n = static_cast<std::size_t>(n_frames);
     const FrameGroups frames(events, n);
-    const GridGeometry geometry(width, height, time_bins);
-    const CellKeyer keyer(geometry, time_bins);
+    const TreeCoder coder(width, height, time_bins, max_depth);
     out.frame_codes.reserve(n);
     out.frame_bit_counts.reserve(n);
 
     const Stopwatch encode_clock;
     OVK_ASSIGN_OR_RETURN(const double sparsity_sum,
-                         encode_frames(frames, geometry, keyer, max_depth, out));
+                         encode_frames(frames, coder, out));
     out.record.encode_us = encode_clock.elapsed_us();
 
     const Stopwatch decode_clock;
-    decode_frames(out, geometry, max_depth);
+    decode_frames(out, coder);
     out.record.decode_us = decode_clock.elapsed_us();
 
     out.record.n_events = events.size();

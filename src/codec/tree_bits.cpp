@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstring>
 
 #include "codec/memory_budget.h"
 
@@ -14,47 +15,13 @@ PackedBits single_node_bits(bool occupied) {
 
 namespace {
 
-constexpr unsigned kMaxLevels = 17;  // depths 0 .. 16: a padded size is at most 2^16
-
-// Where each depth's nodes sit in the keys and their bits in the string. The
-// bits of depth d + 1 are the child masks of the split nodes of depth d, one
-// group of children[d] bits each, in breadth-first (= sorted prefix) order.
-struct LevelLayout {
-  unsigned deepest = 0;                       // depth of the leaves
-  std::array<unsigned, kMaxLevels> shift{};   // node at depth d: key >> shift[d]
-  std::array<unsigned, kMaxLevels> children{};
-  // Depth whose child digit holds key bit b; `deepest` for bits below the
-  // leaves' prefix. Two keys first differing at bit b share their nodes down
-  // to that depth and no further.
-  std::array<std::uint8_t, 64> depth_of_bit{};
-
-  LevelLayout(const GridGeometry& geometry, std::uint8_t max_depth)
-      : deepest(std::min<unsigned>(max_depth, geometry.single_cell_depth())) {
-    for (unsigned d = 0; d <= deepest; ++d) shift[d] = geometry.prefix_shift(d);
-    depth_of_bit.fill(static_cast<std::uint8_t>(deepest));
-    for (unsigned d = 0; d < deepest; ++d) {
-      children[d] = 1u << geometry.axes_halving_at(d);
-      for (unsigned b = shift[d + 1]; b < shift[d]; ++b) depth_of_bit[b] = static_cast<std::uint8_t>(d);
-    }
-  }
-  unsigned split_depth(std::uint64_t a, std::uint64_t b) const noexcept {
-    return depth_of_bit[63 - std::countl_zero(a ^ b)];
-  }
-  // The bit, within a group of children[d] bits written most significant
-  // first, of the child at depth d + 1 on the way to `key`.
-  unsigned child_bit(std::uint64_t key, unsigned d) const noexcept {
-    const unsigned child = static_cast<unsigned>(key >> shift[d + 1]) & (children[d] - 1);
-    return 1u << (children[d] - 1 - child);
-  }
-};
-
 // First bit of each depth's region, from the number of nodes at every depth
 // (one pass over neighbouring keys); entry `deepest` is the total bit count.
-std::array<std::uint64_t, kMaxLevels> level_starts(std::span<const std::uint64_t> keys,
-                                                   const LevelLayout& layout) {
-  std::array<std::uint64_t, kMaxLevels> new_below{};  // key pairs first splitting at depth d
+std::array<std::uint64_t, kMaxTreeLevels> level_starts(std::span<const std::uint64_t> keys,
+                                                   const TreeLevels& layout) {
+  std::array<std::uint64_t, kMaxTreeLevels> new_below{};  // key pairs first splitting at depth d
   for (std::size_t i = 1; i < keys.size(); ++i) ++new_below[layout.split_depth(keys[i - 1], keys[i])];
-  std::array<std::uint64_t, kMaxLevels> start{};
+  std::array<std::uint64_t, kMaxTreeLevels> start{};
   start[0] = 1;  // the root's bit
   std::uint64_t nodes = 1;  // split nodes at depth d: one per distinct prefix
   for (unsigned d = 0; d < layout.deepest; ++d) {
@@ -75,9 +42,9 @@ void put_bits(std::uint8_t* bytes, std::uint64_t pos, unsigned value, unsigned c
 // One pass over the keys, holding the child mask of the current node of each
 // depth; a key that leaves a node at depth d closes the masks of every
 // deeper node and opens new ones. Work is one step per tree node.
-void write_levels(std::span<const std::uint64_t> keys, const LevelLayout& layout,
-                  std::array<std::uint64_t, kMaxLevels> pos, std::uint8_t* bytes) {
-  std::array<unsigned, kMaxLevels> mask{};
+void write_levels(std::span<const std::uint64_t> keys, const TreeLevels& layout,
+                  std::array<std::uint64_t, kMaxTreeLevels> pos, std::uint8_t* bytes) {
+  std::array<unsigned, kMaxTreeLevels> mask{};
   for (unsigned d = 0; d < layout.deepest; ++d) mask[d] = layout.child_bit(keys[0], d);
   for (std::size_t i = 1; i < keys.size(); ++i) {
     const unsigned split = layout.split_depth(keys[i - 1], keys[i]);
@@ -94,15 +61,29 @@ void write_levels(std::span<const std::uint64_t> keys, const LevelLayout& layout
 
 }  // namespace
 
+TreeLevels::TreeLevels(const GridGeometry& geometry, std::uint8_t max_depth)
+    : deepest(std::min<unsigned>(max_depth, geometry.single_cell_depth())) {
+  for (unsigned d = 0; d <= deepest; ++d) shift[d] = geometry.prefix_shift(d);
+  depth_of_bit.fill(static_cast<std::uint8_t>(deepest));
+  for (unsigned d = 0; d < deepest; ++d) {
+    children[d] = 1u << geometry.axes_halving_at(d);
+    for (unsigned b = shift[d + 1]; b < shift[d]; ++b) depth_of_bit[b] = static_cast<std::uint8_t>(d);
+  }
+}
+
 Result<PackedBits> encode_tree_bits(std::span<const std::uint64_t> sorted_keys,
                                     const GridGeometry& geometry, std::uint8_t max_depth) {
+  return encode_tree_bits(sorted_keys, TreeLevels(geometry, max_depth), memory_budget_bytes());
+}
+
+Result<PackedBits> encode_tree_bits(std::span<const std::uint64_t> sorted_keys,
+                                    const TreeLevels& layout, std::uint64_t memory_budget) {
   if (sorted_keys.empty()) return single_node_bits(false);
-  const LevelLayout layout(geometry, max_depth);
   if (layout.deepest == 0) return single_node_bits(true);
-  const std::array<std::uint64_t, kMaxLevels> start = level_starts(sorted_keys, layout);
+  const std::array<std::uint64_t, kMaxTreeLevels> start = level_starts(sorted_keys, layout);
   PackedBits out;
   out.bit_count = start[layout.deepest];
-  if (!fits_in_memory(out.bit_count, kCodecBytesPerTreeBit)) return Error::out_of_memory();
+  if (out.bit_count > memory_budget / kCodecBytesPerTreeBit) return Error::out_of_memory();
   return catching_out_of_memory([&]() -> Result<PackedBits> {
     out.bytes.assign(packed_byte_count(out.bit_count) + 1, 0);
     out.bytes[0] = 0x80;  // the root is split
@@ -143,6 +124,25 @@ Octree start_tree(std::span<const std::uint8_t> bytes, std::uint64_t bit_count) 
         std::min<std::uint64_t>(bit_count, std::uint64_t{8} * bytes.size()) + 1));
   }
   return tree;
+}
+
+// One bits among bits [begin, end) of an MSB-first string.
+std::uint64_t count_ones(const std::uint8_t* bytes, std::uint64_t begin, std::uint64_t end) {
+  if (begin >= end) return 0;
+  const std::uint64_t first = begin >> 3, last = (end - 1) >> 3;
+  const unsigned head = 0xFFu >> (begin & 7);
+  const unsigned tail = (0xFF00u >> (((end - 1) & 7) + 1)) & 0xFFu;
+  if (first == last) return static_cast<unsigned>(std::popcount(bytes[first] & head & tail));
+  std::uint64_t ones = static_cast<unsigned>(std::popcount(bytes[first] & head)) +
+                       static_cast<unsigned>(std::popcount(bytes[last] & tail));
+  std::uint64_t i = first + 1;
+  for (; i + 8 <= last; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes + i, sizeof word);
+    ones += static_cast<unsigned>(std::popcount(word));
+  }
+  for (; i < last; ++i) ones += static_cast<unsigned>(std::popcount(bytes[i]));
+  return ones;
 }
 
 std::uint8_t child_count(std::uint64_t dx, std::uint64_t dy, std::uint64_t dt) {
@@ -210,25 +210,23 @@ Octree decode_tree(std::span<const std::uint8_t> bytes, std::uint64_t bit_count,
                                          max_depth);
   }
   // Power-of-two sizes (every grid's): all boxes at one depth have the same
-  // size, so a level is just a run of the arena and needs no queue.
+  // size, so a level is just a run of the arena and needs no queue; node i
+  // takes bit i. Each level grows the arena once, by its one bits' children.
   Octree tree = start_tree(bytes, bit_count);
   if (bytes.empty() || bit_count == 0) return tree;
-  BitReader bits(bytes, bit_count);
   std::uint64_t dx = padded_width, dy = padded_height, dt = padded_bins;
   std::uint64_t begin = 0, end = 1;  // arena run of the current level
-  for (unsigned depth = 0; begin < end; ++depth) {
+  for (unsigned depth = 0; begin < end && begin < bit_count; ++depth) {
+    const std::uint64_t last = std::min(end, bit_count);
+    if (last > std::uint64_t{8} * bytes.size()) {
+      OVK_FAULT("tree bit count exceeds the bytes that hold the bits");
+    }
     const bool splits = splittable(dx, dy, dt, static_cast<std::uint8_t>(depth), max_depth);
-    const std::uint8_t n_children = child_count(dx, dy, dt);
-    for (std::uint64_t i = begin; i < end && !bits.exhausted(); ++i) {
-      if (!bits.next()) continue;
-      OctreeNode& node = tree.nodes[i];
-      if (!splits) {
-        node.kind = NodeKind::kOccupied;
-        continue;
-      }
-      node.kind = NodeKind::kSplit;
-      node.n_children = n_children;
-      tree.nodes.resize(tree.nodes.size() + n_children);
+    const std::uint8_t n_children = splits ? child_count(dx, dy, dt) : 0;
+    const OctreeNode one{splits ? NodeKind::kSplit : NodeKind::kOccupied, n_children};
+    tree.nodes.resize(end + n_children * count_ones(bytes.data(), begin, last));
+    for (std::uint64_t i = begin; i < last; ++i) {
+      if (packed_bit(bytes.data(), i)) tree.nodes[i] = one;
     }
     begin = end;
     end = tree.nodes.size();
