@@ -130,7 +130,8 @@ namespace {
 // counting sort): frame k is events[offsets[k] .. offsets[k + 1]).
 class FrameGroups {
  public:
-  FrameGroups(EventSpan events, std::size_t frames) : offsets_(frames + 1, 0), events_(events.size()) {
+  FrameGroups(EventSpan events, std::size_t frames)
+      : offsets_(frames + 1, 0), events_(events.size()) {
     const std::vector<std::uint64_t> frame_of = split_frames(events, frames);
     for (const std::uint64_t f : frame_of) ++offsets_[f + 1];
     for (std::size_t k = 0; k < frames; ++k) offsets_[k + 1] += offsets_[k];
@@ -174,8 +175,9 @@ void decode_frames(const SequenceOutput& out, const TreeCoder& coder) {
   std::vector<std::uint8_t> previous;  // decoded bits of frame k - 1
   for (std::size_t k = 0; k < out.frame_codes.size(); ++k) {
     const std::uint64_t bit_count = out.frame_bit_counts[k];
-    std::vector<std::uint8_t> decoded = k == 0 ? rans_decode_bits(out.frame_codes[0], bit_count)
-                                               : xor_delta(previous, rle_decode(out.frame_codes[k]));
+    std::vector<std::uint8_t> decoded =
+        k == 0 ? rans_decode_bits(out.frame_codes[0], bit_count)
+               : xor_delta(previous, rle_decode(out.frame_codes[k]));
     rebuild_tree(decoded, bit_count, coder);
     previous = std::move(decoded);
   }

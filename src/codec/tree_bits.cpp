@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cstring>
 
 #include "codec/memory_budget.h"
 
@@ -20,7 +19,8 @@ namespace {
 std::array<std::uint64_t, kMaxTreeLevels> level_starts(std::span<const std::uint64_t> keys,
                                                    const TreeLevels& layout) {
   std::array<std::uint64_t, kMaxTreeLevels> new_below{};  // key pairs first splitting at depth d
-  for (std::size_t i = 1; i < keys.size(); ++i) ++new_below[layout.split_depth(keys[i - 1], keys[i])];
+  for (std::size_t i = 1; i < keys.size(); ++i)
+    ++new_below[layout.split_depth(keys[i - 1], keys[i])];
   std::array<std::uint64_t, kMaxTreeLevels> start{};
   start[0] = 1;  // the root's bit
   std::uint64_t nodes = 1;  // split nodes at depth d: one per distinct prefix
@@ -56,7 +56,8 @@ void write_levels(std::span<const std::uint64_t> keys, const TreeLevels& layout,
       mask[d] = layout.child_bit(keys[i], d);
     }
   }
-  for (unsigned d = 0; d < layout.deepest; ++d) put_bits(bytes, pos[d], mask[d], layout.children[d]);
+  for (unsigned d = 0; d < layout.deepest; ++d)
+    put_bits(bytes, pos[d], mask[d], layout.children[d]);
 }
 
 }  // namespace
@@ -67,7 +68,8 @@ TreeLevels::TreeLevels(const GridGeometry& geometry, std::uint8_t max_depth)
   depth_of_bit.fill(static_cast<std::uint8_t>(deepest));
   for (unsigned d = 0; d < deepest; ++d) {
     children[d] = 1u << geometry.axes_halving_at(d);
-    for (unsigned b = shift[d + 1]; b < shift[d]; ++b) depth_of_bit[b] = static_cast<std::uint8_t>(d);
+    for (unsigned b = shift[d + 1]; b < shift[d]; ++b)
+      depth_of_bit[b] = static_cast<std::uint8_t>(d);
   }
 }
 
@@ -126,22 +128,23 @@ Octree start_tree(std::span<const std::uint8_t> bytes, std::uint64_t bit_count) 
   return tree;
 }
 
-// One bits among bits [begin, end) of an MSB-first string.
-std::uint64_t count_ones(const std::uint8_t* bytes, std::uint64_t begin, std::uint64_t end) {
-  if (begin >= end) return 0;
-  const std::uint64_t first = begin >> 3, last = (end - 1) >> 3;
-  const unsigned head = 0xFFu >> (begin & 7);
-  const unsigned tail = (0xFF00u >> (((end - 1) & 7) + 1)) & 0xFFu;
-  if (first == last) return static_cast<unsigned>(std::popcount(bytes[first] & head & tail));
-  std::uint64_t ones = static_cast<unsigned>(std::popcount(bytes[first] & head)) +
-                       static_cast<unsigned>(std::popcount(bytes[last] & tail));
-  std::uint64_t i = first + 1;
-  for (; i + 8 <= last; i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, bytes + i, sizeof word);
-    ones += static_cast<unsigned>(std::popcount(word));
+// Sets `one` on the nodes whose bits among [begin, end) of an MSB-first
+// string are 1, a byte at a time (zero bytes cost one test), and returns how
+// many there were.
+std::uint64_t mark_ones(const std::uint8_t* bytes, std::uint64_t begin, std::uint64_t end,
+                        OctreeNode one, OctreeNode* nodes) {
+  std::uint64_t ones = 0;
+  for (std::uint64_t i = begin; i < end;) {
+    const std::uint64_t byte = i >> 3;
+    const std::uint64_t stop = std::min(byte * 8 + 8, end);
+    unsigned bits = bytes[byte] & (0xFFu >> (i & 7)) & (0xFF00u >> (stop - byte * 8));
+    for (; bits != 0; ++ones) {
+      const unsigned pos = static_cast<unsigned>(std::countl_zero(static_cast<std::uint8_t>(bits)));
+      nodes[byte * 8 + pos] = one;
+      bits &= ~(0x80u >> pos);
+    }
+    i = stop;
   }
-  for (; i < last; ++i) ones += static_cast<unsigned>(std::popcount(bytes[i]));
   return ones;
 }
 
@@ -224,10 +227,8 @@ Octree decode_tree(std::span<const std::uint8_t> bytes, std::uint64_t bit_count,
     const bool splits = splittable(dx, dy, dt, static_cast<std::uint8_t>(depth), max_depth);
     const std::uint8_t n_children = splits ? child_count(dx, dy, dt) : 0;
     const OctreeNode one{splits ? NodeKind::kSplit : NodeKind::kOccupied, n_children};
-    tree.nodes.resize(end + n_children * count_ones(bytes.data(), begin, last));
-    for (std::uint64_t i = begin; i < last; ++i) {
-      if (packed_bit(bytes.data(), i)) tree.nodes[i] = one;
-    }
+    const std::uint64_t ones = mark_ones(bytes.data(), begin, last, one, tree.nodes.data());
+    tree.nodes.resize(end + n_children * ones);
     begin = end;
     end = tree.nodes.size();
     dx = split_axis(dx).size[0];

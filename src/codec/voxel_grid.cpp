@@ -52,7 +52,8 @@ unsigned GridGeometry::prefix_shift(unsigned depth) const noexcept {
   return shift;
 }
 
-std::uint64_t GridGeometry::key(std::uint64_t x, std::uint64_t y, std::uint64_t bin) const noexcept {
+std::uint64_t GridGeometry::key(std::uint64_t x, std::uint64_t y,
+                                std::uint64_t bin) const noexcept {
   const std::uint64_t coordinate[3] = {x, y, bin};
   std::uint64_t key = 0;
   for (unsigned d = 0; d < single_cell_depth(); ++d) {
@@ -139,7 +140,8 @@ CellKeyer::CellKeyer(const GridGeometry& geometry, std::uint16_t time_bins)
   }
 }
 
-inline std::uint64_t CellKeyer::key(std::uint64_t x, std::uint64_t y, std::uint64_t bin) const noexcept {
+inline std::uint64_t CellKeyer::key(std::uint64_t x, std::uint64_t y,
+                                    std::uint64_t bin) const noexcept {
   x = std::min(x, geometry_.padded_width() - 1);
   y = std::min(y, geometry_.padded_height() - 1);
   bin = std::min(bin, geometry_.padded_bins() - 1);

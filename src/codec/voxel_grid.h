@@ -36,19 +36,22 @@ class TimeScale {
   // floor(factor * ((t - tmin) / range)), saturating: the division first,
   // then the multiplication, both in double (the order fixes the rounding).
   std::uint64_t scaled(std::uint32_t t, double factor) const noexcept {
-    const double q = static_cast<double>(static_cast<std::uint32_t>(t - tmin_)) / range_;
-    return saturating_double_to_u64(factor * q);
+    return saturating_double_to_u64(factor * fraction(t));
   }
-  // scaled(t, factor) for 0 <= factor < 2^31 (a time bin), without the
-  // saturating branches: the product then lies in [0, factor] (or is -0.0
-  // or 0 for a negative factor), so a clamp at 0 and a 32-bit truncation
-  // give the same value, and the loop over events can be vectorised.
+  // scaled(t, factor) for -1 <= factor < 2^31 (time_bins - 1), without the
+  // saturating branches: the product then lies in [-1, factor], so a clamp
+  // at 0 and a 32-bit truncation give the same value, branch-free.
   std::uint32_t small_scaled(std::uint32_t t, double factor) const noexcept {
-    const double q = static_cast<double>(static_cast<std::uint32_t>(t - tmin_)) / range_;
-    return static_cast<std::uint32_t>(static_cast<std::int32_t>(std::max(factor * q, 0.0)));
+    const double u = std::max(factor * fraction(t), 0.0);
+    return static_cast<std::uint32_t>(static_cast<std::int32_t>(u));
   }
 
  private:
+  // (t - tmin) / range, the difference taken in 32 bits.
+  double fraction(std::uint32_t t) const noexcept {
+    return static_cast<double>(static_cast<std::uint32_t>(t - tmin_)) / range_;
+  }
+
   std::uint32_t tmin_ = 0;
   double range_ = 1.0;
 };

@@ -103,8 +103,8 @@ TEST(SplitFrames, FactorIsFramesMinusOne) {
 }
 
 TEST(CompressSequence, EmptyCases) {
-  for (const auto& [events, frames] :
-       std::vector<std::pair<EventVec, std::uint64_t>>{{kTwoEvents, 0}, {{}, 5}, {{}, 1ull << 62}}) {
+  for (const auto& [events, frames] : std::vector<std::pair<EventVec, std::uint64_t>>{
+           {kTwoEvents, 0}, {{}, 5}, {{}, 1ull << 62}}) {
     const SequenceOutput out = compress_sequence(events, 4, 1, 2, 2, frames).value();
     EXPECT_TRUE(out.frame_codes.empty());
     EXPECT_EQ(out.record.n_events, 0u);
