@@ -15,7 +15,7 @@ std::vector<std::uint8_t> xor_delta(std::span<const std::uint8_t> a,
 
 std::vector<std::uint8_t> rle_encode(std::span<const std::uint8_t> data) {
   std::vector<std::uint8_t> out;
-  out.reserve(data.size());
+  out.reserve(2 * data.size());  // the longest code: a pair for every byte
   std::size_t pos = 0;
   while (pos < data.size()) {
     const std::uint8_t value = data[pos];

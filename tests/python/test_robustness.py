@@ -36,6 +36,18 @@ def test_largest_geometry_fits_and_impossible_frame_count_raises_memory_error():
     assert result.stdout.split() == ["65", "MemoryError", "1c07a62bf20078"]
 
 
+def test_frame_count_beyond_memory_raises_at_once():
+    # A frame holds about 120 bytes (its code, bookkeeping, a bytes object and
+    # a list slot) until the call returns; a count whose frames would need more
+    # than the machine's memory is refused before any work, and the process
+    # carries on.
+    memory = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    two_events = [E(1, 0, 0, 0), E(3, 0, 100, 0)]
+    with pytest.raises(MemoryError):
+        ovk.compress_sequence(two_events, 4, 1, 2, 2, memory // 100)
+    assert ovk.compress(two_events, 4, 1, 2, 2)[0].hex() == "1c07a62bf20078"
+
+
 class LyingLength:
     """A sequence whose len() is only loosely related to its items."""
 
