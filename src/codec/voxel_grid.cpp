@@ -101,15 +101,22 @@ void sort_unique_by_radix(std::vector<std::uint64_t>& keys, unsigned key_bits) {
   keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
 }
 
-void sort_unique_by_bitmap(std::vector<std::uint64_t>& keys, unsigned key_bits) {
-  std::vector<std::uint64_t> words(((std::uint64_t{1} << key_bits) + 63) / 64, 0);
-  for (const std::uint64_t k : keys) words[k >> 6] |= std::uint64_t{1} << (k & 63);
-  std::size_t n = 0;
-  for (std::size_t w = 0; w < words.size(); ++w) {
-    for (std::uint64_t bits = words[w]; bits != 0; bits &= bits - 1)
-      keys[n++] = w * 64 + static_cast<unsigned>(std::countr_zero(bits));
+KeyBitmap::KeyBitmap(unsigned key_bits) : words_(((std::uint64_t{1} << key_bits) + 63) / 64, 0) {}
+
+std::vector<std::uint64_t> KeyBitmap::sorted_keys(std::size_t most) const {
+  std::vector<std::uint64_t> keys;
+  keys.reserve(most);  // only the pages actually filled are touched
+  for (std::size_t w = 0; w < words_.size(); ++w) {
+    for (std::uint64_t bits = words_[w]; bits != 0; bits &= bits - 1)
+      keys.push_back(w * 64 + static_cast<unsigned>(std::countr_zero(bits)));
   }
-  keys.resize(n);
+  return keys;
+}
+
+void sort_unique_by_bitmap(std::vector<std::uint64_t>& keys, unsigned key_bits) {
+  KeyBitmap bitmap(key_bits);
+  for (const std::uint64_t k : keys) bitmap.set(k);
+  keys = bitmap.sorted_keys(keys.size());
 }
 
 // The bitmap costs one bit per cell; worth it while its words are few next
@@ -153,16 +160,18 @@ inline std::uint64_t CellKeyer::key(std::uint64_t x, std::uint64_t y,
 Result<std::vector<std::uint64_t>> CellKeyer::occupied(EventSpan events) const {
   return catching_out_of_memory([&]() -> Result<std::vector<std::uint64_t>> {
     const TimeScale scale(events);
+    auto event_key = [&](const Event& e) {
+      return key(e.x, e.y, scale.small_scaled(e.t, bin_factor_));
+    };
+    if (detail::prefers_bitmap(events.size(), geometry_.key_bits())) {
+      // Straight into the bitmap: the keys of all events are never stored.
+      detail::KeyBitmap bitmap(geometry_.key_bits());
+      for (const Event& e : events) bitmap.set(event_key(e));
+      return bitmap.sorted_keys(events.size());
+    }
     std::vector<std::uint64_t> keys(events.size());
-    for (std::size_t i = 0; i < events.size(); ++i) {
-      const Event& e = events[i];
-      keys[i] = key(e.x, e.y, scale.small_scaled(e.t, bin_factor_));
-    }
-    if (detail::prefers_bitmap(keys.size(), geometry_.key_bits())) {
-      detail::sort_unique_by_bitmap(keys, geometry_.key_bits());
-    } else {
-      detail::sort_unique_by_radix(keys, geometry_.key_bits());
-    }
+    for (std::size_t i = 0; i < events.size(); ++i) keys[i] = event_key(events[i]);
+    detail::sort_unique_by_radix(keys, geometry_.key_bits());
     return keys;
   });
 }

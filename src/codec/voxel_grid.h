@@ -126,6 +126,17 @@ namespace detail {
 // that tests can check them against each other.
 void sort_unique_by_radix(std::vector<std::uint64_t>& keys, unsigned key_bits);
 void sort_unique_by_bitmap(std::vector<std::uint64_t>& keys, unsigned key_bits);
+// One bit per possible key, read back in order.
+class KeyBitmap {
+ public:
+  explicit KeyBitmap(unsigned key_bits);
+  void set(std::uint64_t key) noexcept { words_[key >> 6] |= std::uint64_t{1} << (key & 63); }
+  // The keys set, in order; `most` bounds their number (the keys set, with repeats).
+  std::vector<std::uint64_t> sorted_keys(std::size_t most) const;
+
+ private:
+  std::vector<std::uint64_t> words_;
+};
 // Whether occupied_cell_keys takes the bitmap for this many events.
 bool prefers_bitmap(std::uint64_t n_keys, unsigned key_bits) noexcept;
 }  // namespace detail
