@@ -47,6 +47,21 @@ TEST(EncodeTreeBits, SmallTreesByValue) {
   EXPECT_EQ(shallow.bit_count, 5u);
 }
 
+// The tree of two cells on a 4 x 1 x 2 grid has 9 bits, which cost the codec
+// 27 bytes from encoding to decoding: a budget one byte short is refused
+// before the bits are made.
+TEST(EncodeTreeBits, RefusedWhenTheTreeExceedsTheMemoryBudget) {
+  const GridGeometry geometry(4, 1, 2);
+  const TreeLevels levels(geometry, 2);
+  const std::vector<std::uint64_t> keys = {geometry.key(1, 0, 0), geometry.key(3, 0, 1)};
+  const auto refused = encode_tree_bits(keys, levels, 9 * kCodecBytesPerTreeBit - 1);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().kind(), ErrorKind::kOutOfMemory);
+  const auto fits = encode_tree_bits(keys, levels, 9 * kCodecBytesPerTreeBit);
+  ASSERT_TRUE(fits.ok());
+  EXPECT_EQ(fits.value().bytes, bytes_of({0xCA, 0x80}));
+}
+
 // Bits 1 0 1 (0xA0) over a 2 x 1 x 1 grid, cut short, with a size that
 // cannot split or a depth limit of 0; a lone 1 bit over a 2 x 2 x 2 grid;
 // and the two trees of the 4 x 1 x 2 grid above.
