@@ -22,12 +22,24 @@ std::uint64_t saturating_double_to_u64(double value) noexcept {
 
 TimeScale::TimeScale(EventSpan events) noexcept {
   if (events.empty()) return;
-  std::uint32_t tmin = events.front().t;
-  std::uint32_t tmax = tmin;
-  for (const Event& e : events) {
-    tmin = std::min(tmin, e.t);
-    tmax = std::max(tmax, e.t);
+  // Four independent lanes, so the compares do not wait on each other.
+  constexpr std::size_t kLanes = 4;
+  std::uint32_t lo[kLanes], hi[kLanes];
+  std::fill(lo, lo + kLanes, events.front().t);
+  std::fill(hi, hi + kLanes, events.front().t);
+  std::size_t i = 0;
+  for (; i + kLanes <= events.size(); i += kLanes) {
+    for (std::size_t k = 0; k < kLanes; ++k) {
+      lo[k] = std::min(lo[k], events[i + k].t);
+      hi[k] = std::max(hi[k], events[i + k].t);
+    }
   }
+  for (; i < events.size(); ++i) {
+    lo[0] = std::min(lo[0], events[i].t);
+    hi[0] = std::max(hi[0], events[i].t);
+  }
+  const std::uint32_t tmin = *std::min_element(lo, lo + kLanes);
+  const std::uint32_t tmax = *std::max_element(hi, hi + kLanes);
   tmin_ = tmin;
   range_ = static_cast<double>(std::max<std::uint32_t>(tmax - tmin, 1));
 }
