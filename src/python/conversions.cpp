@@ -39,8 +39,8 @@ Outcome<EventVec> collect_events(PyObject* object) {
   EventVec events;
   if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
     // Read in place: reading an event runs no Python code, so the items stay
-    // as they are, and the length is exact.
-    // Items are scattered objects: fetch a few ahead of their use.
+    // as they are, and the length is exact. The items are scattered objects:
+    // each is fetched a few iterations ahead of its use.
     constexpr Py_ssize_t kPrefetchDistance = 8;
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(object);
     PyObject** const items = PySequence_Fast_ITEMS(object);
