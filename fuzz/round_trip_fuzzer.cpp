@@ -1,5 +1,6 @@
-// Arbitrary events and geometry through the whole codec: the decode half must
-// rebuild the very tree the encoder serialised, and compress / compress_sequence
+// Arbitrary events and small geometries through the whole codec: the sparse
+// encoder must give exactly the reference model's tree bits, the decode half
+// must rebuild a tree with one node per bit, and compress / compress_sequence
 // must agree with the stages run by hand.
 #include <cstdint>
 
@@ -9,6 +10,7 @@
 #include "codec/tree_bits.h"
 #include "codec/voxel_grid.h"
 #include "fuzz_input.h"
+#include "reference_codec.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   ovk::fuzz::FuzzInput in(data, size);
@@ -29,19 +31,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                       r[8]});
   }
 
-  const ovk::VoxelGrid grid = ovk::build_voxel_grid(events, width, height, time_bins).value();
-  const ovk::Octree tree = ovk::build_octree(grid, max_depth);
-  const ovk::PackedBits bits = ovk::serialize_tree(tree);
+  const ovk::reference::Code expected =
+      ovk::reference::encode(events, width, height, time_bins, max_depth);
+  const ovk::PackedBits& bits = expected.bits;
+  const ovk::GridGeometry geometry(width, height, time_bins);
+  const auto keys = ovk::occupied_cell_keys(events, geometry, time_bins).value();
+  if (ovk::encode_tree_bits(keys, geometry, max_depth).value() != bits) __builtin_trap();
   const auto stream = ovk::rans_encode_bits(bits.bytes, bits.bit_count);
   const auto decoded = ovk::rans_decode_bits(stream, bits.bit_count);
   if (decoded != bits.bytes) __builtin_trap();
-  const ovk::Octree rebuilt = ovk::decode_tree(decoded, bits.bit_count, grid.padded_width,
-                                               grid.padded_height, grid.padded_bins, max_depth);
-  if (!(rebuilt == tree) || !(ovk::serialize_tree(rebuilt) == bits)) __builtin_trap();
+  const ovk::Octree rebuilt =
+      ovk::decode_tree(decoded, bits.bit_count, geometry.padded_width(), geometry.padded_height(),
+                       geometry.padded_bins(), max_depth);
+  if (rebuilt.nodes.size() != bits.bit_count) __builtin_trap();
+  for (std::uint64_t i = 0; i < bits.bit_count; ++i)
+    if ((rebuilt.nodes[i].kind != ovk::NodeKind::kEmpty) != ovk::packed_bit(bits.bytes.data(), i))
+      __builtin_trap();
 
   const ovk::CompressOutput out =
       ovk::compress_events(events, width, height, time_bins, max_depth).value();
-  if (out.bitstream != stream || out.record.n_bits != bits.bit_count) __builtin_trap();
+  if (out.bitstream != stream || out.record.n_bits != bits.bit_count ||
+      out.record.sparsity != expected.sparsity) {
+    __builtin_trap();
+  }
 
   const ovk::SequenceOutput seq =
       ovk::compress_sequence(events, width, height, time_bins, max_depth, n_frames).value();

@@ -1,14 +1,11 @@
 #include "codec/compress.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <limits>
-#include <new>
-#include <stdexcept>
 
 #include "codec/frame_delta.h"
+#include "codec/memory_budget.h"
 #include "codec/octree.h"
 #include "codec/rans.h"
 #include "codec/stopwatch.h"
@@ -44,22 +41,45 @@ void keep_alive(const T& value) {
   asm volatile("" : : "g"(&value) : "memory");
 }
 
-// Packed bits of the tree of a grid without events: a single empty root.
-PackedBits empty_tree_bits() { return PackedBits{{0x00}, 1}; }
+// A recording's (or a frame's) tree bits and the sparsity of its cells.
+struct TreeCode {
+  PackedBits bits;
+  double sparsity = 1.0;
+};
 
-// Every frame costs at least a code buffer, its bookkeeping and, in the
-// caller, a bytes object; refuse frame counts that cannot fit in physical
-// memory before anything is allocated.
-bool frame_count_fits(std::uint64_t n_frames) {
-  constexpr std::uint64_t kMinBytesPerFrame = 64;
-  std::uint64_t limit = std::numeric_limits<std::size_t>::max() / kMinBytesPerFrame;
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long page_size = sysconf(_SC_PAGESIZE);
-  if (pages > 0 && page_size > 0) {
-    limit = std::min(limit, static_cast<std::uint64_t>(pages) *
-                                static_cast<std::uint64_t>(page_size) / kMinBytesPerFrame);
+// Everything about one geometry and depth limit that every recording or
+// frame coded with them shares, worked out once per call.
+struct TreeCoder {
+  TreeCoder(std::uint16_t width, std::uint16_t height, std::uint16_t time_bins,
+            std::uint8_t max_depth)
+      : geometry(width, height, time_bins),
+        keyer(geometry, time_bins),
+        levels(geometry, max_depth),
+        memory_budget(memory_budget_bytes()),
+        max_depth(max_depth) {}
+
+  Result<TreeCode> code(EventSpan events) const {
+    if (events.empty()) return TreeCode{single_node_bits(false), 1.0};
+    OVK_ASSIGN_OR_RETURN(const std::vector<std::uint64_t> keys, keyer.occupied(events));
+    OVK_ASSIGN_OR_RETURN(PackedBits bits, encode_tree_bits(keys, levels, memory_budget));
+    return TreeCode{std::move(bits), geometry.sparsity(keys.size())};
   }
-  return n_frames <= limit;
+
+  const GridGeometry geometry;
+  const CellKeyer keyer;
+  const TreeLevels levels;
+  const std::uint64_t memory_budget;
+  const std::uint8_t max_depth;
+};
+
+// Rebuilds the tree from its bits and releases it, as the decode half does.
+void rebuild_tree(std::span<const std::uint8_t> bits, std::uint64_t bit_count,
+                  const TreeCoder& coder) {
+  const GridGeometry& geometry = coder.geometry;
+  const std::uint8_t max_depth = coder.max_depth;
+  const Octree rebuilt = decode_tree(bits, bit_count, geometry.padded_width(),
+                                     geometry.padded_height(), geometry.padded_bins(), max_depth);
+  keep_alive(rebuilt);
 }
 
 }  // namespace
@@ -71,142 +91,127 @@ std::string format_record_repr(const CompressionRecord& record) {
 }
 
 Result<CompressOutput> compress_events(EventSpan events, std::uint16_t width, std::uint16_t height,
-                                       std::uint16_t time_bins, std::uint8_t max_depth) try {
-  CompressOutput out;
-  CompressionRecord& rec = out.record;
-  rec.n_events = events.size();
-  rec.raw_bytes = 9 * rec.n_events;
+                                       std::uint16_t time_bins, std::uint8_t max_depth) {
+  return catching_out_of_memory([&]() -> Result<CompressOutput> {
+    CompressOutput out;
+    CompressionRecord& rec = out.record;
+    rec.n_events = events.size();
+    rec.raw_bytes = kCompactRecordBytes * rec.n_events;
+    const TreeCoder coder(width, height, time_bins, max_depth);
 
-  const Stopwatch encode_clock;
-  OVK_ASSIGN_OR_RETURN(const VoxelGrid grid, build_voxel_grid(events, width, height, time_bins));
-  rec.sparsity = grid.sparsity();
-  PackedBits bits;
-  {
-    const Octree tree = build_octree(grid, max_depth);
-    bits = serialize_tree(tree);
-  }
-  rec.n_bits = bits.bit_count;
-  out.bitstream = rans_encode_bits(bits.bytes, bits.bit_count);
-  rec.encode_us = encode_clock.elapsed_us();
-  rec.bitstream_bytes = out.bitstream.size();
+    const Stopwatch encode_clock;
+    OVK_ASSIGN_OR_RETURN(const TreeCode tree, coder.code(events));
+    rec.sparsity = tree.sparsity;
+    rec.n_bits = tree.bits.bit_count;
+    out.bitstream = rans_encode_bits(tree.bits.bytes, tree.bits.bit_count);
+    rec.encode_us = encode_clock.elapsed_us();
+    rec.bitstream_bytes = out.bitstream.size();
 
-  const Stopwatch decode_clock;
-  const std::vector<std::uint8_t> decoded = rans_decode_bits(out.bitstream, rec.n_bits);
-  {
-    const Octree rebuilt = decode_tree(decoded, rec.n_bits, grid.padded_width, grid.padded_height,
-                                       grid.padded_bins, max_depth);
-    keep_alive(rebuilt);
-  }
-  rec.decode_us = decode_clock.elapsed_us();
-  return out;
-} catch (const std::bad_alloc&) {
-  return Error::out_of_memory();
-} catch (const std::length_error&) {
-  return Error::out_of_memory();
+    const Stopwatch decode_clock;
+    rebuild_tree(rans_decode_bits(out.bitstream, rec.n_bits), rec.n_bits, coder);
+    rec.decode_us = decode_clock.elapsed_us();
+    return out;
+  });
 }
 
 std::vector<std::uint64_t> split_frames(EventSpan events, std::uint64_t n_frames) {
   std::vector<std::uint64_t> frame_of(events.size(), 0);
   if (events.empty() || n_frames == 0) return frame_of;
-  std::uint32_t tmin = events.front().t;
-  std::uint32_t tmax = tmin;
-  for (const Event& e : events) {
-    tmin = std::min(tmin, e.t);
-    tmax = std::max(tmax, e.t);
-  }
-  const std::uint32_t range = std::max<std::uint32_t>(tmax - tmin, 1);
+  const TimeScale scale(events);
   const double factor = static_cast<double>(n_frames) - 1.0;
-  for (std::size_t i = 0; i < events.size(); ++i) {
-    const double q = static_cast<double>(static_cast<std::uint32_t>(events[i].t - tmin)) /
-                     static_cast<double>(range);
-    frame_of[i] = std::min(saturating_double_to_u64(factor * q), n_frames - 1);
-  }
+  for (std::size_t i = 0; i < events.size(); ++i)
+    frame_of[i] = std::min(scale.scaled(events[i].t, factor), n_frames - 1);
   return frame_of;
 }
 
-Result<SequenceOutput> compress_sequence(EventSpan events, std::uint16_t width,
-                                         std::uint16_t height, std::uint16_t time_bins,
-                                         std::uint8_t max_depth, std::uint64_t n_frames) try {
-  SequenceOutput out;
-  CompressionRecord& rec = out.record;
-  if (n_frames == 0 || events.empty()) return out;
-  if (!frame_count_fits(n_frames)) return Error::out_of_memory();
-  const std::size_t frames = static_cast<std::size_t>(n_frames);
+namespace {
 
-  // Group the events by frame, keeping input order inside each frame
-  // (a counting sort: offsets[k] .. offsets[k + 1] is frame k).
-  std::vector<std::uint64_t> offsets(frames + 1, 0);
-  EventVec grouped(events.size());
-  {
-    const std::vector<std::uint64_t> frame_of = split_frames(events, n_frames);
-    for (const std::uint64_t f : frame_of) ++offsets[f + 1];
-    for (std::size_t k = 0; k < frames; ++k) offsets[k + 1] += offsets[k];
-    std::vector<std::uint64_t> cursor(offsets.begin(), offsets.end() - 1);
-    for (std::size_t i = 0; i < events.size(); ++i) grouped[cursor[frame_of[i]]++] = events[i];
+// The events grouped by frame, input order kept inside each frame (a
+// counting sort): frame k is events[offsets[k] .. offsets[k + 1]).
+class FrameGroups {
+ public:
+  FrameGroups(EventSpan events, std::size_t frames)
+      : offsets_(frames + 1, 0), events_(events.size()) {
+    const std::vector<std::uint64_t> frame_of = split_frames(events, frames);
+    for (const std::uint64_t f : frame_of) ++offsets_[f + 1];
+    for (std::size_t k = 0; k < frames; ++k) offsets_[k + 1] += offsets_[k];
+    std::vector<std::uint64_t> cursor(offsets_.begin(), offsets_.end() - 1);
+    for (std::size_t i = 0; i < events.size(); ++i) events_[cursor[frame_of[i]]++] = events[i];
   }
-  const EventSpan all(grouped);
-  auto frame_events = [&](std::size_t k) {
-    return all.subspan(offsets[k], offsets[k + 1] - offsets[k]);
-  };
+  std::size_t size() const noexcept { return offsets_.size() - 1; }
+  EventSpan frame(std::size_t k) const {
+    return EventSpan(events_).subspan(offsets_[k], offsets_[k + 1] - offsets_[k]);
+  }
 
-  out.frame_codes.reserve(frames);
-  out.frame_bit_counts.reserve(frames);
-  std::vector<std::uint32_t> frame_bits;
-  frame_bits.reserve(frames);
+ private:
+  std::vector<std::uint64_t> offsets_;
+  EventVec events_;
+};
+
+// Frame 0 rANS-coded, every later frame as the run-length code of the xor of
+// its tree bits with the previous frame's. Fills the codes, bit counts and
+// the record's totals; returns the sum of the frames' sparsities.
+Result<double> encode_frames(const FrameGroups& frames, const TreeCoder& coder,
+                             SequenceOutput& out) {
   double sparsity_sum = 0.0;
-
-  const Stopwatch encode_clock;
   std::vector<std::uint8_t> previous;  // packed tree bits of frame k - 1
-  for (std::size_t k = 0; k < frames; ++k) {
-    const EventSpan frame = frame_events(k);
-    PackedBits bits;
-    double sparsity = 1.0;
-    if (frame.empty()) {
-      bits = empty_tree_bits();  // what an empty grid's tree serialises to
-    } else {
-      OVK_ASSIGN_OR_RETURN(const VoxelGrid grid, build_voxel_grid(frame, width, height, time_bins));
-      sparsity = grid.sparsity();
-      bits = serialize_tree(build_octree(grid, max_depth));
-    }
+  for (std::size_t k = 0; k < frames.size(); ++k) {
+    OVK_ASSIGN_OR_RETURN(TreeCode tree, coder.code(frames.frame(k)));
+    const PackedBits& bits = tree.bits;
     std::vector<std::uint8_t> code = k == 0 ? rans_encode_bits(bits.bytes, bits.bit_count)
                                             : rle_encode(xor_delta(previous, bits.bytes));
-    sparsity_sum += sparsity;
-    rec.n_bits += bits.bit_count;
-    rec.bitstream_bytes += code.size();
-    frame_bits.push_back(static_cast<std::uint32_t>(bits.bit_count));
+    sparsity_sum += tree.sparsity;
+    out.record.n_bits += bits.bit_count;
+    out.record.bitstream_bytes += code.size();
     out.frame_bit_counts.push_back(bits.bit_count);
     out.frame_codes.push_back(std::move(code));
-    previous = std::move(bits.bytes);
+    previous = std::move(tree.bits.bytes);
   }
-  rec.encode_us = encode_clock.elapsed_us();
+  return sparsity_sum;
+}
 
-  // The padded sizes are the same for every frame; no grid is needed to
-  // learn them, so the decode window measures decoding only.
-  const std::uint64_t wp = next_power_of_two(width);
-  const std::uint64_t hp = next_power_of_two(height);
-  const std::uint64_t tp = next_power_of_two(time_bins);
-  const Stopwatch decode_clock;
-  std::vector<std::uint8_t> previous_decoded;
-  for (std::size_t k = 0; k < frames; ++k) {
+// Recovers every frame's bits from the codes, in order, and rebuilds its tree.
+void decode_frames(const SequenceOutput& out, const TreeCoder& coder) {
+  std::vector<std::uint8_t> previous;  // decoded bits of frame k - 1
+  for (std::size_t k = 0; k < out.frame_codes.size(); ++k) {
+    const std::uint64_t bit_count = out.frame_bit_counts[k];
     std::vector<std::uint8_t> decoded =
-        k == 0 ? rans_decode_bits(out.frame_codes[0], frame_bits[0])
-               : xor_delta(previous_decoded, rle_decode(out.frame_codes[k]));
-    {
-      const Octree rebuilt = decode_tree(decoded, frame_bits[k], wp, hp, tp, max_depth);
-      keep_alive(rebuilt);
-    }
-    previous_decoded = std::move(decoded);
+        k == 0 ? rans_decode_bits(out.frame_codes[0], bit_count)
+               : xor_delta(previous, rle_decode(out.frame_codes[k]));
+    rebuild_tree(decoded, bit_count, coder);
+    previous = std::move(decoded);
   }
-  rec.decode_us = decode_clock.elapsed_us();
+}
 
-  rec.n_events = events.size();
-  rec.raw_bytes = 9 * rec.n_events;
-  rec.sparsity = sparsity_sum / static_cast<double>(n_frames);
-  return out;
-} catch (const std::bad_alloc&) {
-  return Error::out_of_memory();
-} catch (const std::length_error&) {
-  return Error::out_of_memory();
+}  // namespace
+
+Result<SequenceOutput> compress_sequence(EventSpan events, std::uint16_t width,
+                                         std::uint16_t height, std::uint16_t time_bins,
+                                         std::uint8_t max_depth, std::uint64_t n_frames) {
+  if (n_frames == 0 || events.empty()) return SequenceOutput{};
+  if (!fits_in_memory(n_frames, kBytesPerFrame)) return Error::out_of_memory();
+  return catching_out_of_memory([&]() -> Result<SequenceOutput> {
+    SequenceOutput out;
+    const std::size_t n = static_cast<std::size_t>(n_frames);
+    const FrameGroups frames(events, n);
+    const TreeCoder coder(width, height, time_bins, max_depth);
+    out.frame_codes.reserve(n);
+    out.frame_bit_counts.reserve(n);
+
+    const Stopwatch encode_clock;
+    OVK_ASSIGN_OR_RETURN(const double sparsity_sum,
+                         encode_frames(frames, coder, out));
+    out.record.encode_us = encode_clock.elapsed_us();
+
+    const Stopwatch decode_clock;
+    decode_frames(out, coder);
+    out.record.decode_us = decode_clock.elapsed_us();
+
+    out.record.n_events = events.size();
+    out.record.raw_bytes = kCompactRecordBytes * events.size();
+    out.record.sparsity = sparsity_sum / static_cast<double>(n_frames);
+    return out;
+  });
 }
 
 }  // namespace ovk

@@ -37,8 +37,9 @@ struct CompressOutput {
   CompressionRecord record;
 };
 
-// Grid, tree, serialisation and rANS coding, then the full decode half (to be
-// timed). Fails only with kOutOfMemory when a buffer cannot be allocated.
+// Cells, tree bits and rANS coding, then the full decode half (to be timed).
+// Time and memory follow the events and the tree, not the padded volume.
+// Fails only with kOutOfMemory, judged before the tree's buffers are made.
 Result<CompressOutput> compress_events(EventSpan events, std::uint16_t width, std::uint16_t height,
                                        std::uint16_t time_bins, std::uint8_t max_depth);
 
@@ -56,7 +57,14 @@ std::vector<std::uint64_t> split_frames(EventSpan events, std::uint64_t n_frames
 // Frame 0 through the full codec; frame k > 0 as the run-length code of the
 // xor of its tree bits with frame k - 1's. Empty input or n_frames == 0 yields
 // no frames, zero counters and sparsity 1.0 without reading the clock.
-// Fails with kOutOfMemory when n_frames cannot be held in memory.
+// Each frame costs what its own events and tree bits cost, plus a fixed
+// kBytesPerFrame of bookkeeping; an empty frame costs nothing more. Fails
+// with kOutOfMemory, before any work, when n_frames frames cannot fit in
+// memory, or when a frame's tree cannot.
+// Memory a frame holds until the caller has its code (the code's buffer and
+// bookkeeping here, a bytes object and a list slot in the Python layer).
+inline constexpr std::uint64_t kBytesPerFrame = 128;
+
 Result<SequenceOutput> compress_sequence(EventSpan events, std::uint16_t width,
                                          std::uint16_t height, std::uint16_t time_bins,
                                          std::uint8_t max_depth, std::uint64_t n_frames);

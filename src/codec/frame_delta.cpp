@@ -1,6 +1,7 @@
 #include "codec/frame_delta.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace ovk {
 
@@ -14,26 +15,35 @@ std::vector<std::uint8_t> xor_delta(std::span<const std::uint8_t> a,
 }
 
 std::vector<std::uint8_t> rle_encode(std::span<const std::uint8_t> data) {
-  std::vector<std::uint8_t> out;
-  out.reserve(data.size());
+  // Written through a pointer into the longest code (a pair for every byte),
+  // then cut to the length used.
+  std::vector<std::uint8_t> out(2 * data.size());
+  std::uint8_t* next = out.data();
+  const std::size_t size = data.size();
   std::size_t pos = 0;
-  while (pos < data.size()) {
+  while (pos < size) {
     const std::uint8_t value = data[pos];
+    const std::size_t limit = std::min<std::size_t>(255, size - pos);
     std::size_t run = 1;
-    while (run < 255 && pos + run < data.size() && data[pos + run] == value) ++run;
-    out.push_back(static_cast<std::uint8_t>(run));
-    out.push_back(value);
+    while (run < limit && data[pos + run] == value) ++run;
+    *next++ = static_cast<std::uint8_t>(run);
+    *next++ = value;
     pos += run;
   }
+  out.resize(static_cast<std::size_t>(next - out.data()));
   return out;
 }
 
 std::vector<std::uint8_t> rle_decode(std::span<const std::uint8_t> code) {
   std::size_t total = 0;
   for (std::size_t i = 1; i < code.size(); i += 2) total += code[i - 1];
-  std::vector<std::uint8_t> out;
-  out.reserve(total);
-  for (std::size_t i = 1; i < code.size(); i += 2) out.insert(out.end(), code[i - 1], code[i]);
+  std::vector<std::uint8_t> out(total);
+  std::uint8_t* next = out.data();
+  for (std::size_t i = 1; i < code.size(); i += 2) {
+    if (code[i - 1] == 0) continue;  // adds nothing (and `next` may be null)
+    std::memset(next, code[i], code[i - 1]);
+    next += code[i - 1];
+  }
   return out;
 }
 

@@ -13,32 +13,51 @@ namespace {
 // x / f and x % f need no division instruction. With s = ceil(log2 f) and
 // m = ceil(2^(32+s) / f), q = (x * m) >> (32 + s) equals x / f for every
 // 32-bit x (the classic round-up reciprocal bound), so the coded bytes are
-// exactly those of plain division.
+// exactly those of plain division. The encoder only divides states below
+// f * 2^19, and then x * m < 2^(51+s) + 2^31 <= 2^63 + 2^31 fits in 64 bits.
 struct Reciprocal {
   std::uint64_t multiplier;
   unsigned shift;
-  std::uint32_t freq;
 
-  explicit Reciprocal(std::uint32_t f) : freq(f) {
+  explicit Reciprocal(std::uint32_t f) {
     unsigned s = 0;
     while ((1u << s) < f) ++s;
     shift = 32 + s;
     multiplier = ((std::uint64_t{1} << shift) + f - 1) / f;
   }
   std::uint32_t quotient(std::uint32_t x) const {
-    return static_cast<std::uint32_t>((static_cast<unsigned __int128>(x) * multiplier) >> shift);
+    return static_cast<std::uint32_t>((std::uint64_t{x} * multiplier) >> shift);
   }
 };
 
+// A state coded with frequency f must lie in [(L / M) * f, (L / M) * 2^8 * f)
+// so that the step lands back in [L, L * 2^8): states at or above the upper
+// end shed a byte first.
+constexpr std::uint32_t kRenormBoundPerFreq = (kRansLowerBound / kRansScale) << kRansByteBits;
+
 struct Symbol {
-  std::uint32_t freq;
+  std::uint32_t excess;  // M - f: x -> (x / f) * M + x % f + start = x + (x / f) * (M - f) + start
   std::uint32_t start;
-  std::uint32_t renorm_bound;  // f * 2^19: states at or above it shed a byte first
+  std::uint32_t renorm_bound;  // f * (L / M) * 2^8
   Reciprocal recip;
 };
 
 Symbol make_symbol(std::uint32_t freq, std::uint32_t start) {
-  return Symbol{freq, start, freq << 19, Reciprocal(freq)};
+  return Symbol{kRansScale - freq, start, freq * kRenormBoundPerFreq, Reciprocal(freq)};
+}
+
+// p0 then the state, both little-endian.
+void put_header(std::vector<std::uint8_t>& out, std::uint32_t p0, std::uint32_t state) {
+  out.push_back(static_cast<std::uint8_t>(p0 & 0xFF));
+  out.push_back(static_cast<std::uint8_t>(p0 >> 8));
+  for (int k = 0; k < 4; ++k) out.push_back(static_cast<std::uint8_t>(state >> (8 * k)));
+}
+
+// No bits: even odds and the initial state, nothing to renormalise.
+std::vector<std::uint8_t> empty_stream() {
+  std::vector<std::uint8_t> out;
+  put_header(out, kRansScale / 2, kRansLowerBound);
+  return out;
 }
 
 }  // namespace
@@ -46,7 +65,7 @@ Symbol make_symbol(std::uint32_t freq, std::uint32_t start) {
 std::vector<std::uint8_t> rans_encode_bits(std::span<const std::uint8_t> bytes,
                                            std::uint64_t bit_count) {
   const std::uint64_t n = bit_count;
-  if (n == 0) return {0x00, 0x08, 0x00, 0x00, 0x80, 0x00};
+  if (n == 0) return empty_stream();
   if (packed_byte_count(n) > bytes.size()) OVK_FAULT("rANS input bit count exceeds its bytes");
 
   std::uint64_t ones = 0;
@@ -71,17 +90,14 @@ std::vector<std::uint8_t> rans_encode_bits(std::span<const std::uint8_t> bytes,
     const Symbol& s = symbols[packed_bit(bytes.data(), i)];
     while (x >= s.renorm_bound) {
       renorm.push_back(static_cast<std::uint8_t>(x & 0xFF));
-      x >>= 8;
+      x >>= kRansByteBits;
     }
-    const std::uint32_t quot = s.recip.quotient(x);
-    x = (quot << kRansScaleBits) + (x - quot * s.freq) + s.start;
+    x += s.recip.quotient(x) * s.excess + s.start;
   }
 
   std::vector<std::uint8_t> out;
   out.reserve(renorm.size() + kRansHeaderBytes);
-  out.push_back(static_cast<std::uint8_t>(p0 & 0xFF));
-  out.push_back(static_cast<std::uint8_t>(p0 >> 8));
-  for (int k = 0; k < 4; ++k) out.push_back(static_cast<std::uint8_t>(x >> (8 * k)));
+  put_header(out, p0, x);
   out.insert(out.end(), renorm.rbegin(), renorm.rend());
   return out;
 }
@@ -114,7 +130,7 @@ std::vector<std::uint8_t> rans_decode_bits(std::span<const std::uint8_t> stream,
     }
     x = f * (x >> kRansScaleBits) + r - c;
     // x >= f * 2^11 > 0 here, so this ends within three bytes.
-    while (x < kRansLowerBound) x = (x << 8) | (pos < end ? stream[pos++] : 0u);
+    while (x < kRansLowerBound) x = (x << kRansByteBits) | (pos < end ? stream[pos++] : 0u);
   }
   return out;
 }

@@ -16,6 +16,7 @@ namespace ovk {
 inline constexpr std::uint32_t kRansScaleBits = 12;
 inline constexpr std::uint32_t kRansScale = 1u << kRansScaleBits;  // M = 4096
 inline constexpr std::uint32_t kRansLowerBound = 1u << 23;         // L
+inline constexpr unsigned kRansByteBits = 8;                        // renormalisation unit
 inline constexpr std::size_t kRansHeaderBytes = 6;
 
 // Codes bits 0 .. bit_count - 1 of `bytes` (MSB first). Bits past bit_count

@@ -1,22 +1,100 @@
 #include "codec/tree_bits.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
+
+#include "codec/memory_budget.h"
 
 namespace ovk {
 
-PackedBits serialize_tree(const Octree& tree) {
-  // The arena is already in breadth-first order.
-  PackedBits out;
-  out.bit_count = tree.nodes.size();
-  out.bytes.assign(packed_byte_count(out.bit_count), 0);
-  for (std::uint64_t i = 0; i < out.bit_count; ++i) {
-    if (tree.nodes[i].kind != NodeKind::kEmpty) {
-      out.bytes[i >> 3] |= static_cast<std::uint8_t>(0x80u >> (i & 7));
+PackedBits single_node_bits(bool occupied) {
+  return PackedBits{{static_cast<std::uint8_t>(occupied ? 0x80 : 0x00)}, 1};
+}
+
+namespace {
+
+// First bit of each depth's region, from the number of nodes at every depth
+// (one pass over neighbouring keys); entry `deepest` is the total bit count.
+std::array<std::uint64_t, kMaxTreeLevels> level_starts(std::span<const std::uint64_t> keys,
+                                                   const TreeLevels& layout) {
+  std::array<std::uint64_t, kMaxTreeLevels> new_below{};  // key pairs first splitting at depth d
+  for (std::size_t i = 1; i < keys.size(); ++i)
+    ++new_below[layout.split_depth(keys[i - 1], keys[i])];
+  std::array<std::uint64_t, kMaxTreeLevels> start{};
+  start[0] = 1;  // the root's bit
+  std::uint64_t nodes = 1;  // split nodes at depth d: one per distinct prefix
+  for (unsigned d = 0; d < layout.deepest; ++d) {
+    start[d + 1] = start[d] + nodes * layout.children[d];
+    nodes += new_below[d];
+  }
+  return start;
+}
+
+// ORs `count` (<= 8) bits of `value`, most significant first, in at bit `pos`.
+// The buffer holds one spare byte past the string.
+void put_bits(std::uint8_t* bytes, std::uint64_t pos, unsigned value, unsigned count) {
+  const unsigned window = value << (16 - count - static_cast<unsigned>(pos & 7));
+  bytes[pos >> 3] |= static_cast<std::uint8_t>(window >> 8);
+  bytes[(pos >> 3) + 1] |= static_cast<std::uint8_t>(window & 0xFF);
+}
+
+// One pass over the keys, holding the child mask of the current node of each
+// depth; a key that leaves a node at depth d closes the masks of every
+// deeper node and opens new ones. Work is one step per tree node.
+void write_levels(std::span<const std::uint64_t> keys, const TreeLevels& layout,
+                  std::array<std::uint64_t, kMaxTreeLevels> pos, std::uint8_t* bytes) {
+  std::array<unsigned, kMaxTreeLevels> mask{};
+  for (unsigned d = 0; d < layout.deepest; ++d) mask[d] = layout.child_bit(keys[0], d);
+  for (std::size_t i = 1; i < keys.size(); ++i) {
+    const unsigned split = layout.split_depth(keys[i - 1], keys[i]);
+    if (split == layout.deepest) continue;
+    mask[split] |= layout.child_bit(keys[i], split);
+    for (unsigned d = split + 1; d < layout.deepest; ++d) {
+      put_bits(bytes, pos[d], mask[d], layout.children[d]);
+      pos[d] += layout.children[d];
+      mask[d] = layout.child_bit(keys[i], d);
     }
   }
-  return out;
+  for (unsigned d = 0; d < layout.deepest; ++d)
+    put_bits(bytes, pos[d], mask[d], layout.children[d]);
 }
+
+}  // namespace
+
+TreeLevels::TreeLevels(const GridGeometry& geometry, std::uint8_t max_depth)
+    : deepest(std::min<unsigned>(max_depth, geometry.single_cell_depth())) {
+  for (unsigned d = 0; d <= deepest; ++d) shift[d] = geometry.prefix_shift(d);
+  depth_of_bit.fill(static_cast<std::uint8_t>(deepest));
+  for (unsigned d = 0; d < deepest; ++d) {
+    children[d] = 1u << geometry.axes_halving_at(d);
+    for (unsigned b = shift[d + 1]; b < shift[d]; ++b)
+      depth_of_bit[b] = static_cast<std::uint8_t>(d);
+  }
+}
+
+Result<PackedBits> encode_tree_bits(std::span<const std::uint64_t> sorted_keys,
+                                    const GridGeometry& geometry, std::uint8_t max_depth) {
+  return encode_tree_bits(sorted_keys, TreeLevels(geometry, max_depth), memory_budget_bytes());
+}
+
+Result<PackedBits> encode_tree_bits(std::span<const std::uint64_t> sorted_keys,
+                                    const TreeLevels& layout, std::uint64_t memory_budget) {
+  if (sorted_keys.empty()) return single_node_bits(false);
+  if (layout.deepest == 0) return single_node_bits(true);
+  const std::array<std::uint64_t, kMaxTreeLevels> start = level_starts(sorted_keys, layout);
+  PackedBits out;
+  out.bit_count = start[layout.deepest];
+  if (out.bit_count > memory_budget / kCodecBytesPerTreeBit) return Error::out_of_memory();
+  return catching_out_of_memory([&]() -> Result<PackedBits> {
+    out.bytes.assign(packed_byte_count(out.bit_count) + 1, 0);
+    out.bytes[0] = 0x80;  // the root is split
+    write_levels(sorted_keys, layout, start, out.bytes.data());
+    out.bytes.pop_back();
+    return std::move(out);
+  });
+}
+
 
 namespace {
 
@@ -48,6 +126,26 @@ Octree start_tree(std::span<const std::uint8_t> bytes, std::uint64_t bit_count) 
         std::min<std::uint64_t>(bit_count, std::uint64_t{8} * bytes.size()) + 1));
   }
   return tree;
+}
+
+// Sets `one` on the nodes whose bits among [begin, end) of an MSB-first
+// string are 1, a byte at a time (zero bytes cost one test), and returns how
+// many there were.
+std::uint64_t mark_ones(const std::uint8_t* bytes, std::uint64_t begin, std::uint64_t end,
+                        OctreeNode one, OctreeNode* nodes) {
+  std::uint64_t ones = 0;
+  for (std::uint64_t i = begin; i < end;) {
+    const std::uint64_t byte = i >> 3;
+    const std::uint64_t stop = std::min(byte * 8 + 8, end);
+    unsigned bits = bytes[byte] & (0xFFu >> (i & 7)) & (0xFF00u >> (stop - byte * 8));
+    for (; bits != 0; ++ones) {
+      const unsigned pos = static_cast<unsigned>(std::countl_zero(static_cast<std::uint8_t>(bits)));
+      nodes[byte * 8 + pos] = one;
+      bits &= ~(0x80u >> pos);
+    }
+    i = stop;
+  }
+  return ones;
 }
 
 std::uint8_t child_count(std::uint64_t dx, std::uint64_t dy, std::uint64_t dt) {
@@ -115,26 +213,22 @@ Octree decode_tree(std::span<const std::uint8_t> bytes, std::uint64_t bit_count,
                                          max_depth);
   }
   // Power-of-two sizes (every grid's): all boxes at one depth have the same
-  // size, so a level is just a run of the arena and needs no queue.
+  // size, so a level is just a run of the arena and needs no queue; node i
+  // takes bit i. Each level grows the arena once, by its one bits' children.
   Octree tree = start_tree(bytes, bit_count);
   if (bytes.empty() || bit_count == 0) return tree;
-  BitReader bits(bytes, bit_count);
   std::uint64_t dx = padded_width, dy = padded_height, dt = padded_bins;
   std::uint64_t begin = 0, end = 1;  // arena run of the current level
-  for (unsigned depth = 0; begin < end; ++depth) {
-    const bool splits = splittable(dx, dy, dt, static_cast<std::uint8_t>(depth), max_depth);
-    const std::uint8_t n_children = child_count(dx, dy, dt);
-    for (std::uint64_t i = begin; i < end && !bits.exhausted(); ++i) {
-      if (!bits.next()) continue;
-      OctreeNode& node = tree.nodes[i];
-      if (!splits) {
-        node.kind = NodeKind::kOccupied;
-        continue;
-      }
-      node.kind = NodeKind::kSplit;
-      node.n_children = n_children;
-      tree.nodes.resize(tree.nodes.size() + n_children);
+  for (unsigned depth = 0; begin < end && begin < bit_count; ++depth) {
+    const std::uint64_t last = std::min(end, bit_count);
+    if (last > std::uint64_t{8} * bytes.size()) {
+      OVK_FAULT("tree bit count exceeds the bytes that hold the bits");
     }
+    const bool splits = splittable(dx, dy, dt, static_cast<std::uint8_t>(depth), max_depth);
+    const std::uint8_t n_children = splits ? child_count(dx, dy, dt) : 0;
+    const OctreeNode one{splits ? NodeKind::kSplit : NodeKind::kOccupied, n_children};
+    const std::uint64_t ones = mark_ones(bytes.data(), begin, last, one, tree.nodes.data());
+    tree.nodes.resize(end + n_children * ones);
     begin = end;
     end = tree.nodes.size();
     dx = split_axis(dx).size[0];

@@ -4,11 +4,15 @@
 // the depth limit and the bit count.
 #pragma once
 
+#include <array>
+#include <bit>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 #include "codec/octree.h"
+#include "codec/result.h"
+#include "codec/voxel_grid.h"
 
 namespace ovk {
 
@@ -28,7 +32,54 @@ inline std::uint64_t packed_byte_count(std::uint64_t bit_count) noexcept {
   return bit_count / 8 + (bit_count % 8 != 0);  // no overflow near 2^64
 }
 
-PackedBits serialize_tree(const Octree& tree);
+// What a tree bit costs the codec from encoding to decoding: its share of the
+// packed bits, the coded stream and the decoded bits, and the decoder's
+// two-byte arena node. Requests are judged by it before the bits are made.
+inline constexpr std::uint64_t kCodecBytesPerTreeBit = 3;
+
+inline constexpr unsigned kMaxTreeLevels = 17;  // depths 0 .. 16: a padded size is at most 2^16
+
+// Where each depth's nodes sit in the cell keys and their bits in the string,
+// for one geometry and depth limit. The bits of depth d + 1 are the child
+// masks of the split nodes of depth d, one group of children[d] bits each, in
+// breadth-first (= sorted key prefix) order.
+struct TreeLevels {
+  TreeLevels(const GridGeometry& geometry, std::uint8_t max_depth);
+
+  unsigned deepest = 0;                           // depth of the leaves
+  std::array<unsigned, kMaxTreeLevels> shift{};   // node at depth d: key >> shift[d]
+  std::array<unsigned, kMaxTreeLevels> children{};
+  // Depth whose child digit holds key bit b; `deepest` for bits below the
+  // leaves' prefix. Two keys first differing at bit b share their nodes down
+  // to that depth and no further.
+  std::array<std::uint8_t, 64> depth_of_bit{};
+
+  unsigned split_depth(std::uint64_t a, std::uint64_t b) const noexcept {
+    return depth_of_bit[63 - std::countl_zero(a ^ b)];
+  }
+  // The bit, within a group of children[d] bits written most significant
+  // first, of the child at depth d + 1 on the way to `key`.
+  unsigned child_bit(std::uint64_t key, unsigned d) const noexcept {
+    const unsigned child = static_cast<unsigned>(key >> shift[d + 1]) & (children[d] - 1);
+    return 1u << (children[d] - 1 - child);
+  }
+};
+
+// The packed bits of the occupancy tree over the occupied cells, given as
+// sorted, distinct cell keys (occupied_cell_keys). Written level by level
+// straight from the key prefixes: the tree itself is never built, and the
+// cost is that of the keys and the tree bits, whatever the volume. Fails with
+// kOutOfMemory when the tree's bits cannot fit (kCodecBytesPerTreeBit each).
+Result<PackedBits> encode_tree_bits(std::span<const std::uint64_t> sorted_keys,
+                                    const GridGeometry& geometry, std::uint8_t max_depth);
+// The same with the levels and the memory budget (memory_budget_bytes())
+// worked out once, for many frames of one geometry.
+Result<PackedBits> encode_tree_bits(std::span<const std::uint64_t> sorted_keys,
+                                    const TreeLevels& levels, std::uint64_t memory_budget);
+
+// The single bit of a tree whose root is empty (no events) or an occupied
+// leaf (max_depth 0).
+PackedBits single_node_bits(bool occupied);
 
 // Rebuilds the tree from its bits. A one bit means split when the node's box
 // can still be divided (depth < max_depth, some size >= 2), else occupied.

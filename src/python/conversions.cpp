@@ -37,6 +37,26 @@ Outcome<EventVec> collect_events(PyObject* object) {
     hint = 0;
   }
   EventVec events;
+  if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+    // Read in place: reading an event runs no Python code, so the items stay
+    // as they are, and the length is exact. The items are scattered objects:
+    // each is fetched a few iterations ahead of its use.
+    constexpr Py_ssize_t kPrefetchDistance = 8;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(object);
+    PyObject** const items = PySequence_Fast_ITEMS(object);
+    const PyTypeObject* const exact = event_type();
+    events.resize(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (i + kPrefetchDistance < n) __builtin_prefetch(items[i + kPrefetchDistance]);
+      if (Py_TYPE(items[i]) != exact && !is_event(items[i])) {
+        return ModuleError::conversion(items[i], "Event");
+      }
+      const std::optional<Event> event = read_event(items[i]);
+      if (!event) return ModuleError::with_message(PyExc_RuntimeError, "Already mutably borrowed");
+      events[static_cast<std::size_t>(i)] = *event;
+    }
+    return events;
+  }
   events.reserve(static_cast<std::size_t>(std::min(hint, kMaxReservedEvents)));
   const PyRef iterator = PyRef::steal(PyObject_GetIter(object));
   if (!iterator) return ModuleError::fetch();

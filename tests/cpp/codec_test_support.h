@@ -1,7 +1,8 @@
-// Helpers shared by the codec tests: hand-made grids, a readable rendering
-// of trees, and a seeded event generator.
+// Helpers shared by the codec tests: trees of hand-picked cells, a readable
+// rendering of trees, and a seeded event generator.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -10,31 +11,50 @@
 
 #include "codec/event.h"
 #include "codec/octree.h"
+#include "codec/tree_bits.h"
 #include "codec/voxel_grid.h"
 
 namespace ovk::testing_support {
 
+// The production encode half up to the packed tree bits.
+inline PackedBits encode_bits(EventSpan events, std::uint16_t width, std::uint16_t height,
+                              std::uint16_t time_bins, std::uint8_t max_depth) {
+  const GridGeometry geometry(width, height, time_bins);
+  const std::vector<std::uint64_t> keys = occupied_cell_keys(events, geometry, time_bins).value();
+  return encode_tree_bits(keys, geometry, max_depth).value();
+}
+
 struct Cell {
   std::uint64_t x, y, t;
 };
+// Tree bits of the listed cells, through the production encoder.
+inline PackedBits bits_of_cells(std::uint64_t wp, std::uint64_t hp, std::uint64_t tp,
+                                const std::vector<Cell>& cells, std::uint8_t max_depth) {
+  const GridGeometry geometry(static_cast<std::uint16_t>(wp), static_cast<std::uint16_t>(hp),
+                              static_cast<std::uint16_t>(tp));
+  std::vector<std::uint64_t> keys;
+  for (const Cell& c : cells) keys.push_back(geometry.key(c.x, c.y, c.t));
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  return encode_tree_bits(keys, geometry, max_depth).value();
+}
 
-// A grid of the given (already power-of-two) sizes with the listed cells set.
-inline VoxelGrid grid_with(std::uint64_t wp, std::uint64_t hp, std::uint64_t tp,
-                           const std::vector<Cell>& cells) {
-  VoxelGrid g;
-  g.padded_width = wp;
-  g.padded_height = hp;
-  g.padded_bins = tp;
-  g.bits = ZeroedBytes::allocate((wp * hp * tp + 7) / 8).value();
-  for (const Cell& c : cells) {
-    const std::uint64_t v = (c.x * hp + c.y) * tp + c.t;
-    if (!g.test(v)) {
-      ++g.occupied;
-      g.set_cells.push_back(v);
-    }
-    g.bits.data()[v >> 3] |= static_cast<std::uint8_t>(1u << (v & 7));
+// The decoded tree of the listed cells.
+inline Octree tree_of_cells(std::uint64_t wp, std::uint64_t hp, std::uint64_t tp,
+                            const std::vector<Cell>& cells, std::uint8_t max_depth) {
+  const PackedBits bits = bits_of_cells(wp, hp, tp, cells, max_depth);
+  return decode_tree(bits.bytes, bits.bit_count, wp, hp, tp, max_depth);
+}
+
+// Arena index of the first child of every node.
+inline std::vector<std::uint64_t> first_children(const Octree& tree) {
+  std::vector<std::uint64_t> first(tree.nodes.size());
+  std::uint64_t next = 1;
+  for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
+    first[i] = next;
+    next += tree.nodes[i].n_children;
   }
-  return g;
+  return first;
 }
 
 // "E", "O", or "S[child,child,...]".
@@ -57,7 +77,7 @@ inline std::string render(const Octree& tree, const std::vector<std::uint64_t>& 
   }
   return "?";
 }
-inline std::string render(const Octree& tree) { return render(tree, tree.first_children(), 0); }
+inline std::string render(const Octree& tree) { return render(tree, first_children(tree), 0); }
 
 inline std::vector<std::uint8_t> bytes_of(std::initializer_list<int> values) {
   std::vector<std::uint8_t> out;

@@ -9,16 +9,20 @@
 #include "codec/rans.h"
 #include "codec/tree_bits.h"
 #include "codec_test_support.h"
+#include "reference_codec.h"
 
 namespace ovk {
 namespace {
 
 using testing_support::bytes_of;
 
-const EventVec kWorked = {{1, 0, 0, 0}, {3, 0, 100, 0}};
+// Two events on a 4 x 1 grid with 2 time bins, at (x 1, t 0) and (x 3, t 100):
+// cells (1, 0, bin 0) and (3, 0, bin 1), tree bits 1 1 0 0 1 0 1 0 1 at depth
+// limit 2, a 7-byte stream.
+const EventVec kTwoEvents = {{1, 0, 0, 0}, {3, 0, 100, 0}};
 
-TEST(Compress, WorkedExample) {
-  const CompressOutput out = compress_events(kWorked, 4, 1, 2, 2).value();
+TEST(Compress, TwoEventsByValue) {
+  const CompressOutput out = compress_events(kTwoEvents, 4, 1, 2, 2).value();
   EXPECT_EQ(out.bitstream, bytes_of({0x1C, 0x07, 0xA6, 0x2B, 0xF2, 0x00, 0x78}));
   EXPECT_EQ(out.record.n_events, 2u);
   EXPECT_EQ(out.record.raw_bytes, 18u);
@@ -48,11 +52,17 @@ TEST(Compress, DeterministicApartFromTimes) {
   EXPECT_EQ(a.record.sparsity, b.record.sparsity);
 }
 
-TEST(Compress, ImpossibleGeometryIsOutOfMemory) {
+// The largest geometry costs what its one event costs: root and eight levels
+// of eight children, the first child occupied each time.
+TEST(Compress, LargestGeometryWithOneEvent) {
   const EventVec one = {{0, 0, 0, 0}};
-  const auto r = compress_events(one, 65535, 65535, 65535, 8);
-  ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error().kind(), ErrorKind::kOutOfMemory);
+  const CompressOutput out = compress_events(one, 65535, 65535, 65535, 8).value();
+  EXPECT_EQ(out.record.n_bits, 1u + 8 * 8);
+  EXPECT_EQ(out.record.sparsity, 1.0 - 1.0 / 281474976710656.0);
+  std::vector<std::uint8_t> bits(9, 0x40);  // bit 8k + 1 of every byte: each group's first child
+  bits[0] = 0xC0;                           // and the root's bit
+  bits[8] = 0x00;                           // the 65th bit is the last group's last child
+  EXPECT_EQ(rans_decode_bits(out.bitstream, out.record.n_bits), bits);
 }
 
 TEST(CompressionRecord, PropertiesAndRepr) {
@@ -93,8 +103,8 @@ TEST(SplitFrames, FactorIsFramesMinusOne) {
 }
 
 TEST(CompressSequence, EmptyCases) {
-  for (const auto& [events, frames] :
-       std::vector<std::pair<EventVec, std::uint64_t>>{{kWorked, 0}, {{}, 5}, {{}, 1ull << 62}}) {
+  for (const auto& [events, frames] : std::vector<std::pair<EventVec, std::uint64_t>>{
+           {kTwoEvents, 0}, {{}, 5}, {{}, 1ull << 62}}) {
     const SequenceOutput out = compress_sequence(events, 4, 1, 2, 2, frames).value();
     EXPECT_TRUE(out.frame_codes.empty());
     EXPECT_EQ(out.record.n_events, 0u);
@@ -117,6 +127,7 @@ TEST(CompressSequence, OneFrameEqualsCompress) {
   EXPECT_EQ(seq.record.n_bits, single.record.n_bits);
   EXPECT_EQ(seq.record.sparsity, single.record.sparsity);
   EXPECT_EQ(seq.record.raw_bytes, 9u * 3000);
+  EXPECT_EQ(seq.frame_bit_counts, (std::vector<std::uint64_t>{single.record.n_bits}));
 }
 
 TEST(CompressSequence, EmptyLaterFramesCodeAsOneZeroPair) {
@@ -135,7 +146,7 @@ TEST(CompressSequence, EmptyLaterFramesCodeAsOneZeroPair) {
 }
 
 TEST(CompressSequence, TooManyFramesIsOutOfMemoryBeforeAnyWork) {
-  const auto r = compress_sequence(kWorked, 4, 1, 2, 2, 1ull << 62);
+  const auto r = compress_sequence(kTwoEvents, 4, 1, 2, 2, 1ull << 62);
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().kind(), ErrorKind::kOutOfMemory);
 }
@@ -160,8 +171,8 @@ TEST(CompressSequence, FrameCodesDecodeToEachFramesTreeBits) {
       EventVec frame;
       for (std::size_t i = 0; i < events.size(); ++i)
         if (frame_of[i] == k) frame.push_back(events[i]);
-      const PackedBits expected =
-          serialize_tree(build_octree(build_voxel_grid(frame, 64, 32, 4).value(), max_depth));
+      const PackedBits expected = reference::encode(frame, 64, 32, 4, max_depth).bits;
+      ASSERT_EQ(out.frame_bit_counts[k], expected.bit_count);
       total_bits += expected.bit_count;
       std::vector<std::uint8_t> bits =
           k == 0 ? rans_decode_bits(out.frame_codes[0], expected.bit_count)

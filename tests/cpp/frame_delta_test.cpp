@@ -27,7 +27,9 @@ TEST(XorDelta, IsItsOwnInverseUpToZeroPadding) {
   EXPECT_EQ(xor_delta(a, xor_delta(a, shorter)), bytes_of({0xAB, 0, 0}));
 }
 
-TEST(RunLength, WorkedCodes) {
+// No bytes, 600 zeros (cut into runs of 255, 255 and 90), one byte, and runs
+// that alternate.
+TEST(RunLength, CodesByValue) {
   EXPECT_TRUE(rle_encode({}).empty());
   EXPECT_EQ(rle_encode(std::vector<std::uint8_t>(600, 0)), bytes_of({255, 0, 255, 0, 90, 0}));
   EXPECT_EQ(rle_encode(bytes_of({0})), bytes_of({1, 0}));

@@ -47,7 +47,11 @@ std::vector<std::uint8_t> reference_encode(const std::vector<std::uint8_t>& byte
   return out;
 }
 
-TEST(Rans, WorkedStreams) {
+// Streams pinned by value: bits 1 0 1 (p0 = 1365, no renormalisation byte); a
+// lone 1 and a lone 0 (p0 clamped to 1 and to 4095); sixteen bits with twelve
+// zeros (p0 = 3072, one renormalisation byte); and the nine tree bits
+// 1 1 0 0 1 0 1 0 1 of two events on a 4 x 1 x 2 grid (p0 = 1820).
+TEST(Rans, StreamsByValue) {
   EXPECT_EQ(rans_encode_bits(pack({1, 0, 1}), 3), bytes_of({0x55, 0x05, 0x00, 0x06, 0x60, 0x03}));
   EXPECT_EQ(rans_encode_bits(pack({1}), 1), bytes_of({0x01, 0x00, 0x01, 0x08, 0x80, 0x00}));
   EXPECT_EQ(rans_encode_bits(pack({0}), 1), bytes_of({0xFF, 0x0F, 0x00, 0x08, 0x80, 0x00}));

@@ -2,105 +2,70 @@
 
 #include <gtest/gtest.h>
 
-#include <deque>
-#include <memory>
 #include <random>
 
 #include "codec/rans.h"
 #include "codec_test_support.h"
+#include "reference_codec.h"
 
 namespace ovk {
 namespace {
 
 using testing_support::bytes_of;
 using testing_support::Cell;
-using testing_support::grid_with;
+using testing_support::bits_of_cells;
 using testing_support::render;
 
-// A deliberately naive model of the tree: depth-first recursion over boxes,
-// each box tested cell by cell, then a breadth-first walk with a queue.
-struct RefNode {
-  int kind = 0;  // 0 empty, 1 occupied, 2 split
-  std::vector<RefNode> children;
-};
-
-RefNode ref_build(const VoxelGrid& g, Box b, int depth, int max_depth) {
-  RefNode node;
-  bool any = false;
-  for (std::uint64_t x = b.x0; x < b.x0 + b.dx && !any; ++x)
-    for (std::uint64_t y = b.y0; y < b.y0 + b.dy && !any; ++y)
-      for (std::uint64_t t = b.t0; t < b.t0 + b.dt && !any; ++t)
-        any = g.test((x * g.padded_height + y) * g.padded_bins + t);
-  if (!any) return node;
-  if (depth >= max_depth || (b.dx == 1 && b.dy == 1 && b.dt == 1)) {
-    node.kind = 1;
-    return node;
-  }
-  node.kind = 2;
-  auto halves = [](std::uint64_t o, std::uint64_t s) {
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> parts;
-    if (s >= 2) {
-      parts.push_back({o, s / 2});
-      parts.push_back({o + s / 2, s - s / 2});
-    } else {
-      parts.push_back({o, 1});
-    }
-    return parts;
-  };
-  for (auto [x0, dx] : halves(b.x0, b.dx))
-    for (auto [y0, dy] : halves(b.y0, b.dy))
-      for (auto [t0, dt] : halves(b.t0, b.dt))
-        node.children.push_back(ref_build(g, Box{x0, y0, t0, dx, dy, dt}, depth + 1, max_depth));
-  return node;
-}
-
-std::vector<bool> ref_bits(const RefNode& root) {
-  std::vector<bool> bits;
-  std::deque<const RefNode*> queue{&root};
-  while (!queue.empty()) {
-    const RefNode* n = queue.front();
-    queue.pop_front();
-    bits.push_back(n->kind != 0);
-    for (const RefNode& c : n->children) queue.push_back(&c);
-  }
-  return bits;
-}
-
-std::vector<bool> unpack(const PackedBits& p) {
-  std::vector<bool> bits;
-  for (std::uint64_t i = 0; i < p.bit_count; ++i) bits.push_back(packed_bit(p.bytes.data(), i));
-  return bits;
-}
-
-TEST(SerializeTree, WorkedExamples) {
-  const PackedBits empty = serialize_tree(build_octree(grid_with(4, 4, 4, {}), 3));
+// Hand-made trees with their bits: an empty root, a lone leaf, one split of
+// two children, a full 2 x 2 x 2 box (which still splits), and a 4 x 1 x 2
+// grid holding the cells (x 1, bin 0) and (x 3, bin 1) at two depth limits.
+TEST(EncodeTreeBits, SmallTreesByValue) {
+  const PackedBits empty = bits_of_cells(4, 4, 4, {}, 3);
   EXPECT_EQ(empty.bytes, bytes_of({0x00}));
   EXPECT_EQ(empty.bit_count, 1u);
 
-  const PackedBits leaf = serialize_tree(build_octree(grid_with(4, 4, 4, {{1, 1, 1}}), 0));
+  const PackedBits leaf = bits_of_cells(4, 4, 4, {{1, 1, 1}}, 0);
   EXPECT_EQ(leaf.bytes, bytes_of({0x80}));
   EXPECT_EQ(leaf.bit_count, 1u);
 
-  const PackedBits pair = serialize_tree(build_octree(grid_with(2, 1, 1, {{1, 0, 0}}), 1));
+  const PackedBits pair = bits_of_cells(2, 1, 1, {{1, 0, 0}}, 1);
   EXPECT_EQ(pair.bytes, bytes_of({0xA0}));
   EXPECT_EQ(pair.bit_count, 3u);
 
   std::vector<Cell> all;
   for (std::uint64_t i = 0; i < 8; ++i) all.push_back({i >> 2, (i >> 1) & 1, i & 1});
-  const PackedBits full = serialize_tree(build_octree(grid_with(2, 2, 2, all), 1));
+  const PackedBits full = bits_of_cells(2, 2, 2, all, 1);
   EXPECT_EQ(full.bytes, bytes_of({0xFF, 0x80}));
   EXPECT_EQ(full.bit_count, 9u);
 
-  const VoxelGrid worked = grid_with(4, 1, 2, {{1, 0, 0}, {3, 0, 1}});
-  const PackedBits deep = serialize_tree(build_octree(worked, 2));
+  const std::vector<Cell> two = {{1, 0, 0}, {3, 0, 1}};
+  const PackedBits deep = bits_of_cells(4, 1, 2, two, 2);
   EXPECT_EQ(deep.bytes, bytes_of({0xCA, 0x80}));
   EXPECT_EQ(deep.bit_count, 9u);
-  const PackedBits shallow = serialize_tree(build_octree(worked, 1));
+  const PackedBits shallow = bits_of_cells(4, 1, 2, two, 1);
   EXPECT_EQ(shallow.bytes, bytes_of({0xC8}));
   EXPECT_EQ(shallow.bit_count, 5u);
 }
 
-TEST(DecodeTree, WorkedExamples) {
+// The tree of two cells on a 4 x 1 x 2 grid has 9 bits, which cost the codec
+// 27 bytes from encoding to decoding: a budget one byte short is refused
+// before the bits are made.
+TEST(EncodeTreeBits, RefusedWhenTheTreeExceedsTheMemoryBudget) {
+  const GridGeometry geometry(4, 1, 2);
+  const TreeLevels levels(geometry, 2);
+  const std::vector<std::uint64_t> keys = {geometry.key(1, 0, 0), geometry.key(3, 0, 1)};
+  const auto refused = encode_tree_bits(keys, levels, 9 * kCodecBytesPerTreeBit - 1);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().kind(), ErrorKind::kOutOfMemory);
+  const auto fits = encode_tree_bits(keys, levels, 9 * kCodecBytesPerTreeBit);
+  ASSERT_TRUE(fits.ok());
+  EXPECT_EQ(fits.value().bytes, bytes_of({0xCA, 0x80}));
+}
+
+// Bits 1 0 1 (0xA0) over a 2 x 1 x 1 grid, cut short, with a size that
+// cannot split or a depth limit of 0; a lone 1 bit over a 2 x 2 x 2 grid;
+// and the two trees of the 4 x 1 x 2 grid above.
+TEST(DecodeTree, SmallTreesByValue) {
   const auto a0 = bytes_of({0xA0});
   EXPECT_EQ(render(decode_tree(a0, 0, 2, 1, 1, 1)), "E");
   EXPECT_EQ(render(decode_tree({}, 3, 2, 1, 1, 1)), "E");
@@ -120,10 +85,10 @@ TEST(DecodeTree, ReadingPastTheBytesIsAFault) {
   EXPECT_EQ(render(decode_tree(bytes_of({0x00}), 100, 2, 2, 2, 1)), "E");
 }
 
-// Random grids of random (non-cubic, size-1 included) shapes and depths:
-// the arena builder agrees with the naive model bit for bit, and the bits
-// survive rANS coding and decode back into the same tree.
-TEST(TreeBits, RandomGridsMatchModelAndRoundTrip) {
+// Random cells over random (non-cubic, size-1 included) shapes and depths:
+// the sparse encoder agrees with the reference bit for bit, and the bits
+// survive rANS coding and decode into a tree that has one node per bit.
+TEST(TreeBits, RandomCellsMatchReferenceAndRoundTrip) {
   std::mt19937_64 rng(2024);
   for (int round = 0; round < 400; ++round) {
     const std::uint64_t wp = 1ull << (rng() % 5), hp = 1ull << (rng() % 5),
@@ -132,20 +97,22 @@ TEST(TreeBits, RandomGridsMatchModelAndRoundTrip) {
     std::vector<Cell> cells;
     const std::uint64_t n = rng() % (wp * hp * tp + 1);
     for (std::uint64_t i = 0; i < n; ++i) cells.push_back({rng() % wp, rng() % hp, rng() % tp});
-    const VoxelGrid g = grid_with(wp, hp, tp, cells);
+    reference::Grid g{wp, hp, tp, {}};
+    for (const Cell& c : cells) g.cells.insert({c.x, c.y, c.t});
 
-    const Octree tree = build_octree(g, max_depth);
-    const PackedBits bits = serialize_tree(tree);
-    const RefNode ref = ref_build(g, Box{0, 0, 0, wp, hp, tp}, 0, max_depth);
-    ASSERT_EQ(unpack(bits), ref_bits(ref)) << wp << "x" << hp << "x" << tp << " d" << +max_depth;
+    const PackedBits bits = bits_of_cells(wp, hp, tp, cells, max_depth);
+    ASSERT_EQ(bits, reference::tree_bits(g, max_depth))
+        << wp << "x" << hp << "x" << tp << " d" << +max_depth;
 
     const auto stream = rans_encode_bits(bits.bytes, bits.bit_count);
     const auto decoded = rans_decode_bits(stream, bits.bit_count);
     ASSERT_EQ(decoded, bits.bytes);
     const Octree rebuilt = decode_tree(decoded, bits.bit_count, wp, hp, tp, max_depth);
-    ASSERT_EQ(rebuilt, tree);
-    ASSERT_EQ(detail::decode_tree_any_sizes(decoded, bits.bit_count, wp, hp, tp, max_depth), tree);
-    ASSERT_EQ(serialize_tree(rebuilt), bits);
+    ASSERT_EQ(rebuilt.nodes.size(), bits.bit_count);
+    for (std::uint64_t i = 0; i < bits.bit_count; ++i)
+      ASSERT_EQ(rebuilt.nodes[i].kind != NodeKind::kEmpty, packed_bit(bits.bytes.data(), i));
+    ASSERT_EQ(detail::decode_tree_any_sizes(decoded, bits.bit_count, wp, hp, tp, max_depth),
+              rebuilt);
   }
 }
 

@@ -11,10 +11,12 @@ from conftest import run_python
 E = ovk.Event
 
 
-def test_impossible_geometry_raises_memory_error():
-    # Address space is capped so the test behaves the same on any machine. The
-    # sanitizer maps its shadow memory beyond any such cap; its allocator is
-    # then told to return null for impossible sizes instead.
+def test_largest_geometry_fits_and_impossible_frame_count_raises_memory_error():
+    # Address space is capped so the test behaves the same on any machine: the
+    # largest geometry costs what its one event costs (65 tree bits at depth
+    # 8), while 2**62 frames cannot fit and raise at once. The sanitizer maps
+    # its shadow memory beyond any such cap; its allocator is then told to
+    # return null for impossible sizes instead.
     result = run_python("""
         import os
         import resource
@@ -22,17 +24,28 @@ def test_impossible_geometry_raises_memory_error():
         if not os.environ.get("OVK_UNDER_SANITIZER"):
             limit = 2 * 1024 ** 3
             resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
-        for call in (lambda: ovk.compress([ovk.Event(0, 0, 0, 0)], 65535, 65535, 65535, 8),
-                     lambda: ovk.compress_sequence([ovk.Event(0, 0, 0, 0)], 1, 1, 1, 1, 2**62)):
-            try:
-                call()
-            except MemoryError:
-                print("MemoryError")
-        worked_example = [ovk.Event(1, 0, 0, 0), ovk.Event(3, 0, 100, 0)]
-        print(ovk.compress(worked_example, 4, 1, 2, 2)[0].hex())
+        print(ovk.compress([ovk.Event(0, 0, 0, 0)], 65535, 65535, 65535, 8)[1].n_bits)
+        try:
+            ovk.compress_sequence([ovk.Event(0, 0, 0, 0)], 1, 1, 1, 1, 2**62)
+        except MemoryError:
+            print("MemoryError")
+        two_events = [ovk.Event(1, 0, 0, 0), ovk.Event(3, 0, 100, 0)]
+        print(ovk.compress(two_events, 4, 1, 2, 2)[0].hex())
     """)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.split() == ["MemoryError", "MemoryError", "1c07a62bf20078"]
+    assert result.stdout.split() == ["65", "MemoryError", "1c07a62bf20078"]
+
+
+def test_frame_count_beyond_memory_raises_at_once():
+    # A frame holds about 120 bytes (its code, bookkeeping, a bytes object and
+    # a list slot) until the call returns; a count whose frames would need more
+    # than the machine's memory is refused before any work, and the process
+    # carries on.
+    memory = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    two_events = [E(1, 0, 0, 0), E(3, 0, 100, 0)]
+    with pytest.raises(MemoryError):
+        ovk.compress_sequence(two_events, 4, 1, 2, 2, memory // 100)
+    assert ovk.compress(two_events, 4, 1, 2, 2)[0].hex() == "1c07a62bf20078"
 
 
 class LyingLength:
@@ -140,7 +153,7 @@ def test_native_buffers_are_released(tmp_path):
         lambda: ovk.compress_sequence(evs, 256, 256, 64, 10, 8),
         lambda: ovk.event_stats(evs),
         lambda: ovk.load_events(str(big)),
-        lambda: raises(MemoryError, ovk.compress, evs[:1], 65535, 65535, 65535, 8),
+        lambda: ovk.compress(evs[:1], 65535, 65535, 65535, 8),
         lambda: raises(MemoryError, ovk.compress_sequence, evs, 8, 8, 8, 3, 2**62),
     ]
     for call in calls:
