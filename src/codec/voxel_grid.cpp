@@ -38,10 +38,7 @@ TimeScale::TimeScale(EventSpan events) noexcept {
     lo[0] = std::min(lo[0], events[i].t);
     hi[0] = std::max(hi[0], events[i].t);
   }
-  const std::uint32_t tmin = *std::min_element(lo, lo + kLanes);
-  const std::uint32_t tmax = *std::max_element(hi, hi + kLanes);
-  tmin_ = tmin;
-  range_ = static_cast<double>(std::max<std::uint32_t>(tmax - tmin, 1));
+  *this = TimeScale(*std::min_element(lo, lo + kLanes), *std::max_element(hi, hi + kLanes));
 }
 
 GridGeometry::GridGeometry(std::uint16_t width, std::uint16_t height,

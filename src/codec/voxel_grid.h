@@ -33,6 +33,9 @@ std::uint64_t saturating_double_to_u64(double value) noexcept;
 class TimeScale {
  public:
   explicit TimeScale(EventSpan events) noexcept;
+  // The scale of a recording whose smallest and largest timestamps are known.
+  TimeScale(std::uint32_t tmin, std::uint32_t tmax) noexcept
+      : tmin_(tmin), range_(static_cast<double>(tmax - tmin > 1 ? tmax - tmin : 1)) {}
   // floor(factor * ((t - tmin) / range)), saturating: the division first,
   // then the multiplication, both in double (the order fixes the rounding).
   std::uint64_t scaled(std::uint32_t t, double factor) const noexcept {

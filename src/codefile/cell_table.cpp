@@ -16,13 +16,14 @@ constexpr std::size_t kColumns = 9;
 }
 
 BinClock::BinClock(std::uint32_t tmin, std::uint32_t tmax, std::uint16_t time_bins)
-    : tmin_(tmin),
+    : scale_(tmin, tmax),
+      tmin_(tmin),
       tmax_(tmax),
       range_(std::max<std::uint32_t>(tmax - tmin, 1)),
       time_bins_(time_bins) {}
 
 std::uint64_t BinClock::bin_of(std::uint64_t t) const {
-  return time_bin(static_cast<std::uint32_t>(t), tmin_, range_, time_bins_);
+  return scale_.scaled(static_cast<std::uint32_t>(t), static_cast<double>(time_bins_) - 1.0);
 }
 
 std::uint64_t BinClock::start(std::uint64_t bin) const {

@@ -8,6 +8,7 @@
 #include <functional>
 #include <vector>
 
+#include "codec/voxel_grid.h"
 #include "codefile/code_file.h"
 #include "codefile/leaf_boxes.h"
 
@@ -27,6 +28,7 @@ class BinClock {
 
  private:
   std::uint64_t bin_of(std::uint64_t t) const;
+  TimeScale scale_;
   std::uint32_t tmin_, tmax_, range_;
   std::uint16_t time_bins_;
 };

@@ -25,6 +25,15 @@
 namespace ovk::codefile {
 namespace {
 
+// The codec's time-bin rule written out as a model: the division first, then
+// the product, both in double; bins never exceed time_bins - 1 here.
+std::uint64_t time_bin(std::uint32_t t, std::uint32_t tmin, std::uint32_t range,
+                       std::uint16_t time_bins) {
+  const double q = static_cast<double>(static_cast<std::uint32_t>(t - tmin)) / range;
+  const double u = (static_cast<double>(time_bins) - 1.0) * q;
+  return u > 0.0 ? static_cast<std::uint64_t>(u) : 0;
+}
+
 using testing_support::bytes_of;
 
 // Recording (x, y, t): (1, 0, 0) and (3, 0, 100) on a 4 x 1 sensor, 2 time
