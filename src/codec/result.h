@@ -25,19 +25,16 @@ enum class ErrorKind : std::uint8_t {
 
 class [[nodiscard]] Error {
  public:
-  Error(ErrorKind kind, std::string message, int os_errno = 0)
-      : kind_(kind), message_(std::move(message)), os_errno_(os_errno) {}
+  Error(ErrorKind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
 
   static Error out_of_memory() { return {ErrorKind::kOutOfMemory, "out of memory"}; }
 
   ErrorKind kind() const noexcept { return kind_; }
   const std::string& message() const noexcept { return message_; }
-  int os_errno() const noexcept { return os_errno_; }
 
  private:
   ErrorKind kind_;
   std::string message_;
-  int os_errno_;
 };
 
 // Value or Error. Access to the wrong alternative is a fault, not UB.
