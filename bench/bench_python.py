@@ -17,17 +17,20 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections.abc import Callable
+from typing import TypeVar
 from pathlib import Path
 
 import ovk
 
 WIDTH, HEIGHT, TIME_BINS, MAX_DEPTH = 346, 260, 64, 10
+T = TypeVar("T")
 REAL_DIR = Path(__file__).resolve().parents[1].parent / "shared" / "data" / "real"
 
 
-def best_of(repeats, fn):
+def best_of(repeats: int, fn: Callable[[], T]) -> tuple[float, T]:
     """Smallest wall time of `repeats` calls, and the last result."""
-    times, result = [], None
+    times: list[float] = []
     for _ in range(repeats):
         start = time.perf_counter()
         result = fn()
@@ -39,7 +42,7 @@ def write_recording(writer: Path, path: Path, n_events: int) -> None:
     subprocess.run([str(writer), str(path), str(n_events), str(WIDTH), str(HEIGHT)], check=True)
 
 
-def bench_compress(events, repeats: int) -> None:
+def bench_compress(events: list[ovk.Event], repeats: int) -> None:
     n = len(events)
     print(f"\ncompress: {n:,} events, {WIDTH}x{HEIGHT}, {TIME_BINS} time bins, depth {MAX_DEPTH}")
     # event_stats converts the list exactly as compress does and then only
@@ -61,7 +64,7 @@ def bench_compress(events, repeats: int) -> None:
     print(f"  decode window    {decode_s * 1e3:9.1f} ms  {result.n_bits / decode_s / 1e6:7.1f} M bits/s")
 
 
-def bench_sequence(events, repeats: int, n_frames: int = 10) -> None:
+def bench_sequence(events: list[ovk.Event], repeats: int, n_frames: int = 10) -> None:
     print(f"\ncompress_sequence: n_frames={n_frames}")
     runs = []
     for _ in range(repeats):
@@ -74,7 +77,8 @@ def bench_sequence(events, repeats: int, n_frames: int = 10) -> None:
           f"   decode {result.decode_us / 1e3:9.1f} ms")
 
 
-def bench_load(label: str, loader, path: Path, repeats: int) -> None:
+def bench_load(label: str, loader: Callable[[str], list[ovk.Event]], path: Path,
+               repeats: int) -> None:
     seconds, events = best_of(repeats, lambda: loader(str(path)))
     n = len(events)
     rate = n / seconds / 1e6 if seconds > 0 else float("inf")
@@ -90,8 +94,8 @@ def main() -> int:
     parser.add_argument("--repeats", type=int, default=3)
     args = parser.parse_args()
 
-    with tempfile.TemporaryDirectory(prefix="ovk-bench-") as tmp:
-        tmp = Path(tmp)
+    with tempfile.TemporaryDirectory(prefix="ovk-bench-") as tmp_name:
+        tmp = Path(tmp_name)
         evb = tmp / "synthetic.evb"
         write_recording(args.writer, evb, args.events)
         events = ovk.load_events(str(evb))
