@@ -37,12 +37,13 @@ class [[nodiscard]] Error {
   std::string message_;
 };
 
-// Value or Error. Access to the wrong alternative is a fault, not UB.
-template <class T>
+// Value or error (an Error unless a layer with failures of its own names
+// another type). Access to the wrong alternative is a fault, not UB.
+template <class T, class E = Error>
 class [[nodiscard]] Result {
  public:
   Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
-  Result(Error error) : v_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
+  Result(E error) : v_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
 
   bool ok() const noexcept { return v_.index() == 0; }
 
@@ -50,11 +51,11 @@ class [[nodiscard]] Result {
   T& value() & { return std::get<0>(v_); }
   T&& value() && { return std::get<0>(std::move(v_)); }
 
-  const Error& error() const& { return std::get<1>(v_); }
-  Error&& error() && { return std::get<1>(std::move(v_)); }
+  const E& error() const& { return std::get<1>(v_); }
+  E&& error() && { return std::get<1>(std::move(v_)); }
 
  private:
-  std::variant<T, Error> v_;
+  std::variant<T, E> v_;
 };
 
 struct Ok {};
