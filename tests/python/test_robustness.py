@@ -28,8 +28,10 @@ def test_impossible_geometry_raises_memory_error():
                 call()
             except MemoryError:
                 print("MemoryError")
-        worked_example = [ovk.Event(1, 0, 0, 0), ovk.Event(3, 0, 100, 0)]
-        print(ovk.compress(worked_example, 4, 1, 2, 2)[0].hex())
+        # Afterwards the module still works: two events at x = 1 and x = 3 on a
+        # 4 x 1 grid with two time bins code to these 7 bytes.
+        two_events = [ovk.Event(1, 0, 0, 0), ovk.Event(3, 0, 100, 0)]
+        print(ovk.compress(two_events, 4, 1, 2, 2)[0].hex())
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["MemoryError", "MemoryError", "1c07a62bf20078"]
