@@ -12,6 +12,8 @@ E = ovk.Event
 UNDER_SANITIZER = bool(os.environ.get("OVK_UNDER_SANITIZER"))
 
 
+@pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer's shadow memory needs more address "
+                    "space than the cap this test sets")
 @pytest.mark.parametrize("limit_mb", [680, 730, 780])
 @pytest.mark.parametrize("where", ["main thread", "new thread"])
 def test_memory_pressure_raises_and_the_process_lives(limit_mb, where):
@@ -21,11 +23,10 @@ def test_memory_pressure_raises_and_the_process_lives(limit_mb, where):
     # or an interpreter object, InternalFault), the call must raise and the
     # process must carry on, also on a thread that never ran ovk before.
     result = run_python(f"""
-        import os, resource, threading
+        import resource, threading
         import ovk
-        if not os.environ.get("OVK_UNDER_SANITIZER"):
-            limit = {limit_mb} * 1024 ** 2
-            resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        limit = {limit_mb} * 1024 ** 2
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
         def call():
             try:
                 ovk.compress_sequence([ovk.Event(0, 0, 0, 0), ovk.Event(1, 1, 9, 1)],
@@ -45,10 +46,7 @@ def test_memory_pressure_raises_and_the_process_lives(limit_mb, where):
     assert result.returncode == 0, result.stderr
     outcome, check = result.stdout.split()
     assert check == "1c07a62bf20078"
-    if UNDER_SANITIZER:
-        assert outcome in {"returned", "MemoryError", "InternalFault"}
-    else:
-        assert outcome in {"MemoryError", "InternalFault"}, result.stderr
+    assert outcome in {"MemoryError", "InternalFault"}, result.stderr
 
 
 def write_fifo_then_close(path, data):
