@@ -78,33 +78,6 @@ def test_bin_fifo_is_judged_and_decoded_from_one_read(tmp_path, records, expecte
     assert result.stdout.strip() == repr(expected)
 
 
-def test_bin_contents_that_change_are_decoded_from_the_bytes_judged(tmp_path):
-    # The FIFO delivers 45 bytes (nine N-MNIST records), then, to any second
-    # reader, 54 bytes (six compact records): a load that judged one reading
-    # and decoded another would fail with "N-MNIST file size 54 ...".
-    path = tmp_path / "changing.bin"
-    os.mkfifo(path)
-
-    def writer():
-        for data in (bytes(45), bytes(54)):
-            try:
-                with open(path, "wb") as fifo:
-                    fifo.write(data)
-            except BrokenPipeError:
-                pass
-    thread = threading.Thread(target=writer, daemon=True)
-    thread.start()
-    result = run_python(f"""
-        import ovk
-        print(len(ovk.load_events({str(path)!r})))
-    """, timeout=20)
-    # Release the writer, which waits for a second reader that never came.
-    os.close(os.open(path, os.O_RDONLY | os.O_NONBLOCK))
-    thread.join(timeout=5)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.split() == ["9"]
-
-
 @pytest.mark.parametrize("blocked_in", ["open", "read"])
 @pytest.mark.parametrize("load", ["load_events", "load_csv", "load_nmnist", "load_aedat2"])
 def test_interrupt_ends_a_blocked_load(tmp_path, blocked_in, load):
