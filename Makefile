@@ -16,7 +16,8 @@ deps:
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; fi
-	@$(PYTHON) -c "import pytest, hypothesis" 2>/dev/null || $(PYTHON) -m pip install -q pytest hypothesis
+	@$(PYTHON) -c "import pytest, hypothesis, mypy" 2>/dev/null || \
+	  $(PYTHON) -m pip install -q pytest hypothesis mypy
 
 build: deps
 	cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$$(command -v $(PYTHON)) $(CMAKE_FLAGS)

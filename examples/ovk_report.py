@@ -12,6 +12,7 @@ taken from the events themselves (largest x and y, plus one).
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 from pathlib import Path
 
@@ -24,6 +25,12 @@ DEFAULT_RECORDING = Path(__file__).resolve().parent / "moving_edges.evb"
 
 COLUMNS = ("recording", "mode", "events", "bits/event", "ratio", "n_bits", "sparsity",
            "encode µs", "decode µs")
+
+
+def shown(path: Path | str) -> str:
+    """The path as text that can always be printed: bytes that are not UTF-8
+    (kept by Python as lone surrogates) are written as \\x escapes."""
+    return os.fsencode(path).decode("utf-8", "backslashreplace")
 
 
 def recordings(paths: list[Path], any_name: bool) -> list[Path]:
@@ -53,9 +60,14 @@ def print_table(rows: list[tuple[str, ...]]) -> None:
 
 
 def report(path: Path, args: argparse.Namespace) -> list[tuple[str, ...]]:
-    events = READERS[args.reader](str(path))
+    name = shown(path.name)
+    try:
+        text_path = os.fsencode(path).decode("utf-8")
+    except UnicodeDecodeError:
+        # ovk takes paths as UTF-8 text only.
+        raise OSError("file name is not valid UTF-8") from None
+    events = READERS[args.reader](text_path)
     stats = ovk.event_stats(events)
-    name = path.name
     if stats is None:
         print(f"{name}: no events")
         return []
@@ -85,12 +97,12 @@ def main(argv: list[str] | None = None) -> int:
     rows, failures = [], 0
     for i, path in enumerate(files, 1):
         if len(files) > 1:
-            print(f"[{i}/{len(files)}] {path}", file=sys.stderr, flush=True)
+            print(f"[{i}/{len(files)}] {shown(path)}", file=sys.stderr, flush=True)
         try:
             rows.extend(report(path, args))
         except (OSError, MemoryError, OverflowError, TypeError) as error:
             failures += 1
-            print(f"{path}: {type(error).__name__}: {error}", file=sys.stderr)
+            print(f"{shown(path)}: {type(error).__name__}: {error}", file=sys.stderr)
     if rows:
         print()
         print_table(rows)

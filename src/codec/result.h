@@ -25,27 +25,25 @@ enum class ErrorKind : std::uint8_t {
 
 class [[nodiscard]] Error {
  public:
-  Error(ErrorKind kind, std::string message, int os_errno = 0)
-      : kind_(kind), message_(std::move(message)), os_errno_(os_errno) {}
+  Error(ErrorKind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
 
   static Error out_of_memory() { return {ErrorKind::kOutOfMemory, "out of memory"}; }
 
   ErrorKind kind() const noexcept { return kind_; }
   const std::string& message() const noexcept { return message_; }
-  int os_errno() const noexcept { return os_errno_; }
 
  private:
   ErrorKind kind_;
   std::string message_;
-  int os_errno_;
 };
 
-// Value or Error. Access to the wrong alternative is a fault, not UB.
-template <class T>
+// Value or error (an Error unless a layer with failures of its own names
+// another type). Access to the wrong alternative is a fault, not UB.
+template <class T, class E = Error>
 class [[nodiscard]] Result {
  public:
   Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
-  Result(Error error) : v_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
+  Result(E error) : v_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
 
   bool ok() const noexcept { return v_.index() == 0; }
 
@@ -53,11 +51,11 @@ class [[nodiscard]] Result {
   T& value() & { return std::get<0>(v_); }
   T&& value() && { return std::get<0>(std::move(v_)); }
 
-  const Error& error() const& { return std::get<1>(v_); }
-  Error&& error() && { return std::get<1>(std::move(v_)); }
+  const E& error() const& { return std::get<1>(v_); }
+  E&& error() && { return std::get<1>(std::move(v_)); }
 
  private:
-  std::variant<T, Error> v_;
+  std::variant<T, E> v_;
 };
 
 struct Ok {};

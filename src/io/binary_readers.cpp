@@ -12,7 +12,6 @@
 namespace ovk::io {
 namespace {
 
-constexpr std::size_t kCompactRecordBytes = 9;
 constexpr std::size_t kNmnistRecordBytes = 5;
 constexpr std::size_t kAedatRecordBytes = 8;
 
@@ -99,18 +98,18 @@ Result<EventVec> decode_aedat2(std::span<const std::uint8_t> bytes) {
   return events;
 }
 
-Result<EventVec> read_compact(std::string_view path) {
-  OVK_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> bytes, read_whole_file(path));
+Result<EventVec> read_compact(std::string_view path, const Interruptions& interrupts) {
+  OVK_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> bytes, read_whole_file(path, interrupts));
   return decode_compact(bytes);
 }
 
-Result<EventVec> read_nmnist(std::string_view path) {
-  OVK_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> bytes, read_whole_file(path));
+Result<EventVec> read_nmnist(std::string_view path, const Interruptions& interrupts) {
+  OVK_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> bytes, read_whole_file(path, interrupts));
   return decode_nmnist(bytes);
 }
 
-Result<EventVec> read_aedat2(std::string_view path) {
-  OVK_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> bytes, read_whole_file(path));
+Result<EventVec> read_aedat2(std::string_view path, const Interruptions& interrupts) {
+  OVK_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> bytes, read_whole_file(path, interrupts));
   return decode_aedat2(bytes);
 }
 

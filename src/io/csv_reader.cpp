@@ -27,7 +27,7 @@ Status add_line(std::span<const std::uint8_t> line, EventVec& events) {
   return Ok{};
 }
 
-Result<EventVec> stream_lines(const FileHandle& file) {
+Result<EventVec> stream_lines(const FileHandle& file, const Interruptions& interrupts) {
   std::array<std::uint8_t, kReadBufferBytes> buffer;
   std::size_t pos = 0;
   std::size_t end = 0;
@@ -37,7 +37,7 @@ Result<EventVec> stream_lines(const FileHandle& file) {
   EventVec events;
   for (;;) {
     if (pos == end) {
-      OVK_ASSIGN_OR_RETURN(end, read_some(file, buffer));
+      OVK_ASSIGN_OR_RETURN(end, read_some(file, buffer, interrupts));
       pos = 0;
       if (end == 0) {
         // End of file ends the last line, which may lack a line feed.
@@ -89,10 +89,10 @@ Result<EventVec> decode_lines(std::span<const std::uint8_t> bytes) {
 
 // Growing the event vector or a long line can run out of memory; that ends
 // the load with "out of memory" rather than an exception.
-Result<EventVec> read_csv(std::string_view path) {
-  OVK_ASSIGN_OR_RETURN(const FileHandle file, open_for_reading(path));
+Result<EventVec> read_csv(std::string_view path, const Interruptions& interrupts) {
+  OVK_ASSIGN_OR_RETURN(const FileHandle file, open_for_reading(path, interrupts));
   try {
-    return stream_lines(file);
+    return stream_lines(file, interrupts);
   } catch (const std::bad_alloc&) {
     return Error::out_of_memory();
   } catch (const std::length_error&) {

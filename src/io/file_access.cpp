@@ -8,8 +8,6 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <new>
-#include <stdexcept>
 
 namespace ovk::io {
 namespace {
@@ -34,19 +32,32 @@ std::size_t size_hint(const FileHandle& file) {
   return static_cast<std::size_t>(info.st_size - position);
 }
 
-// Resizes `buffer` to `size` bytes; false when the memory cannot be had.
-bool try_resize(std::vector<std::uint8_t>& buffer, std::size_t size) {
-  try {
+// Resizes `buffer` to `size` bytes, or "out of memory".
+Status try_resize(std::vector<std::uint8_t>& buffer, std::size_t size) {
+  return catching_out_of_memory([&]() -> Status {
     buffer.resize(size);
-    return true;
-  } catch (const std::bad_alloc&) {
-    return false;
-  } catch (const std::length_error&) {
-    return false;
-  }
+    return Ok{};
+  });
 }
 
 constexpr std::size_t kMinimumGrowth = 8192;
+
+class RetryInterrupted final : public Interruptions {
+ public:
+  Status on_interrupt() const override { return Ok{}; }
+};
+
+// Runs `call` (a system call returning -1 with errno on failure) until it
+// succeeds, fails otherwise than by EINTR, or `interrupts` ends it.
+template <class Call>
+auto retrying(const Interruptions& interrupts, Call call) -> Result<decltype(call())> {
+  for (;;) {
+    const auto result = call();
+    if (result >= 0) return result;
+    if (errno != EINTR) return os_error(errno);
+    OVK_RETURN_IF_ERROR(interrupts.on_interrupt());
+  }
+}
 
 }  // namespace
 
@@ -64,6 +75,11 @@ FileHandle::~FileHandle() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+const Interruptions& retry_interrupted() noexcept {
+  static constexpr RetryInterrupted kRetry;
+  return kRetry;
+}
+
 int FileHandle::release() noexcept {
   const int fd = fd_;
   fd_ = -1;
@@ -77,34 +93,33 @@ std::string os_error_message(int errnum) {
   return std::string(text) + " (os error " + std::to_string(errnum) + ")";
 }
 
-Error os_error(int errnum) { return Error(ErrorKind::kOsError, os_error_message(errnum), errnum); }
+Error os_error(int errnum) { return Error(ErrorKind::kOsError, os_error_message(errnum)); }
 
-Result<FileHandle> open_for_reading(std::string_view path) {
+Result<FileHandle> open_for_reading(std::string_view path, const Interruptions& interrupts) {
   if (path.find('\0') != std::string_view::npos) {
     return Error(ErrorKind::kInvalidInput, "file name contained an unexpected NUL byte");
   }
   const std::string terminated(path);
-  int fd = -1;
-  do {
-    fd = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return os_error(errno);
+  OVK_ASSIGN_OR_RETURN(const int fd, retrying(interrupts, [&] {
+                         return ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC);
+                       }));
   return FileHandle(fd);
 }
 
-Result<std::size_t> read_some(const FileHandle& file, std::span<std::uint8_t> buffer) {
-  for (;;) {
-    const ssize_t n = ::read(file.fd(), buffer.data(), buffer.size());
-    if (n >= 0) return static_cast<std::size_t>(n);
-    if (errno != EINTR) return os_error(errno);
-  }
+Result<std::size_t> read_some(const FileHandle& file, std::span<std::uint8_t> buffer,
+                              const Interruptions& interrupts) {
+  OVK_ASSIGN_OR_RETURN(const ssize_t n, retrying(interrupts, [&] {
+                         return ::read(file.fd(), buffer.data(), buffer.size());
+                       }));
+  return static_cast<std::size_t>(n);
 }
 
-Result<std::vector<std::uint8_t>> read_whole_file(std::string_view path) {
-  OVK_ASSIGN_OR_RETURN(const FileHandle file, open_for_reading(path));
+Result<std::vector<std::uint8_t>> read_whole_file(std::string_view path,
+                                                  const Interruptions& interrupts) {
+  OVK_ASSIGN_OR_RETURN(const FileHandle file, open_for_reading(path, interrupts));
 
   std::vector<std::uint8_t> buffer;
-  if (!try_resize(buffer, size_hint(file))) return Error::out_of_memory();
+  OVK_RETURN_IF_ERROR(try_resize(buffer, size_hint(file)));
 
   std::size_t filled = 0;
   for (;;) {
@@ -113,15 +128,17 @@ Result<std::vector<std::uint8_t>> read_whole_file(std::string_view path) {
       // was exact. Probe with a small read before growing so that reaching
       // the end does not double the buffer.
       std::array<std::uint8_t, 64> probe{};
-      OVK_ASSIGN_OR_RETURN(const std::size_t n, read_some(file, probe));
+      OVK_ASSIGN_OR_RETURN(const std::size_t n, read_some(file, probe, interrupts));
       if (n == 0) break;
       const std::size_t grown = filled + std::max(filled, kMinimumGrowth);
-      if (grown < filled || !try_resize(buffer, grown)) return Error::out_of_memory();
+      if (grown < filled) return Error::out_of_memory();
+      OVK_RETURN_IF_ERROR(try_resize(buffer, grown));
       std::memcpy(buffer.data() + filled, probe.data(), n);
       filled += n;
       continue;
     }
-    OVK_ASSIGN_OR_RETURN(const std::size_t n, read_some(file, std::span(buffer).subspan(filled)));
+    OVK_ASSIGN_OR_RETURN(const std::size_t n,
+                         read_some(file, std::span(buffer).subspan(filled), interrupts));
     if (n == 0) break;
     filled += n;
   }
@@ -130,15 +147,11 @@ Result<std::vector<std::uint8_t>> read_whole_file(std::string_view path) {
 }
 
 Result<EventVec> reserve_events(std::size_t count) {
-  EventVec events;
-  try {
+  return catching_out_of_memory([&]() -> Result<EventVec> {
+    EventVec events;
     events.reserve(count);
-  } catch (const std::bad_alloc&) {
-    return Error::out_of_memory();
-  } catch (const std::length_error&) {
-    return Error::out_of_memory();
-  }
-  return events;
+    return events;
+  });
 }
 
 }  // namespace ovk::io

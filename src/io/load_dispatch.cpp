@@ -37,26 +37,42 @@ std::optional<std::string_view> file_extension(std::string_view path) {
   return last->substr(dot + 1);
 }
 
-Result<EventVec> load_events(std::string_view path) {
+Result<EventVec> load_events(std::string_view path, const Interruptions& interrupts) {
   const std::optional<std::string_view> extension = file_extension(path);
   if (!extension) return unknown_extension(path);
   if (*extension == "bin") {
     // Compact records are 9 bytes and N-MNIST records 5: a length that only
     // 9 divides is compact, anything else (multiples of 45 included) is
-    // N-MNIST. The length-test buffer is released before the chosen reader
-    // reads the file again.
-    std::size_t length = 0;
-    {
-      OVK_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> bytes, read_whole_file(path));
-      length = bytes.size();
+    // N-MNIST. The file is read once and the bytes judged are the bytes
+    // decoded, so a FIFO or a file that grows meanwhile is read consistently.
+    OVK_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> bytes, read_whole_file(path, interrupts));
+    if (bytes.size() % kCompactRecordBytes == 0 && bytes.size() % 5 != 0) {
+      return decode_compact(bytes);
     }
-    if (length % 9 == 0 && length % 5 != 0) return read_compact(path);
-    return read_nmnist(path);
+    return decode_nmnist(bytes);
   }
-  if (*extension == "evb") return read_compact(path);
-  if (*extension == "aedat") return read_aedat2(path);
-  if (*extension == "csv" || *extension == "txt") return read_csv(path);
+  if (*extension == "evb") return read_compact(path, interrupts);
+  if (*extension == "aedat") return read_aedat2(path, interrupts);
+  if (*extension == "csv" || *extension == "txt") return read_csv(path, interrupts);
   return unknown_extension(path);
 }
+
+Result<EventVec> load_events(std::string_view path) {
+  return load_events(path, retry_interrupted());
+}
+
+Result<EventVec> read_compact(std::string_view path) {
+  return read_compact(path, retry_interrupted());
+}
+
+Result<EventVec> read_nmnist(std::string_view path) {
+  return read_nmnist(path, retry_interrupted());
+}
+
+Result<EventVec> read_aedat2(std::string_view path) {
+  return read_aedat2(path, retry_interrupted());
+}
+
+Result<EventVec> read_csv(std::string_view path) { return read_csv(path, retry_interrupted()); }
 
 }  // namespace ovk::io

@@ -1,6 +1,7 @@
 // Readers of the four recording formats. Each takes a UTF-8 path handed to the
 // operating system unchanged and returns the events in file order, or the
-// LoadError whose message is the only thing that reaches the caller.
+// Error whose message is the only thing that reaches the caller. A blocked
+// open or read that a signal interrupts asks `interrupts` whether to go on.
 #pragma once
 
 #include <cstdint>
@@ -11,19 +12,25 @@
 
 #include "codec/event.h"
 #include "codec/result.h"
+#include "io/file_access.h"
 
 namespace ovk::io {
 
-// A loader failure: category (ErrorKind) and final message text.
-using LoadError = Error;
+// Each file reader comes in two forms: with the caller's handling of
+// interrupted system calls, and without, which repeats them.
 
 // Compact binary: headerless 9-byte little-endian records x(2) y(2) t(4) p(1).
-Result<EventVec> read_compact(std::string_view path);
+Result<EventVec> read_compact(std::string_view path, const Interruptions& interrupts);
 // N-MNIST: headerless 5-byte big-endian records.
-Result<EventVec> read_nmnist(std::string_view path);
+Result<EventVec> read_nmnist(std::string_view path, const Interruptions& interrupts);
 // AEDAT 2.0, DVS128 address layout: '#' header lines, then 8-byte records.
-Result<EventVec> read_aedat2(std::string_view path);
+Result<EventVec> read_aedat2(std::string_view path, const Interruptions& interrupts);
 // CSV / plain text, one event per line, columns x, y, t, p.
+Result<EventVec> read_csv(std::string_view path, const Interruptions& interrupts);
+
+Result<EventVec> read_compact(std::string_view path);
+Result<EventVec> read_nmnist(std::string_view path);
+Result<EventVec> read_aedat2(std::string_view path);
 Result<EventVec> read_csv(std::string_view path);
 
 // The same decoders over bytes already in memory (used by the file readers,
@@ -36,8 +43,10 @@ Result<EventVec> decode_csv(std::span<const std::uint8_t> bytes);
 // Extension of the path's last component ("" allowed), or nullopt for none.
 std::optional<std::string_view> file_extension(std::string_view path);
 
-// Chooses the reader by extension: bin (compact or N-MNIST by length), evb,
-// aedat, csv, txt. Anything else fails without touching the file.
+// Chooses the reader by extension: bin (compact or N-MNIST by the length of
+// the bytes read, which are then decoded), evb, aedat, csv, txt. Anything
+// else fails without touching the file.
+Result<EventVec> load_events(std::string_view path, const Interruptions& interrupts);
 Result<EventVec> load_events(std::string_view path);
 
 }  // namespace ovk::io

@@ -33,6 +33,11 @@ Outcome<EventVec> collect_events(PyObject* object) {
   if (!PySequence_Check(object)) return ModuleError::conversion(object, "Sequence");
   Py_ssize_t hint = PySequence_Size(object);
   if (hint < 0) {
+    // A failing len() is only a missing hint, but KeyboardInterrupt,
+    // SystemExit and the like are not failures of len(): they go on.
+    if (PyErr_Occurred() != nullptr && PyErr_ExceptionMatches(PyExc_Exception) == 0) {
+      return ModuleError::fetch();
+    }
     PyErr_Clear();
     hint = 0;
   }

@@ -1,12 +1,14 @@
 #include "python/entry_points.h"
 
 #include <array>
+#include <cerrno>
 #include <span>
 #include <string_view>
 #include <utility>
 
 #include "codec/compress.h"
 #include "codec/event_stats.h"
+#include "io/file_access.h"
 #include "io/recording_readers.h"
 #include "python/arg_binder.h"
 #include "python/conversions.h"
@@ -80,7 +82,18 @@ Outcome<CodecArgs> convert_codec_args(std::span<PyObject* const> slots) {
   return args;
 }
 
-using Reader = Result<EventVec> (*)(std::string_view path);
+using Reader = Result<EventVec> (*)(std::string_view path, const io::Interruptions& interrupts);
+
+// A blocked open or read that a signal interrupts runs the interpreter's
+// signal handlers, as Python's own open() does: a handler that raises (Ctrl-C
+// raising KeyboardInterrupt) ends the load with its exception pending.
+class PythonSignalHandlers final : public io::Interruptions {
+ public:
+  Status on_interrupt() const override {
+    if (PyErr_CheckSignals() == 0) return Ok{};
+    return io::os_error(EINTR);
+  }
+};
 
 PyObject* load_with(const ArgSpec& params, Reader reader, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) noexcept {
@@ -88,9 +101,13 @@ PyObject* load_with(const ArgSpec& params, Reader reader, PyObject* const* args,
     std::array<PyObject*, 1> slots{};
     OVK_PY_RETURN_IF_ERROR(bind_fastcall(params, args, nargs, kwnames, slots));
     OVK_ASSIGN_OR_RETURN(const std::string_view path, to_text(slots[0], "path"));
-    const Result<EventVec> events = reader(path);
-    // Every loader failure is the built-in OSError itself, message only.
-    if (!events.ok()) return ModuleError::with_message(PyExc_OSError, events.error().message());
+    const Result<EventVec> events = reader(path, PythonSignalHandlers());
+    if (!events.ok()) {
+      // A signal handler's exception ends the load as it is.
+      if (PyErr_Occurred() != nullptr) return ModuleError::fetch();
+      // Every other loader failure is the built-in OSError itself, message only.
+      return ModuleError::with_message(PyExc_OSError, events.error().message());
+    }
     return events_to_list(events.value());
   });
 }

@@ -3,34 +3,16 @@
 #include <array>
 #include <string>
 
-#include "python/access_word.h"
 #include "python/arg_binder.h"
 #include "python/conversions.h"
+#include "python/record_object.h"
 
 namespace ovk::python {
 namespace {
 
-struct EventObject {
-  PyObject ob_base;
-  Event record;
-  AccessWord access;
-};
+using EventObject = RecordObject<Event>;
 
 OnceCell g_event_type;
-
-EventObject* as_event_object(PyObject* object) noexcept {
-  return reinterpret_cast<EventObject*>(object);
-}
-
-Outcome<PyRef> new_event(PyTypeObject* type, const Event& record) {
-  const allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
-  PyRef object = PyRef::steal(alloc(type, 0));
-  if (!object) return ModuleError::fetch();
-  EventObject* event = as_event_object(object.get());
-  event->record = record;
-  event->access.state = 0;
-  return object;
-}
 
 constexpr std::string_view kEventParams[] = {"x", "y", "t", "p"};
 constexpr ArgSpec kEventSpec{.class_name = "Event",
@@ -47,21 +29,11 @@ PyObject* event_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
     OVK_ASSIGN_OR_RETURN(record.y, to_u16(slots[1], "y"));
     OVK_ASSIGN_OR_RETURN(record.t, to_u32(slots[2], "t"));
     OVK_ASSIGN_OR_RETURN(record.p, to_u8(slots[3], "p"));
-    return new_event(type, record);
+    return new_record_object(type, record);
   });
 }
 
-void event_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
-Outcome<Event> snapshot(PyObject* self) {
-  std::optional<Event> record = read_event(self);
-  if (!record) return ModuleError::with_message(PyExc_RuntimeError, "Already mutably borrowed");
-  return *record;
-}
+Outcome<Event> snapshot(PyObject* self) { return snapshot_record<Event>(self); }
 
 PyObject* event_repr(PyObject* self) noexcept {
   return guarded_call([&]() -> Outcome<PyRef> {
@@ -87,7 +59,7 @@ int set_field(PyObject* self, PyObject* value, void* /*closure*/) noexcept {
       return ModuleError::with_message(PyExc_AttributeError, "can't delete attribute");
     }
     OVK_ASSIGN_OR_RETURN(const auto converted, Convert(value, Name));
-    EventObject* event = as_event_object(self);
+    EventObject* event = as_record_object<Event>(self);
     if (!try_acquire_exclusive(event->access)) {
       return ModuleError::with_message(PyExc_RuntimeError, "Already borrowed");
     }
@@ -115,7 +87,7 @@ char g_event_doc[] = "Event(x, y, t, p)\n--\n\n";
 PyType_Slot g_event_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&event_new)},
     {Py_tp_repr, reinterpret_cast<void*>(&event_repr)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&event_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&record_object_dealloc)},
     {Py_tp_getset, g_event_getset},
     {Py_tp_doc, g_event_doc},
     {0, nullptr},
@@ -142,7 +114,7 @@ PyTypeObject* event_type() {
 bool is_event(PyObject* object) { return PyType_IsSubtype(Py_TYPE(object), event_type()) != 0; }
 
 std::optional<Event> read_event(PyObject* object) noexcept {
-  EventObject* event = as_event_object(object);
+  EventObject* event = as_record_object<Event>(object);
   return read_shared(event->access, event->record);
 }
 
@@ -150,7 +122,7 @@ Outcome<PyRef> events_to_list(EventSpan events) {
   PyTypeObject* type = event_type();
   PyRef list = new_list(static_cast<Py_ssize_t>(events.size()));
   for (std::size_t i = 0; i < events.size(); ++i) {
-    OVK_ASSIGN_OR_RETURN(PyRef item, new_event(type, events[i]));
+    OVK_ASSIGN_OR_RETURN(PyRef item, new_record_object(type, events[i]));
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
   }
   return list;

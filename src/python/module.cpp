@@ -122,7 +122,20 @@ Outcome<Done> check_interpreter() {
   return kDone;
 }
 
+// The module's thread-local data is the C++ runtime's exception state (the
+// runtime is linked in statically). A library loaded with dlopen normally has
+// its thread-local block allocated lazily, at a thread's first access, and the
+// dynamic loader ends the process ("cannot allocate memory for thread-local
+// data") when that allocation fails. The first access is the first exception
+// thrown, typically a failed allocation, so a call that exhausts memory would
+// kill the process instead of raising. One initial-exec access marks the
+// module as needing static TLS: the loader then places all of its
+// thread-local data in the static block, made for running threads when the
+// module is loaded and with the stack for new ones, never on first use.
+[[gnu::tls_model("initial-exec")]] thread_local volatile std::uint8_t g_static_tls_anchor = 0;
+
 PyObject* init_module() noexcept {
+  static_cast<void>(g_static_tls_anchor);
   return guarded_call([]() -> Outcome<PyRef> {
     OVK_PY_RETURN_IF_ERROR(check_interpreter());
     if (PyObject* existing = g_module.get()) return PyRef::borrow(existing);

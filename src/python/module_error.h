@@ -57,22 +57,9 @@ class ModuleError {
   std::variant<Message, Conversion, Fetched> payload_;
 };
 
-// Value or ModuleError, with the same interface as ovk::Result so that
-// OVK_ASSIGN_OR_RETURN works with it.
+// Value or ModuleError.
 template <class T>
-class [[nodiscard]] Outcome {
- public:
-  Outcome(T value) : v_(std::in_place_index<0>, std::move(value)) {}            // NOLINT: implicit
-  Outcome(ModuleError error) : v_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
-
-  bool ok() const noexcept { return v_.index() == 0; }
-  T& value() & { return std::get<0>(v_); }
-  T&& value() && { return std::get<0>(std::move(v_)); }
-  ModuleError&& error() && { return std::get<1>(std::move(v_)); }
-
- private:
-  std::variant<T, ModuleError> v_;
-};
+using Outcome = Result<T, ModuleError>;
 
 struct Done {};
 inline constexpr Done kDone{};

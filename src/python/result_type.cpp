@@ -2,25 +2,16 @@
 
 #include <string>
 
-#include "python/access_word.h"
+#include "python/record_object.h"
 
 namespace ovk::python {
 namespace {
-
-struct ResultObject {
-  PyObject ob_base;
-  CompressionRecord record;
-  AccessWord access;
-};
 
 OnceCell g_result_type;
 
 // Reads never conflict: nothing takes exclusive access to a result.
 Outcome<CompressionRecord> snapshot(PyObject* self) {
-  auto* result = reinterpret_cast<ResultObject*>(self);
-  std::optional<CompressionRecord> record = read_shared(result->access, result->record);
-  if (!record) return ModuleError::with_message(PyExc_RuntimeError, "Already mutably borrowed");
-  return *record;
+  return snapshot_record<CompressionRecord>(self);
 }
 
 PyObject* result_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) noexcept {
@@ -30,12 +21,6 @@ PyObject* result_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*
     return ModuleError::with_message(PyExc_TypeError,
                                      "No constructor defined for " + utf8_of(name.get()));
   });
-}
-
-void result_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
 }
 
 PyObject* result_repr(PyObject* self) noexcept {
@@ -86,14 +71,14 @@ PyGetSetDef g_result_getset[] = {
 PyType_Slot g_result_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&result_new)},
     {Py_tp_repr, reinterpret_cast<void*>(&result_repr)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&result_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&record_object_dealloc)},
     {Py_tp_getset, g_result_getset},
     {0, nullptr},
 };
 
 PyType_Spec g_result_spec = {
     "builtins.CompressionResult",
-    static_cast<int>(sizeof(ResultObject)),
+    static_cast<int>(sizeof(RecordObject<CompressionRecord>)),
     0,
     Py_TPFLAGS_DEFAULT,
     g_result_slots,
@@ -110,14 +95,7 @@ Outcome<PyRef> make_compression_result(const CompressionRecord& record) {
     PyErr_Print();
     OVK_FAULT("failed to create type object for CompressionResult");
   }
-  auto* type = reinterpret_cast<PyTypeObject*>(type_object.value());
-  const allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
-  PyRef object = PyRef::steal(alloc(type, 0));
-  if (!object) return ModuleError::fetch();
-  auto* result = reinterpret_cast<ResultObject*>(object.get());
-  result->record = record;
-  result->access.state = 0;
-  return object;
+  return new_record_object(reinterpret_cast<PyTypeObject*>(type_object.value()), record);
 }
 
 }  // namespace ovk::python

@@ -115,7 +115,8 @@ TEST(IoBinaryReaders, FileReadersMatchDecodersAndPassOpenErrorsThrough) {
 
   const std::string missing = dir.path("missing");
   const std::string enoent = std::string(std::strerror(ENOENT)) + " (os error 2)";
-  for (const auto reader : {&read_compact, &read_nmnist, &read_aedat2}) {
+  using Reader = Result<EventVec> (*)(std::string_view);
+  for (const Reader reader : {Reader{&read_compact}, Reader{&read_nmnist}, Reader{&read_aedat2}}) {
     const auto result = reader(missing);
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error().kind(), ErrorKind::kOsError);

@@ -2,8 +2,11 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -50,7 +53,6 @@ TEST(IoFileAccess, MissingFileGivesSystemDescriptionAndNumber) {
   const auto read = read_whole_file(dir.path("missing.bin"));
   ASSERT_FALSE(read.ok());
   EXPECT_EQ(read.error().kind(), ErrorKind::kOsError);
-  EXPECT_EQ(read.error().os_errno(), ENOENT);
   EXPECT_EQ(read.error().message(), std::string(std::strerror(ENOENT)) + " (os error 2)");
 }
 
@@ -108,6 +110,85 @@ TEST(IoFileAccess, ImpossibleEventReservationIsOutOfMemory) {
   ASSERT_FALSE(huge.ok());
   EXPECT_EQ(huge.error().message(), "out of memory");
 #endif
+}
+
+// Ends the operation at the `stop_at`-th interruption and counts them.
+class CountingInterruptions final : public Interruptions {
+ public:
+  explicit CountingInterruptions(int stop_at) : stop_at_(stop_at) {}
+  Status on_interrupt() const override {
+    if (++seen_ < stop_at_) return Ok{};
+    return Error(ErrorKind::kOsError, "stopped");
+  }
+  int seen() const { return seen_; }
+
+ private:
+  int stop_at_;
+  mutable int seen_ = 0;
+};
+
+extern "C" void ignore_signal(int /*signal*/) {}
+
+// SIGALRM every 20 ms with a handler installed without SA_RESTART, so a
+// blocked system call fails with EINTR; the previous state is put back.
+class AlarmEvery20Ms {
+ public:
+  AlarmEvery20Ms() {
+    struct sigaction action{};
+    action.sa_handler = &ignore_signal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGALRM, &action, &previous_);
+    const itimerval every{{0, 20000}, {0, 20000}};
+    ::setitimer(ITIMER_REAL, &every, nullptr);
+  }
+  AlarmEvery20Ms(const AlarmEvery20Ms&) = delete;
+  AlarmEvery20Ms& operator=(const AlarmEvery20Ms&) = delete;
+  ~AlarmEvery20Ms() {
+    const itimerval off{};
+    ::setitimer(ITIMER_REAL, &off, nullptr);
+    ::sigaction(SIGALRM, &previous_, nullptr);
+  }
+
+ private:
+  struct sigaction previous_{};
+};
+
+TEST(IoFileAccess, InterruptedOpenAsksTheCallerAndStopsWhenTold) {
+  // A FIFO without a writer blocks open() until a signal interrupts it.
+  const ScratchDir dir;
+  const std::string fifo = dir.path("no_writer.bin");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const CountingInterruptions interrupts(3);
+  const AlarmEvery20Ms alarm;
+  const auto opened = open_for_reading(fifo, interrupts);
+  ASSERT_FALSE(opened.ok());
+  EXPECT_EQ(opened.error().message(), "stopped");
+  EXPECT_EQ(interrupts.seen(), 3);  // the first two were repeated
+}
+
+TEST(IoFileAccess, InterruptedReadAsksTheCallerAndLeavesNoDescriptor) {
+  // A FIFO whose only writer is this process itself, writing nothing: read()
+  // blocks until a signal interrupts it.
+  const ScratchDir dir;
+  const std::string fifo = dir.path("silent_writer.bin");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const FileHandle writer(::open(fifo.c_str(), O_RDWR | O_CLOEXEC));
+  ASSERT_TRUE(writer.is_open());
+  const CountingInterruptions interrupts(2);
+  const auto lowest_free_descriptor = [] {
+    const int fd = ::dup(STDERR_FILENO);
+    ::close(fd);
+    return fd;
+  };
+  const int free_before = lowest_free_descriptor();
+  {
+    const AlarmEvery20Ms alarm;
+    const auto read = read_whole_file(fifo, interrupts);
+    ASSERT_FALSE(read.ok());
+    EXPECT_EQ(read.error().message(), "stopped");
+  }
+  EXPECT_EQ(interrupts.seen(), 2);
+  EXPECT_EQ(lowest_free_descriptor(), free_before);  // the file opened was closed
 }
 
 }  // namespace

@@ -1,9 +1,13 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "io/path_quote.h"
 #include "io/recording_readers.h"
@@ -147,6 +151,25 @@ TEST(IoLoadDispatch, QuotedPathEscapes) {
   for (const auto& c : cases) EXPECT_EQ(quote_path_literal(c.path), c.quoted) << c.path;
   EXPECT_EQ(error_message(load_events("dir/\u0301.weird")),
             unknown_message(R"("dir/\u{301}.weird")"));
+}
+
+TEST(IoLoadDispatch, BinFromAFifoIsReadOnceAndDecodedFromTheBytesJudged) {
+  // The writer delivers 45 bytes, nine N-MNIST records of x 1, y 2, t 7, p 1,
+  // and closes. A second open of the FIFO would wait for a writer forever.
+  const ScratchDir dir;
+  const std::string fifo = dir.path("pipe.bin");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::thread writer([&] {
+    const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+    std::string records;
+    for (int i = 0; i < 9; ++i) records += std::string("\x01\x02\x80\x00\x07", 5);
+    EXPECT_EQ(::write(fd, records.data(), records.size()), 45);
+    ::close(fd);
+  });
+  const auto loaded = load_events(fifo);
+  writer.join();
+  ASSERT_TRUE(loaded.ok()) << error_message(loaded);
+  EXPECT_EQ(loaded.value(), EventVec(9, event(1, 2, 7, 1)));
 }
 
 }  // namespace

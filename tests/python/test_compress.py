@@ -14,7 +14,11 @@ def expected_repr(result):
             f"ratio={result.compression_ratio:.2f}x, bpe={result.bits_per_event:.2f})")
 
 
-def test_worked_example(evs):
+def test_two_events_on_a_four_by_one_grid(evs):
+    # Events at x = 1 (t = 0) and x = 3 (t = 100) on a 4 x 1 sensor with two
+    # time bins and depth 2: two of the eight grid cells are set, so the
+    # sparsity is 0.75; the tree's 9 bits code to 7 bytes, the first 6 of them
+    # the stream header.
     bitstream, result = ovk.compress(evs, 4, 1, 2, 2)
     assert bitstream == bytes.fromhex("1C 07 A6 2B F2 00 78")
     assert (result.n_events, result.raw_bytes, result.bitstream_bytes, result.n_bits) == \

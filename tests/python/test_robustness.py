@@ -29,6 +29,8 @@ def test_largest_geometry_fits_and_impossible_frame_count_raises_memory_error():
             ovk.compress_sequence([ovk.Event(0, 0, 0, 0)], 1, 1, 1, 1, 2**62)
         except MemoryError:
             print("MemoryError")
+        # Afterwards the module still works: two events at x = 1 and x = 3 on a
+        # 4 x 1 grid with two time bins code to these 7 bytes.
         two_events = [ovk.Event(1, 0, 0, 0), ovk.Event(3, 0, 100, 0)]
         print(ovk.compress(two_events, 4, 1, 2, 2)[0].hex())
     """)
