@@ -135,16 +135,17 @@ std::string_view reader_name(ReaderKind kind) {
 }
 
 void add_reader_option(CLI::App& command, ReaderChoice& choice) {
-  const std::map<std::string, ReaderChoice> names{{"auto", ReaderChoice::kAuto},
-                                                  {"compact", ReaderChoice::kCompact},
-                                                  {"nmnist", ReaderChoice::kNmnist},
-                                                  {"aedat2", ReaderChoice::kAedat2},
-                                                  {"csv", ReaderChoice::kCsv}};
+  static const std::map<std::string, ReaderChoice> kNames{{"auto", ReaderChoice::kAuto},
+                                                         {"compact", ReaderChoice::kCompact},
+                                                         {"nmnist", ReaderChoice::kNmnist},
+                                                         {"aedat2", ReaderChoice::kAedat2},
+                                                         {"csv", ReaderChoice::kCsv}};
   command
-      .add_option("--reader", choice,
-                  "Recording format: auto (by extension, as load_events), compact, nmnist, "
-                  "aedat2 or csv")
-      ->transform(CLI::CheckedTransformer(names))
+      .add_option_function<std::string>(
+          "--reader", [&choice](const std::string& name) { choice = kNames.at(name); },
+          "Recording format: auto (by extension, as load_events) or one reader for every file")
+      ->check(CLI::IsMember({"auto", "compact", "nmnist", "aedat2", "csv"}))
+      ->type_name("NAME")
       ->default_str("auto");
 }
 

@@ -207,21 +207,28 @@ CLI::Validator list_check(std::uint64_t min, std::uint64_t max) {
 void add_grid_options(CLI::App& command, SweepOptions& options) {
   command.add_option("--time-bins", options.time_bins, "Time-bin counts, e.g. 16,64,256")
       ->check(list_check(1, kLargestTimeBins))
+      ->type_name("LIST")
       ->capture_default_str();
   command.add_option("--depth", options.depth, "Tree depth limits, e.g. 6-12")
       ->check(list_check(0, kLargestDepth))
+      ->type_name("LIST")
       ->capture_default_str();
   command.add_option("--frames", options.frames, "Frame counts: 1 codes the whole recording, more use "
                                                  "frame deltas, e.g. 1,10")
       ->check(list_check(1, kLargestFrames))
+      ->type_name("LIST")
       ->capture_default_str();
 }
 
 void add_output_options(CLI::App& command, SweepOptions& options) {
-  const std::map<std::string, OutputFormat> formats{
+  static const std::map<std::string, OutputFormat> kFormats{
       {"table", OutputFormat::kTable}, {"csv", OutputFormat::kCsv}, {"jsonl", OutputFormat::kJsonl}};
-  command.add_option("--format", options.format, "table, csv or jsonl")
-      ->transform(CLI::CheckedTransformer(formats))
+  command
+      .add_option_function<std::string>(
+          "--format", [&options](const std::string& name) { options.format = kFormats.at(name); },
+          "Row format: an aligned table with a summary, csv, or jsonl (one JSON object per line)")
+      ->check(CLI::IsMember({"table", "csv", "jsonl"}))
+      ->type_name("NAME")
       ->default_str("table");
   command.add_option("-o,--output", options.output, "Write the rows to FILE instead of stdout")
       ->type_name("FILE");
@@ -233,9 +240,11 @@ void add_output_options(CLI::App& command, SweepOptions& options) {
             return parse_baselines(text) ? "" : "expected names from zstd3,zstd19,xz,zlib or none";
           },
           "LIST"))
+      ->type_name("LIST")
       ->capture_default_str();
   command.add_option("-j,--jobs", options.jobs, "Recordings measured at once (default: the core count)")
-      ->check(CLI::Range(1U, kLargestJobs));
+      ->check(CLI::Range(1U, kLargestJobs))
+      ->type_name("N");
 }
 
 }  // namespace
