@@ -201,7 +201,7 @@ CLI::Validator list_check(std::uint64_t min, std::uint64_t max) {
         return "expected values " + std::to_string(min) + ".." + std::to_string(max) +
                " as a list such as 1,4,16 or a range such as 6-12";
       },
-      "LIST");
+      "");
 }
 
 void add_grid_options(CLI::App& command, SweepOptions& options) {
@@ -239,7 +239,7 @@ void add_output_options(CLI::App& command, SweepOptions& options) {
           [](const std::string& text) -> std::string {
             return parse_baselines(text) ? "" : "expected names from zstd3,zstd19,xz,zlib or none";
           },
-          "LIST"))
+          ""))
       ->type_name("LIST")
       ->capture_default_str();
   command.add_option("-j,--jobs", options.jobs, "Recordings measured at once (default: the core count)")

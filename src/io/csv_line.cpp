@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <string_view>
 
@@ -33,6 +34,29 @@ std::span<const std::uint8_t> trim(std::span<const std::uint8_t> line) {
     pos += step.length;
   }
   if (begin == line.size()) return {};
+  return line.subspan(begin, end - begin);
+}
+
+bool is_ascii(std::span<const std::uint8_t> bytes) {
+  constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+  std::uint64_t seen = 0;
+  std::size_t pos = 0;
+  for (; pos + sizeof seen <= bytes.size(); pos += sizeof seen) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, bytes.data() + pos, sizeof word);
+    seen |= word;
+  }
+  for (; pos < bytes.size(); ++pos) seen |= bytes[pos];
+  return (seen & kHighBits) == 0;
+}
+
+bool is_ascii_white_space(std::uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+std::span<const std::uint8_t> trim_ascii(std::span<const std::uint8_t> line) {
+  std::size_t begin = 0;
+  std::size_t end = line.size();
+  while (begin < end && is_ascii_white_space(line[begin])) ++begin;
+  while (end > begin && is_ascii_white_space(line[end - 1])) --end;
   return line.subspan(begin, end - begin);
 }
 
@@ -99,12 +123,20 @@ bool is_unicode_white_space(char32_t c) {
 }
 
 Result<std::optional<Event>> parse_csv_line(std::span<const std::uint8_t> line) {
-  if (!is_valid_utf8(line)) {
-    return Error(ErrorKind::kInvalidData, "stream did not contain valid UTF-8");
+  std::span<const std::uint8_t> trimmed;
+  if (is_ascii(line)) {
+    // Plain ASCII is valid UTF-8, and its only white space is tab, line
+    // feed, vertical tab, form feed, carriage return and space: the line
+    // ending goes with the trimming.
+    trimmed = trim_ascii(line);
+  } else {
+    if (!is_valid_utf8(line)) {
+      return Error(ErrorKind::kInvalidData, "stream did not contain valid UTF-8");
+    }
+    if (!line.empty() && line.back() == '\n') line = line.first(line.size() - 1);
+    if (!line.empty() && line.back() == '\r') line = line.first(line.size() - 1);
+    trimmed = trim(line);
   }
-  if (!line.empty() && line.back() == '\n') line = line.first(line.size() - 1);
-  if (!line.empty() && line.back() == '\r') line = line.first(line.size() - 1);
-  const std::span<const std::uint8_t> trimmed = trim(line);
   const std::string_view text(reinterpret_cast<const char*>(trimmed.data()), trimmed.size());
 
   if (text.empty()) return std::optional<Event>();  // blank line

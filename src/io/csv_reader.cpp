@@ -1,13 +1,11 @@
 // CSV and plain-text recordings: one event per line, columns x, y, t, p. The
 // file reader streams through one fixed buffer and holds a line only while it
-// is parsed; the in-memory decoder walks the same lines over a byte span.
-#include <algorithm>
-#include <array>
+// is parsed (a line cut by the end of a read is gathered first); the
+// in-memory decoder walks the same lines over a byte span.
 #include <cstddef>
 #include <cstdint>
-#include <new>
+#include <cstring>
 #include <optional>
-#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -18,7 +16,9 @@
 namespace ovk::io {
 namespace {
 
-constexpr std::size_t kReadBufferBytes = 8192;
+// Large enough that the system calls cost little next to the parsing; a
+// line that crosses the end of the buffer is gathered in `pending`.
+constexpr std::size_t kReadBufferBytes = 1 << 16;
 
 // Parses one line and appends its event, if it has one.
 Status add_line(std::span<const std::uint8_t> line, EventVec& events) {
@@ -27,46 +27,50 @@ Status add_line(std::span<const std::uint8_t> line, EventVec& events) {
   return Ok{};
 }
 
-Result<EventVec> stream_lines(const FileHandle& file) {
-  std::array<std::uint8_t, kReadBufferBytes> buffer;
+// Length of the line at the start of `bytes`, its line feed included, or
+// nullopt when `bytes` holds no line feed.
+std::optional<std::size_t> line_length(std::span<const std::uint8_t> bytes) {
+  const void* newline = std::memchr(bytes.data(), '\n', bytes.size());
+  if (newline == nullptr) return std::nullopt;
+  return static_cast<std::size_t>(static_cast<const std::uint8_t*>(newline) - bytes.data()) + 1;
+}
+
+// Parses every complete line of `available` (lines wholly inside it in
+// place, the first one after `pending` if a line was cut by the previous
+// read) and returns the number of bytes used; the rest starts a line that
+// continues in the next read.
+Result<std::size_t> add_complete_lines(std::span<const std::uint8_t> available,
+                                       std::vector<std::uint8_t>& pending, EventVec& events) {
   std::size_t pos = 0;
-  std::size_t end = 0;
-  // Bytes of a line that crossed the end of the buffer; a line that lies
-  // wholly inside the buffer is parsed in place.
+  while (const std::optional<std::size_t> length = line_length(available.subspan(pos))) {
+    const std::span<const std::uint8_t> line = available.subspan(pos, *length);
+    if (pending.empty()) {
+      OVK_RETURN_IF_ERROR(add_line(line, events));
+    } else {
+      pending.insert(pending.end(), line.begin(), line.end());
+      OVK_RETURN_IF_ERROR(add_line(pending, events));
+      pending.clear();
+    }
+    pos += *length;
+  }
+  return pos;
+}
+
+Result<EventVec> stream_lines(const FileHandle& file) {
+  std::vector<std::uint8_t> buffer(kReadBufferBytes);
   std::vector<std::uint8_t> pending;
   EventVec events;
   for (;;) {
-    if (pos == end) {
-      OVK_ASSIGN_OR_RETURN(end, read_some(file, buffer));
-      pos = 0;
-      if (end == 0) {
-        // End of file ends the last line, which may lack a line feed.
-        if (!pending.empty()) {
-          if (Status added = add_line(pending, events); !added.ok()) {
-            return std::move(added).error();
-          }
-        }
-        return events;
-      }
+    OVK_ASSIGN_OR_RETURN(const std::size_t end, read_some(file, buffer));
+    if (end == 0) {
+      // End of file ends the last line, which may lack a line feed.
+      if (!pending.empty()) OVK_RETURN_IF_ERROR(add_line(pending, events));
+      return events;
     }
-    const std::span<const std::uint8_t> available(buffer.data() + pos, end - pos);
-    const auto newline = std::find(available.begin(), available.end(), std::uint8_t{'\n'});
-    if (newline == available.end()) {
-      pending.insert(pending.end(), available.begin(), available.end());
-      pos = end;
-      continue;
-    }
-    const std::size_t line_bytes = static_cast<std::size_t>(newline - available.begin()) + 1;
-    if (pending.empty()) {
-      if (Status added = add_line(available.first(line_bytes), events); !added.ok()) {
-        return std::move(added).error();
-      }
-    } else {
-      pending.insert(pending.end(), available.begin(), available.begin() + line_bytes);
-      if (Status added = add_line(pending, events); !added.ok()) return std::move(added).error();
-      pending.clear();
-    }
-    pos += line_bytes;
+    const std::span<const std::uint8_t> available(buffer.data(), end);
+    OVK_ASSIGN_OR_RETURN(const std::size_t used, add_complete_lines(available, pending, events));
+    pending.insert(pending.end(), available.begin() + static_cast<std::ptrdiff_t>(used),
+                   available.end());
   }
 }
 
@@ -75,12 +79,9 @@ Result<EventVec> decode_lines(std::span<const std::uint8_t> bytes) {
   std::size_t pos = 0;
   while (pos < bytes.size()) {
     const std::span<const std::uint8_t> rest = bytes.subspan(pos);
-    const auto newline = std::find(rest.begin(), rest.end(), std::uint8_t{'\n'});
-    const std::size_t line_bytes =
-        newline == rest.end() ? rest.size() : static_cast<std::size_t>(newline - rest.begin()) + 1;
-    if (Status added = add_line(rest.first(line_bytes), events); !added.ok())
-      return std::move(added).error();
-    pos += line_bytes;
+    const std::size_t length = line_length(rest).value_or(rest.size());
+    OVK_RETURN_IF_ERROR(add_line(rest.first(length), events));
+    pos += length;
   }
   return events;
 }
@@ -91,23 +92,11 @@ Result<EventVec> decode_lines(std::span<const std::uint8_t> bytes) {
 // the load with "out of memory" rather than an exception.
 Result<EventVec> read_csv(std::string_view path) {
   OVK_ASSIGN_OR_RETURN(const FileHandle file, open_for_reading(path));
-  try {
-    return stream_lines(file);
-  } catch (const std::bad_alloc&) {
-    return Error::out_of_memory();
-  } catch (const std::length_error&) {
-    return Error::out_of_memory();
-  }
+  return catching_out_of_memory([&file] { return stream_lines(file); });
 }
 
 Result<EventVec> decode_csv(std::span<const std::uint8_t> bytes) {
-  try {
-    return decode_lines(bytes);
-  } catch (const std::bad_alloc&) {
-    return Error::out_of_memory();
-  } catch (const std::length_error&) {
-    return Error::out_of_memory();
-  }
+  return catching_out_of_memory([bytes] { return decode_lines(bytes); });
 }
 
 }  // namespace ovk::io
