@@ -2,10 +2,14 @@
 // file reader streams through one fixed buffer and holds a line only while it
 // is parsed (a line cut by the end of a read is gathered first); the
 // in-memory decoder walks the same lines over a byte span.
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <optional>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -19,12 +23,19 @@ namespace {
 // Large enough that the system calls cost little next to the parsing; a
 // line that crosses the end of the buffer is gathered in `pending`.
 constexpr std::size_t kReadBufferBytes = 1 << 16;
+// Room reserved beyond the extrapolated event count of a file.
+constexpr double kReserveMargin = 1.05;
+
+// Appends the event of a scanned line, if it has one.
+Status take(const CsvLineScan& scan, EventVec& events) {
+  if (scan.fault != CsvLineFault::kNone) return csv_line_error(scan.fault);
+  if (scan.has_event) events.push_back(scan.event);
+  return Ok{};
+}
 
 // Parses one line and appends its event, if it has one.
 Status add_line(std::span<const std::uint8_t> line, EventVec& events) {
-  OVK_ASSIGN_OR_RETURN(const std::optional<Event> event, parse_csv_line(line));
-  if (event) events.push_back(*event);
-  return Ok{};
+  return take(scan_csv_line(line), events);
 }
 
 // Length of the line at the start of `bytes`, its line feed included, or
@@ -35,31 +46,65 @@ std::optional<std::size_t> line_length(std::span<const std::uint8_t> bytes) {
   return static_cast<std::size_t>(static_cast<const std::uint8_t*>(newline) - bytes.data()) + 1;
 }
 
-// Parses every complete line of `available` (lines wholly inside it in
-// place, the first one after `pending` if a line was cut by the previous
-// read) and returns the number of bytes used; the rest starts a line that
-// continues in the next read.
+// Parses the complete line at the start of `bytes` (plain data lines
+// directly, any other through the general line scan) and returns its length,
+// or 0 when `bytes` holds no line feed.
+Result<std::size_t> add_next_line(std::span<const std::uint8_t> bytes, EventVec& events) {
+  CsvLineScan scan;
+  if (const std::size_t plain = scan_plain_csv_line(bytes, scan); plain > 0) {
+    OVK_RETURN_IF_ERROR(take(scan, events));
+    return plain;
+  }
+  const std::optional<std::size_t> length = line_length(bytes);
+  if (!length) return std::size_t{0};
+  OVK_RETURN_IF_ERROR(add_line(bytes.first(*length), events));
+  return *length;
+}
+
+// Parses every complete line of `available` (the first one after `pending`
+// when the previous read cut a line) and returns the number of bytes used;
+// the rest starts a line that continues in the next read.
 Result<std::size_t> add_complete_lines(std::span<const std::uint8_t> available,
                                        std::vector<std::uint8_t>& pending, EventVec& events) {
   std::size_t pos = 0;
-  while (const std::optional<std::size_t> length = line_length(available.subspan(pos))) {
-    const std::span<const std::uint8_t> line = available.subspan(pos, *length);
-    if (pending.empty()) {
-      OVK_RETURN_IF_ERROR(add_line(line, events));
-    } else {
-      pending.insert(pending.end(), line.begin(), line.end());
-      OVK_RETURN_IF_ERROR(add_line(pending, events));
-      pending.clear();
-    }
-    pos += *length;
+  if (!pending.empty()) {
+    const std::optional<std::size_t> length = line_length(available);
+    if (!length) return std::size_t{0};
+    pending.insert(pending.end(), available.begin(), available.begin() + static_cast<std::ptrdiff_t>(*length));
+    OVK_RETURN_IF_ERROR(add_line(pending, events));
+    pending.clear();
+    pos = *length;
+  }
+  while (pos < available.size()) {
+    OVK_ASSIGN_OR_RETURN(const std::size_t length, add_next_line(available.subspan(pos), events));
+    if (length == 0) break;
+    pos += length;
   }
   return pos;
+}
+
+// Reserves room for the events of the whole file, extrapolated from the
+// share of it read so far, so that the vector is not copied as it grows.
+// Only a hint: when the room cannot be had the vector grows as usual.
+void reserve_for_file(const FileHandle& file, std::uint64_t bytes_read, EventVec& events) {
+  struct stat info {};
+  if (events.empty() || bytes_read == 0 || ::fstat(file.fd(), &info) != 0 || info.st_size <= 0) return;
+  const double per_byte = static_cast<double>(events.size()) / static_cast<double>(bytes_read);
+  const double expected = per_byte * static_cast<double>(info.st_size) * kReserveMargin;
+  if (expected >= static_cast<double>(events.max_size())) return;
+  try {
+    events.reserve(static_cast<std::size_t>(expected) + 1);
+  } catch (const std::bad_alloc&) {
+    // Growing one reallocation at a time still works.
+  } catch (const std::length_error&) {
+  }
 }
 
 Result<EventVec> stream_lines(const FileHandle& file) {
   std::vector<std::uint8_t> buffer(kReadBufferBytes);
   std::vector<std::uint8_t> pending;
   EventVec events;
+  bool reserved = false;
   for (;;) {
     OVK_ASSIGN_OR_RETURN(const std::size_t end, read_some(file, buffer));
     if (end == 0) {
@@ -71,6 +116,10 @@ Result<EventVec> stream_lines(const FileHandle& file) {
     OVK_ASSIGN_OR_RETURN(const std::size_t used, add_complete_lines(available, pending, events));
     pending.insert(pending.end(), available.begin() + static_cast<std::ptrdiff_t>(used),
                    available.end());
+    if (!reserved) {
+      reserve_for_file(file, end, events);
+      reserved = true;
+    }
   }
 }
 
@@ -79,8 +128,12 @@ Result<EventVec> decode_lines(std::span<const std::uint8_t> bytes) {
   std::size_t pos = 0;
   while (pos < bytes.size()) {
     const std::span<const std::uint8_t> rest = bytes.subspan(pos);
-    const std::size_t length = line_length(rest).value_or(rest.size());
-    OVK_RETURN_IF_ERROR(add_line(rest.first(length), events));
+    OVK_ASSIGN_OR_RETURN(std::size_t length, add_next_line(rest, events));
+    if (length == 0) {
+      // The last line, without a line feed.
+      OVK_RETURN_IF_ERROR(add_line(rest, events));
+      length = rest.size();
+    }
     pos += length;
   }
   return events;
