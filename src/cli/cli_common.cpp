@@ -161,13 +161,13 @@ void add_sensor_option(CLI::App& command, std::optional<SensorSize>& sensor) {
       ->type_name("WxH");
 }
 
+std::optional<ReaderKind> reader_for_path(const std::string& path, ReaderChoice choice) {
+  if (choice != ReaderChoice::kAuto) return kind_of_choice(choice);
+  return reader_for_extension(path);
+}
+
 Result<Recording> read_recording(const std::string& path, ReaderChoice choice) {
-  if (choice != ReaderChoice::kAuto) {
-    const ReaderKind kind = kind_of_choice(choice);
-    OVK_ASSIGN_OR_RETURN(EventVec events, read_with(kind, path));
-    return Recording{kind, std::move(events)};
-  }
-  const std::optional<ReaderKind> kind = reader_for_extension(path);
+  const std::optional<ReaderKind> kind = reader_for_path(path, choice);
   if (!kind) {
     // load_events fails here too; its message is the one to report.
     OVK_ASSIGN_OR_RETURN(EventVec events, io::load_events(path));

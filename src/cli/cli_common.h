@@ -48,6 +48,10 @@ struct Recording {
 // the extension.
 Result<Recording> read_recording(const std::string& path, ReaderChoice choice);
 
+// The reader read_recording uses for `path`, or nullopt when it fails before
+// choosing one (kAuto with an unknown extension or an unreadable .bin).
+std::optional<ReaderKind> reader_for_path(const std::string& path, ReaderChoice choice);
+
 // Sensor size: `given` when set; 34x34 for N-MNIST; 128x128 for AEDAT 2.0
 // (DVS128); otherwise the largest x and y plus one (0x0 for no events).
 // Fails when the largest coordinate plus one does not fit 16 bits.

@@ -381,3 +381,33 @@ def test_usage_errors_exit_2_with_the_usage_line(args, usage):
 def test_help_exits_0():
     for command in ("info", "sweep", "convert"):
         assert "Example: ovk " + command in run(command, "--help", check=0).stdout
+
+
+@pytest.mark.parametrize("name,data,reader", [
+    ("bad.evb", b"\x00" * 10, "auto"),
+    ("bad.bin", b"\x00" * 12, "nmnist"),
+    ("bad.bin", b"\x00" * 11, "auto"),
+    ("missing.evb", None, "auto"),
+])
+@pytest.mark.parametrize("out", ["o.npy", "o.evb", "o.csv"])
+def test_convert_failures_carry_the_loader_message(tmp_path, name, data, reader, out):
+    source = tmp_path / name
+    if data is not None:
+        source.write_bytes(data)
+    done = run("convert", source, "--reader", reader, "-o", tmp_path / out, check=1)
+    loader = ovk.load_nmnist if reader == "nmnist" else ovk.load_events
+    with pytest.raises(OSError) as raised:
+        loader(str(source))
+    assert done.stderr == f"{source}: {raised.value}\n"
+    assert not (tmp_path / out).exists()
+
+
+def test_nmnist_records_become_compact_records(tmp_path):
+    # x=1, y=2, polarity bit set, t=0x012345; then x=33, y=0, p=0, t=7.
+    source = tmp_path / "a.bin"
+    source.write_bytes(bytes([1, 2, 0x81, 0x23, 0x45, 33, 0, 0, 0, 7]))
+    run("convert", source, "-o", tmp_path / "a.evb", check=0)
+    assert (tmp_path / "a.evb").read_bytes() == compact_bytes(
+        [ovk.Event(1, 2, 0x012345, 1), ovk.Event(33, 0, 7, 0)])
+    run("convert", source, "-o", tmp_path / "a.csv", check=0)
+    assert (tmp_path / "a.csv").read_text() == "x,y,t,p\n1,2,74565,1\n33,0,7,0\n"
