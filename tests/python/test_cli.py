@@ -411,3 +411,43 @@ def test_nmnist_records_become_compact_records(tmp_path):
         [ovk.Event(1, 2, 0x012345, 1), ovk.Event(33, 0, 7, 0)])
     run("convert", source, "-o", tmp_path / "a.csv", check=0)
     assert (tmp_path / "a.csv").read_text() == "x,y,t,p\n1,2,74565,1\n33,0,7,0\n"
+
+
+def test_progress_line_only_when_stderr_is_a_terminal(tmp_path):
+    import pty
+    import select
+    for i in range(3):
+        write_compact(tmp_path / f"r{i}.evb", random_events(300, seed=i))
+    args = [CLI, "sweep", str(tmp_path), "--format", "jsonl", "--baselines", "none"]
+    piped = subprocess.run(args, capture_output=True, text=True, timeout=60)
+    assert "\r" not in piped.stderr and "ETA" not in piped.stderr
+    master, slave = pty.openpty()
+    try:
+        on_terminal = subprocess.run(args, stdout=subprocess.PIPE, stderr=slave, timeout=60)
+        os.close(slave)
+        slave = -1
+        seen = b""
+        while select.select([master], [], [], 1.0)[0]:
+            try:
+                chunk = os.read(master, 65536)
+            except OSError:
+                break
+            if not chunk:
+                break
+            seen += chunk
+    finally:
+        if slave >= 0:
+            os.close(slave)
+        os.close(master)
+    assert on_terminal.returncode == 0
+    assert b"3/3 recordings" in seen and b" events/s  ETA " in seen
+    # The rows are the same whether or not the progress line is drawn.
+    assert without_timing(jsonl(on_terminal.stdout.decode())) == without_timing(jsonl(piped.stdout))
+
+
+def test_a_coordinate_of_65535_needs_an_explicit_sensor(tmp_path):
+    path = write_compact(tmp_path / "edge.evb", [ovk.Event(65535, 3, 0, 0)])
+    done = run("sweep", path, "--baselines", "none", check=1)
+    assert done.stderr.splitlines()[0] == (
+        f"{path}: largest x is 65535, so the sensor size does not fit 16 bits; give --sensor WxH")
+    run("info", path, "--sensor", "8x8", check=0)
