@@ -24,7 +24,8 @@ Error library_error(std::string_view library, std::string_view what) {
   return Error(ErrorKind::kInvalidData, std::string(library) + " failed: " + std::string(what));
 }
 
-Result<std::size_t> run_zstd(int level, std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out) {
+Result<std::size_t> run_zstd(int level, std::span<const std::uint8_t> in,
+                             std::vector<std::uint8_t>& out) {
   out.resize(ZSTD_compressBound(in.size()));
   const std::size_t n = ZSTD_compress(out.data(), out.size(), in.data(), in.size(), level);
   if (ZSTD_isError(n)) return library_error("zstd", ZSTD_getErrorName(n));
@@ -44,13 +45,15 @@ Result<std::size_t> run_xz(std::span<const std::uint8_t> in, std::vector<std::ui
 Result<std::size_t> run_zlib(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out) {
   uLongf written = compressBound(static_cast<uLong>(in.size()));
   out.resize(written);
-  const int ret = compress2(out.data(), &written, in.data(), static_cast<uLong>(in.size()), kZlibLevel);
+  const int ret =
+      compress2(out.data(), &written, in.data(), static_cast<uLong>(in.size()), kZlibLevel);
   if (ret == Z_MEM_ERROR) return Error::out_of_memory();
   if (ret != Z_OK) return library_error("zlib", "error " + std::to_string(ret));
   return static_cast<std::size_t>(written);
 }
 
-Result<std::size_t> run(Baseline baseline, std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out) {
+Result<std::size_t> run(Baseline baseline, std::span<const std::uint8_t> in,
+                        std::vector<std::uint8_t>& out) {
   switch (baseline) {
     case Baseline::kZstd3:
       return run_zstd(kZstdFastLevel, in, out);
@@ -103,7 +106,8 @@ Result<BaselineMeasure> measure_baseline(Baseline baseline, std::span<const std:
     OVK_ASSIGN_OR_RETURN(const std::size_t bytes, run(baseline, records, out));
     const auto elapsed = std::chrono::steady_clock::now() - start;
     const auto us = std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count();
-    return BaselineMeasure{baseline, bytes, static_cast<std::uint64_t>(std::max<std::int64_t>(us, 0))};
+    return BaselineMeasure{baseline, bytes,
+                           static_cast<std::uint64_t>(std::max<std::int64_t>(us, 0))};
   });
 }
 

@@ -15,7 +15,7 @@ namespace {
 constexpr std::uint32_t kNmnistSensor = 34;
 constexpr std::uint32_t kDvs128Sensor = 128;
 constexpr std::uint64_t kLargestCoordinate = 65535;
-constexpr std::uintmax_t kCompactRecordBytesMax = kCompactRecordBytes;
+constexpr std::uintmax_t kNmnistRecordBytes = 5;
 // A list on the command line never expands to more values than this.
 constexpr std::uint64_t kMaxListValues = 4096;
 
@@ -41,7 +41,7 @@ std::optional<ReaderKind> reader_for_extension(const std::string& path) {
   std::error_code error;
   const std::uintmax_t size = std::filesystem::file_size(path, error);
   if (error) return std::nullopt;
-  const bool compact = size % kCompactRecordBytesMax == 0 && size % 5 != 0;
+  const bool compact = size % kCompactRecordBytes == 0 && size % kNmnistRecordBytes != 0;
   return compact ? ReaderKind::kCompact : ReaderKind::kNmnist;
 }
 
@@ -136,10 +136,10 @@ std::string_view reader_name(ReaderKind kind) {
 
 void add_reader_option(CLI::App& command, ReaderChoice& choice) {
   static const std::map<std::string, ReaderChoice> kNames{{"auto", ReaderChoice::kAuto},
-                                                         {"compact", ReaderChoice::kCompact},
-                                                         {"nmnist", ReaderChoice::kNmnist},
-                                                         {"aedat2", ReaderChoice::kAedat2},
-                                                         {"csv", ReaderChoice::kCsv}};
+                                                          {"compact", ReaderChoice::kCompact},
+                                                          {"nmnist", ReaderChoice::kNmnist},
+                                                          {"aedat2", ReaderChoice::kAedat2},
+                                                          {"csv", ReaderChoice::kCsv}};
   command
       .add_option_function<std::string>(
           "--reader", [&choice](const std::string& name) { choice = kNames.at(name); },
@@ -209,7 +209,8 @@ std::optional<std::vector<std::uint64_t>> parse_number_list(std::string_view tex
     const std::string_view item = text.substr(start, comma - start);
     const std::size_t dash = item.find('-');
     const auto first = parse_decimal(item.substr(0, dash), max);
-    const auto last = dash == std::string_view::npos ? first : parse_decimal(item.substr(dash + 1), max);
+    const auto last =
+        dash == std::string_view::npos ? first : parse_decimal(item.substr(dash + 1), max);
     if (!first || !last || *first < min || *last < *first) return std::nullopt;
     if (*last - *first >= kMaxListValues || values.size() >= kMaxListValues) return std::nullopt;
     for (std::uint64_t v = *first;; ++v) {

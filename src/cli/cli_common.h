@@ -4,14 +4,13 @@
 // one-line report of a failed recording.
 #pragma once
 
+#include <CLI/CLI.hpp>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <CLI/CLI.hpp>
 
 #include "codec/event.h"
 #include "codec/result.h"

@@ -39,7 +39,7 @@ Result<std::vector<std::uint8_t>> encode_for(std::string_view output, EventSpan 
 // or cannot be read; the general path then reports what the reader says.
 std::optional<std::vector<std::uint8_t>> pass_compact_records(const std::string& input, bool npy) {
   const Result<io::FileHandle> file = io::open_for_reading(input);
-  struct stat info {};
+  struct stat info{};
   if (!file.ok() || ::fstat(file.value().fd(), &info) != 0 || !S_ISREG(info.st_mode)) {
     return std::nullopt;
   }
@@ -68,7 +68,8 @@ std::optional<std::vector<std::uint8_t>> pass_compact_records(const std::string&
 // straight into the output, so the events of the whole recording are never
 // held at once. nullopt when the reader would fail; the general path then
 // reports what it says.
-std::optional<std::vector<std::uint8_t>> transcode_nmnist_records(const std::string& input, bool npy) {
+std::optional<std::vector<std::uint8_t>> transcode_nmnist_records(const std::string& input,
+                                                                  bool npy) {
   constexpr std::size_t kNmnistRecordBytes = 5;
   constexpr std::size_t kBlockRecords = 1 << 16;
   const Result<std::vector<std::uint8_t>> bytes = io::read_whole_file(input);
@@ -82,8 +83,9 @@ std::optional<std::vector<std::uint8_t>> transcode_nmnist_records(const std::str
     out.assign(header.begin(), header.end());
     for (std::size_t first = 0; first < count; first += kBlockRecords) {
       const std::size_t n = std::min(kBlockRecords, count - first);
-      OVK_ASSIGN_OR_RETURN(const EventVec events,
-                           io::decode_nmnist(records.subspan(first * kNmnistRecordBytes, n * kNmnistRecordBytes)));
+      OVK_ASSIGN_OR_RETURN(
+          const EventVec events,
+          io::decode_nmnist(records.subspan(first * kNmnistRecordBytes, n * kNmnistRecordBytes)));
       OVK_RETURN_IF_ERROR(io::append_compact_records(events, out));
     }
     return Ok{};
@@ -136,7 +138,9 @@ void add_convert_command(CLI::App& app, int& status) {
   auto options = std::make_shared<ConvertOptions>();
   CLI::App* command = app.add_subcommand(
       "convert", "Write a recording as .npy (x u2, y u2, t u4, p u1), .evb (compact) or .csv");
-  command->add_option("path", options->input, "The recording to read")->required()->type_name("PATH");
+  command->add_option("path", options->input, "The recording to read")
+      ->required()
+      ->type_name("PATH");
   command->add_option("-o,--output", options->output, "OUT.npy, OUT.evb or OUT.csv")
       ->required()
       ->type_name("OUT")

@@ -12,9 +12,7 @@ constexpr std::size_t kNpyAlignment = 64;
 // "65535,65535,4294967295,255\n"
 constexpr std::size_t kLongestCsvLine = 27;
 
-char* put_number(char* out, std::uint32_t value) {
-  return std::to_chars(out, out + 10, value).ptr;
-}
+char* put_number(char* out, std::uint32_t value) { return std::to_chars(out, out + 10, value).ptr; }
 
 }  // namespace
 

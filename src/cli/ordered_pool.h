@@ -41,7 +41,8 @@ void run_in_order(std::size_t count, unsigned jobs, const std::function<Outcome(
     }
   };
   std::vector<std::jthread> threads;
-  const std::size_t thread_count = std::min<std::size_t>(std::max(jobs, 1U), std::max<std::size_t>(count, 1));
+  const std::size_t thread_count =
+      std::min<std::size_t>(std::max(jobs, 1U), std::max<std::size_t>(count, 1));
   threads.reserve(thread_count);
   for (std::size_t t = 0; t < thread_count; ++t) threads.emplace_back(worker);
 

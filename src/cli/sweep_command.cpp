@@ -46,10 +46,11 @@ constexpr std::uint64_t kLargestDepth = 255;
 constexpr std::uint64_t kLargestFrames = 1'000'000;
 constexpr unsigned kLargestJobs = 1024;
 
-Result<CompressionRecord> run_combination(EventSpan events, SensorSize sensor, const Combination& c) {
+Result<CompressionRecord> run_combination(EventSpan events, SensorSize sensor,
+                                          const Combination& c) {
   if (c.n_frames == 1) {
-    OVK_ASSIGN_OR_RETURN(CompressOutput out,
-                         compress_events(events, sensor.width, sensor.height, c.time_bins, c.max_depth));
+    OVK_ASSIGN_OR_RETURN(CompressOutput out, compress_events(events, sensor.width, sensor.height,
+                                                             c.time_bins, c.max_depth));
     return out.record;
   }
   OVK_ASSIGN_OR_RETURN(SequenceOutput out, compress_sequence(events, sensor.width, sensor.height,
@@ -93,7 +94,8 @@ RecordingOutcome measure_recording(const std::string& path, const SweepOptions& 
   outcome.path = path;
   Status measured = Ok{};
   try {
-    measured = catching_out_of_memory([&] { return measure(options, baselines, combinations, outcome); });
+    measured =
+        catching_out_of_memory([&] { return measure(options, baselines, combinations, outcome); });
   } catch (const Fault& fault) {
     measured = Error(ErrorKind::kInvalidData, std::string("internal fault: ") + fault.what());
   }
@@ -133,8 +135,10 @@ class ProgressLine {
     last_ = now;
     const double seconds = std::chrono::duration<double>(now - start_).count();
     const double rate = seconds > 0 ? static_cast<double>(events_.load()) / seconds : 0.0;
-    const double eta = done > 0 ? seconds * static_cast<double>(total_ - done) / static_cast<double>(done) : 0.0;
-    std::fprintf(stderr, "\r\033[K%zu/%zu recordings  %.0f events/s  ETA %.0f s", done, total_, rate, eta);
+    const double eta =
+        done > 0 ? seconds * static_cast<double>(total_ - done) / static_cast<double>(done) : 0.0;
+    std::fprintf(stderr, "\r\033[K%zu/%zu recordings  %.0f events/s  ETA %.0f s", done, total_,
+                 rate, eta);
     if (done == total_) std::fputs("\r\033[K", stderr);
     std::fflush(stderr);
   }
@@ -184,7 +188,8 @@ bool run_sweep(const SweepOptions& options, const std::vector<Baseline>& baselin
         writer.add(outcome);
       },
       [&](std::size_t done) { progress.update(done); });
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   writer.finish(combinations, seconds, stderr);
   if (std::fflush(out) != 0 || std::ferror(out)) {
     print_failure(options.output.empty() ? "<stdout>" : options.output, std::strerror(errno));
@@ -213,16 +218,19 @@ void add_grid_options(CLI::App& command, SweepOptions& options) {
       ->check(list_check(0, kLargestDepth))
       ->type_name("LIST")
       ->capture_default_str();
-  command.add_option("--frames", options.frames, "Frame counts: 1 codes the whole recording, more use "
-                                                 "frame deltas, e.g. 1,10")
+  command
+      .add_option("--frames", options.frames,
+                  "Frame counts: 1 codes the whole recording, more use "
+                  "frame deltas, e.g. 1,10")
       ->check(list_check(1, kLargestFrames))
       ->type_name("LIST")
       ->capture_default_str();
 }
 
 void add_output_options(CLI::App& command, SweepOptions& options) {
-  static const std::map<std::string, OutputFormat> kFormats{
-      {"table", OutputFormat::kTable}, {"csv", OutputFormat::kCsv}, {"jsonl", OutputFormat::kJsonl}};
+  static const std::map<std::string, OutputFormat> kFormats{{"table", OutputFormat::kTable},
+                                                            {"csv", OutputFormat::kCsv},
+                                                            {"jsonl", OutputFormat::kJsonl}};
   command
       .add_option_function<std::string>(
           "--format", [&options](const std::string& name) { options.format = kFormats.at(name); },
@@ -242,7 +250,9 @@ void add_output_options(CLI::App& command, SweepOptions& options) {
           ""))
       ->type_name("LIST")
       ->capture_default_str();
-  command.add_option("-j,--jobs", options.jobs, "Recordings measured at once (default: the core count)")
+  command
+      .add_option("-j,--jobs", options.jobs,
+                  "Recordings measured at once (default: the core count)")
       ->check(CLI::Range(1U, kLargestJobs))
       ->type_name("N");
 }
@@ -252,7 +262,8 @@ void add_output_options(CLI::App& command, SweepOptions& options) {
 void add_sweep_command(CLI::App& app, int& status) {
   auto options = std::make_shared<SweepOptions>();
   CLI::App* command = app.add_subcommand(
-      "sweep", "Code recordings over a grid of parameters and compare with general-purpose compressors");
+      "sweep",
+      "Code recordings over a grid of parameters and compare with general-purpose compressors");
   command->add_option("paths", options->paths, "Recordings or folders (searched recursively)")
       ->required()
       ->type_name("PATH");
@@ -260,13 +271,16 @@ void add_sweep_command(CLI::App& app, int& status) {
   add_sensor_option(*command, options->sensor);
   add_reader_option(*command, options->reader);
   add_output_options(*command, *options);
-  command->footer("Example: ovk sweep recordings/ --time-bins 16,64,256 --depth 6-12 --format jsonl -o sweep.jsonl");
+  command->footer(
+      "Example: ovk sweep recordings/ --time-bins 16,64,256 --depth 6-12 --format jsonl -o "
+      "sweep.jsonl");
   command->callback([options, &status] {
     const std::vector<Combination> combinations =
         combinations_of(*parse_number_list(options->time_bins, 1, kLargestTimeBins),
                         *parse_number_list(options->depth, 0, kLargestDepth),
                         *parse_number_list(options->frames, 1, kLargestFrames));
-    if (!run_sweep(*options, *parse_baselines(options->baselines), combinations)) status = kExitFailure;
+    if (!run_sweep(*options, *parse_baselines(options->baselines), combinations))
+      status = kExitFailure;
   });
 }
 

@@ -21,7 +21,8 @@ std::string fixed(double value, int decimals) {
 }
 
 double bits_per_event(std::uint64_t bytes, std::uint64_t events) {
-  return static_cast<double>(bytes) * kBitsPerByte / static_cast<double>(std::max<std::uint64_t>(events, 1));
+  return static_cast<double>(bytes) * kBitsPerByte /
+         static_cast<double>(std::max<std::uint64_t>(events, 1));
 }
 
 void write_line(std::FILE* out, const std::string& line) {
@@ -49,26 +50,27 @@ std::string join_json(const std::vector<std::string>& keys, const std::vector<st
 }
 
 std::vector<std::string> table_heading(const std::vector<Baseline>& baselines) {
-  std::vector<std::string> heading{"path",  "reader", "events",   "sensor", "bins",   "depth",
-                                   "frames", "bits/ev", "ratio", "sparsity", "enc_us", "dec_us"};
+  std::vector<std::string> heading{"path",   "reader",  "events", "sensor",   "bins",   "depth",
+                                   "frames", "bits/ev", "ratio",  "sparsity", "enc_us", "dec_us"};
   for (const Baseline b : baselines) heading.push_back(std::string(baseline_name(b)) + " bits/ev");
   return heading;
 }
 
 std::vector<std::string> table_cells(const RecordingOutcome& outcome, const SweepRow& row) {
   const CompressionRecord& r = row.record;
-  std::vector<std::string> cells{outcome.path,
-                                 std::string(outcome.reader),
-                                 std::to_string(outcome.n_events),
-                                 std::to_string(outcome.width) + "x" + std::to_string(outcome.height),
-                                 std::to_string(row.combination.time_bins),
-                                 std::to_string(row.combination.max_depth),
-                                 std::to_string(row.combination.n_frames),
-                                 fixed(r.bits_per_event(), 3),
-                                 fixed(r.compression_ratio(), 2),
-                                 fixed(r.sparsity, 6),
-                                 std::to_string(r.encode_us),
-                                 std::to_string(r.decode_us)};
+  std::vector<std::string> cells{
+      outcome.path,
+      std::string(outcome.reader),
+      std::to_string(outcome.n_events),
+      std::to_string(outcome.width) + "x" + std::to_string(outcome.height),
+      std::to_string(row.combination.time_bins),
+      std::to_string(row.combination.max_depth),
+      std::to_string(row.combination.n_frames),
+      fixed(r.bits_per_event(), 3),
+      fixed(r.compression_ratio(), 2),
+      fixed(r.sparsity, 6),
+      std::to_string(r.encode_us),
+      std::to_string(r.decode_us)};
   for (const BaselineMeasure& m : outcome.baselines) {
     cells.push_back(fixed(bits_per_event(m.compressed_bytes, outcome.n_events), 3));
   }
@@ -96,10 +98,11 @@ void write_table(std::FILE* out, const std::vector<std::vector<std::string>>& ta
 }  // namespace
 
 std::vector<std::string> sweep_keys(const std::vector<Baseline>& baselines) {
-  std::vector<std::string> keys{"path",     "reader",          "n_events",          "width",
-                                "height",   "time_bins",       "max_depth",         "n_frames",
-                                "n_bits",   "bitstream_bytes", "bits_per_event",    "compression_ratio",
-                                "sparsity", "encode_us",       "decode_us"};
+  std::vector<std::string> keys{
+      "path",     "reader",          "n_events",       "width",
+      "height",   "time_bins",       "max_depth",      "n_frames",
+      "n_bits",   "bitstream_bytes", "bits_per_event", "compression_ratio",
+      "sparsity", "encode_us",       "decode_us"};
   for (const Baseline b : baselines) {
     keys.push_back(std::string(baseline_name(b)) + "_bits_per_event");
     keys.push_back(std::string(baseline_name(b)) + "_us");
@@ -108,7 +111,8 @@ std::vector<std::string> sweep_keys(const std::vector<Baseline>& baselines) {
 }
 
 std::string json_string(std::string_view text) {
-  const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()),
+                                            text.size());
   std::string out = "\"";
   for (std::size_t pos = 0; pos < bytes.size();) {
     const std::uint8_t c = bytes[pos];
@@ -153,12 +157,17 @@ std::string shortest_double(double value) {
 }
 
 SweepWriter::SweepWriter(OutputFormat format, std::vector<Baseline> baselines, std::FILE* out)
-    : format_(format), baselines_(std::move(baselines)), out_(out), baseline_bytes_(baselines_.size(), 0) {
-  if (format_ == OutputFormat::kCsv) write_line(out_, join_csv(sweep_keys(baselines_)));
+    : format_(format),
+      baselines_(std::move(baselines)),
+      keys_(sweep_keys(baselines_)),
+      out_(out),
+      baseline_bytes_(baselines_.size(), 0) {
+  if (format_ == OutputFormat::kCsv) write_line(out_, join_csv(keys_));
   if (format_ == OutputFormat::kTable) table_.push_back(table_heading(baselines_));
 }
 
-std::vector<std::string> SweepWriter::cells(const RecordingOutcome& outcome, const SweepRow& row) const {
+std::vector<std::string> SweepWriter::cells(const RecordingOutcome& outcome,
+                                            const SweepRow& row) const {
   const CompressionRecord& r = row.record;
   std::vector<std::string> cells{outcome.path,
                                  std::string(outcome.reader),
@@ -200,8 +209,6 @@ void SweepWriter::add(const RecordingOutcome& outcome) {
   for (std::size_t i = 0; i < outcome.baselines.size() && i < baseline_bytes_.size(); ++i) {
     baseline_bytes_[i] += outcome.baselines[i].compressed_bytes;
   }
-  static const std::vector<std::string> no_keys;
-  const std::vector<std::string> keys = format_ == OutputFormat::kJsonl ? sweep_keys(baselines_) : no_keys;
   for (const SweepRow& row : outcome.rows) {
     switch (format_) {
       case OutputFormat::kTable:
@@ -211,24 +218,26 @@ void SweepWriter::add(const RecordingOutcome& outcome) {
         write_line(out_, join_csv(cells(outcome, row)));
         break;
       case OutputFormat::kJsonl:
-        write_line(out_, join_json(keys, cells(outcome, row)));
+        write_line(out_, join_json(keys_, cells(outcome, row)));
         break;
     }
   }
 }
 
-std::string SweepWriter::summary(const std::vector<Combination>& combinations, double seconds) const {
-  std::string text = "summary: " + std::to_string(recordings_) + " recordings, " +
-                     std::to_string(failures_) + " failed, " + std::to_string(events_) + " events in " +
-                     fixed(seconds, 3) + " s (" +
-                     fixed(seconds > 0 ? static_cast<double>(events_) / seconds : 0.0, 0) + " events/s)\n";
+std::string SweepWriter::summary(const std::vector<Combination>& combinations,
+                                 double seconds) const {
+  std::string text =
+      "summary: " + std::to_string(recordings_) + " recordings, " + std::to_string(failures_) +
+      " failed, " + std::to_string(events_) + " events in " + fixed(seconds, 3) + " s (" +
+      fixed(seconds > 0 ? static_cast<double>(events_) / seconds : 0.0, 0) + " events/s)\n";
   std::vector<std::vector<std::string>> table{
       {"time_bins", "max_depth", "n_frames", "recordings", "events", "bits_per_event"}};
   for (std::size_t i = 0; i < combinations.size() && i < per_combination_.size(); ++i) {
     const Totals& t = per_combination_[i];
-    table.push_back({std::to_string(combinations[i].time_bins), std::to_string(combinations[i].max_depth),
-                     std::to_string(combinations[i].n_frames), std::to_string(t.recordings),
-                     std::to_string(t.n_events), fixed(bits_per_event(t.bitstream_bytes, t.n_events), 3)});
+    table.push_back(
+        {std::to_string(combinations[i].time_bins), std::to_string(combinations[i].max_depth),
+         std::to_string(combinations[i].n_frames), std::to_string(t.recordings),
+         std::to_string(t.n_events), fixed(bits_per_event(t.bitstream_bytes, t.n_events), 3)});
   }
   for (const auto& row : table) {
     for (const std::string& cell : row) {
@@ -243,7 +252,8 @@ std::string SweepWriter::summary(const std::vector<Combination>& combinations, d
   return text;
 }
 
-void SweepWriter::finish(const std::vector<Combination>& combinations, double seconds, std::FILE* summary_out) {
+void SweepWriter::finish(const std::vector<Combination>& combinations, double seconds,
+                         std::FILE* summary_out) {
   const std::string text = summary(combinations, seconds);
   if (format_ == OutputFormat::kTable) {
     write_table(out_, table_);

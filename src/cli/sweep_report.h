@@ -63,6 +63,7 @@ class SweepWriter {
 
   OutputFormat format_;
   std::vector<Baseline> baselines_;
+  std::vector<std::string> keys_;
   std::FILE* out_;
   std::vector<std::vector<std::string>> table_;  // table format only
   std::vector<Totals> per_combination_;          // by combination index

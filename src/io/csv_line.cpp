@@ -89,8 +89,10 @@ CsvLineFault scan_field(std::string_view text, std::size_t& pos, std::uint64_t m
 // The event of four field values that are known to fit.
 CsvLineScan event_of(const std::array<std::uint64_t, kColumns>& values) {
   return {CsvLineFault::kNone, true,
-          Event{.x = static_cast<std::uint16_t>(values[0]), .y = static_cast<std::uint16_t>(values[1]),
-                .t = static_cast<std::uint32_t>(values[2]), .p = static_cast<std::uint8_t>(values[3])}};
+          Event{.x = static_cast<std::uint16_t>(values[0]),
+                .y = static_cast<std::uint16_t>(values[1]),
+                .t = static_cast<std::uint32_t>(values[2]),
+                .p = static_cast<std::uint8_t>(values[3])}};
 }
 
 // Splits the trimmed text of a data line at commas, spaces and tabs (empty

@@ -70,7 +70,8 @@ Result<std::size_t> add_complete_lines(std::span<const std::uint8_t> available,
   if (!pending.empty()) {
     const std::optional<std::size_t> length = line_length(available);
     if (!length) return std::size_t{0};
-    pending.insert(pending.end(), available.begin(), available.begin() + static_cast<std::ptrdiff_t>(*length));
+    pending.insert(pending.end(), available.begin(),
+                   available.begin() + static_cast<std::ptrdiff_t>(*length));
     OVK_RETURN_IF_ERROR(add_line(pending, events));
     pending.clear();
     pos = *length;
@@ -87,8 +88,9 @@ Result<std::size_t> add_complete_lines(std::span<const std::uint8_t> available,
 // share of it read so far, so that the vector is not copied as it grows.
 // Only a hint: when the room cannot be had the vector grows as usual.
 void reserve_for_file(const FileHandle& file, std::uint64_t bytes_read, EventVec& events) {
-  struct stat info {};
-  if (events.empty() || bytes_read == 0 || ::fstat(file.fd(), &info) != 0 || info.st_size <= 0) return;
+  struct stat info{};
+  if (events.empty() || bytes_read == 0 || ::fstat(file.fd(), &info) != 0 || info.st_size <= 0)
+    return;
   const double per_byte = static_cast<double>(events.size()) / static_cast<double>(bytes_read);
   const double expected = per_byte * static_cast<double>(info.st_size) * kReserveMargin;
   if (expected >= static_cast<double>(events.max_size())) return;

@@ -74,8 +74,10 @@ CsvLineScan model(std::u32string line) {
     }
   }
   return {CsvLineFault::kNone, true,
-          Event{.x = static_cast<std::uint16_t>(values[0]), .y = static_cast<std::uint16_t>(values[1]),
-                .t = static_cast<std::uint32_t>(values[2]), .p = static_cast<std::uint8_t>(values[3])}};
+          Event{.x = static_cast<std::uint16_t>(values[0]),
+                .y = static_cast<std::uint16_t>(values[1]),
+                .t = static_cast<std::uint32_t>(values[2]),
+                .p = static_cast<std::uint8_t>(values[3])}};
 }
 
 void expect_same(const CsvLineScan& got, const CsvLineScan& want, const std::string& line) {
@@ -87,7 +89,8 @@ void expect_same(const CsvLineScan& got, const CsvLineScan& want, const std::str
 }
 
 std::u32string random_line(std::mt19937& rng) {
-  static const std::u32string kAlphabet = U"0123456789012345678901234567890123456789,,  \t+-#a\r\v\n";
+  static const std::u32string kAlphabet =
+      U"0123456789012345678901234567890123456789,,  \t+-#a\r\v\n";
   static const std::u32string kRare = {0xA0, 0xE9, 0x85, kBadByte};
   std::u32string line;
   const std::size_t length = rng() % 30;
@@ -150,8 +153,9 @@ TEST(CsvLineScan, PlainFormByValue) {
   EXPECT_EQ(scan_plain_csv_line(as_span("1,2,3,256\n"), scan), 10U);
   EXPECT_EQ(scan.fault, CsvLineFault::kTooLarge);
   // Not the plain form: left to the general scan.
-  for (const char* line : {"1,2,3,4", " 1,2,3,4\n", "1,2,3,4 \n", "+1,2,3,4\n", "1,2,3\n",
-                           "1,2,3,4,5\n", "1,2,3,4\r\r\n", "1,2,3,4a\n", "1,2,3,00000000000000000001\n"}) {
+  for (const char* line :
+       {"1,2,3,4", " 1,2,3,4\n", "1,2,3,4 \n", "+1,2,3,4\n", "1,2,3\n", "1,2,3,4,5\n",
+        "1,2,3,4\r\r\n", "1,2,3,4a\n", "1,2,3,00000000000000000001\n"}) {
     EXPECT_EQ(scan_plain_csv_line(as_span(line), scan), 0U) << line;
   }
 }
