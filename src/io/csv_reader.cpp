@@ -7,9 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <new>
 #include <optional>
-#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -94,12 +92,10 @@ void reserve_for_file(const FileHandle& file, std::uint64_t bytes_read, EventVec
   const double per_byte = static_cast<double>(events.size()) / static_cast<double>(bytes_read);
   const double expected = per_byte * static_cast<double>(info.st_size) * kReserveMargin;
   if (expected >= static_cast<double>(events.max_size())) return;
-  try {
+  (void)catching_out_of_memory([&]() -> Status {
     events.reserve(static_cast<std::size_t>(expected) + 1);
-  } catch (const std::bad_alloc&) {
-    // Growing one reallocation at a time still works.
-  } catch (const std::length_error&) {
-  }
+    return Ok{};
+  });
 }
 
 Result<EventVec> stream_lines(const FileHandle& file) {
