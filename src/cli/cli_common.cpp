@@ -110,7 +110,8 @@ void walk_folder(const std::filesystem::path& folder, bool every_file,
   for (const auto& entry : entries) {
     std::error_code status_error;
     if (entry.is_directory(status_error)) {
-      walk_folder(entry.path(), every_file, out);
+      // Linked folders are not followed: a link to a parent would never end.
+      if (!entry.is_symlink(status_error)) walk_folder(entry.path(), every_file, out);
     } else if (entry.is_regular_file(status_error) &&
                (every_file || is_known_extension(entry.path().string()))) {
       out.push_back(entry.path().string());

@@ -451,3 +451,16 @@ def test_a_coordinate_of_65535_needs_an_explicit_sensor(tmp_path):
     assert done.stderr.splitlines()[0] == (
         f"{path}: largest x is 65535, so the sensor size does not fit 16 bits; give --sensor WxH")
     run("info", path, "--sensor", "8x8", check=0)
+
+
+def test_folders_are_walked_in_order_without_following_linked_folders(tmp_path):
+    (tmp_path / "b").mkdir()
+    (tmp_path / "a" / "deep").mkdir(parents=True)
+    write_compact(tmp_path / "b" / "1.evb", random_events(10, seed=1))
+    write_compact(tmp_path / "a" / "deep" / "2.evb", random_events(20, seed=2))
+    write_compact(tmp_path / "c.evb", random_events(30, seed=3))
+    (tmp_path / "b" / "loop").symlink_to(tmp_path)
+    (tmp_path / "link.evb").symlink_to(tmp_path / "c.evb")
+    rows = jsonl(run("sweep", tmp_path, "--baselines", "none", "--format", "jsonl", check=0).stdout)
+    assert [(Path(r["path"]).relative_to(tmp_path).as_posix(), r["n_events"]) for r in rows] == [
+        ("a/deep/2.evb", 20), ("b/1.evb", 10), ("c.evb", 30), ("link.evb", 30)]
