@@ -1,5 +1,7 @@
 #include "cli/cli_common.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <charconv>
 #include <filesystem>
@@ -7,6 +9,7 @@
 #include <system_error>
 
 #include "codec/event_stats.h"
+#include "io/file_access.h"
 #include "io/recording_readers.h"
 
 namespace ovk::cli {
@@ -45,10 +48,42 @@ std::optional<ReaderKind> reader_for_extension(const std::string& path) {
   return compact ? ReaderKind::kCompact : ReaderKind::kNmnist;
 }
 
+// Compact records read a block at a time into the event vector, without a
+// copy of the whole file in memory. When the file is not a whole number of
+// records, is not a regular file, or changes while it is read, read_compact
+// reads it again and its outcome (events or message) is the result.
+Result<EventVec> read_compact_in_blocks(std::string_view path) {
+  constexpr std::size_t kBlockBytes = kCompactRecordBytes << 17;
+  const Result<io::FileHandle> file = io::open_for_reading(path);
+  struct stat info{};
+  if (!file.ok() || ::fstat(file.value().fd(), &info) != 0 || !S_ISREG(info.st_mode) ||
+      static_cast<std::uint64_t>(info.st_size) % kCompactRecordBytes != 0) {
+    return io::read_compact(path);
+  }
+  const auto size = static_cast<std::uint64_t>(info.st_size);
+  OVK_ASSIGN_OR_RETURN(EventVec events, io::reserve_events(size / kCompactRecordBytes));
+  std::vector<std::uint8_t> block(kBlockBytes);
+  std::size_t held = 0;  // bytes in `block`, fewer than one record after decoding
+  for (std::uint64_t total = 0;;) {
+    const Result<std::size_t> n = io::read_some(file.value(), std::span(block).subspan(held));
+    if (!n.ok() || (n.value() == 0 && (held != 0 || total != size))) return io::read_compact(path);
+    if (n.value() == 0) return events;
+    total += n.value();
+    if (total > size) return io::read_compact(path);
+    held += n.value();
+    const std::size_t whole = held - held % kCompactRecordBytes;
+    OVK_ASSIGN_OR_RETURN(const EventVec decoded, io::decode_compact(std::span(block).first(whole)));
+    events.insert(events.end(), decoded.begin(), decoded.end());
+    std::copy(block.begin() + static_cast<std::ptrdiff_t>(whole),
+              block.begin() + static_cast<std::ptrdiff_t>(held), block.begin());
+    held -= whole;
+  }
+}
+
 Result<EventVec> read_with(ReaderKind kind, std::string_view path) {
   switch (kind) {
     case ReaderKind::kCompact:
-      return io::read_compact(path);
+      return catching_out_of_memory([path] { return read_compact_in_blocks(path); });
     case ReaderKind::kNmnist:
       return io::read_nmnist(path);
     case ReaderKind::kAedat2:

@@ -464,3 +464,16 @@ def test_folders_are_walked_in_order_without_following_linked_folders(tmp_path):
     rows = jsonl(run("sweep", tmp_path, "--baselines", "none", "--format", "jsonl", check=0).stdout)
     assert [(Path(r["path"]).relative_to(tmp_path).as_posix(), r["n_events"]) for r in rows] == [
         ("a/deep/2.evb", 20), ("b/1.evb", 10), ("c.evb", 30), ("link.evb", 30)]
+
+
+def test_compact_files_larger_than_a_read_block(tmp_path):
+    # Any bytes are compact records; 300001 of them span several read blocks.
+    source = tmp_path / "big.evb"
+    source.write_bytes(random.Random(5).randbytes(9 * 300_001))
+    run("convert", source, "-o", tmp_path / "big.csv", check=0)
+    events = ovk.load_events(str(source))
+    assert (tmp_path / "big.csv").read_text().splitlines()[1:] == [
+        f"{e.x},{e.y},{e.t},{e.p}" for e in events]
+    row, = jsonl(run("sweep", source, "--sensor", "64x64", "--time-bins", "8", "--depth", "4",
+                     "--baselines", "none", "--format", "jsonl", check=0).stdout)
+    assert_rows_match_module([row], events, 64, 64, [(8, 4, 1)])
