@@ -23,10 +23,19 @@ build: deps
 	cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$$(command -v $(PYTHON)) $(CMAKE_FLAGS)
 	cmake --build $(BUILD)
 
-# Codes the example recording (or FILES="a.aedat folder/ ...") and prints a table.
+# Codes the example recording (or FILES="a.aedat folder/ ...") and prints a
+# table; then sweeps it with the ovk tool over time bins and depths against
+# the general-purpose compressors, and draws $(BUILD)/sweep.png when
+# matplotlib is installed.
 FILES ?=
+SWEEP_FILES = $(if $(FILES),$(FILES),examples/moving_edges.evb)
 demo: build
 	PYTHONPATH=$(BUILD)/python $(PYTHON) examples/ovk_report.py $(FILES)
+	@if [ -x $(BUILD)/bin/ovk ]; then \
+	  $(BUILD)/bin/ovk sweep $(SWEEP_FILES) --time-bins 16,64,256 --depth 4-10 \
+	    --baselines zstd3,zstd19,xz,zlib --format jsonl -o $(BUILD)/sweep.jsonl && \
+	  $(PYTHON) examples/plot_sweep.py $(BUILD)/sweep.jsonl -o $(BUILD)/sweep.png; \
+	else echo "the ovk tool was not built (see the configure warning): no sweep"; fi
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure

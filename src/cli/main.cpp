@@ -3,13 +3,33 @@
 #include <cstdio>
 #include <exception>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "cli/commands.h"
 #include "codec/result.h"
 
+namespace {
+
+// The error, then the usage line of the subcommand being parsed (or of the
+// tool when none was reached), then where to find more.
+void print_usage_error(const CLI::App& app, const CLI::ParseError& error) {
+  const CLI::App* command = &app;
+  const std::vector<CLI::App*> chosen = app.get_subcommands();
+  if (!chosen.empty()) command = chosen.back();
+  std::string name = app.get_name();
+  if (command != &app) name += " " + command->get_name();
+  const std::string usage = CLI::Formatter().make_usage(command, name);
+  std::fprintf(stderr, "ovk: %s\n%s", error.what(), usage.c_str());
+  if (usage.empty() || usage.back() != '\n') std::fputc('\n', stderr);
+  std::fprintf(stderr, "Run '%s --help' for more information.\n", name.c_str());
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   using namespace ovk::cli;
-  CLI::App app{"ovk: occupancy-tree coding of event-camera recordings"};
+  CLI::App app{"ovk: occupancy-tree coding of event-camera recordings", "ovk"};
   app.require_subcommand(1);
   app.set_version_flag("--version", "ovk 0.1.0");
   int status = kExitOk;
@@ -26,7 +46,7 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    app.exit(e);
+    print_usage_error(app, e);
     return kExitUsage;
   } catch (const std::bad_alloc&) {
     std::fputs("ovk: out of memory\n", stderr);

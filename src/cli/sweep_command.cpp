@@ -1,10 +1,287 @@
-// Placeholder until the subcommand is built.
+// `ovk sweep PATH...`: every recording times every parameter combination,
+// coded with the codec's drivers (compress for one frame, compress_sequence
+// for more), with general-purpose compressors on the same events as
+// baselines. Recordings run in parallel; rows come out in input order.
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <map>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/baselines.h"
+#include "cli/cli_common.h"
 #include "cli/commands.h"
+#include "cli/ordered_pool.h"
+#include "cli/sweep_report.h"
+#include "io/compact_writer.h"
 
 namespace ovk::cli {
+namespace {
+
+struct SweepOptions {
+  std::vector<std::string> paths;
+  std::string time_bins = "64";
+  std::string depth = "10";
+  std::string frames = "1";
+  std::optional<SensorSize> sensor;
+  ReaderChoice reader = ReaderChoice::kAuto;
+  unsigned jobs = std::max(1U, std::thread::hardware_concurrency());
+  OutputFormat format = OutputFormat::kTable;
+  std::string output;
+  std::string baselines = "zstd3";
+};
+
+constexpr std::uint64_t kLargestTimeBins = 65535;
+constexpr std::uint64_t kLargestDepth = 255;
+constexpr std::uint64_t kLargestFrames = 1'000'000;
+constexpr unsigned kLargestJobs = 1024;
+
+Result<CompressionRecord> run_combination(EventSpan events, SensorSize sensor,
+                                          const Combination& c) {
+  if (c.n_frames == 1) {
+    OVK_ASSIGN_OR_RETURN(CompressOutput out, compress_events(events, sensor.width, sensor.height,
+                                                             c.time_bins, c.max_depth));
+    return out.record;
+  }
+  OVK_ASSIGN_OR_RETURN(SequenceOutput out, compress_sequence(events, sensor.width, sensor.height,
+                                                             c.time_bins, c.max_depth, c.n_frames));
+  return out.record;
+}
+
+Status measure_baselines(const std::vector<Baseline>& baselines, RecordingOutcome& outcome,
+                         EventSpan events) {
+  if (baselines.empty()) return Ok{};
+  OVK_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> records, io::encode_compact(events));
+  for (const Baseline baseline : baselines) {
+    OVK_ASSIGN_OR_RETURN(const BaselineMeasure measure, measure_baseline(baseline, records));
+    outcome.baselines.push_back(measure);
+  }
+  return Ok{};
+}
+
+Status measure(const SweepOptions& options, const std::vector<Baseline>& baselines,
+               const std::vector<Combination>& combinations, RecordingOutcome& outcome) {
+  OVK_ASSIGN_OR_RETURN(const Recording recording, read_recording(outcome.path, options.reader));
+  OVK_ASSIGN_OR_RETURN(const SensorSize sensor, sensor_size(recording, options.sensor));
+  outcome.reader = reader_name(recording.reader);
+  outcome.width = sensor.width;
+  outcome.height = sensor.height;
+  outcome.n_events = recording.events.size();
+  OVK_RETURN_IF_ERROR(measure_baselines(baselines, outcome, recording.events));
+  for (const Combination& combination : combinations) {
+    OVK_ASSIGN_OR_RETURN(const CompressionRecord record,
+                         run_combination(recording.events, sensor, combination));
+    outcome.rows.push_back(SweepRow{combination, record});
+  }
+  return Ok{};
+}
+
+// One recording; never throws: every failure becomes the outcome's message.
+RecordingOutcome measure_recording(const std::string& path, const SweepOptions& options,
+                                   const std::vector<Baseline>& baselines,
+                                   const std::vector<Combination>& combinations) {
+  RecordingOutcome outcome;
+  outcome.path = path;
+  Status measured = Ok{};
+  try {
+    measured =
+        catching_out_of_memory([&] { return measure(options, baselines, combinations, outcome); });
+  } catch (const Fault& fault) {
+    measured = Error(ErrorKind::kInvalidData, std::string("internal fault: ") + fault.what());
+  }
+  outcome.ok = measured.ok();
+  if (!measured.ok()) {
+    outcome.error = measured.error().message();
+    outcome.rows.clear();
+    outcome.baselines.clear();
+  }
+  return outcome;
+}
+
+std::vector<Combination> combinations_of(const std::vector<std::uint64_t>& bins,
+                                         const std::vector<std::uint64_t>& depths,
+                                         const std::vector<std::uint64_t>& frames) {
+  std::vector<Combination> out;
+  for (const std::uint64_t b : bins) {
+    for (const std::uint64_t d : depths) {
+      for (const std::uint64_t f : frames) {
+        out.push_back(Combination{static_cast<std::uint16_t>(b), static_cast<std::uint8_t>(d), f});
+      }
+    }
+  }
+  return out;
+}
+
+// "done/total recordings, events/s, ETA" redrawn on one terminal line.
+class ProgressLine {
+ public:
+  ProgressLine(std::size_t total, const std::atomic<std::uint64_t>& events)
+      : total_(total), events_(events), enabled_(::isatty(STDERR_FILENO) == 1) {}
+
+  void update(std::size_t done) {
+    if (!enabled_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (done < total_ && now - last_ < std::chrono::milliseconds(100)) return;
+    last_ = now;
+    const double seconds = std::chrono::duration<double>(now - start_).count();
+    const double rate = seconds > 0 ? static_cast<double>(events_.load()) / seconds : 0.0;
+    const double eta =
+        done > 0 ? seconds * static_cast<double>(total_ - done) / static_cast<double>(done) : 0.0;
+    std::fprintf(stderr, "\r\033[K%zu/%zu recordings  %.0f events/s  ETA %.0f s", done, total_,
+                 rate, eta);
+    if (done == total_) std::fputs("\r\033[K", stderr);
+    std::fflush(stderr);
+  }
+
+ private:
+  std::size_t total_;
+  const std::atomic<std::uint64_t>& events_;
+  bool enabled_;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point last_{};
+};
+
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+bool run_sweep(const SweepOptions& options, const std::vector<Baseline>& baselines,
+               const std::vector<Combination>& combinations) {
+  std::unique_ptr<std::FILE, FileCloser> file;
+  if (!options.output.empty()) {
+    file.reset(std::fopen(options.output.c_str(), "w"));
+    if (!file) {
+      print_failure(options.output, std::strerror(errno));
+      return false;
+    }
+  }
+  std::FILE* out = file ? file.get() : stdout;
+  const std::vector<std::string> paths = collect_recordings(options.paths, options.reader);
+  const auto start = std::chrono::steady_clock::now();
+  std::atomic<std::uint64_t> events_done{0};
+  ProgressLine progress(paths.size(), events_done);
+  SweepWriter writer(options.format, baselines, out);
+  bool all_ok = true;
+  run_in_order<RecordingOutcome>(
+      paths.size(), options.jobs,
+      [&](std::size_t i) {
+        RecordingOutcome outcome = measure_recording(paths[i], options, baselines, combinations);
+        events_done += outcome.n_events;
+        return outcome;
+      },
+      [&](std::size_t, RecordingOutcome&& outcome) {
+        if (!outcome.ok) {
+          all_ok = false;
+          std::fflush(out);
+          print_failure(outcome.path, outcome.error);
+        }
+        writer.add(outcome);
+      },
+      [&](std::size_t done) { progress.update(done); });
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  writer.finish(combinations, seconds, stderr);
+  if (std::fflush(out) != 0 || std::ferror(out)) {
+    print_failure(options.output.empty() ? "<stdout>" : options.output, std::strerror(errno));
+    return false;
+  }
+  return all_ok;
+}
+
+// A CLI11 check that a list option parses within bounds.
+CLI::Validator list_check(std::uint64_t min, std::uint64_t max) {
+  return CLI::Validator(
+      [min, max](const std::string& text) -> std::string {
+        if (parse_number_list(text, min, max)) return {};
+        return "expected values " + std::to_string(min) + ".." + std::to_string(max) +
+               " as a list such as 1,4,16 or a range such as 6-12";
+      },
+      "");
+}
+
+void add_grid_options(CLI::App& command, SweepOptions& options) {
+  command.add_option("--time-bins", options.time_bins, "Time-bin counts, e.g. 16,64,256")
+      ->check(list_check(1, kLargestTimeBins))
+      ->type_name("LIST")
+      ->capture_default_str();
+  command.add_option("--depth", options.depth, "Tree depth limits, e.g. 6-12")
+      ->check(list_check(0, kLargestDepth))
+      ->type_name("LIST")
+      ->capture_default_str();
+  command
+      .add_option("--frames", options.frames,
+                  "Frame counts: 1 codes the whole recording, more use "
+                  "frame deltas, e.g. 1,10")
+      ->check(list_check(1, kLargestFrames))
+      ->type_name("LIST")
+      ->capture_default_str();
+}
+
+void add_output_options(CLI::App& command, SweepOptions& options) {
+  static const std::map<std::string, OutputFormat> kFormats{{"table", OutputFormat::kTable},
+                                                            {"csv", OutputFormat::kCsv},
+                                                            {"jsonl", OutputFormat::kJsonl}};
+  command
+      .add_option_function<std::string>(
+          "--format", [&options](const std::string& name) { options.format = kFormats.at(name); },
+          "Row format: an aligned table with a summary, csv, or jsonl (one JSON object per line)")
+      ->check(CLI::IsMember({"table", "csv", "jsonl"}))
+      ->type_name("NAME")
+      ->default_str("table");
+  command.add_option("-o,--output", options.output, "Write the rows to FILE instead of stdout")
+      ->type_name("FILE");
+  command
+      .add_option("--baselines", options.baselines,
+                  "General-purpose compressors on the 9-byte records: zstd3,zstd19,xz,zlib or none")
+      ->check(CLI::Validator(
+          [](const std::string& text) -> std::string {
+            return parse_baselines(text) ? "" : "expected names from zstd3,zstd19,xz,zlib or none";
+          },
+          ""))
+      ->type_name("LIST")
+      ->capture_default_str();
+  command
+      .add_option("-j,--jobs", options.jobs,
+                  "Recordings measured at once (default: the core count)")
+      ->check(CLI::Range(1U, kLargestJobs))
+      ->type_name("N");
+}
+
+}  // namespace
 
 void add_sweep_command(CLI::App& app, int& status) {
-  app.add_subcommand("sweep", "(not built yet)")->callback([&status] { status = kExitFailure; });
+  auto options = std::make_shared<SweepOptions>();
+  CLI::App* command = app.add_subcommand(
+      "sweep",
+      "Code recordings over a grid of parameters and compare with general-purpose compressors");
+  command->add_option("paths", options->paths, "Recordings or folders (searched recursively)")
+      ->required()
+      ->type_name("PATH");
+  add_grid_options(*command, *options);
+  add_sensor_option(*command, options->sensor);
+  add_reader_option(*command, options->reader);
+  add_output_options(*command, *options);
+  command->footer(
+      "Example: ovk sweep recordings/ --time-bins 16,64,256 --depth 6-12 --format jsonl -o "
+      "sweep.jsonl");
+  command->callback([options, &status] {
+    const std::vector<Combination> combinations =
+        combinations_of(*parse_number_list(options->time_bins, 1, kLargestTimeBins),
+                        *parse_number_list(options->depth, 0, kLargestDepth),
+                        *parse_number_list(options->frames, 1, kLargestFrames));
+    if (!run_sweep(*options, *parse_baselines(options->baselines), combinations))
+      status = kExitFailure;
+  });
 }
 
 }  // namespace ovk::cli

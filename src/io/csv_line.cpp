@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <string_view>
 
@@ -11,12 +12,12 @@ namespace ovk::io {
 namespace {
 
 constexpr std::size_t kColumns = 4;
+// More decimal digits than this might not fit 64 bits.
+constexpr std::ptrdiff_t kMostPlainDigits = 19;
 
-Error invalid_digit() { return Error(ErrorKind::kInvalidData, "invalid digit found in string"); }
-
-Error too_large() {
-  return Error(ErrorKind::kInvalidData, "number too large to fit in target type");
-}
+constexpr std::array<std::uint64_t, kColumns> kLargest{
+    std::numeric_limits<std::uint16_t>::max(), std::numeric_limits<std::uint16_t>::max(),
+    std::numeric_limits<std::uint32_t>::max(), std::numeric_limits<std::uint8_t>::max()};
 
 // Removes leading and trailing white space. The line is valid UTF-8, so it
 // decodes cleanly; multi-byte white space is recognised as well.
@@ -36,42 +37,83 @@ std::span<const std::uint8_t> trim(std::span<const std::uint8_t> line) {
   return line.subspan(begin, end - begin);
 }
 
+bool is_ascii(std::span<const std::uint8_t> bytes) {
+  constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+  std::uint64_t seen = 0;
+  std::size_t pos = 0;
+  for (; pos + sizeof seen <= bytes.size(); pos += sizeof seen) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, bytes.data() + pos, sizeof word);
+    seen |= word;
+  }
+  for (; pos < bytes.size(); ++pos) seen |= bytes[pos];
+  return (seen & kHighBits) == 0;
+}
+
+bool is_ascii_white_space(std::uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+std::span<const std::uint8_t> trim_ascii(std::span<const std::uint8_t> line) {
+  std::size_t begin = 0;
+  std::size_t end = line.size();
+  while (begin < end && is_ascii_white_space(line[begin])) ++begin;
+  while (end > begin && is_ascii_white_space(line[end - 1])) --end;
+  return line.subspan(begin, end - begin);
+}
+
 bool is_separator(std::uint8_t c) { return c == ',' || c == ' ' || c == '\t'; }
 
-// Splits at commas, spaces and tabs, dropping empty pieces, and keeps at most
-// the first kColumns fields. Returns the number of fields kept.
-std::size_t split_fields(std::string_view text, std::array<std::string_view, kColumns>& fields) {
+// Parses the field that starts at `pos` and moves `pos` to its end (the next
+// separator or the end of the text): an optional '+' then one or more ASCII
+// digits, at most `max`. Digits are taken left to right and the first
+// failure met decides the fault.
+CsvLineFault scan_field(std::string_view text, std::size_t& pos, std::uint64_t max,
+                        std::uint64_t& value) {
+  if (text[pos] == '+') ++pos;
+  const std::size_t digits_start = pos;
+  CsvLineFault fault = CsvLineFault::kNone;
+  value = 0;
+  for (; pos < text.size() && !is_separator(static_cast<std::uint8_t>(text[pos])); ++pos) {
+    if (fault != CsvLineFault::kNone) continue;
+    const auto digit = static_cast<unsigned>(static_cast<unsigned char>(text[pos])) - '0';
+    if (digit > 9) {
+      fault = CsvLineFault::kInvalidDigit;
+      continue;
+    }
+    value = value * 10 + digit;  // value <= max < 2^32 before this step: no overflow
+    if (value > max) fault = CsvLineFault::kTooLarge;
+  }
+  if (pos == digits_start) return CsvLineFault::kInvalidDigit;  // empty, or "+" alone
+  return fault;
+}
+
+// The event of four field values that are known to fit.
+CsvLineScan event_of(const std::array<std::uint64_t, kColumns>& values) {
+  return {CsvLineFault::kNone, true,
+          Event{.x = static_cast<std::uint16_t>(values[0]),
+                .y = static_cast<std::uint16_t>(values[1]),
+                .t = static_cast<std::uint32_t>(values[2]),
+                .p = static_cast<std::uint8_t>(values[3])}};
+}
+
+// Splits the trimmed text of a data line at commas, spaces and tabs (empty
+// pieces dropped) and parses the first kColumns fields as they are found. A
+// line with fewer fields is skipped whatever they hold, so a bad field is
+// reported only once the line is known to have them all.
+CsvLineScan scan_fields(std::string_view text) {
+  std::array<std::uint64_t, kColumns> values{};
+  CsvLineFault first_fault = CsvLineFault::kNone;
   std::size_t count = 0;
   std::size_t pos = 0;
   while (count < kColumns) {
     while (pos < text.size() && is_separator(static_cast<std::uint8_t>(text[pos]))) ++pos;
     if (pos == text.size()) break;
-    const std::size_t start = pos;
-    while (pos < text.size() && !is_separator(static_cast<std::uint8_t>(text[pos]))) ++pos;
-    fields[count++] = text.substr(start, pos - start);
+    const CsvLineFault fault = scan_field(text, pos, kLargest[count], values[count]);
+    if (first_fault == CsvLineFault::kNone) first_fault = fault;
+    ++count;
   }
-  return count;
-}
-
-// An optional '+' then one or more ASCII digits, at most `max`. Digits are
-// taken left to right and the first failure met decides the message.
-Result<std::uint64_t> parse_unsigned(std::string_view field, std::uint64_t max) {
-  if (!field.empty() && field.front() == '+') field.remove_prefix(1);
-  if (field.empty()) return invalid_digit();
-  std::uint64_t value = 0;
-  for (const char c : field) {
-    if (c < '0' || c > '9') return invalid_digit();
-    value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    if (value > max) return too_large();
-  }
-  return value;
-}
-
-template <class T>
-Result<T> parse_field(std::string_view field) {
-  OVK_ASSIGN_OR_RETURN(const std::uint64_t value,
-                       parse_unsigned(field, std::numeric_limits<T>::max()));
-  return static_cast<T>(value);
+  if (count < kColumns) return {};
+  if (first_fault != CsvLineFault::kNone) return {first_fault, false, {}};
+  return event_of(values);
 }
 
 }  // namespace
@@ -98,31 +140,80 @@ bool is_unicode_white_space(char32_t c) {
   }
 }
 
-Result<std::optional<Event>> parse_csv_line(std::span<const std::uint8_t> line) {
-  if (!is_valid_utf8(line)) {
-    return Error(ErrorKind::kInvalidData, "stream did not contain valid UTF-8");
+CsvLineScan scan_csv_line(std::span<const std::uint8_t> line) noexcept {
+  std::span<const std::uint8_t> trimmed;
+  if (is_ascii(line)) {
+    // Plain ASCII is valid UTF-8, and its only white space is tab, line
+    // feed, vertical tab, form feed, carriage return and space: the line
+    // ending goes with the trimming.
+    trimmed = trim_ascii(line);
+  } else {
+    if (!is_valid_utf8(line)) return {CsvLineFault::kInvalidUtf8, false, {}};
+    if (!line.empty() && line.back() == '\n') line = line.first(line.size() - 1);
+    if (!line.empty() && line.back() == '\r') line = line.first(line.size() - 1);
+    trimmed = trim(line);
   }
-  if (!line.empty() && line.back() == '\n') line = line.first(line.size() - 1);
-  if (!line.empty() && line.back() == '\r') line = line.first(line.size() - 1);
-  const std::span<const std::uint8_t> trimmed = trim(line);
   const std::string_view text(reinterpret_cast<const char*>(trimmed.data()), trimmed.size());
-
-  if (text.empty()) return std::optional<Event>();  // blank line
+  if (text.empty()) return {};  // blank line
   const char first = text.front();
-  if (first == '#') return std::optional<Event>();  // comment
+  if (first == '#') return {};  // comment
   if (!(first >= '0' && first <= '9') && first != '+' && first != '-') {
-    return std::optional<Event>();  // header line, such as column names
+    return {};  // header line, such as column names
   }
+  return scan_fields(text);
+}
 
-  std::array<std::string_view, kColumns> fields;
-  if (split_fields(text, fields) < kColumns) return std::optional<Event>();
+std::size_t scan_plain_csv_line(std::span<const std::uint8_t> bytes, CsvLineScan& scan) noexcept {
+  const std::uint8_t* p = bytes.data();
+  const std::uint8_t* const end = p + bytes.size();
+  std::array<std::uint64_t, kColumns> values{};
+  for (std::size_t column = 0; column < kColumns; ++column) {
+    if (column > 0) {
+      const std::uint8_t* const separators = p;
+      while (p < end && is_separator(*p)) ++p;
+      if (p == separators) return 0;
+    }
+    const std::uint8_t* const digits = p;
+    std::uint64_t value = 0;
+    for (unsigned digit = 0; p < end && (digit = static_cast<unsigned>(*p) - '0') <= 9; ++p) {
+      value = value * 10 + digit;
+    }
+    if (p == digits || p - digits > kMostPlainDigits) return 0;
+    values[column] = value;
+  }
+  if (p < end && *p == '\r') ++p;
+  if (p == end || *p != '\n') return 0;
+  const auto length = static_cast<std::size_t>(p + 1 - bytes.data());
+  // Only digits: a field above its largest value is the first failure.
+  for (std::size_t column = 0; column < kColumns; ++column) {
+    if (values[column] > kLargest[column]) {
+      scan = {CsvLineFault::kTooLarge, false, {}};
+      return length;
+    }
+  }
+  scan = event_of(values);
+  return length;
+}
 
-  Event event;
-  OVK_ASSIGN_OR_RETURN(event.x, parse_field<std::uint16_t>(fields[0]));
-  OVK_ASSIGN_OR_RETURN(event.y, parse_field<std::uint16_t>(fields[1]));
-  OVK_ASSIGN_OR_RETURN(event.t, parse_field<std::uint32_t>(fields[2]));
-  OVK_ASSIGN_OR_RETURN(event.p, parse_field<std::uint8_t>(fields[3]));
-  return std::optional<Event>(event);
+Error csv_line_error(CsvLineFault fault) {
+  switch (fault) {
+    case CsvLineFault::kInvalidUtf8:
+      return Error(ErrorKind::kInvalidData, "stream did not contain valid UTF-8");
+    case CsvLineFault::kInvalidDigit:
+      return Error(ErrorKind::kInvalidData, "invalid digit found in string");
+    case CsvLineFault::kTooLarge:
+      return Error(ErrorKind::kInvalidData, "number too large to fit in target type");
+    case CsvLineFault::kNone:
+      break;
+  }
+  OVK_FAULT("no error for a line without a fault");
+}
+
+Result<std::optional<Event>> parse_csv_line(std::span<const std::uint8_t> line) {
+  const CsvLineScan scan = scan_csv_line(line);
+  if (scan.fault != CsvLineFault::kNone) return csv_line_error(scan.fault);
+  if (!scan.has_event) return std::optional<Event>();
+  return std::optional<Event>(scan.event);
 }
 
 }  // namespace ovk::io

@@ -2,6 +2,7 @@
 // streaming file reader and the in-memory decoder.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -11,10 +12,41 @@
 
 namespace ovk::io {
 
-// Takes one line as read, with or without its line feed. Returns the event of
-// a data line, nullopt for a line that is skipped (blank, comment, header, or
-// fewer than four fields), or the error that ends the load: invalid UTF-8
-// anywhere in the line, or a bad number in one of the first four fields.
+// Why a line ends the load, if it does.
+enum class CsvLineFault : std::uint8_t {
+  kNone,
+  kInvalidUtf8,   // "stream did not contain valid UTF-8"
+  kInvalidDigit,  // "invalid digit found in string"
+  kTooLarge,      // "number too large to fit in target type"
+};
+
+// The outcome of one line: a fault, or an event (has_event) for a data line,
+// or neither for a skipped line.
+struct CsvLineScan {
+  CsvLineFault fault = CsvLineFault::kNone;
+  bool has_event = false;
+  Event event;
+};
+
+// Takes one line as read, with or without its line feed. Gives the event of
+// a data line, nothing for a line that is skipped (blank, comment, header, or
+// fewer than four fields), or the fault that ends the load: invalid UTF-8
+// anywhere in the line, or a bad number in one of the first four fields (the
+// first bad field decides). Allocates nothing.
+CsvLineScan scan_csv_line(std::span<const std::uint8_t> line) noexcept;
+
+// The common form of a data line, recognised without trimming or UTF-8
+// decoding: four runs of ASCII digits (at most 19 each) separated by runs of
+// commas, spaces and tabs, then "\n" or "\r\n". Returns the length of that
+// line with its line feed and sets `scan` exactly as scan_csv_line would; 0
+// when the bytes do not start with a line of that form (or hold no line
+// feed), which scan_csv_line then handles.
+std::size_t scan_plain_csv_line(std::span<const std::uint8_t> bytes, CsvLineScan& scan) noexcept;
+
+// The load error of a fault other than kNone.
+Error csv_line_error(CsvLineFault fault);
+
+// scan_csv_line as a Result: the event, nullopt for a skipped line, or the error.
 Result<std::optional<Event>> parse_csv_line(std::span<const std::uint8_t> line);
 
 // True for the characters of the Unicode White_Space property.

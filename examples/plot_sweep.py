@@ -1,0 +1,133 @@
+"""Draw the bits per event of an `ovk sweep` against the tree depth.
+
+    ovk sweep recordings/ --time-bins 16,64,256 --depth 4-10 --baselines zstd3,xz \\
+        --format jsonl -o sweep.jsonl
+    python3 examples/plot_sweep.py sweep.jsonl -o sweep.png
+
+One line per time-bin count (event-weighted over the recordings, single-frame
+rows only), and each baseline compressor as a horizontal line. Needs
+matplotlib; without it the script prints the same figures as a table.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from collections import defaultdict
+from dataclasses import dataclass, field
+from pathlib import Path
+
+BASELINE_SUFFIX = "_bits_per_event"
+
+
+@dataclass
+class SweepCurves:
+    """Event-weighted bits per event: per time-bin count and depth, per baseline."""
+
+    coded_bits: dict[int, dict[int, float]] = field(default_factory=dict)
+    coded_events: dict[int, dict[int, int]] = field(default_factory=dict)
+    baseline_bits: dict[str, float] = field(default_factory=dict)
+    baseline_events: dict[str, int] = field(default_factory=dict)
+
+    def add(self, row: dict[str, object]) -> None:
+        events = int(str(row["n_events"]))
+        bins = int(str(row["time_bins"]))
+        depth = int(str(row["max_depth"]))
+        bits = float(str(row["bits_per_event"])) * max(events, 1)
+        self.coded_bits.setdefault(bins, {})
+        self.coded_events.setdefault(bins, {})
+        self.coded_bits[bins][depth] = self.coded_bits[bins].get(depth, 0.0) + bits
+        self.coded_events[bins][depth] = self.coded_events[bins].get(depth, 0) + events
+
+    def add_baselines(self, row: dict[str, object]) -> None:
+        events = int(str(row["n_events"]))
+        for key, value in row.items():
+            if key.endswith(BASELINE_SUFFIX) and key != "bits_per_event":
+                name = key[: -len(BASELINE_SUFFIX)]
+                self.baseline_bits[name] = self.baseline_bits.get(name, 0.0) + float(str(value)) * events
+                self.baseline_events[name] = self.baseline_events.get(name, 0) + events
+
+    def curve(self, bins: int) -> tuple[list[int], list[float]]:
+        depths = sorted(self.coded_bits[bins])
+        values = [self.coded_bits[bins][d] / max(self.coded_events[bins][d], 1) for d in depths]
+        return depths, values
+
+    def baselines(self) -> dict[str, float]:
+        return {name: bits / max(self.baseline_events[name], 1) for name, bits in self.baseline_bits.items()}
+
+
+def read_sweep(path: Path) -> SweepCurves:
+    curves = SweepCurves()
+    seen: defaultdict[str, bool] = defaultdict(bool)
+    with path.open(encoding="utf-8") as lines:
+        for line in lines:
+            if not line.strip():
+                continue
+            row: dict[str, object] = json.loads(line)
+            if int(str(row["n_frames"])) == 1:
+                curves.add(row)
+            recording = str(row["path"])
+            if not seen[recording]:  # every row of a recording repeats its baselines
+                seen[recording] = True
+                curves.add_baselines(row)
+    return curves
+
+
+def print_table(curves: SweepCurves) -> None:
+    for bins in sorted(curves.coded_bits):
+        depths, values = curves.curve(bins)
+        cells = "  ".join(f"depth {d}: {v:.3f}" for d, v in zip(depths, values))
+        print(f"time_bins {bins}: {cells}")
+    for name, value in sorted(curves.baselines().items()):
+        print(f"baseline {name}: {value:.3f}")
+
+
+def draw(curves: SweepCurves, output: Path) -> bool:
+    try:
+        # Optional: without it the curves are printed instead.
+        import matplotlib  # type: ignore[import-not-found, unused-ignore]
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt  # type: ignore[import-not-found, unused-ignore]
+    except ImportError:
+        return False
+    figure, axes = plt.subplots(figsize=(6.4, 4.0), dpi=100)
+    for bins in sorted(curves.coded_bits):
+        depths, values = curves.curve(bins)
+        axes.plot(depths, values, marker="o", label=f"{bins} time bins")
+    styles = ["--", ":", "-.", (0, (5, 1))]
+    colors = ["dimgrey", "black", "tab:brown", "tab:purple"]
+    for i, (name, value) in enumerate(sorted(curves.baselines().items())):
+        axes.axhline(value, color=colors[i % len(colors)], linestyle=styles[i % len(styles)], label=name)
+    axes.set_xlabel("tree depth limit")
+    axes.set_ylabel("bits per event")
+    axes.set_yscale("log")
+    axes.set_title("occupancy code against general-purpose compressors")
+    axes.grid(True, which="both", alpha=0.3)
+    axes.legend(fontsize="small")
+    figure.tight_layout()
+    figure.savefig(output)
+    plt.close(figure)
+    return True
+
+
+def main(argv: list[str]) -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("sweep", type=Path, help="rows of `ovk sweep --format jsonl`")
+    parser.add_argument("-o", "--output", type=Path, default=Path("sweep.png"), help="picture to write")
+    args = parser.parse_args(argv)
+    curves = read_sweep(args.sweep)
+    if not curves.coded_bits:
+        print(f"{args.sweep}: no single-frame rows to draw", file=sys.stderr)
+        return 1
+    print_table(curves)
+    if draw(curves, args.output):
+        print(f"wrote {args.output}")
+    else:
+        print("matplotlib is not installed: no picture drawn (pip install matplotlib)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
