@@ -90,6 +90,12 @@ Octree decode_tree(std::span<const std::uint8_t> bytes, std::uint64_t bit_count,
                    std::uint64_t padded_width, std::uint64_t padded_height,
                    std::uint64_t padded_bins, std::uint8_t max_depth);
 
+// decode_tree for the padded sizes and depth limit that `levels` was made
+// for, into `tree` (its buffer reused, for many frames of one geometry).
+// The same nodes, with each depth's child count looked up, not worked out.
+void decode_tree_into(std::span<const std::uint8_t> bytes, std::uint64_t bit_count,
+                      const TreeLevels& levels, Octree& tree);
+
 namespace detail {
 // The general reader behind decode_tree, for sizes that are not powers of two
 // (each queued node carries its own box size). Exposed so tests can check the
