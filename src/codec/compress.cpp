@@ -72,14 +72,12 @@ struct TreeCoder {
   const std::uint8_t max_depth;
 };
 
-// Rebuilds the tree from its bits and releases it, as the decode half does.
+// Rebuilds the tree from its bits into `tree` (whose buffer the next frame
+// reuses), as the decode half does.
 void rebuild_tree(std::span<const std::uint8_t> bits, std::uint64_t bit_count,
-                  const TreeCoder& coder) {
-  const GridGeometry& geometry = coder.geometry;
-  const std::uint8_t max_depth = coder.max_depth;
-  const Octree rebuilt = decode_tree(bits, bit_count, geometry.padded_width(),
-                                     geometry.padded_height(), geometry.padded_bins(), max_depth);
-  keep_alive(rebuilt);
+                  const TreeCoder& coder, Octree& tree) {
+  decode_tree_into(bits, bit_count, coder.levels, tree);
+  keep_alive(tree);
 }
 
 }  // namespace
@@ -108,7 +106,8 @@ Result<CompressOutput> compress_events(EventSpan events, std::uint16_t width, st
     rec.bitstream_bytes = out.bitstream.size();
 
     const Stopwatch decode_clock;
-    rebuild_tree(rans_decode_bits(out.bitstream, rec.n_bits), rec.n_bits, coder);
+    Octree rebuilt;
+    rebuild_tree(rans_decode_bits(out.bitstream, rec.n_bits), rec.n_bits, coder, rebuilt);
     rec.decode_us = decode_clock.elapsed_us();
     return out;
   });
@@ -155,11 +154,12 @@ Result<double> encode_frames(const FrameGroups& frames, const TreeCoder& coder,
                              SequenceOutput& out) {
   double sparsity_sum = 0.0;
   std::vector<std::uint8_t> previous;  // packed tree bits of frame k - 1
+  XorRunLengthEncoder delta_coder;
   for (std::size_t k = 0; k < frames.size(); ++k) {
     OVK_ASSIGN_OR_RETURN(TreeCode tree, coder.code(frames.frame(k)));
     const PackedBits& bits = tree.bits;
     std::vector<std::uint8_t> code = k == 0 ? rans_encode_bits(bits.bytes, bits.bit_count)
-                                            : rle_encode(xor_delta(previous, bits.bytes));
+                                            : delta_coder.encode(previous, bits.bytes);
     sparsity_sum += tree.sparsity;
     out.record.n_bits += bits.bit_count;
     out.record.bitstream_bytes += code.size();
@@ -171,15 +171,19 @@ Result<double> encode_frames(const FrameGroups& frames, const TreeCoder& coder,
 }
 
 // Recovers every frame's bits from the codes, in order, and rebuilds its tree.
+// Frame k's bits are those of frame k - 1 with its delta applied in place;
+// the bytes never shrink, and only a frame's own bit count is read from them.
 void decode_frames(const SequenceOutput& out, const TreeCoder& coder) {
-  std::vector<std::uint8_t> previous;  // decoded bits of frame k - 1
+  std::vector<std::uint8_t> bits;
+  Octree tree;
   for (std::size_t k = 0; k < out.frame_codes.size(); ++k) {
     const std::uint64_t bit_count = out.frame_bit_counts[k];
-    std::vector<std::uint8_t> decoded =
-        k == 0 ? rans_decode_bits(out.frame_codes[0], bit_count)
-               : xor_delta(previous, rle_decode(out.frame_codes[k]));
-    rebuild_tree(decoded, bit_count, coder);
-    previous = std::move(decoded);
+    if (k == 0) {
+      bits = rans_decode_bits(out.frame_codes[0], bit_count);
+    } else {
+      xor_rle_decoded(bits, out.frame_codes[k]);
+    }
+    rebuild_tree(bits, bit_count, coder, tree);
   }
 }
 
