@@ -41,10 +41,11 @@ void keep_alive(const T& value) {
   asm volatile("" : : "g"(&value) : "memory");
 }
 
-// A recording's (or a frame's) tree bits and the sparsity of its cells.
+// A recording's (or a frame's) tree bits and cell keys; the buffers are
+// reused from one frame to the next.
 struct TreeCode {
   PackedBits bits;
-  double sparsity = 1.0;
+  std::vector<std::uint64_t> keys;
 };
 
 // Everything about one geometry and depth limit that every recording or
@@ -58,11 +59,12 @@ struct TreeCoder {
         memory_budget(memory_budget_bytes()),
         max_depth(max_depth) {}
 
-  Result<TreeCode> code(EventSpan events) const {
-    if (events.empty()) return TreeCode{single_node_bits(false), 1.0};
-    OVK_ASSIGN_OR_RETURN(const std::vector<std::uint64_t> keys, keyer.occupied(events));
-    OVK_ASSIGN_OR_RETURN(PackedBits bits, encode_tree_bits(keys, levels, memory_budget));
-    return TreeCode{std::move(bits), geometry.sparsity(keys.size())};
+  // Codes the events' tree into `out` and returns the sparsity of their cells.
+  Result<double> code(EventSpan events, TreeCode& out) const {
+    out.keys.clear();
+    if (!events.empty()) OVK_RETURN_IF_ERROR(keyer.occupied_into(events, out.keys));
+    OVK_RETURN_IF_ERROR(encode_tree_bits_into(out.keys, levels, memory_budget, out.bits));
+    return events.empty() ? 1.0 : geometry.sparsity(out.keys.size());
   }
 
   const GridGeometry geometry;
@@ -98,8 +100,8 @@ Result<CompressOutput> compress_events(EventSpan events, std::uint16_t width, st
     const TreeCoder coder(width, height, time_bins, max_depth);
 
     const Stopwatch encode_clock;
-    OVK_ASSIGN_OR_RETURN(const TreeCode tree, coder.code(events));
-    rec.sparsity = tree.sparsity;
+    TreeCode tree;
+    OVK_ASSIGN_OR_RETURN(rec.sparsity, coder.code(events, tree));
     rec.n_bits = tree.bits.bit_count;
     out.bitstream = rans_encode_bits(tree.bits.bytes, tree.bits.bit_count);
     rec.encode_us = encode_clock.elapsed_us();
@@ -153,19 +155,20 @@ class FrameGroups {
 Result<double> encode_frames(const FrameGroups& frames, const TreeCoder& coder,
                              SequenceOutput& out) {
   double sparsity_sum = 0.0;
+  TreeCode tree;
   std::vector<std::uint8_t> previous;  // packed tree bits of frame k - 1
   XorRunLengthEncoder delta_coder;
   for (std::size_t k = 0; k < frames.size(); ++k) {
-    OVK_ASSIGN_OR_RETURN(TreeCode tree, coder.code(frames.frame(k)));
+    OVK_ASSIGN_OR_RETURN(const double sparsity, coder.code(frames.frame(k), tree));
     const PackedBits& bits = tree.bits;
     std::vector<std::uint8_t> code = k == 0 ? rans_encode_bits(bits.bytes, bits.bit_count)
                                             : delta_coder.encode(previous, bits.bytes);
-    sparsity_sum += tree.sparsity;
+    sparsity_sum += sparsity;
     out.record.n_bits += bits.bit_count;
     out.record.bitstream_bytes += code.size();
     out.frame_bit_counts.push_back(bits.bit_count);
     out.frame_codes.push_back(std::move(code));
-    previous = std::move(tree.bits.bytes);
+    previous.swap(tree.bits.bytes);  // the next frame writes over the older buffer
   }
   return sparsity_sum;
 }

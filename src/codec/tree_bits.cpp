@@ -32,33 +32,29 @@ std::array<std::uint64_t, kMaxTreeLevels> level_starts(std::span<const std::uint
   return start;
 }
 
-// ORs `count` (<= 8) bits of `value`, most significant first, in at bit `pos`.
-// The buffer holds one spare byte past the string.
-void put_bits(std::uint8_t* bytes, std::uint64_t pos, unsigned value, unsigned count) {
-  const unsigned window = value << (16 - count - static_cast<unsigned>(pos & 7));
-  bytes[pos >> 3] |= static_cast<std::uint8_t>(window >> 8);
-  bytes[(pos >> 3) + 1] |= static_cast<std::uint8_t>(window & 0xFF);
+void set_bit(std::uint8_t* bytes, std::uint64_t pos) noexcept {
+  bytes[pos >> 3] |= static_cast<std::uint8_t>(0x80u >> (pos & 7));
 }
 
-// One pass over the keys, holding the child mask of the current node of each
-// depth; a key that leaves a node at depth d closes the masks of every
-// deeper node and opens new ones. Work is one step per tree node.
+// One pass over the keys. group[d] is the first bit of the child group of
+// the current node at depth d; the groups of one depth follow each other, so
+// a key that leaves a node at depth d moves every deeper group on by one and
+// sets, in each group it enters, the bit of its own child. Work is one step
+// per tree node.
 void write_levels(std::span<const std::uint64_t> keys, const TreeLevels& layout,
-                  std::array<std::uint64_t, kMaxTreeLevels> pos, std::uint8_t* bytes) {
-  std::array<unsigned, kMaxTreeLevels> mask{};
-  for (unsigned d = 0; d < layout.deepest; ++d) mask[d] = layout.child_bit(keys[0], d);
+                  std::array<std::uint64_t, kMaxTreeLevels> group, std::uint8_t* bytes) {
+  const unsigned deepest = layout.deepest;
+  for (unsigned d = 0; d < deepest; ++d) set_bit(bytes, group[d] + layout.child(keys[0], d));
   for (std::size_t i = 1; i < keys.size(); ++i) {
-    const unsigned split = layout.split_depth(keys[i - 1], keys[i]);
-    if (split == layout.deepest) continue;
-    mask[split] |= layout.child_bit(keys[i], split);
-    for (unsigned d = split + 1; d < layout.deepest; ++d) {
-      put_bits(bytes, pos[d], mask[d], layout.children[d]);
-      pos[d] += layout.children[d];
-      mask[d] = layout.child_bit(keys[i], d);
+    const std::uint64_t key = keys[i];
+    const unsigned split = layout.split_depth(keys[i - 1], key);
+    if (split == deepest) continue;
+    set_bit(bytes, group[split] + layout.child(key, split));
+    for (unsigned d = split + 1; d < deepest; ++d) {
+      group[d] += layout.children[d];
+      set_bit(bytes, group[d] + layout.child(key, d));
     }
   }
-  for (unsigned d = 0; d < layout.deepest; ++d)
-    put_bits(bytes, pos[d], mask[d], layout.children[d]);
 }
 
 }  // namespace
@@ -81,18 +77,27 @@ Result<PackedBits> encode_tree_bits(std::span<const std::uint64_t> sorted_keys,
 
 Result<PackedBits> encode_tree_bits(std::span<const std::uint64_t> sorted_keys,
                                     const TreeLevels& layout, std::uint64_t memory_budget) {
-  if (sorted_keys.empty()) return single_node_bits(false);
-  if (layout.deepest == 0) return single_node_bits(true);
-  const std::array<std::uint64_t, kMaxTreeLevels> start = level_starts(sorted_keys, layout);
   PackedBits out;
-  out.bit_count = start[layout.deepest];
-  if (out.bit_count > memory_budget / kCodecBytesPerTreeBit) return Error::out_of_memory();
-  return catching_out_of_memory([&]() -> Result<PackedBits> {
-    out.bytes.assign(packed_byte_count(out.bit_count) + 1, 0);
+  OVK_RETURN_IF_ERROR(encode_tree_bits_into(sorted_keys, layout, memory_budget, out));
+  return out;
+}
+
+Status encode_tree_bits_into(std::span<const std::uint64_t> sorted_keys, const TreeLevels& layout,
+                             std::uint64_t memory_budget, PackedBits& out) {
+  if (sorted_keys.empty() || layout.deepest == 0) {
+    out.bytes.assign(1, sorted_keys.empty() ? 0x00 : 0x80);
+    out.bit_count = 1;
+    return Ok{};
+  }
+  const std::array<std::uint64_t, kMaxTreeLevels> start = level_starts(sorted_keys, layout);
+  const std::uint64_t bit_count = start[layout.deepest];
+  if (bit_count > memory_budget / kCodecBytesPerTreeBit) return Error::out_of_memory();
+  return catching_out_of_memory([&]() -> Status {
+    out.bytes.assign(packed_byte_count(bit_count), 0);
+    out.bit_count = bit_count;
     out.bytes[0] = 0x80;  // the root is split
     write_levels(sorted_keys, layout, start, out.bytes.data());
-    out.bytes.pop_back();
-    return std::move(out);
+    return Ok{};
   });
 }
 
