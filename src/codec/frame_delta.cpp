@@ -22,7 +22,8 @@ std::uint8_t* write_pairs(const std::uint8_t* data, std::size_t size, std::uint8
   const std::uint8_t* const end = data + size;
   while (data < end) {
     const std::uint8_t value = *data;
-    const std::uint8_t* const stop = data + std::min<std::size_t>(255, static_cast<std::size_t>(end - data));
+    const std::size_t left = static_cast<std::size_t>(end - data);
+    const std::uint8_t* const stop = data + std::min<std::size_t>(255, left);
     const std::uint8_t* next = data + 1;
     while (next < stop && *next == value) ++next;
     *out++ = static_cast<std::uint8_t>(next - data);
