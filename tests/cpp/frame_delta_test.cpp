@@ -36,6 +36,17 @@ TEST(RunLength, CodesByValue) {
   EXPECT_EQ(rle_encode(bytes_of({5, 5, 6, 5})), bytes_of({2, 5, 1, 6, 1, 5}));
 }
 
+// Nine distinct bytes, then a run that starts at the eighth byte of a group
+// of eight and goes on past it, then a run that ends exactly at the ninth.
+TEST(RunLength, SingleByteRunsNextToLongerOnes) {
+  EXPECT_EQ(rle_encode(bytes_of({1, 2, 3, 4, 5, 6, 7, 8, 9})),
+            bytes_of({1, 1, 1, 2, 1, 3, 1, 4, 1, 5, 1, 6, 1, 7, 1, 8, 1, 9}));
+  EXPECT_EQ(rle_encode(bytes_of({1, 2, 3, 4, 5, 6, 7, 8, 8, 8, 0})),
+            bytes_of({1, 1, 1, 2, 1, 3, 1, 4, 1, 5, 1, 6, 1, 7, 3, 8, 1, 0}));
+  EXPECT_EQ(rle_encode(bytes_of({9, 9, 1, 2, 3, 4, 5, 6, 7, 8, 8})),
+            bytes_of({2, 9, 1, 1, 1, 2, 1, 3, 1, 4, 1, 5, 1, 6, 1, 7, 2, 8}));
+}
+
 TEST(RunLength, DecodeSkipsZeroCountsAndAnOddTrailingByte) {
   EXPECT_EQ(rle_decode(bytes_of({0, 9, 2, 4, 7})), bytes_of({4, 4}));
   EXPECT_TRUE(rle_decode(bytes_of({3})).empty());
