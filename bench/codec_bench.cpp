@@ -122,6 +122,18 @@ void BM_DecodeTree(benchmark::State& state) {
   set_rates(state, kEvents, static_cast<double>(c.bits.bit_count));
 }
 
+// The same into one tree reused call after call, as the decode windows do.
+void BM_DecodeTreeReused(benchmark::State& state) {
+  const Coded& c = coded();
+  const ovk::TreeLevels levels(kGeometry, kDepth);
+  ovk::Octree tree;
+  for (auto _ : state) {
+    ovk::decode_tree_into(c.bits.bytes, c.bits.bit_count, levels, tree);
+    benchmark::DoNotOptimize(tree);
+  }
+  set_rates(state, kEvents, static_cast<double>(c.bits.bit_count));
+}
+
 void BM_Compress(benchmark::State& state) {
   for (auto _ : state) {
     auto out = ovk::compress_events(recording(), kWidth, kHeight, kBins, kDepth);
@@ -201,6 +213,7 @@ BENCHMARK(BM_RansEncode)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_EncodeWindow)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RansDecode)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DecodeTree)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DecodeTreeReused)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Compress)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CompressSequence)->Arg(10)->Arg(1000)->Arg(100'000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GeometryLadder)->DenseRange(0, 5)->Unit(benchmark::kMillisecond);

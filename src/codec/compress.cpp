@@ -41,10 +41,11 @@ void keep_alive(const T& value) {
   asm volatile("" : : "g"(&value) : "memory");
 }
 
-// A recording's (or a frame's) tree bits and the sparsity of its cells.
+// A recording's (or a frame's) tree bits and cell keys; the buffers are
+// reused from one frame to the next.
 struct TreeCode {
   PackedBits bits;
-  double sparsity = 1.0;
+  std::vector<std::uint64_t> keys;
 };
 
 // Everything about one geometry and depth limit that every recording or
@@ -58,11 +59,12 @@ struct TreeCoder {
         memory_budget(memory_budget_bytes()),
         max_depth(max_depth) {}
 
-  Result<TreeCode> code(EventSpan events) const {
-    if (events.empty()) return TreeCode{single_node_bits(false), 1.0};
-    OVK_ASSIGN_OR_RETURN(const std::vector<std::uint64_t> keys, keyer.occupied(events));
-    OVK_ASSIGN_OR_RETURN(PackedBits bits, encode_tree_bits(keys, levels, memory_budget));
-    return TreeCode{std::move(bits), geometry.sparsity(keys.size())};
+  // Codes the events' tree into `out` and returns the sparsity of their cells.
+  Result<double> code(EventSpan events, TreeCode& out) const {
+    out.keys.clear();
+    if (!events.empty()) OVK_RETURN_IF_ERROR(keyer.occupied_into(events, out.keys));
+    OVK_RETURN_IF_ERROR(encode_tree_bits_into(out.keys, levels, memory_budget, out.bits));
+    return events.empty() ? 1.0 : geometry.sparsity(out.keys.size());
   }
 
   const GridGeometry geometry;
@@ -72,14 +74,12 @@ struct TreeCoder {
   const std::uint8_t max_depth;
 };
 
-// Rebuilds the tree from its bits and releases it, as the decode half does.
+// Rebuilds the tree from its bits into `tree` (whose buffer the next frame
+// reuses), as the decode half does.
 void rebuild_tree(std::span<const std::uint8_t> bits, std::uint64_t bit_count,
-                  const TreeCoder& coder) {
-  const GridGeometry& geometry = coder.geometry;
-  const std::uint8_t max_depth = coder.max_depth;
-  const Octree rebuilt = decode_tree(bits, bit_count, geometry.padded_width(),
-                                     geometry.padded_height(), geometry.padded_bins(), max_depth);
-  keep_alive(rebuilt);
+                  const TreeCoder& coder, Octree& tree) {
+  decode_tree_into(bits, bit_count, coder.levels, tree);
+  keep_alive(tree);
 }
 
 }  // namespace
@@ -100,15 +100,16 @@ Result<CompressOutput> compress_events(EventSpan events, std::uint16_t width, st
     const TreeCoder coder(width, height, time_bins, max_depth);
 
     const Stopwatch encode_clock;
-    OVK_ASSIGN_OR_RETURN(const TreeCode tree, coder.code(events));
-    rec.sparsity = tree.sparsity;
+    TreeCode tree;
+    OVK_ASSIGN_OR_RETURN(rec.sparsity, coder.code(events, tree));
     rec.n_bits = tree.bits.bit_count;
     out.bitstream = rans_encode_bits(tree.bits.bytes, tree.bits.bit_count);
     rec.encode_us = encode_clock.elapsed_us();
     rec.bitstream_bytes = out.bitstream.size();
 
     const Stopwatch decode_clock;
-    rebuild_tree(rans_decode_bits(out.bitstream, rec.n_bits), rec.n_bits, coder);
+    Octree rebuilt;
+    rebuild_tree(rans_decode_bits(out.bitstream, rec.n_bits), rec.n_bits, coder, rebuilt);
     rec.decode_us = decode_clock.elapsed_us();
     return out;
   });
@@ -154,32 +155,38 @@ class FrameGroups {
 Result<double> encode_frames(const FrameGroups& frames, const TreeCoder& coder,
                              SequenceOutput& out) {
   double sparsity_sum = 0.0;
+  TreeCode tree;
   std::vector<std::uint8_t> previous;  // packed tree bits of frame k - 1
+  XorRunLengthEncoder delta_coder;
   for (std::size_t k = 0; k < frames.size(); ++k) {
-    OVK_ASSIGN_OR_RETURN(TreeCode tree, coder.code(frames.frame(k)));
+    OVK_ASSIGN_OR_RETURN(const double sparsity, coder.code(frames.frame(k), tree));
     const PackedBits& bits = tree.bits;
     std::vector<std::uint8_t> code = k == 0 ? rans_encode_bits(bits.bytes, bits.bit_count)
-                                            : rle_encode(xor_delta(previous, bits.bytes));
-    sparsity_sum += tree.sparsity;
+                                            : delta_coder.encode(previous, bits.bytes);
+    sparsity_sum += sparsity;
     out.record.n_bits += bits.bit_count;
     out.record.bitstream_bytes += code.size();
     out.frame_bit_counts.push_back(bits.bit_count);
     out.frame_codes.push_back(std::move(code));
-    previous = std::move(tree.bits.bytes);
+    previous.swap(tree.bits.bytes);  // the next frame writes over the older buffer
   }
   return sparsity_sum;
 }
 
 // Recovers every frame's bits from the codes, in order, and rebuilds its tree.
+// Frame k's bits are those of frame k - 1 with its delta applied in place;
+// the bytes never shrink, and only a frame's own bit count is read from them.
 void decode_frames(const SequenceOutput& out, const TreeCoder& coder) {
-  std::vector<std::uint8_t> previous;  // decoded bits of frame k - 1
+  std::vector<std::uint8_t> bits;
+  Octree tree;
   for (std::size_t k = 0; k < out.frame_codes.size(); ++k) {
     const std::uint64_t bit_count = out.frame_bit_counts[k];
-    std::vector<std::uint8_t> decoded =
-        k == 0 ? rans_decode_bits(out.frame_codes[0], bit_count)
-               : xor_delta(previous, rle_decode(out.frame_codes[k]));
-    rebuild_tree(decoded, bit_count, coder);
-    previous = std::move(decoded);
+    if (k == 0) {
+      bits = rans_decode_bits(out.frame_codes[0], bit_count);
+    } else {
+      xor_rle_decoded(bits, out.frame_codes[k]);
+    }
+    rebuild_tree(bits, bit_count, coder, tree);
   }
 }
 

@@ -60,6 +60,27 @@ std::vector<std::uint8_t> empty_stream() {
   return out;
 }
 
+// The decoder's state and the renormalisation bytes still to read (missing
+// ones read as zero). Each step is branch-free but for renormalisation.
+struct RansBitDecoder {
+  std::uint32_t x;
+  std::uint32_t p0;
+  const std::uint8_t* pos;
+  const std::uint8_t* end;
+
+  unsigned next() noexcept {
+    const std::uint32_t r = x & (kRansScale - 1);
+    const std::uint32_t one = r >= p0;
+    const std::uint32_t mask = 0u - one;
+    const std::uint32_t f = p0 + (mask & (kRansScale - 2 * p0));  // p0, or M - p0 for a one
+    const std::uint32_t c = mask & p0;                              // start of the symbol's slot
+    x = f * (x >> kRansScaleBits) + r - c;
+    // x >= f * 2^11 > 0 here, so this ends within three bytes.
+    while (x < kRansLowerBound) x = (x << kRansByteBits) | (pos < end ? *pos++ : 0u);
+    return one;
+  }
+};
+
 }  // namespace
 
 std::vector<std::uint8_t> rans_encode_bits(std::span<const std::uint8_t> bytes,
@@ -113,24 +134,18 @@ std::vector<std::uint8_t> rans_decode_bits(std::span<const std::uint8_t> stream,
   if (p0 == 0 || p0 >= kRansScale) OVK_FAULT("rANS header holds an invalid probability");
   if (x < kRansLowerBound) OVK_FAULT("rANS header holds an invalid state");
 
-  std::vector<std::uint8_t> out(static_cast<std::size_t>(packed_byte_count(n)), 0);
-  std::size_t pos = kRansHeaderBytes;
-  const std::size_t end = stream.size();
-  for (std::uint64_t i = 0; i < n; ++i) {
-    const std::uint32_t r = x & (kRansScale - 1);
-    std::uint32_t f;
-    std::uint32_t c;
-    if (r < p0) {
-      f = p0;
-      c = 0;
-    } else {
-      f = kRansScale - p0;
-      c = p0;
-      out[i >> 3] |= static_cast<std::uint8_t>(0x80u >> (i & 7));
-    }
-    x = f * (x >> kRansScaleBits) + r - c;
-    // x >= f * 2^11 > 0 here, so this ends within three bytes.
-    while (x < kRansLowerBound) x = (x << kRansByteBits) | (pos < end ? stream[pos++] : 0u);
+  RansBitDecoder decoder{x, p0, stream.data() + kRansHeaderBytes, stream.data() + stream.size()};
+  std::vector<std::uint8_t> out(static_cast<std::size_t>(packed_byte_count(n)));
+  const std::uint64_t whole = n / 8;
+  for (std::uint64_t i = 0; i < whole; ++i) {
+    unsigned byte = 0;
+    for (int k = 0; k < 8; ++k) byte = (byte << 1) | decoder.next();
+    out[i] = static_cast<std::uint8_t>(byte);
+  }
+  if (n % 8 != 0) {
+    unsigned byte = 0;
+    for (std::uint64_t k = 0; k < n % 8; ++k) byte = (byte << 1) | decoder.next();
+    out[whole] = static_cast<std::uint8_t>(byte << (8 - n % 8));  // trailing bits zero
   }
   return out;
 }

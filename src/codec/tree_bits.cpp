@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstring>
 
 #include "codec/memory_budget.h"
 
@@ -31,33 +32,29 @@ std::array<std::uint64_t, kMaxTreeLevels> level_starts(std::span<const std::uint
   return start;
 }
 
-// ORs `count` (<= 8) bits of `value`, most significant first, in at bit `pos`.
-// The buffer holds one spare byte past the string.
-void put_bits(std::uint8_t* bytes, std::uint64_t pos, unsigned value, unsigned count) {
-  const unsigned window = value << (16 - count - static_cast<unsigned>(pos & 7));
-  bytes[pos >> 3] |= static_cast<std::uint8_t>(window >> 8);
-  bytes[(pos >> 3) + 1] |= static_cast<std::uint8_t>(window & 0xFF);
+void set_bit(std::uint8_t* bytes, std::uint64_t pos) noexcept {
+  bytes[pos >> 3] |= static_cast<std::uint8_t>(0x80u >> (pos & 7));
 }
 
-// One pass over the keys, holding the child mask of the current node of each
-// depth; a key that leaves a node at depth d closes the masks of every
-// deeper node and opens new ones. Work is one step per tree node.
+// One pass over the keys. group[d] is the first bit of the child group of
+// the current node at depth d; the groups of one depth follow each other, so
+// a key that leaves a node at depth d moves every deeper group on by one and
+// sets, in each group it enters, the bit of its own child. Work is one step
+// per tree node.
 void write_levels(std::span<const std::uint64_t> keys, const TreeLevels& layout,
-                  std::array<std::uint64_t, kMaxTreeLevels> pos, std::uint8_t* bytes) {
-  std::array<unsigned, kMaxTreeLevels> mask{};
-  for (unsigned d = 0; d < layout.deepest; ++d) mask[d] = layout.child_bit(keys[0], d);
+                  std::array<std::uint64_t, kMaxTreeLevels> group, std::uint8_t* bytes) {
+  const unsigned deepest = layout.deepest;
+  for (unsigned d = 0; d < deepest; ++d) set_bit(bytes, group[d] + layout.child(keys[0], d));
   for (std::size_t i = 1; i < keys.size(); ++i) {
-    const unsigned split = layout.split_depth(keys[i - 1], keys[i]);
-    if (split == layout.deepest) continue;
-    mask[split] |= layout.child_bit(keys[i], split);
-    for (unsigned d = split + 1; d < layout.deepest; ++d) {
-      put_bits(bytes, pos[d], mask[d], layout.children[d]);
-      pos[d] += layout.children[d];
-      mask[d] = layout.child_bit(keys[i], d);
+    const std::uint64_t key = keys[i];
+    const unsigned split = layout.split_depth(keys[i - 1], key);
+    if (split == deepest) continue;
+    set_bit(bytes, group[split] + layout.child(key, split));
+    for (unsigned d = split + 1; d < deepest; ++d) {
+      group[d] += layout.children[d];
+      set_bit(bytes, group[d] + layout.child(key, d));
     }
   }
-  for (unsigned d = 0; d < layout.deepest; ++d)
-    put_bits(bytes, pos[d], mask[d], layout.children[d]);
 }
 
 }  // namespace
@@ -80,18 +77,27 @@ Result<PackedBits> encode_tree_bits(std::span<const std::uint64_t> sorted_keys,
 
 Result<PackedBits> encode_tree_bits(std::span<const std::uint64_t> sorted_keys,
                                     const TreeLevels& layout, std::uint64_t memory_budget) {
-  if (sorted_keys.empty()) return single_node_bits(false);
-  if (layout.deepest == 0) return single_node_bits(true);
-  const std::array<std::uint64_t, kMaxTreeLevels> start = level_starts(sorted_keys, layout);
   PackedBits out;
-  out.bit_count = start[layout.deepest];
-  if (out.bit_count > memory_budget / kCodecBytesPerTreeBit) return Error::out_of_memory();
-  return catching_out_of_memory([&]() -> Result<PackedBits> {
-    out.bytes.assign(packed_byte_count(out.bit_count) + 1, 0);
+  OVK_RETURN_IF_ERROR(encode_tree_bits_into(sorted_keys, layout, memory_budget, out));
+  return out;
+}
+
+Status encode_tree_bits_into(std::span<const std::uint64_t> sorted_keys, const TreeLevels& layout,
+                             std::uint64_t memory_budget, PackedBits& out) {
+  if (sorted_keys.empty() || layout.deepest == 0) {
+    out.bytes.assign(1, sorted_keys.empty() ? 0x00 : 0x80);
+    out.bit_count = 1;
+    return Ok{};
+  }
+  const std::array<std::uint64_t, kMaxTreeLevels> start = level_starts(sorted_keys, layout);
+  const std::uint64_t bit_count = start[layout.deepest];
+  if (bit_count > memory_budget / kCodecBytesPerTreeBit) return Error::out_of_memory();
+  return catching_out_of_memory([&]() -> Status {
+    out.bytes.assign(packed_byte_count(bit_count), 0);
+    out.bit_count = bit_count;
     out.bytes[0] = 0x80;  // the root is split
     write_levels(sorted_keys, layout, start, out.bytes.data());
-    out.bytes.pop_back();
-    return std::move(out);
+    return Ok{};
   });
 }
 
@@ -117,35 +123,68 @@ class BitReader {
   std::uint64_t consumed_ = 0;
 };
 
-Octree start_tree(std::span<const std::uint8_t> bytes, std::uint64_t bit_count) {
-  Octree tree;
-  tree.nodes.emplace_back();
-  // A well-formed string has exactly one bit per node.
+// The root alone, with room for a well-formed string's nodes (one per bit).
+void start_tree(std::span<const std::uint8_t> bytes, std::uint64_t bit_count, Octree& tree) {
+  tree.nodes.assign(1, OctreeNode{});
   if (!bytes.empty() && bit_count > 0) {
     tree.nodes.reserve(static_cast<std::size_t>(
         std::min<std::uint64_t>(bit_count, std::uint64_t{8} * bytes.size()) + 1));
   }
-  return tree;
+}
+
+// Bits [64 w, 64 w + 64) of an MSB-first string, the first in the top bit;
+// bytes past the string read as zero.
+std::uint64_t bit_word(std::span<const std::uint8_t> bytes, std::uint64_t w) noexcept {
+  const std::uint64_t first = 8 * w;
+  std::uint64_t word = 0;
+  if (first + 8 <= bytes.size()) {
+    std::memcpy(&word, bytes.data() + first, 8);
+  } else if (first < bytes.size()) {
+    std::memcpy(&word, bytes.data() + first, static_cast<std::size_t>(bytes.size() - first));
+  }
+  return std::endian::native == std::endian::little ? __builtin_bswap64(word) : word;
 }
 
 // Sets `one` on the nodes whose bits among [begin, end) of an MSB-first
-// string are 1, a byte at a time (zero bytes cost one test), and returns how
+// string are 1, 64 bits at a time (zero words cost one test), and returns how
 // many there were.
-std::uint64_t mark_ones(const std::uint8_t* bytes, std::uint64_t begin, std::uint64_t end,
-                        OctreeNode one, OctreeNode* nodes) {
+std::uint64_t mark_ones(std::span<const std::uint8_t> bytes, std::uint64_t begin,
+                        std::uint64_t end, OctreeNode one, OctreeNode* nodes) {
   std::uint64_t ones = 0;
-  for (std::uint64_t i = begin; i < end;) {
-    const std::uint64_t byte = i >> 3;
-    const std::uint64_t stop = std::min(byte * 8 + 8, end);
-    unsigned bits = bytes[byte] & (0xFFu >> (i & 7)) & (0xFF00u >> (stop - byte * 8));
-    for (; bits != 0; ++ones) {
-      const unsigned pos = static_cast<unsigned>(std::countl_zero(static_cast<std::uint8_t>(bits)));
-      nodes[byte * 8 + pos] = one;
-      bits &= ~(0x80u >> pos);
-    }
-    i = stop;
+  for (std::uint64_t w = begin / 64; w * 64 < end; ++w) {
+    std::uint64_t bits = bit_word(bytes, w);
+    if (w * 64 < begin) bits &= ~std::uint64_t{0} >> (begin - w * 64);
+    if (end - w * 64 < 64) bits &= ~(~std::uint64_t{0} >> (end - w * 64));
+    for (; bits != 0; bits &= bits - 1, ++ones)
+      nodes[w * 64 + 63 - static_cast<unsigned>(std::countr_zero(bits))] = one;
   }
   return ones;
+}
+
+// Power-of-two sizes: all boxes at one depth have the same size, so a level
+// is just a run of the arena and needs no queue; node i takes bit i. Each
+// level grows the arena once, by its one bits' children. children_at(depth)
+// is the child count of a one bit at that depth, 0 where it is an occupied
+// leaf; it is asked for each depth once, in order.
+template <class ChildrenAt>
+void decode_levels(std::span<const std::uint8_t> bytes, std::uint64_t bit_count,
+                   ChildrenAt children_at, Octree& tree) {
+  start_tree(bytes, bit_count, tree);
+  if (bytes.empty() || bit_count == 0) return;
+  std::uint64_t begin = 0, end = 1;  // arena run of the current level
+  for (unsigned depth = 0; begin < end && begin < bit_count; ++depth) {
+    const std::uint64_t last = std::min(end, bit_count);
+    if (last > std::uint64_t{8} * bytes.size()) {
+      OVK_FAULT("tree bit count exceeds the bytes that hold the bits");
+    }
+    const unsigned n_children = children_at(depth);
+    const OctreeNode one{n_children != 0 ? NodeKind::kSplit : NodeKind::kOccupied,
+                         static_cast<std::uint8_t>(n_children)};
+    const std::uint64_t ones = mark_ones(bytes, begin, last, one, tree.nodes.data());
+    tree.nodes.resize(end + n_children * ones);
+    begin = end;
+    end = tree.nodes.size();
+  }
 }
 
 std::uint8_t child_count(std::uint64_t dx, std::uint64_t dy, std::uint64_t dt) {
@@ -164,7 +203,8 @@ Octree decode_tree_any_sizes(std::span<const std::uint8_t> bytes, std::uint64_t 
   struct Pending {
     std::uint64_t dx, dy, dt;
   };
-  Octree tree = start_tree(bytes, bit_count);
+  Octree tree;
+  start_tree(bytes, bit_count, tree);
   if (bytes.empty() || bit_count == 0) return tree;
 
   // Breadth-first, one level at a time: the nodes of a level occupy a
@@ -212,30 +252,27 @@ Octree decode_tree(std::span<const std::uint8_t> bytes, std::uint64_t bit_count,
     return detail::decode_tree_any_sizes(bytes, bit_count, padded_width, padded_height, padded_bins,
                                          max_depth);
   }
-  // Power-of-two sizes (every grid's): all boxes at one depth have the same
-  // size, so a level is just a run of the arena and needs no queue; node i
-  // takes bit i. Each level grows the arena once, by its one bits' children.
-  Octree tree = start_tree(bytes, bit_count);
-  if (bytes.empty() || bit_count == 0) return tree;
+  // Every grid's sizes are powers of two.
   std::uint64_t dx = padded_width, dy = padded_height, dt = padded_bins;
-  std::uint64_t begin = 0, end = 1;  // arena run of the current level
-  for (unsigned depth = 0; begin < end && begin < bit_count; ++depth) {
-    const std::uint64_t last = std::min(end, bit_count);
-    if (last > std::uint64_t{8} * bytes.size()) {
-      OVK_FAULT("tree bit count exceeds the bytes that hold the bits");
-    }
+  auto children_at = [&](unsigned depth) -> unsigned {
     const bool splits = splittable(dx, dy, dt, static_cast<std::uint8_t>(depth), max_depth);
-    const std::uint8_t n_children = splits ? child_count(dx, dy, dt) : 0;
-    const OctreeNode one{splits ? NodeKind::kSplit : NodeKind::kOccupied, n_children};
-    const std::uint64_t ones = mark_ones(bytes.data(), begin, last, one, tree.nodes.data());
-    tree.nodes.resize(end + n_children * ones);
-    begin = end;
-    end = tree.nodes.size();
+    const unsigned n_children = splits ? child_count(dx, dy, dt) : 0;
     dx = split_axis(dx).size[0];
     dy = split_axis(dy).size[0];
     dt = split_axis(dt).size[0];
-  }
+    return n_children;
+  };
+  Octree tree;
+  decode_levels(bytes, bit_count, children_at, tree);
   return tree;
+}
+
+void decode_tree_into(std::span<const std::uint8_t> bytes, std::uint64_t bit_count,
+                      const TreeLevels& levels, Octree& tree) {
+  auto children_at = [&](unsigned depth) -> unsigned {
+    return depth < levels.deepest ? levels.children[depth] : 0;
+  };
+  decode_levels(bytes, bit_count, children_at, tree);
 }
 
 }  // namespace ovk

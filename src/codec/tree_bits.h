@@ -57,11 +57,10 @@ struct TreeLevels {
   unsigned split_depth(std::uint64_t a, std::uint64_t b) const noexcept {
     return depth_of_bit[63 - std::countl_zero(a ^ b)];
   }
-  // The bit, within a group of children[d] bits written most significant
-  // first, of the child at depth d + 1 on the way to `key`.
-  unsigned child_bit(std::uint64_t key, unsigned d) const noexcept {
-    const unsigned child = static_cast<unsigned>(key >> shift[d + 1]) & (children[d] - 1);
-    return 1u << (children[d] - 1 - child);
+  // The place, within a group of children[d] bits, of the child at depth
+  // d + 1 on the way to `key`.
+  unsigned child(std::uint64_t key, unsigned d) const noexcept {
+    return static_cast<unsigned>(key >> shift[d + 1]) & (children[d] - 1);
   }
 };
 
@@ -77,6 +76,11 @@ Result<PackedBits> encode_tree_bits(std::span<const std::uint64_t> sorted_keys,
 Result<PackedBits> encode_tree_bits(std::span<const std::uint64_t> sorted_keys,
                                     const TreeLevels& levels, std::uint64_t memory_budget);
 
+// encode_tree_bits into `out`, whose buffer is reused (for frame after frame);
+// on failure `out` is left unspecified.
+Status encode_tree_bits_into(std::span<const std::uint64_t> sorted_keys, const TreeLevels& levels,
+                             std::uint64_t memory_budget, PackedBits& out);
+
 // The single bit of a tree whose root is empty (no events) or an occupied
 // leaf (max_depth 0).
 PackedBits single_node_bits(bool occupied);
@@ -89,6 +93,12 @@ PackedBits single_node_bits(bool occupied);
 Octree decode_tree(std::span<const std::uint8_t> bytes, std::uint64_t bit_count,
                    std::uint64_t padded_width, std::uint64_t padded_height,
                    std::uint64_t padded_bins, std::uint8_t max_depth);
+
+// decode_tree for the padded sizes and depth limit that `levels` was made
+// for, into `tree` (its buffer reused, for many frames of one geometry).
+// The same nodes, with each depth's child count looked up, not worked out.
+void decode_tree_into(std::span<const std::uint8_t> bytes, std::uint64_t bit_count,
+                      const TreeLevels& levels, Octree& tree);
 
 namespace detail {
 // The general reader behind decode_tree, for sizes that are not powers of two

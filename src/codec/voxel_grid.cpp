@@ -167,7 +167,13 @@ inline std::uint64_t CellKeyer::key(std::uint64_t x, std::uint64_t y,
 }
 
 Result<std::vector<std::uint64_t>> CellKeyer::occupied(EventSpan events) const {
-  return catching_out_of_memory([&]() -> Result<std::vector<std::uint64_t>> {
+  std::vector<std::uint64_t> keys;
+  OVK_RETURN_IF_ERROR(occupied_into(events, keys));
+  return keys;
+}
+
+Status CellKeyer::occupied_into(EventSpan events, std::vector<std::uint64_t>& keys) const {
+  return catching_out_of_memory([&]() -> Status {
     const TimeScale scale(events);
     auto event_key = [&](const Event& e) {
       return key(e.x, e.y, scale.small_scaled(e.t, bin_factor_));
@@ -176,12 +182,13 @@ Result<std::vector<std::uint64_t>> CellKeyer::occupied(EventSpan events) const {
       // Straight into the bitmap: the keys of all events are never stored.
       detail::KeyBitmap bitmap(geometry_.key_bits());
       for (const Event& e : events) bitmap.set(event_key(e));
-      return bitmap.sorted_keys(events.size());
+      keys = bitmap.sorted_keys(events.size());
+      return Ok{};
     }
-    std::vector<std::uint64_t> keys(events.size());
+    keys.resize(events.size());
     for (std::size_t i = 0; i < events.size(); ++i) keys[i] = event_key(events[i]);
     detail::sort_unique_by_radix(keys, geometry_.key_bits());
-    return keys;
+    return Ok{};
   });
 }
 

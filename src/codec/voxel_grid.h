@@ -104,6 +104,8 @@ class CellKeyer {
 
   // Fails only with kOutOfMemory.
   Result<std::vector<std::uint64_t>> occupied(EventSpan events) const;
+  // The same into `keys`, whose buffer is reused (for frame after frame).
+  Status occupied_into(EventSpan events, std::vector<std::uint64_t>& keys) const;
 
  private:
   // Key of the cell of an event at pixel (x, y) in time bin `bin` (before

@@ -132,6 +132,52 @@ TEST(DecodeTree, FastPathAgreesWithGeneralReaderOnArbitraryBits) {
   }
 }
 
+// The per-geometry reader with one tree reused for every string (a bigger
+// tree first, then smaller ones, so stale nodes would show) builds what the
+// general reader builds: strings long enough to span several 64-bit words,
+// ones dense and sparse, bit counts short of and past the bytes' end.
+TEST(DecodeTree, ReusedTreeWithLevelsAgreesWithGeneralReader) {
+  std::mt19937_64 rng(91);
+  Octree tree;
+  for (int round = 0; round < 600; ++round) {
+    std::vector<std::uint8_t> bytes(1 + rng() % 300);
+    const unsigned density = static_cast<unsigned>(rng() % 4);
+    for (auto& b : bytes) {
+      b = static_cast<std::uint8_t>(rng());
+      if (density == 0) b &= static_cast<std::uint8_t>(rng());
+      if (density == 1) b |= static_cast<std::uint8_t>(rng());
+      if (density == 2 && rng() % 2 == 0) b = 0;
+    }
+    const std::uint64_t bit_count = rng() % (8 * bytes.size() + 1);
+    const auto width = static_cast<std::uint16_t>(1 + rng() % 40);
+    const auto height = static_cast<std::uint16_t>(1 + rng() % 40);
+    const auto bins = static_cast<std::uint16_t>(1 + rng() % 40);
+    const auto max_depth = static_cast<std::uint8_t>(rng() % 9);
+    const GridGeometry geometry(width, height, bins);
+    decode_tree_into(bytes, bit_count, TreeLevels(geometry, max_depth), tree);
+    ASSERT_EQ(tree, detail::decode_tree_any_sizes(bytes, bit_count, geometry.padded_width(),
+                                                  geometry.padded_height(),
+                                                  geometry.padded_bins(), max_depth))
+        << width << "x" << height << "x" << bins << " d" << +max_depth << " bits " << bit_count;
+  }
+}
+
+// A 2 x 1 x 1 grid, depth 1: bits 1 0 1 are the root split, an empty and an
+// occupied child; after it, an empty string leaves only the root. Eight
+// children of a 2 x 2 x 2 root need nine bits, more than one byte holds.
+TEST(DecodeTree, ReusedTreeByValue) {
+  const TreeLevels levels(GridGeometry(2, 1, 1), 1);
+  Octree tree;
+  decode_tree_into(bytes_of({0xA0}), 3, levels, tree);
+  EXPECT_EQ(render(tree), "S[E,O]");
+  decode_tree_into({}, 0, levels, tree);
+  EXPECT_EQ(render(tree), "E");
+  decode_tree_into(bytes_of({0x80}), 1, levels, tree);
+  EXPECT_EQ(render(tree), "S[E,E]");
+  EXPECT_THROW(decode_tree_into(bytes_of({0xFF}), 9, TreeLevels(GridGeometry(2, 2, 2), 1), tree),
+               Fault);
+}
+
 TEST(DecodeTree, SizesThatAreNotPowersOfTwo) {
   // 3 splits into 1 and 2; the part of size 2 splits again, the part of size 1 cannot.
   EXPECT_EQ(render(decode_tree(bytes_of({0xFF, 0xFF}), 16, 3, 1, 1, 4)), "S[O,S[O,O]]");
