@@ -1,5 +1,7 @@
 // Entry point of the `ovk` command-line tool: parses the command line with
 // CLI11 and runs one subcommand. Never sees Python.
+#include <malloc.h>
+
 #include <cstdio>
 #include <exception>
 #include <new>
@@ -27,8 +29,23 @@ void print_usage_error(const CLI::App& app, const CLI::ParseError& error) {
 
 }  // namespace
 
+namespace {
+
+// Each recording allocates and frees buffers of megabytes (events, cell
+// keys, tree bits). By default glibc hands such blocks back to the kernel
+// when they are freed, so the next recording faults every page in again,
+// and with several jobs the page faults queue on the process's memory map.
+// Keeping freed memory in the heap makes the next recording reuse it.
+void keep_freed_memory_for_reuse() {
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);  // glibc's largest allowed threshold
+  mallopt(M_TRIM_THRESHOLD, 512 << 20);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   using namespace ovk::cli;
+  keep_freed_memory_for_reuse();
   CLI::App app{"ovk: occupancy-tree coding of event-camera recordings", "ovk"};
   app.require_subcommand(1);
   app.set_version_flag("--version", "ovk 0.1.0");
