@@ -10,6 +10,7 @@
 
 #include "codec/event_stats.h"
 #include "io/file_access.h"
+#include "io/file_write.h"
 #include "io/recording_readers.h"
 
 namespace ovk::cli {
@@ -273,10 +274,55 @@ std::vector<std::string> collect_recordings(const std::vector<std::string>& path
 }
 
 void print_failure(std::string_view path, std::string_view message, std::FILE* out) {
+  std::fflush(stdout);
   std::string line;
   line.reserve(path.size() + message.size() + 3);
   line.append(path).append(": ").append(message).push_back('\n');
   std::fwrite(line.data(), 1, line.size(), out);
+}
+
+bool write_output(const std::string& path, std::span<const std::uint8_t> bytes) {
+  const Status written = io::write_file_atomically(path, bytes);
+  if (!written.ok()) print_failure(path, written.error().message());
+  return written.ok();
+}
+
+CLI::Validator output_extension_check(std::vector<std::string> extensions) {
+  std::string message = "the output name must end in ";
+  for (std::size_t i = 0; i < extensions.size(); ++i) {
+    if (i > 0) message += i + 1 == extensions.size() ? " or " : ", ";
+    message += "." + extensions[i];
+  }
+  return CLI::Validator(
+      [extensions = std::move(extensions), message](const std::string& path) -> std::string {
+        const std::optional<std::string_view> extension = io::file_extension(path);
+        const bool known = extension && std::find(extensions.begin(), extensions.end(),
+                                                  *extension) != extensions.end();
+        return known ? std::string() : message;
+      },
+      "");
+}
+
+std::optional<std::vector<std::uint64_t>> parameter_values(std::string_view list,
+                                                           const CodingParameter& parameter) {
+  return parse_number_list(list, parameter.min, parameter.max);
+}
+
+CLI::Option* add_parameter_list_option(CLI::App& command, const CodingParameter& parameter,
+                                       std::string& list, std::string_view example) {
+  return command
+      .add_option(parameter.flag, list, std::string(parameter.meaning) + ", e.g. " +
+                                            std::string(example))
+      ->check(CLI::Validator(
+          [parameter](const std::string& text) -> std::string {
+            if (parameter_values(text, parameter)) return {};
+            return "expected values " + std::to_string(parameter.min) + ".." +
+                   std::to_string(parameter.max) +
+                   " as a list such as 1,4,16 or a range such as 6-12";
+          },
+          ""))
+      ->type_name("LIST")
+      ->capture_default_str();
 }
 
 }  // namespace ovk::cli

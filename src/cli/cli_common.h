@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -75,6 +76,58 @@ std::vector<std::string> collect_recordings(const std::vector<std::string>& path
                                             ReaderChoice choice);
 
 // Writes "path: message" and a line feed to `out` (stderr by default).
+// Standard output is flushed first, so the line follows what came before it.
 void print_failure(std::string_view path, std::string_view message, std::FILE* out = stderr);
+
+// The value of `result`, or nullopt after print_failure(path, its message).
+template <typename T>
+std::optional<T> value_or_report(Result<T>&& result, std::string_view path) {
+  if (!result.ok()) {
+    print_failure(path, result.error().message());
+    return std::nullopt;
+  }
+  return std::move(result).value();
+}
+
+// Writes `bytes` to `path` whole or not at all (a temporary file in the same
+// folder, then renamed). False after reporting the failure against `path`.
+bool write_output(const std::string& path, std::span<const std::uint8_t> bytes);
+
+// A CLI11 check that an output name ends in one of `extensions` (given
+// without the dot); its message lists them, e.g. "the output name must end
+// in .npy or .csv".
+CLI::Validator output_extension_check(std::vector<std::string> extensions);
+
+// A coding parameter as the subcommands take it: its flag, what it means,
+// and the values it may take.
+struct CodingParameter {
+  const char* flag;
+  const char* meaning;
+  std::uint64_t min;
+  std::uint64_t max;
+};
+inline constexpr CodingParameter kTimeBinsParameter{"--time-bins",
+                                                    "Time bins of the occupancy grid", 1, 65535};
+inline constexpr CodingParameter kDepthParameter{"--depth", "Tree depth limit", 0, 255};
+inline constexpr CodingParameter kFramesParameter{
+    "--frames", "Consecutive time frames: 1 codes the whole recording, more use frame deltas", 1,
+    1'000'000};
+
+// Adds `parameter` taking one value in its bounds.
+template <typename T>
+CLI::Option* add_parameter_option(CLI::App& command, const CodingParameter& parameter, T& value) {
+  return command.add_option(parameter.flag, value, parameter.meaning)
+      ->check(CLI::Range(parameter.min, parameter.max))
+      ->type_name("N");
+}
+
+// The values of a list given for `parameter`: parse_number_list within its bounds.
+std::optional<std::vector<std::uint64_t>> parameter_values(std::string_view list,
+                                                           const CodingParameter& parameter);
+
+// Adds `parameter` taking a list of values in its bounds, as parse_number_list
+// reads it (e.g. "16,64,256" or "6-12"); `example` ends the help text.
+CLI::Option* add_parameter_list_option(CLI::App& command, const CodingParameter& parameter,
+                                       std::string& list, std::string_view example);
 
 }  // namespace ovk::cli

@@ -14,7 +14,6 @@
 #include "cli/event_encoders.h"
 #include "io/compact_writer.h"
 #include "io/file_access.h"
-#include "io/file_write.h"
 #include "io/recording_readers.h"
 
 namespace ovk::cli {
@@ -105,31 +104,15 @@ std::optional<std::vector<std::uint8_t>> output_bytes(const ConvertOptions& opti
   if (extension != "csv" && reader == ReaderKind::kNmnist) {
     if (auto bytes = transcode_nmnist_records(options.input, extension == "npy")) return bytes;
   }
-  const Result<Recording> recording = read_recording(options.input, options.reader);
-  if (!recording.ok()) {
-    print_failure(options.input, recording.error().message());
-    return std::nullopt;
-  }
-  Result<std::vector<std::uint8_t>> encoded = encode_for(options.output, recording.value().events);
-  if (!encoded.ok()) {
-    print_failure(options.output, encoded.error().message());
-    return std::nullopt;
-  }
-  return std::move(encoded).value();
+  const std::optional<Recording> recording =
+      value_or_report(read_recording(options.input, options.reader), options.input);
+  if (!recording) return std::nullopt;
+  return value_or_report(encode_for(options.output, recording->events), options.output);
 }
 
 bool convert(const ConvertOptions& options) {
   const std::optional<std::vector<std::uint8_t>> bytes = output_bytes(options);
-  if (!bytes) return false;
-  const Status written = io::write_file_atomically(options.output, *bytes);
-  if (!written.ok()) print_failure(options.output, written.error().message());
-  return written.ok();
-}
-
-std::string check_output_extension(const std::string& path) {
-  const std::optional<std::string_view> extension = io::file_extension(path);
-  if (extension == "npy" || extension == "evb" || extension == "csv") return {};
-  return "the output name must end in .npy, .evb or .csv";
+  return bytes && write_output(options.output, *bytes);
 }
 
 }  // namespace
@@ -144,7 +127,7 @@ void add_convert_command(CLI::App& app, int& status) {
   command->add_option("-o,--output", options->output, "OUT.npy, OUT.evb or OUT.csv")
       ->required()
       ->type_name("OUT")
-      ->check(CLI::Validator(check_output_extension, "OUT.npy|OUT.evb|OUT.csv"));
+      ->check(output_extension_check({"npy", "evb", "csv"}));
   add_reader_option(*command, options->reader);
   command->footer("Example: ovk convert 1.bs2 --reader nmnist -o 1.npy");
   command->callback([options, &status] {

@@ -3,12 +3,11 @@
 #include <charconv>
 
 #include "io/compact_writer.h"
+#include "io/npy_header.h"
 
 namespace ovk::cli {
 namespace {
 
-constexpr std::string_view kNpyMagic("\x93NUMPY\x01\x00", 8);
-constexpr std::size_t kNpyAlignment = 64;
 // "65535,65535,4294967295,255\n"
 constexpr std::size_t kLongestCsvLine = 27;
 
@@ -17,18 +16,8 @@ char* put_number(char* out, std::uint32_t value) { return std::to_chars(out, out
 }  // namespace
 
 std::string npy_header(std::uint64_t count) {
-  std::string dict =
-      "{'descr': [('x', '<u2'), ('y', '<u2'), ('t', '<u4'), ('p', '|u1')], "
-      "'fortran_order': False, 'shape': (" +
-      std::to_string(count) + ",), }";
-  // Magic (8 bytes), header length (2 bytes), dictionary, spaces, line feed.
-  const std::size_t unpadded = kNpyMagic.size() + 2 + dict.size() + 1;
-  dict.append((kNpyAlignment - unpadded % kNpyAlignment) % kNpyAlignment, ' ');
-  dict.push_back('\n');
-  std::string header(kNpyMagic);
-  header.push_back(static_cast<char>(dict.size() & 0xFF));
-  header.push_back(static_cast<char>(dict.size() >> 8));
-  return header + dict;
+  const std::uint64_t shape[] = {count};
+  return io::npy_header("[('x', '<u2'), ('y', '<u2'), ('t', '<u4'), ('p', '|u1')]", shape);
 }
 
 Result<std::vector<std::uint8_t>> encode_npy(EventSpan events) {

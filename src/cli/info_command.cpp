@@ -43,23 +43,17 @@ void print_ranges(const std::optional<EventStats>& stats) {
 
 // Prints one recording's block; returns false after reporting a failure.
 bool describe(const std::string& path, const InfoOptions& options) {
-  Result<Recording> recording = read_recording(path, options.reader);
-  if (!recording.ok()) {
-    std::fflush(stdout);
-    print_failure(path, recording.error().message());
-    return false;
-  }
-  const Result<SensorSize> sensor = sensor_size(recording.value(), options.sensor);
-  if (!sensor.ok()) {
-    std::fflush(stdout);
-    print_failure(path, sensor.error().message());
-    return false;
-  }
+  const std::optional<Recording> recording =
+      value_or_report(read_recording(path, options.reader), path);
+  if (!recording) return false;
+  const std::optional<SensorSize> sensor =
+      value_or_report(sensor_size(*recording, options.sensor), path);
+  if (!sensor) return false;
   std::printf("%s\n", path.c_str());
-  std::printf("  reader    %s\n", std::string(reader_name(recording.value().reader)).c_str());
-  std::printf("  events    %zu\n", recording.value().events.size());
-  print_ranges(event_stats(recording.value().events));
-  std::printf("  sensor    %ux%u\n", sensor.value().width, sensor.value().height);
+  std::printf("  reader    %s\n", std::string(reader_name(recording->reader)).c_str());
+  std::printf("  events    %zu\n", recording->events.size());
+  print_ranges(event_stats(recording->events));
+  std::printf("  sensor    %ux%u\n", sensor->width, sensor->height);
   return true;
 }
 

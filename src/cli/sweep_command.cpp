@@ -41,9 +41,6 @@ struct SweepOptions {
   std::string baselines = "zstd3";
 };
 
-constexpr std::uint64_t kLargestTimeBins = 65535;
-constexpr std::uint64_t kLargestDepth = 255;
-constexpr std::uint64_t kLargestFrames = 1'000'000;
 constexpr unsigned kLargestJobs = 1024;
 
 Result<CompressionRecord> run_combination(EventSpan events, SensorSize sensor,
@@ -182,7 +179,6 @@ bool run_sweep(const SweepOptions& options, const std::vector<Baseline>& baselin
       [&](std::size_t, RecordingOutcome&& outcome) {
         if (!outcome.ok) {
           all_ok = false;
-          std::fflush(out);
           print_failure(outcome.path, outcome.error);
         }
         writer.add(outcome);
@@ -198,33 +194,10 @@ bool run_sweep(const SweepOptions& options, const std::vector<Baseline>& baselin
   return all_ok;
 }
 
-// A CLI11 check that a list option parses within bounds.
-CLI::Validator list_check(std::uint64_t min, std::uint64_t max) {
-  return CLI::Validator(
-      [min, max](const std::string& text) -> std::string {
-        if (parse_number_list(text, min, max)) return {};
-        return "expected values " + std::to_string(min) + ".." + std::to_string(max) +
-               " as a list such as 1,4,16 or a range such as 6-12";
-      },
-      "");
-}
-
 void add_grid_options(CLI::App& command, SweepOptions& options) {
-  command.add_option("--time-bins", options.time_bins, "Time-bin counts, e.g. 16,64,256")
-      ->check(list_check(1, kLargestTimeBins))
-      ->type_name("LIST")
-      ->capture_default_str();
-  command.add_option("--depth", options.depth, "Tree depth limits, e.g. 6-12")
-      ->check(list_check(0, kLargestDepth))
-      ->type_name("LIST")
-      ->capture_default_str();
-  command
-      .add_option("--frames", options.frames,
-                  "Frame counts: 1 codes the whole recording, more use "
-                  "frame deltas, e.g. 1,10")
-      ->check(list_check(1, kLargestFrames))
-      ->type_name("LIST")
-      ->capture_default_str();
+  add_parameter_list_option(command, kTimeBinsParameter, options.time_bins, "16,64,256");
+  add_parameter_list_option(command, kDepthParameter, options.depth, "6-12");
+  add_parameter_list_option(command, kFramesParameter, options.frames, "1,10");
 }
 
 void add_output_options(CLI::App& command, SweepOptions& options) {
@@ -276,9 +249,9 @@ void add_sweep_command(CLI::App& app, int& status) {
       "sweep.jsonl");
   command->callback([options, &status] {
     const std::vector<Combination> combinations =
-        combinations_of(*parse_number_list(options->time_bins, 1, kLargestTimeBins),
-                        *parse_number_list(options->depth, 0, kLargestDepth),
-                        *parse_number_list(options->frames, 1, kLargestFrames));
+        combinations_of(*parameter_values(options->time_bins, kTimeBinsParameter),
+                        *parameter_values(options->depth, kDepthParameter),
+                        *parameter_values(options->frames, kFramesParameter));
     if (!run_sweep(*options, *parse_baselines(options->baselines), combinations))
       status = kExitFailure;
   });

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "codec/voxel_grid.h"
+#include "io/npy_header.h"
 
 namespace ovk::codefile {
 
@@ -108,21 +109,12 @@ std::vector<std::uint8_t> cells_csv(const CodeFile& file, const std::vector<Leaf
   return out;
 }
 
-// NumPy format 1.0: magic, version, header length, then a Python dict
-// literal padded with spaces to a multiple of 64 bytes and ended by '\n'.
 std::vector<std::uint8_t> cells_npy(const CodeFile& file, const std::vector<LeafBoxes>& frames) {
   const std::uint64_t boxes = box_count(frames);
-  std::string header = "{'descr': '<u8', 'fortran_order': False, 'shape': (" +
-                       std::to_string(boxes) + ", " + std::to_string(kColumns) + "), }";
-  const std::size_t preamble = 10;
-  header.append(63 - (preamble + header.size()) % 64, ' ');
-  header.push_back('\n');
-  const std::uint8_t magic[8] = {0x93, 'N', 'U', 'M', 'P', 'Y', 1, 0};
-  std::vector<std::uint8_t> out(preamble + header.size() + boxes * kColumns * 8);
-  std::uint8_t* at = std::copy(std::begin(magic), std::end(magic), out.data());
-  *at++ = static_cast<std::uint8_t>(header.size() & 0xFF);
-  *at++ = static_cast<std::uint8_t>(header.size() >> 8);
-  at = std::copy(header.begin(), header.end(), at);
+  const std::uint64_t shape[] = {boxes, kColumns};
+  const std::string header = io::npy_header("'<u8'", shape);
+  std::vector<std::uint8_t> out(header.size() + boxes * kColumns * sizeof(std::uint64_t));
+  std::uint8_t* at = std::copy(header.begin(), header.end(), out.data());
   for_each_cell_row(file, frames, [&at](const CellRow& row) {
     if constexpr (std::endian::native == std::endian::little) {
       std::memcpy(at, row.data(), sizeof row);

@@ -41,6 +41,9 @@ using CellRow = std::array<std::uint64_t, 9>;
 void for_each_cell_row(const CodeFile& file, const std::vector<LeafBoxes>& frames,
                        const std::function<void(const CellRow&)>& visit);
 
+// The number of leaf boxes over all frames (rows of the table).
+std::uint64_t box_count(const std::vector<LeafBoxes>& frames);
+
 // All rows, flattened.
 std::vector<std::uint64_t> cell_rows(const CodeFile& file, const std::vector<LeafBoxes>& frames);
 

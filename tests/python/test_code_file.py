@@ -113,7 +113,7 @@ events_strategy = st.lists(
 
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(events=events_strategy, width=st.integers(1, 40), height=st.integers(1, 40),
-       bins=st.integers(0, 20), depth=st.integers(0, 8), n_frames=st.integers(1, 4))
+       bins=st.integers(1, 20), depth=st.integers(0, 8), n_frames=st.integers(1, 4))
 def test_round_trip_matches_model_and_module(tmp_path, events, width, height, bins, depth,
                                              n_frames):
     rec = write_csv(tmp_path / "r.csv", events)
@@ -244,8 +244,9 @@ def test_defaults_and_sensor_rule(tmp_path):
 
 
 @pytest.mark.parametrize("args", [
-    ["--frames", "0"], ["--sensor", "10"], ["--sensor", "0x5"], ["--sensor", "70000x5"],
-    ["--depth", "256"], ["--time-bins", "65536"]])
+    ["--frames", "0"], ["--frames", "1000001"], ["--sensor", "10"], ["--sensor", "0x5"],
+    ["--sensor", "70000x5"], ["--depth", "256"], ["--time-bins", "65536"], ["--time-bins", "0"],
+    ["--reader", "bin"]])
 def test_usage_errors_exit_2(tmp_path, args):
     rec = write_csv(tmp_path / "r.csv", [(1, 1, 1, 1)])
     assert run("encode", rec, "-o", tmp_path / "x.ovkc", *args).returncode == 2
@@ -253,7 +254,9 @@ def test_usage_errors_exit_2(tmp_path, args):
 
 
 def test_decode_rejects_unknown_table_suffix(small_file, tmp_path):
-    assert run("decode", small_file, "-o", tmp_path / "cells.txt").returncode == 2
+    done = run("decode", small_file, "-o", tmp_path / "cells.txt")
+    assert done.returncode == 2
+    assert "the output name must end in .npy or .csv" in done.stderr
 
 
 def test_failures_name_the_path(tmp_path, small_file):
@@ -270,12 +273,46 @@ def test_failures_name_the_path(tmp_path, small_file):
 
 
 def test_empty_recording(tmp_path):
+    # No events: the sensor rule gives 0x0, as info reports it.
     rec = write_csv(tmp_path / "empty.csv", [])
     for frames, n in ((1, 1), (3, 0)):
         out = tmp_path / f"e{frames}.ovkc"
         assert run("encode", rec, "-o", out, "--frames", frames).returncode == 0
-        assert len(parse_ovkc(out.read_bytes())["frames"]) == n
+        parsed = parse_ovkc(out.read_bytes())
+        assert (len(parsed["frames"]), parsed["width"], parsed["height"]) == (n, 0, 0)
         assert run("check", out, rec).returncode == 0
+
+
+def test_sensor_that_does_not_fit_16_bits_asks_for_sensor(tmp_path):
+    rec = write_csv(tmp_path / "wide.csv", [(65535, 3, 0, 1)])
+    out = tmp_path / "wide.ovkc"
+    message = one_error_line(run("encode", rec, "-o", out), rec)
+    assert message == ("largest x is 65535, so the sensor size does not fit 16 bits; "
+                       "give --sensor WxH")
+    assert not out.exists()
+    info = run("info", rec)
+    assert info.returncode == 1 and info.stderr == f"{rec}: {message}\n"
+
+
+def test_reader_choice_names_the_format_whatever_the_extension(tmp_path):
+    # One N-MNIST record: x 3, y 5, polarity 1, t 7 us. By extension (.dat)
+    # no reader applies; --reader nmnist reads it, with the 34x34 sensor.
+    rec = tmp_path / "sample.dat"
+    rec.write_bytes(bytes([3, 5, 0x80, 0, 7]))
+    out = tmp_path / "sample.ovkc"
+    refused = run("encode", rec, "-o", out)
+    listed = run("info", rec)
+    assert refused.returncode == listed.returncode == 1
+    assert refused.stderr == listed.stderr and refused.stderr.startswith(f"{rec}: ")
+    assert not out.exists()
+    done = run("encode", rec, "-o", out, "--reader", "nmnist", "--time-bins", 1)
+    assert done.returncode == 0, done.stderr
+    parsed = parse_ovkc(out.read_bytes())
+    assert (parsed["width"], parsed["height"], parsed["events"], parsed["tmin"]) == (34, 34, 1, 7)
+    assert run("check", out, rec, "--reader", "nmnist").returncode == 0
+    assert one_error_line(run("check", out, rec), rec) == refused.stderr.strip()[len(f"{rec}: "):]
+    # The same bytes read as CSV text are not a recording.
+    assert run("check", out, rec, "--reader", "csv").returncode == 1
 
 
 REAL_FILES = ["aedat2/DVS128-2017-03-21-short.aedat", "aedat2/mnist_0_scale04_0001.aedat",
