@@ -37,8 +37,12 @@ demo: build
 	  $(PYTHON) examples/plot_sweep.py $(BUILD)/sweep.jsonl -o $(BUILD)/sweep.png; \
 	else echo "the ovk tool was not built (see the configure warning): no sweep"; fi
 
+# Real recordings are looked for in ../shared/data/real beside the checkout;
+# without them their tests are skipped, and this says so.
+REAL_DATA := ../shared/data/real
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure
+	@[ -d $(REAL_DATA) ] || echo "note: $(REAL_DATA) not found beside this checkout, so the tests on real recordings were skipped"
 
 # The same suites built with AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: deps
