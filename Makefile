@@ -16,8 +16,8 @@ deps:
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; fi
-	@$(PYTHON) -c "import pytest, hypothesis, mypy" 2>/dev/null || \
-	  $(PYTHON) -m pip install -q pytest hypothesis mypy
+	@$(PYTHON) -c "import pytest, hypothesis, mypy, numpy" 2>/dev/null || \
+	  $(PYTHON) -m pip install -q pytest hypothesis mypy numpy
 
 build: deps
 	cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$$(command -v $(PYTHON)) $(CMAKE_FLAGS)
