@@ -128,12 +128,18 @@ def test_no_reference_leaks(tmp_path, internal_fault, capfd):
     for name, call in leak_cases(tmp_path, internal_fault).items():
         for _ in range(100):
             call()
-        gc.collect()
-        before = sys.getallocatedblocks()
-        for _ in range(3000):
-            call()
-        gc.collect()
-        growth[name] = sys.getallocatedblocks() - before
+        # Two rounds, keeping the smaller growth: a cache that the interpreter
+        # fills once (seen under the sanitizer) grows in one round only, while
+        # a leak of even one block every few calls grows in both.
+        rounds = []
+        for _ in range(2):
+            gc.collect()
+            before = sys.getallocatedblocks()
+            for _ in range(3000):
+                call()
+            gc.collect()
+            rounds.append(sys.getallocatedblocks() - before)
+        growth[name] = min(rounds)
     capfd.readouterr()  # the internal-fault case reports on standard error
     assert {name: blocks for name, blocks in growth.items() if blocks > 100} == {}
 
