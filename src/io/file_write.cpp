@@ -5,12 +5,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <string>
-#include <vector>
-
-#include "io/file_access.h"
+#include <utility>
 
 namespace ovk::io {
 namespace {
@@ -30,9 +26,49 @@ std::string temporary_name(std::string_view path) {
   return out;
 }
 
-Status write_all(int fd, std::span<const std::uint8_t> bytes) {
+}  // namespace
+
+Result<AtomicFileWriter> AtomicFileWriter::create(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) {
+    return Error(ErrorKind::kInvalidInput, "file name contained an unexpected NUL byte");
+  }
+  std::string temporary;
+  int fd = -1;
+  do {
+    temporary = temporary_name(path);
+    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  } while (fd < 0 && (errno == EEXIST || errno == EINTR));
+  if (fd < 0) return os_error(errno);
+  return AtomicFileWriter(std::string(path), std::move(temporary), FileHandle(fd));
+}
+
+AtomicFileWriter::AtomicFileWriter(AtomicFileWriter&& other) noexcept
+    : target_(std::move(other.target_)),
+      temporary_(std::exchange(other.temporary_, std::string())),
+      file_(std::move(other.file_)) {}
+
+AtomicFileWriter& AtomicFileWriter::operator=(AtomicFileWriter&& other) noexcept {
+  if (this != &other) {
+    discard();
+    target_ = std::move(other.target_);
+    temporary_ = std::exchange(other.temporary_, std::string());
+    file_ = std::move(other.file_);
+  }
+  return *this;
+}
+
+AtomicFileWriter::~AtomicFileWriter() { discard(); }
+
+void AtomicFileWriter::discard() noexcept {
+  file_ = FileHandle();
+  if (!temporary_.empty()) ::unlink(temporary_.c_str());
+  temporary_.clear();
+}
+
+Status AtomicFileWriter::write(std::span<const std::uint8_t> bytes) {
+  if (!file_.is_open()) OVK_FAULT("write to an atomic file writer that holds no file");
   while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    const ssize_t n = ::write(file_.fd(), bytes.data(), bytes.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       return os_error(errno);
@@ -42,28 +78,21 @@ Status write_all(int fd, std::span<const std::uint8_t> bytes) {
   return Ok{};
 }
 
-}  // namespace
+Status AtomicFileWriter::commit() {
+  if (!file_.is_open()) OVK_FAULT("commit of an atomic file writer that holds no file");
+  Status done = Ok{};
+  if (::fsync(file_.fd()) != 0) done = os_error(errno);
+  if (done.ok() && ::close(file_.release()) != 0) done = os_error(errno);
+  if (done.ok() && ::rename(temporary_.c_str(), target_.c_str()) != 0) done = os_error(errno);
+  if (done.ok()) temporary_.clear();
+  discard();
+  return done;
+}
 
 Status write_file_atomically(std::string_view path, std::span<const std::uint8_t> bytes) {
-  if (path.find('\0') != std::string_view::npos) {
-    return Error(ErrorKind::kInvalidInput, "file name contained an unexpected NUL byte");
-  }
-  std::string temp;
-  int fd = -1;
-  do {
-    temp = temporary_name(path);
-    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  } while (fd < 0 && (errno == EEXIST || errno == EINTR));
-  if (fd < 0) return os_error(errno);
-  FileHandle file(fd);
-  Status written = write_all(file.fd(), bytes);
-  if (written.ok() && ::fsync(file.fd()) != 0) written = os_error(errno);
-  if (written.ok() && ::close(file.release()) != 0) written = os_error(errno);
-  if (written.ok() && ::rename(temp.c_str(), std::string(path).c_str()) != 0) {
-    written = os_error(errno);
-  }
-  if (!written.ok()) ::unlink(temp.c_str());
-  return written;
+  OVK_ASSIGN_OR_RETURN(AtomicFileWriter writer, AtomicFileWriter::create(path));
+  OVK_RETURN_IF_ERROR(writer.write(bytes));
+  return writer.commit();
 }
 
 }  // namespace ovk::io

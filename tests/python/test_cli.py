@@ -6,6 +6,7 @@ import os
 import random
 import struct
 import subprocess
+import threading
 import zlib
 from pathlib import Path
 
@@ -412,6 +413,95 @@ def test_nmnist_records_become_compact_records(tmp_path):
     run("convert", source, "-o", tmp_path / "a.csv", check=0)
     assert (tmp_path / "a.csv").read_text() == "x,y,t,p\n1,2,74565,1\n33,0,7,0\n"
 
+
+
+def nmnist_as_compact(raw):
+    # Each 5-byte record: x, y, then polarity in the top bit above a 23-bit big-endian time.
+    out = bytearray()
+    for i in range(0, len(raw), 5):
+        x, y, b2, b3, b4 = raw[i:i + 5]
+        out += struct.pack("<HHIB", x, y, ((b2 & 0x7F) << 16) | (b3 << 8) | b4, b2 >> 7)
+    return bytes(out)
+
+
+def npy_parts(raw):
+    header_len = struct.unpack("<H", raw[8:10])[0]
+    return raw[10:10 + header_len].decode("latin1"), raw[10 + header_len:]
+
+
+# 65536 records fill one block of the streamed conversions; the sizes around it end a
+# block early, exactly, and one record late.
+@pytest.mark.parametrize("records", [0, 1, 65535, 65536, 65537, 150_001])
+def test_compact_and_nmnist_convert_across_blocks(tmp_path, records):
+    rng = random.Random(records)
+    evb = tmp_path / "in.evb"
+    evb.write_bytes(rng.randbytes(9 * records))
+    nmnist = tmp_path / "in.bin"
+    nmnist.write_bytes(rng.randbytes(5 * records))
+    for source, body in ((evb, evb.read_bytes()), (nmnist, nmnist_as_compact(nmnist.read_bytes()))):
+        run("convert", source, "-o", tmp_path / "o.evb", check=0)
+        assert (tmp_path / "o.evb").read_bytes() == body
+        run("convert", source, "-o", tmp_path / "o.npy", check=0)
+        header, array = npy_parts((tmp_path / "o.npy").read_bytes())
+        assert f"'shape': ({records},)" in header and array == body
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["in.bin", "in.evb", "o.evb", "o.npy"]
+
+
+def feed_fifo(path, data):
+    os.mkfifo(path)
+    writer = threading.Thread(target=path.write_bytes, args=(data,), daemon=True)
+    writer.start()
+    return writer
+
+
+@pytest.mark.parametrize("suffix", [".evb", ".bin"])
+@pytest.mark.parametrize("out", ["o.npy", "o.evb"])
+def test_convert_reads_a_fifo_as_it_reads_the_file(tmp_path, suffix, out):
+    # Whole records of either kind, more than a pipe holds (see below).
+    data = random.Random(3).randbytes(9 * 5 * 3001)
+    regular = tmp_path / ("file" + suffix)
+    regular.write_bytes(data)
+    run("convert", regular, "-o", tmp_path / ("file-" + out), check=0)
+    writer = feed_fifo(tmp_path / ("pipe" + suffix), data)
+    run("convert", tmp_path / ("pipe" + suffix), "-o", tmp_path / ("pipe-" + out), check=0)
+    writer.join(timeout=60)
+    assert (tmp_path / ("pipe-" + out)).read_bytes() == (tmp_path / ("file-" + out)).read_bytes()
+
+
+# The FIFOs carry more than a pipe holds, so their writer is still there while the
+# reader looks at them.
+@pytest.mark.parametrize("suffix,size", [(".evb", 9 * 20_000 + 1), (".bin", 5 * 20_000 + 3)])
+def test_fifo_of_partial_records_fails_as_the_file_does(tmp_path, suffix, size):
+    data = random.Random(size).randbytes(size)
+    regular = tmp_path / ("file" + suffix)
+    regular.write_bytes(data)
+    from_file = run("convert", regular, "-o", tmp_path / "a.npy", check=1)
+    writer = feed_fifo(tmp_path / ("pipe" + suffix), data)
+    from_pipe = run("convert", tmp_path / ("pipe" + suffix), "-o", tmp_path / "b.npy", check=1)
+    writer.join(timeout=60)
+    assert from_pipe.stderr == from_file.stderr.replace(str(regular), str(tmp_path / ("pipe" + suffix)))
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["file" + suffix, "pipe" + suffix]
+
+
+def test_convert_onto_its_own_input(tmp_path):
+    data = random.Random(4).randbytes(9 * 1000)
+    source = tmp_path / "a.evb"
+    source.write_bytes(data)
+    run("convert", source, "-o", source, check=0)
+    assert source.read_bytes() == data
+    assert [p.name for p in tmp_path.iterdir()] == ["a.evb"]
+
+
+@pytest.mark.parametrize("suffix", [".evb", ".bin"])
+def test_streamed_convert_onto_a_folder_leaves_no_temporary(tmp_path, suffix):
+    source = tmp_path / ("in" + suffix)
+    source.write_bytes(bytes(45))
+    target = tmp_path / "o.npy"
+    (target / "child").mkdir(parents=True)
+    done = run("convert", source, "-o", target, check=1)
+    assert done.stderr == f"{target}: Is a directory (os error 21)\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in" + suffix, "o.npy"]
+    assert [p.name for p in target.iterdir()] == ["child"]
 
 def test_progress_line_only_when_stderr_is_a_terminal(tmp_path):
     import pty
