@@ -53,12 +53,21 @@ std::optional<ReaderKind> reader_for_extension(const std::string& path) {
 // copy of the whole file in memory. When the file is not a whole number of
 // records, is not a regular file, or changes while it is read, read_compact
 // reads it again and its outcome (events or message) is the result.
+// Anything but a regular file goes straight to read_compact, so a FIFO or a
+// device is opened once: a second open could wait for a writer that is gone.
+bool regular_whole_records(const struct stat& info) {
+  return S_ISREG(info.st_mode) &&
+         static_cast<std::uint64_t>(info.st_size) % kCompactRecordBytes == 0;
+}
+
 Result<EventVec> read_compact_in_blocks(std::string_view path) {
   constexpr std::size_t kBlockBytes = kCompactRecordBytes << 17;
-  const Result<io::FileHandle> file = io::open_for_reading(path);
   struct stat info{};
-  if (!file.ok() || ::fstat(file.value().fd(), &info) != 0 || !S_ISREG(info.st_mode) ||
-      static_cast<std::uint64_t>(info.st_size) % kCompactRecordBytes != 0) {
+  if (::stat(std::string(path).c_str(), &info) != 0 || !regular_whole_records(info)) {
+    return io::read_compact(path);
+  }
+  const Result<io::FileHandle> file = io::open_for_reading(path);
+  if (!file.ok() || ::fstat(file.value().fd(), &info) != 0 || !regular_whole_records(info)) {
     return io::read_compact(path);
   }
   const auto size = static_cast<std::uint64_t>(info.st_size);

@@ -483,6 +483,18 @@ def test_fifo_of_partial_records_fails_as_the_file_does(tmp_path, suffix, size):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["file" + suffix, "pipe" + suffix]
 
 
+def test_fifo_whose_writer_has_finished_is_read_once(tmp_path):
+    # Two compact records (x 1, y 2, t 3, p 1 and x 4, y 5, t 6, p 0): the writer
+    # is gone as soon as they are read, so a second open would wait forever.
+    data = bytes.fromhex("010002000300000001" "040005000600000000")
+    writer = feed_fifo(tmp_path / "pipe.evb", data)
+    done = subprocess.run([CLI, "info", str(tmp_path / "pipe.evb")], capture_output=True,
+                          text=True, timeout=60)
+    writer.join(timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert "  reader    compact\n  events    2\n" in done.stdout
+
+
 def test_convert_onto_its_own_input(tmp_path):
     data = random.Random(4).randbytes(9 * 1000)
     source = tmp_path / "a.evb"
