@@ -1,28 +1,39 @@
 #include "io/file_write.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <string>
 #include <utility>
 
 namespace ovk::io {
 namespace {
 
+// 64 random bits in hexadecimal. getrandom never fails for so few bytes once
+// the system is up; should it, the process id still tells processes apart
+// and the caller's exclusive create tries again.
+std::string random_suffix() {
+  std::uint64_t bits = static_cast<std::uint64_t>(::getpid());
+  (void)::getrandom(&bits, sizeof bits, 0);
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(bits));
+  return text;
+}
+
 // The temporary name: the target's folder, a dot, the target's name and a
-// suffix unique to this process and call, so the rename never crosses file
-// systems and concurrent writers never share a temporary file.
+// random suffix, so the rename never crosses file systems and concurrent
+// writers never share a temporary file (it is created exclusively).
 std::string temporary_name(std::string_view path) {
-  static std::atomic<std::uint64_t> counter{0};
   const std::size_t slash = path.rfind('/');
   const std::string_view folder = slash == std::string_view::npos ? "" : path.substr(0, slash + 1);
   const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
   std::string out(folder);
   out += '.';
   out += name;
-  out += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+  out += ".tmp-" + random_suffix();
   return out;
 }
 
@@ -32,12 +43,15 @@ Result<AtomicFileWriter> AtomicFileWriter::create(std::string_view path) {
   if (path.find('\0') != std::string_view::npos) {
     return Error(ErrorKind::kInvalidInput, "file name contained an unexpected NUL byte");
   }
+  // A name already taken is drawn again, a bounded number of times.
+  constexpr int kAttempts = 64;
   std::string temporary;
   int fd = -1;
-  do {
+  for (int attempt = 0; attempt < kAttempts && fd < 0; ++attempt) {
     temporary = temporary_name(path);
     fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  } while (fd < 0 && (errno == EEXIST || errno == EINTR));
+    if (fd < 0 && errno != EEXIST && errno != EINTR) break;
+  }
   if (fd < 0) return os_error(errno);
   return AtomicFileWriter(std::string(path), std::move(temporary), FileHandle(fd));
 }
