@@ -19,7 +19,6 @@ namespace {
 constexpr std::uint32_t kNmnistSensor = 34;
 constexpr std::uint32_t kDvs128Sensor = 128;
 constexpr std::uint64_t kLargestCoordinate = 65535;
-constexpr std::uintmax_t kNmnistRecordBytes = 5;
 // A list on the command line never expands to more values than this.
 constexpr std::uint64_t kMaxListValues = 4096;
 
@@ -41,12 +40,24 @@ std::optional<ReaderKind> reader_for_extension(const std::string& path) {
   if (*extension == "aedat") return ReaderKind::kAedat2;
   if (*extension == "csv" || *extension == "txt") return ReaderKind::kCsv;
   if (*extension != "bin") return std::nullopt;
-  // The length rule of load_events: only 9 divides the size -> compact.
+  // load_events' length rule, judged here from the size (read_recording
+  // judges the bytes it decodes instead).
   std::error_code error;
   const std::uintmax_t size = std::filesystem::file_size(path, error);
   if (error) return std::nullopt;
-  const bool compact = size % kCompactRecordBytes == 0 && size % kNmnistRecordBytes != 0;
-  return compact ? ReaderKind::kCompact : ReaderKind::kNmnist;
+  return io::bin_holds_compact_records(size) ? ReaderKind::kCompact : ReaderKind::kNmnist;
+}
+
+// A ".bin" recording read as load_events reads it: once, the length rule
+// judging the very bytes that are decoded, so a FIFO or a file that changes
+// meanwhile is read consistently and the reader reported is the one used.
+Result<Recording> read_bin_once(const std::string& path) {
+  OVK_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> bytes, io::read_whole_file(path));
+  const ReaderKind kind =
+      io::bin_holds_compact_records(bytes.size()) ? ReaderKind::kCompact : ReaderKind::kNmnist;
+  OVK_ASSIGN_OR_RETURN(EventVec events, kind == ReaderKind::kCompact ? io::decode_compact(bytes)
+                                                                     : io::decode_nmnist(bytes));
+  return Recording{kind, std::move(events)};
 }
 
 // Compact records read a block at a time into the event vector, without a
@@ -213,6 +224,9 @@ std::optional<ReaderKind> reader_for_path(const std::string& path, ReaderChoice 
 }
 
 Result<Recording> read_recording(const std::string& path, ReaderChoice choice) {
+  if (choice == ReaderChoice::kAuto && io::file_extension(path) == "bin") {
+    return read_bin_once(path);
+  }
   const std::optional<ReaderKind> kind = reader_for_path(path, choice);
   if (!kind) {
     // load_events fails here too; its message is the one to report.

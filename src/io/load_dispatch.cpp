@@ -37,19 +37,18 @@ std::optional<std::string_view> file_extension(std::string_view path) {
   return last->substr(dot + 1);
 }
 
+bool bin_holds_compact_records(std::uint64_t length) noexcept {
+  return length % kCompactRecordBytes == 0 && length % 5 != 0;
+}
+
 Result<EventVec> load_events(std::string_view path, const Interruptions& interrupts) {
   const std::optional<std::string_view> extension = file_extension(path);
   if (!extension) return unknown_extension(path);
   if (*extension == "bin") {
-    // Compact records are 9 bytes and N-MNIST records 5: a length that only
-    // 9 divides is compact, anything else (multiples of 45 included) is
-    // N-MNIST. The file is read once and the bytes judged are the bytes
-    // decoded, so a FIFO or a file that grows meanwhile is read consistently.
+    // The file is read once and the bytes judged are the bytes decoded, so a
+    // FIFO or a file that grows meanwhile is read consistently.
     OVK_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> bytes, read_whole_file(path, interrupts));
-    if (bytes.size() % kCompactRecordBytes == 0 && bytes.size() % 5 != 0) {
-      return decode_compact(bytes);
-    }
-    return decode_nmnist(bytes);
+    return bin_holds_compact_records(bytes.size()) ? decode_compact(bytes) : decode_nmnist(bytes);
   }
   if (*extension == "evb") return read_compact(path, interrupts);
   if (*extension == "aedat") return read_aedat2(path, interrupts);

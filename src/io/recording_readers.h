@@ -43,6 +43,11 @@ Result<EventVec> decode_csv(std::span<const std::uint8_t> bytes);
 // Extension of the path's last component ("" allowed), or nullopt for none.
 std::optional<std::string_view> file_extension(std::string_view path);
 
+// The ".bin" length rule: compact records are 9 bytes and N-MNIST records 5,
+// so a length that only 9 divides holds compact records and any other length
+// (multiples of 45 included) N-MNIST records.
+bool bin_holds_compact_records(std::uint64_t length) noexcept;
+
 // Chooses the reader by extension: bin (compact or N-MNIST by the length of
 // the bytes read, which are then decoded), evb, aedat, csv, txt. Anything
 // else fails without touching the file.

@@ -495,6 +495,19 @@ def test_fifo_whose_writer_has_finished_is_read_once(tmp_path):
     assert "  reader    compact\n  events    2\n" in done.stdout
 
 
+def test_bin_fifo_is_judged_by_the_bytes_it_holds(tmp_path):
+    # Two N-MNIST records, (x 3, y 4, t 5, p 1) and (x 6, y 7, t 9, p 0): 10
+    # bytes, which 9 does not divide, so the .bin length rule says N-MNIST
+    # and the sensor is the N-MNIST one, even though a FIFO has no size.
+    writer = feed_fifo(tmp_path / "pipe.bin", bytes.fromhex("0304800005" "0607000009"))
+    done = subprocess.run([CLI, "info", str(tmp_path / "pipe.bin")], capture_output=True,
+                          text=True, timeout=60)
+    writer.join(timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert "  reader    nmnist\n  events    2\n" in done.stdout
+    assert "  sensor    34x34\n" in done.stdout
+
+
 def test_convert_onto_its_own_input(tmp_path):
     data = random.Random(4).randbytes(9 * 1000)
     source = tmp_path / "a.evb"
