@@ -28,4 +28,19 @@ using EventVec = std::vector<Event>;
 // Read-only view of all or part of an EventVec.
 using EventSpan = std::span<const Event>;
 
+// An event whose timestamp is 64 bits of microseconds: what the tool's readers
+// hand out and the lossless coding keeps (AEDAT 4 and HDF5 recordings count
+// from the Unix epoch, which does not fit 32 bits). Same field order as Event.
+struct Event64 {
+  std::uint16_t x = 0;
+  std::uint16_t y = 0;
+  std::uint64_t t = 0;
+  std::uint8_t p = 0;
+
+  friend bool operator==(const Event64&, const Event64&) = default;
+};
+
+using Event64Vec = std::vector<Event64>;
+using Event64Span = std::span<const Event64>;
+
 }  // namespace ovk

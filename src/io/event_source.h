@@ -1,0 +1,45 @@
+// A recording read a block of events at a time, so that a pass over it holds
+// one block in memory whatever the recording's length.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <utility>
+
+#include "codec/event.h"
+#include "codec/result.h"
+
+namespace ovk::io {
+
+// Events in file order, handed out in blocks of at most kSourceBlockEvents.
+class EventSource {
+ public:
+  virtual ~EventSource() = default;
+
+  // Replaces the contents of `block` with the next events of the recording;
+  // an empty block means the recording has ended. After an error the source
+  // is spent.
+  [[nodiscard]] virtual Status next_block(Event64Vec& block) = 0;
+};
+
+inline constexpr std::size_t kSourceBlockEvents = std::size_t{1} << 16;
+
+// A source over events already in memory (tests, and formats decoded whole).
+class MemorySource final : public EventSource {
+ public:
+  explicit MemorySource(Event64Vec events) : events_(std::move(events)) {}
+
+  [[nodiscard]] Status next_block(Event64Vec& block) override {
+    const std::size_t count = std::min(kSourceBlockEvents, events_.size() - position_);
+    block.assign(events_.begin() + static_cast<std::ptrdiff_t>(position_),
+                 events_.begin() + static_cast<std::ptrdiff_t>(position_ + count));
+    position_ += count;
+    return Ok{};
+  }
+
+ private:
+  Event64Vec events_;
+  std::size_t position_ = 0;
+};
+
+}  // namespace ovk::io
