@@ -4,17 +4,44 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "codec/event.h"
 #include "codec/result.h"
 
 namespace ovk::io {
 
+// A sensor's size in pixels.
+struct SensorGeometry {
+  std::uint16_t width = 0;
+  std::uint16_t height = 0;
+
+  friend bool operator==(const SensorGeometry&, const SensorGeometry&) = default;
+};
+
+// Records a source read but did not hand out as events (frames, IMU samples,
+// triggers, special events, overflow markers), counted by kind for `info`.
+struct SkippedRecords {
+  std::string kind;
+  std::uint64_t count = 0;
+};
+
 // Events in file order, handed out in blocks of at most kSourceBlockEvents.
 class EventSource {
  public:
   virtual ~EventSource() = default;
+
+  // The sensor size the file itself states (its header, or the camera its
+  // header names), known once the source is open; nullopt when only the
+  // events can tell.
+  virtual std::optional<SensorGeometry> declared_sensor() const { return std::nullopt; }
+
+  // What was passed over so far; complete once the source has ended.
+  virtual std::vector<SkippedRecords> skipped_records() const { return {}; }
 
   // Replaces the contents of `block` with the next events of the recording;
   // an empty block means the recording has ended. After an error the source
