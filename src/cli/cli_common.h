@@ -15,19 +15,29 @@
 
 #include "codec/event.h"
 #include "codec/result.h"
+#include "io/registry/registry.h"
 
 namespace ovk::cli {
 
-// The --reader choice. kAuto picks by extension as the module's load_events
-// does (.bin by length: compact or N-MNIST).
-enum class ReaderChoice : std::uint8_t { kAuto, kCompact, kNmnist, kAedat2, kCsv };
+// The --reader choice and the reader options: the format (nullptr picks by
+// extension, and by the first bytes where the extension does not decide;
+// .bin by length: compact or N-MNIST) and the reference conventions asked for.
+struct ReaderChoice {
+  const io::RecordingFormat* format = nullptr;
+  io::ReaderOptions options;
 
-// The format actually used for one file ("compact", "nmnist", "aedat2", "csv").
-enum class ReaderKind : std::uint8_t { kCompact, kNmnist, kAedat2, kCsv };
+  static const ReaderChoice kAuto;
+};
+inline const ReaderChoice ReaderChoice::kAuto{};
+
+// The format actually used for one file.
+using ReaderKind = const io::RecordingFormat*;
 
 std::string_view reader_name(ReaderKind kind);
 
-// Adds `--reader auto|compact|nmnist|aedat2|csv` (default auto) to a subcommand.
+// Adds `--reader auto|compact|nmnist|...` (default auto) and the reader
+// options (--aedat2-layout, --drop-specials, --resolve-overflow, --columns)
+// to a subcommand.
 void add_reader_option(CLI::App& command, ReaderChoice& choice);
 
 struct SensorSize {
@@ -38,24 +48,36 @@ struct SensorSize {
 // Adds `--sensor WxH` to a subcommand; when given it overrides the sensor rule.
 void add_sensor_option(CLI::App& command, std::optional<SensorSize>& sensor);
 
+// A recording read whole for the occupancy codec, whose timestamps are 32
+// bits: `events` hold t - time_offset. The offset is 0 when every timestamp
+// fits 32 bits (so the module's figures are kept) and the smallest timestamp
+// otherwise.
 struct Recording {
-  ReaderKind reader = ReaderKind::kCompact;
+  ReaderKind reader = nullptr;
   EventVec events;
+  std::optional<io::SensorGeometry> declared_sensor;
+  std::uint64_t time_offset = 0;
+  std::vector<io::SkippedRecords> skipped;
 };
 
-// Reads one recording. With kAuto the outcome (events or message) is the one
-// load_events gives for the path; otherwise the named reader is used whatever
-// the extension.
-Result<Recording> read_recording(const std::string& path, ReaderChoice choice);
+// Opens one recording as a stream (see io::open_recording).
+Result<io::OpenedRecording> open_recording(const std::string& path, const ReaderChoice& choice);
 
-// The reader read_recording uses for `path`, or nullopt when it fails before
-// choosing one (kAuto with an unknown extension or an unreadable .bin).
-std::optional<ReaderKind> reader_for_path(const std::string& path, ReaderChoice choice);
+// Reads one recording whole. With default options and a format the module
+// reads, the events (or message) are the module's loaders' own. A span of
+// timestamps that does not fit 32 bits fails with a message naming
+// --time-window.
+Result<Recording> read_recording(const std::string& path, const ReaderChoice& choice);
 
-// Sensor size: `given` when set; 34x34 for N-MNIST; 128x128 for AEDAT 2.0
-// (DVS128); otherwise the largest x and y plus one (0x0 for no events).
-// Fails when the largest coordinate plus one does not fit 16 bits.
+// Sensor size: `given` when set; else what the file states (header, camera,
+// or the format's fixed sensor: 34x34 for N-MNIST, 128x128 for AEDAT 2.0);
+// otherwise the largest x and y plus one (0x0 for no events). Fails when the
+// largest coordinate plus one does not fit 16 bits.
 Result<SensorSize> sensor_size(const Recording& recording, const std::optional<SensorSize>& given);
+
+// The same rule over what a streamed pass saw.
+Result<SensorSize> sensor_size(const std::optional<io::SensorGeometry>& declared,
+                               const io::Extent& extent, const std::optional<SensorSize>& given);
 
 // "WxH" with both parts decimal in 1..65535, e.g. "346x260". nullopt otherwise.
 std::optional<SensorSize> parse_sensor_size(std::string_view text);
@@ -68,12 +90,12 @@ std::optional<std::vector<std::uint64_t>> parse_number_list(std::string_view tex
                                                             std::uint64_t min, std::uint64_t max);
 
 // The recordings named by `paths`, in order. A folder is walked recursively
-// in sorted order; with kAuto it contributes the files whose extension the
-// loaders know (bin, evb, aedat, csv, txt), with a named reader every regular
+// in sorted order; with kAuto it contributes the files whose extension a
+// format of the registry claims (or .bin), with a named reader every regular
 // file. Any other path is taken as given (a missing file then fails when it
 // is read, with the loader's message).
 std::vector<std::string> collect_recordings(const std::vector<std::string>& paths,
-                                            ReaderChoice choice);
+                                            const ReaderChoice& choice);
 
 // Writes "path: message" and a line feed to `out` (stderr by default).
 // Standard output is flushed first, so the line follows what came before it.

@@ -1,13 +1,18 @@
 // `ovk convert PATH -o OUT.npy|OUT.evb|OUT.csv`: rewrites one recording as a
-// NumPy structured array, compact records or CSV text. The output appears
-// whole or not at all (written to a temporary file, then renamed). Compact
-// and N-MNIST input to .npy or .evb is streamed through fixed-size buffers.
-#include <fcntl.h>
-#include <sys/stat.h>
+// NumPy structured array, compact records or CSV text, a block at a time, so
+// memory does not grow with the recording. The output appears whole or not
+// at all (written to a temporary file, then renamed).
+//
+// The .npy array keeps the compact layout (x u2, y u2, t u4, p u1) when every
+// timestamp fits 32 bits, and takes a 64-bit t ('<u8') when one does not: the
+// conversion starts with the 32-bit layout and, on meeting such a timestamp,
+// starts again with the wider one (so only those recordings are read twice).
+// Its header is written last, over room kept for the largest count.
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
+#include <charconv>
+#include <cinttypes>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,10 +20,10 @@
 
 #include "cli/cli_common.h"
 #include "cli/commands.h"
-#include "cli/event_encoders.h"
-#include "io/compact_writer.h"
+#include "cli/window_filter.h"
 #include "io/file_access.h"
 #include "io/file_write.h"
+#include "io/npy_header.h"
 #include "io/recording_readers.h"
 
 namespace ovk::cli {
@@ -28,192 +33,170 @@ struct ConvertOptions {
   std::string input;
   std::string output;
   ReaderChoice reader = ReaderChoice::kAuto;
+  std::optional<TimeWindow> window;
 };
 
-Result<std::vector<std::uint8_t>> encode_for(std::string_view output, EventSpan events) {
-  const std::optional<std::string_view> extension = io::file_extension(output);
-  if (extension == "npy") return encode_npy(events);
-  if (extension == "csv") return encode_csv(events);
-  return io::encode_compact(events);
-}
+enum class Output : std::uint8_t { kNpy, kEvb, kCsv };
 
-// How a streamed conversion ended.
-enum class Streamed {
-  kWritten,    // the output is in place
-  kFailed,     // the output could not be written; the failure was reported
-  kUnsuitable  // nothing was written: the general path reads the input again
-};
+constexpr std::uint64_t kLargest32 = std::numeric_limits<std::uint32_t>::max();
+constexpr std::string_view kNarrowDescr = "[('x', '<u2'), ('y', '<u2'), ('t', '<u4'), ('p', '|u1')]";
+constexpr std::string_view kWideDescr = "[('x', '<u2'), ('y', '<u2'), ('t', '<u8'), ('p', '|u1')]";
 
-constexpr std::size_t kNmnistRecordBytes = 5;
-// The fixed buffers of the streamed conversions hold this many records.
-constexpr std::size_t kBlockRecords = std::size_t{1} << 16;
-
-// An input opened for streaming: a regular file of whole records, so its
-// size gives the count of records before any is read.
-struct WholeRecords {
-  io::FileHandle file;
-  std::uint64_t size = 0;
-};
-
-// A FIFO or device is not opened here at all: opening a FIFO takes its
-// writer, and the general path has to read what it sends.
-std::optional<WholeRecords> open_whole_records(const std::string& input,
-                                               std::size_t record_bytes) {
-  struct stat named{};
-  if (input.find('\0') != std::string::npos || ::stat(input.c_str(), &named) != 0 ||
-      !S_ISREG(named.st_mode)) {
-    return std::nullopt;
+// The .npy header for `count` records, padded with spaces to `length` bytes
+// (at least its natural length, a multiple of 64).
+std::string npy_header_of_length(bool wide, std::uint64_t count, std::size_t length) {
+  const std::uint64_t shape[] = {count};
+  std::string header = io::npy_header(wide ? kWideDescr : kNarrowDescr, shape);
+  if (header.size() < length) {
+    header.insert(header.size() - 1, length - header.size(), ' ');
+    const std::size_t body = header.size() - 10;
+    header[8] = static_cast<char>(body & 0xFF);
+    header[9] = static_cast<char>(body >> 8);
   }
-  Result<io::FileHandle> file = io::open_for_reading(input);
-  struct stat info{};
-  if (!file.ok() || ::fstat(file.value().fd(), &info) != 0 || !S_ISREG(info.st_mode)) {
-    return std::nullopt;
+  return header;
+}
+
+std::size_t npy_header_room(bool wide) {
+  const std::uint64_t shape[] = {std::numeric_limits<std::uint64_t>::max()};
+  return io::npy_header(wide ? kWideDescr : kNarrowDescr, shape).size();
+}
+
+void put16(std::uint8_t*& out, std::uint16_t v) {
+  out[0] = static_cast<std::uint8_t>(v);
+  out[1] = static_cast<std::uint8_t>(v >> 8);
+  out += 2;
+}
+
+void put_le(std::uint8_t*& out, std::uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) out[i] = static_cast<std::uint8_t>(v >> (8 * i));
+  out += bytes;
+}
+
+// Records of x u2, y u2, t u4 or u8, p u1.
+void encode_records(const Event64Vec& block, bool wide, std::vector<std::uint8_t>& out) {
+  const std::size_t record = wide ? 13 : 9;
+  out.resize(block.size() * record);
+  std::uint8_t* p = out.data();
+  for (const Event64& e : block) {
+    put16(p, e.x);
+    put16(p, e.y);
+    put_le(p, e.t, wide ? 8 : 4);
+    *p++ = e.p;
   }
-  const auto size = static_cast<std::uint64_t>(info.st_size);
-  if (size % record_bytes != 0) return std::nullopt;
-  return WholeRecords{std::move(file).value(), size};
 }
 
-// A buffer of `size` bytes, or nullopt when it cannot be allocated.
-std::optional<std::vector<std::uint8_t>> buffer_of(std::size_t size) {
-  std::vector<std::uint8_t> buffer;
-  const Status made = catching_out_of_memory([&]() -> Status {
-    buffer.resize(size);
-    return Ok{};
-  });
-  if (!made.ok()) return std::nullopt;
-  return buffer;
-}
-
-// Fills `buffer` from the input's position; false when reading fails or
-// the file ends first.
-bool read_exactly(const io::FileHandle& file, std::span<std::uint8_t> buffer) {
-  while (!buffer.empty()) {
-    const Result<std::size_t> n = io::read_some(file, buffer);
-    if (!n.ok() || n.value() == 0) return false;
-    buffer = buffer.subspan(n.value());
+void encode_csv_lines(const Event64Vec& block, std::vector<std::uint8_t>& out) {
+  constexpr std::size_t kLongestLine = 5 + 1 + 5 + 1 + 20 + 1 + 3 + 1;
+  out.resize(block.size() * kLongestLine);
+  char* const begin = reinterpret_cast<char*>(out.data());
+  char* pos = begin;
+  for (const Event64& e : block) {
+    pos = std::to_chars(pos, pos + 5, e.x).ptr;
+    *pos++ = ',';
+    pos = std::to_chars(pos, pos + 5, e.y).ptr;
+    *pos++ = ',';
+    pos = std::to_chars(pos, pos + 20, e.t).ptr;
+    *pos++ = ',';
+    pos = std::to_chars(pos, pos + 3, e.p).ptr;
+    *pos++ = '\n';
   }
-  return true;
+  out.resize(static_cast<std::size_t>(pos - begin));
 }
 
-// True when the input's position is its end, so it did not grow while it
-// was read.
-bool at_end(const io::FileHandle& file) {
-  std::uint8_t extra = 0;
-  const Result<std::size_t> more = io::read_some(file, std::span(&extra, 1));
-  return more.ok() && more.value() == 0;
+Status write_text(io::AtomicFileWriter& out, std::string_view text) {
+  return out.write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
-// The outcome of moving the input's records to the output: true when all
-// of them went and the input still had the size it had when opened; false
-// when it did not or could not be read (nothing is reported, the general
-// path reads it again); an error when the output could not be written.
-using Moved = Result<bool>;
-
-// Copies bytes [from, size) of the input to the output through a buffer.
-Moved copy_through_buffer(const WholeRecords& input, std::uint64_t from,
-                          io::AtomicFileWriter& out) {
-  if (::lseek(input.file.fd(), static_cast<off_t>(from), SEEK_SET) < 0) return false;
-  std::optional<std::vector<std::uint8_t>> buffer =
-      buffer_of(kBlockRecords * kCompactRecordBytes);
-  if (!buffer) return false;
-  for (std::uint64_t done = from; done < input.size;) {
-    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer->size(), input.size - done));
-    const std::span<std::uint8_t> block = std::span(*buffer).first(n);
-    if (!read_exactly(input.file, block)) return false;
-    OVK_RETURN_IF_ERROR(out.write(block));
-    done += n;
-  }
-  return at_end(input.file);
-}
-
-// Compact records are already the output's body: they are copied inside the
-// kernel (copy_file_range), without passing through this process. Where the
-// file systems cannot do that, or the copy fails, the rest goes through a
-// buffer, which also tells a failed read from a failed write.
-Moved copy_records(const WholeRecords& input, io::AtomicFileWriter& out) {
-  std::uint64_t done = 0;
-  while (done < input.size) {
-    auto offset = static_cast<loff_t>(done);
-    const std::uint64_t chunk = std::min<std::uint64_t>(input.size - done, std::uint64_t{1} << 30);
-    const ssize_t n = ::copy_file_range(input.file.fd(), &offset, out.fd(), nullptr,
-                                        static_cast<std::size_t>(chunk), 0);
-    if (n == 0) return false;  // shrank meanwhile
+Status write_at_start(io::AtomicFileWriter& out, std::string_view header) {
+  std::size_t done = 0;
+  while (done < header.size()) {
+    const ssize_t n = ::pwrite(out.fd(), header.data() + done, header.size() - done,
+                               static_cast<off_t>(done));
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) break;
-    done += static_cast<std::uint64_t>(n);
+    if (n < 0) return io::os_error(errno);
+    done += static_cast<std::size_t>(n);
   }
-  return copy_through_buffer(input, done, out);
+  return Ok{};
 }
 
-// N-MNIST records are decoded a block at a time from a fixed read buffer
-// into a fixed block of compact records, which is written out.
-Moved transcode_nmnist_records(const WholeRecords& input, io::AtomicFileWriter& out) {
-  std::optional<std::vector<std::uint8_t>> records = buffer_of(kBlockRecords * kNmnistRecordBytes);
-  std::optional<std::vector<std::uint8_t>> block = buffer_of(kBlockRecords * kCompactRecordBytes);
-  if (!records || !block) return false;
-  for (std::uint64_t done = 0; done < input.size;) {
-    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(records->size(), input.size - done));
-    const std::span<std::uint8_t> read = std::span(*records).first(n);
-    if (!read_exactly(input.file, read)) return false;
-    const Result<EventVec> events = io::decode_nmnist(read);
-    block->clear();
-    if (!events.ok() || !io::append_compact_records(events.value(), *block).ok()) return false;
-    OVK_RETURN_IF_ERROR(out.write(*block));
-    done += n;
+// How one attempt ended.
+enum class Attempt : std::uint8_t { kWritten, kFailed, kNeedsWideTime };
+
+struct Converter {
+  const ConvertOptions& options;
+  Output kind;
+  bool wide;
+
+  Attempt fail(const std::string& path, const Error& error) const {
+    print_failure(path, error.message());
+    return Attempt::kFailed;
   }
-  return at_end(input.file);
-}
 
-Streamed report_output_failure(const std::string& output, const Error& error) {
-  print_failure(output, error.message());
-  return Streamed::kFailed;
-}
+  Attempt run() const {
+    Result<io::OpenedRecording> opened = open_recording(options.input, options.reader);
+    if (!opened.ok()) return fail(options.input, opened.error());
+    Result<io::AtomicFileWriter> writer = io::AtomicFileWriter::create(options.output);
+    if (!writer.ok()) return fail(options.output, writer.error());
+    io::AtomicFileWriter& out = writer.value();
+    const std::size_t room = npy_header_room(wide);
+    Status started = Ok{};
+    if (kind == Output::kNpy) started = write_text(out, std::string(room, ' '));
+    if (kind == Output::kCsv) started = write_text(out, "x,y,t,p\n");
+    if (!started.ok()) return fail(options.output, started.error());
+    WindowFilter filter(options.window);
+    Event64Vec block;
+    std::vector<std::uint8_t> bytes;
+    std::uint64_t count = 0;
+    for (;;) {
+      const Status read = opened.value().source->next_block(block);
+      if (!read.ok()) return fail(options.input, read.error());
+      if (block.empty()) break;
+      filter.apply(block);
+      if (kind != Output::kCsv && !wide) {
+        for (const Event64& e : block) {
+          if (e.t <= kLargest32) continue;
+          if (kind == Output::kNpy) return Attempt::kNeedsWideTime;
+          return fail(options.input, too_wide_error(e.t));
+        }
+      }
+      const Status encoded = catching_out_of_memory([&]() -> Status {
+        if (kind == Output::kCsv) {
+          encode_csv_lines(block, bytes);
+        } else {
+          encode_records(block, wide, bytes);
+        }
+        return Ok{};
+      });
+      if (!encoded.ok()) return fail(options.input, encoded.error());
+      const Status written = out.write(bytes);
+      if (!written.ok()) return fail(options.output, written.error());
+      count += block.size();
+    }
+    if (kind == Output::kNpy) {
+      const Status header = write_at_start(out, npy_header_of_length(wide, count, room));
+      if (!header.ok()) return fail(options.output, header.error());
+    }
+    const Status committed = out.commit();
+    if (!committed.ok()) return fail(options.output, committed.error());
+    return Attempt::kWritten;
+  }
 
-// Compact or N-MNIST input to .npy or .evb, streamed from the input to the
-// output file without holding the recording. Any input the reader might
-// reject (not a regular file of whole records, or one that changes while it
-// is read) is left to the general path, which reports what the reader says.
-Streamed stream_records(const ConvertOptions& options, ReaderKind reader, bool npy) {
-  const bool compact = reader == ReaderKind::kCompact;
-  std::optional<WholeRecords> input =
-      open_whole_records(options.input, compact ? kCompactRecordBytes : kNmnistRecordBytes);
-  if (!input) return Streamed::kUnsuitable;
-  Result<io::AtomicFileWriter> writer = io::AtomicFileWriter::create(options.output);
-  if (!writer.ok()) return report_output_failure(options.output, writer.error());
-  const std::uint64_t count = input->size / (compact ? kCompactRecordBytes : kNmnistRecordBytes);
-  const std::string header = npy ? npy_header(count) : std::string();
-  const Status started = writer.value().write(
-      std::span(reinterpret_cast<const std::uint8_t*>(header.data()), header.size()));
-  if (!started.ok()) return report_output_failure(options.output, started.error());
-  const Moved moved = compact ? copy_records(*input, writer.value())
-                              : transcode_nmnist_records(*input, writer.value());
-  if (!moved.ok()) return report_output_failure(options.output, moved.error());
-  if (!moved.value()) return Streamed::kUnsuitable;  // the writer removes its file
-  const Status committed = writer.value().commit();
-  if (!committed.ok()) return report_output_failure(options.output, committed.error());
-  return Streamed::kWritten;
-}
-
-// The output file's bytes from the recording as the reader gives it, or
-// nullopt after reporting the failure against the file it concerns (the
-// input for reading, the output for encoding).
-std::optional<std::vector<std::uint8_t>> output_bytes(const ConvertOptions& options) {
-  const std::optional<Recording> recording =
-      value_or_report(read_recording(options.input, options.reader), options.input);
-  if (!recording) return std::nullopt;
-  return value_or_report(encode_for(options.output, recording->events), options.output);
-}
+  static Error too_wide_error(std::uint64_t t) {
+    return Error(ErrorKind::kInvalidInput,
+                 "timestamp " + std::to_string(t) +
+                     " does not fit the 32 bits of compact records; write .npy or .csv, or pick "
+                     "a part with --time-window");
+  }
+};
 
 bool convert(const ConvertOptions& options) {
   const std::optional<std::string_view> extension = io::file_extension(options.output);
-  const std::optional<ReaderKind> reader = reader_for_path(options.input, options.reader);
-  if (extension != "csv" && (reader == ReaderKind::kCompact || reader == ReaderKind::kNmnist)) {
-    const Streamed streamed = stream_records(options, *reader, extension == "npy");
-    if (streamed != Streamed::kUnsuitable) return streamed == Streamed::kWritten;
-  }
-  const std::optional<std::vector<std::uint8_t>> bytes = output_bytes(options);
-  return bytes && write_output(options.output, *bytes);
+  const Output kind = extension == "npy" ? Output::kNpy
+                      : extension == "csv" ? Output::kCsv
+                                           : Output::kEvb;
+  Attempt attempt = Converter{options, kind, false}.run();
+  if (attempt == Attempt::kNeedsWideTime) attempt = Converter{options, kind, true}.run();
+  return attempt == Attempt::kWritten;
 }
 
 }  // namespace
@@ -221,7 +204,8 @@ bool convert(const ConvertOptions& options) {
 void add_convert_command(CLI::App& app, int& status) {
   auto options = std::make_shared<ConvertOptions>();
   CLI::App* command = app.add_subcommand(
-      "convert", "Write a recording as .npy (x u2, y u2, t u4, p u1), .evb (compact) or .csv");
+      "convert",
+      "Write a recording as .npy (x u2, y u2, t u4 or u8, p u1), .evb (compact) or .csv");
   command->add_option("path", options->input, "The recording to read")
       ->required()
       ->type_name("PATH");
@@ -230,6 +214,7 @@ void add_convert_command(CLI::App& app, int& status) {
       ->type_name("OUT")
       ->check(output_extension_check({"npy", "evb", "csv"}));
   add_reader_option(*command, options->reader);
+  add_time_window_option(*command, options->window);
   command->footer("Example: ovk convert 1.bs2 --reader nmnist -o 1.npy");
   command->callback([options, &status] {
     if (!convert(*options)) status = kExitFailure;

@@ -1,9 +1,12 @@
 // `ovk info PATH...`: what each recording holds. One block per recording:
 // the path, then indented "label value" lines for the reader, the event
 // count, the x, y and t ranges, the duration, the event rate and the sensor
-// size that sweep would use.
+// size that sweep would use; then, when they apply, the time offset the
+// occupancy coding counts from and the records the reader passed over or
+// read in the module's way. The recording is read a block at a time.
 #include <cinttypes>
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,7 +14,7 @@
 
 #include "cli/cli_common.h"
 #include "cli/commands.h"
-#include "codec/event_stats.h"
+#include "cli/window_filter.h"
 
 namespace ovk::cli {
 namespace {
@@ -20,40 +23,110 @@ struct InfoOptions {
   std::vector<std::string> paths;
   ReaderChoice reader = ReaderChoice::kAuto;
   std::optional<SensorSize> sensor;
+  std::optional<TimeWindow> window;
 };
 
 constexpr double kMicrosecondsPerSecond = 1e6;
 
-void print_ranges(const std::optional<EventStats>& stats) {
-  if (!stats) {
+struct Ranges {
+  std::uint64_t count = 0;
+  std::uint16_t x_min = 0, x_max = 0, y_min = 0, y_max = 0;
+  std::uint64_t t_min = 0, t_max = 0;
+
+  void add(const Event64Vec& block) {
+    for (const Event64& e : block) {
+      if (count++ == 0) {
+        x_min = x_max = e.x;
+        y_min = y_max = e.y;
+        t_min = t_max = e.t;
+        continue;
+      }
+      x_min = std::min(x_min, e.x);
+      x_max = std::max(x_max, e.x);
+      y_min = std::min(y_min, e.y);
+      y_max = std::max(y_max, e.y);
+      t_min = std::min(t_min, e.t);
+      t_max = std::max(t_max, e.t);
+    }
+  }
+};
+
+void print_ranges(const Ranges& r) {
+  if (r.count == 0) {
     std::printf("  x         -\n  y         -\n  t         -\n  duration  0 s\n  rate      -\n");
     return;
   }
-  std::printf("  x         %u..%u\n", stats->x_min, stats->x_max);
-  std::printf("  y         %u..%u\n", stats->y_min, stats->y_max);
-  std::printf("  t         %" PRIu32 "..%" PRIu32 " us\n", stats->t_min, stats->t_max);
-  const double seconds = stats->duration_us / kMicrosecondsPerSecond;
+  std::printf("  x         %u..%u\n", r.x_min, r.x_max);
+  std::printf("  y         %u..%u\n", r.y_min, r.y_max);
+  std::printf("  t         %" PRIu64 "..%" PRIu64 " us\n", r.t_min, r.t_max);
+  const std::uint64_t duration = r.t_max - r.t_min;
+  const double seconds = static_cast<double>(duration) / kMicrosecondsPerSecond;
   std::printf("  duration  %.6f s\n", seconds);
-  if (stats->duration_us == 0) {
+  if (duration == 0) {
     std::printf("  rate      -\n");
   } else {
-    std::printf("  rate      %.0f events/s\n", static_cast<double>(stats->count) / seconds);
+    std::printf("  rate      %.0f events/s\n", static_cast<double>(r.count) / seconds);
   }
+}
+
+// The time origin the occupancy coding would use (see Recording).
+void print_offset(const Ranges& r) {
+  constexpr std::uint64_t kLargest32 = std::numeric_limits<std::uint32_t>::max();
+  if (r.count == 0 || r.t_max <= kLargest32) return;
+  std::printf("  offset    %" PRIu64 " us (timestamps are coded from here)\n", r.t_min);
+  if (r.t_max - r.t_min > kLargest32) {
+    std::printf("  note      the span passes 32 bits of us: code a part with --time-window\n");
+  }
+}
+
+void print_skipped(const std::vector<io::SkippedRecords>& skipped) {
+  for (const io::SkippedRecords& s : skipped) {
+    const bool kept = s.kind.find("(read as") != std::string::npos;
+    std::printf("  %-9s %" PRIu64 " %s\n", kept ? "holds" : "skipped", s.count, s.kind.c_str());
+  }
+}
+
+struct Pass {
+  Ranges ranges;
+  io::Extent extent;
+  std::optional<io::SensorGeometry> declared;
+  std::vector<io::SkippedRecords> skipped;
+};
+
+Result<Pass> scan(const std::string& path, const InfoOptions& options, ReaderKind& format) {
+  OVK_ASSIGN_OR_RETURN(io::OpenedRecording opened, open_recording(path, options.reader));
+  format = opened.format;
+  Pass pass;
+  WindowFilter filter(options.window);
+  Event64Vec block;
+  for (;;) {
+    OVK_RETURN_IF_ERROR(opened.source->next_block(block));
+    if (block.empty()) break;
+    pass.extent.add(block);
+    filter.apply(block);
+    pass.ranges.add(block);
+  }
+  pass.declared = opened.source->declared_sensor();
+  pass.skipped = opened.source->skipped_records();
+  return pass;
 }
 
 // Prints one recording's block; returns false after reporting a failure.
 bool describe(const std::string& path, const InfoOptions& options) {
-  const std::optional<Recording> recording =
-      value_or_report(read_recording(path, options.reader), path);
-  if (!recording) return false;
+  ReaderKind format = nullptr;
+  const std::optional<Pass> pass = value_or_report(
+      catching_out_of_memory([&] { return scan(path, options, format); }), path);
+  if (!pass) return false;
   const std::optional<SensorSize> sensor =
-      value_or_report(sensor_size(*recording, options.sensor), path);
+      value_or_report(sensor_size(pass->declared, pass->extent, options.sensor), path);
   if (!sensor) return false;
   std::printf("%s\n", path.c_str());
-  std::printf("  reader    %s\n", std::string(reader_name(recording->reader)).c_str());
-  std::printf("  events    %zu\n", recording->events.size());
-  print_ranges(event_stats(recording->events));
+  std::printf("  reader    %s\n", std::string(reader_name(format)).c_str());
+  std::printf("  events    %" PRIu64 "\n", pass->ranges.count);
+  print_ranges(pass->ranges);
   std::printf("  sensor    %ux%u\n", sensor->width, sensor->height);
+  print_offset(pass->ranges);
+  print_skipped(pass->skipped);
   return true;
 }
 
@@ -68,6 +141,7 @@ void add_info_command(CLI::App& app, int& status) {
       ->type_name("PATH");
   add_reader_option(*command, options->reader);
   add_sensor_option(*command, options->sensor);
+  add_time_window_option(*command, options->window);
   command->footer("Example: ovk info recordings/ --reader nmnist");
   command->callback([options, &status] {
     for (const std::string& path : collect_recordings(options->paths, options->reader)) {

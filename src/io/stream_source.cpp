@@ -1,0 +1,84 @@
+#include "io/stream_source.h"
+
+#include <charconv>
+
+namespace ovk::io {
+
+std::vector<SkippedRecords> StreamSource::skipped_records() const {
+  std::vector<SkippedRecords> out;
+  for (const SkippedRecords& s : skipped_) {
+    if (s.count > 0) out.push_back(s);
+  }
+  return out;
+}
+
+void StreamSource::set_skipped_kinds(std::vector<std::string> kinds) {
+  skipped_.clear();
+  for (std::string& kind : kinds) skipped_.push_back(SkippedRecords{std::move(kind), 0});
+}
+
+Status StreamSource::finish(std::size_t leftover, std::uint64_t) {
+  if (leftover == 0) return Ok{};
+  return truncated_error("word", leftover);
+}
+
+Status StreamSource::next_block(Event64Vec& block) {
+  block.clear();
+  if (done_) return Ok{};
+  const std::size_t capacity = kSourceBlockEvents;
+  OVK_RETURN_IF_ERROR(catching_out_of_memory([&]() -> Status {
+    block.resize(capacity);
+    return Ok{};
+  }));
+  std::size_t written = 0;
+  while (written + most_per_unit_ <= capacity) {
+    OVK_ASSIGN_OR_RETURN(const std::span<const std::uint8_t> bytes, stream_.fill(unit_));
+    if (bytes.size() < unit_) {
+      const std::uint64_t consumed = stream_.consumed();
+      stream_.consume(bytes.size());
+      done_ = true;
+      const Status finished = finish(bytes.size(), consumed);
+      if (!finished.ok()) {
+        block.clear();
+        return finished;
+      }
+      break;
+    }
+    const Result<std::size_t> used = decode(bytes, block.data(), capacity, written);
+    if (!used.ok()) {
+      done_ = true;
+      block.clear();
+      return used.error();
+    }
+    stream_.consume(used.value());
+  }
+  block.resize(written);
+  return Ok{};
+}
+
+Error truncated_error(const char* what, std::size_t leftover) {
+  return Error(ErrorKind::kInvalidData, "the file ends inside a " + std::string(what) + " (" +
+                                            std::to_string(leftover) + " bytes left over)");
+}
+
+std::optional<SensorGeometry> parse_geometry(std::string_view text) noexcept {
+  const auto number = [](std::string_view s) -> std::optional<std::uint16_t> {
+    while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+    while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+    unsigned value = 0;
+    const auto [end, error] = std::from_chars(s.data(), s.data() + s.size(), value);
+    if (s.empty() || error != std::errc() || end != s.data() + s.size() || value == 0 ||
+        value > 65535) {
+      return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(value);
+  };
+  const std::size_t cross = text.find('x');
+  if (cross == std::string_view::npos) return std::nullopt;
+  const auto w = number(text.substr(0, cross));
+  const auto h = number(text.substr(cross + 1));
+  if (!w || !h) return std::nullopt;
+  return SensorGeometry{*w, *h};
+}
+
+}  // namespace ovk::io
