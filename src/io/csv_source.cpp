@@ -41,6 +41,8 @@ std::vector<std::string_view> split_fields(std::string_view text) {
 }
 
 int role_of_name(std::string_view name) {
+  // "x@1280": a name with the sensor's size after it.
+  name = name.substr(0, name.find('@'));
   std::string lower;
   for (const char c : name) lower.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c));
   if (lower == "x") return 0;
@@ -49,7 +51,7 @@ int role_of_name(std::string_view name) {
       lower == "t_us" || lower == "timestamp_us") {
     return 2;
   }
-  if (lower == "p" || lower == "pol" || lower == "polarity") return 3;
+  if (lower == "p" || lower == "pol" || lower == "polarity" || lower == "on") return 3;
   return -1;
 }
 

@@ -52,13 +52,13 @@ std::optional<EvtVersion> version_named(std::string_view value) {
 
 // "% format EVT3;height=720;width=1280"
 void read_format_line(std::string_view value, PercentHeader& header) {
+  header.evt21_halves = lowered(value).find("legacy") != std::string::npos;
   std::size_t start = 0;
   for (bool first = true;; first = false) {
     const std::size_t semicolon = std::min(value.find(';', start), value.size());
     const std::string_view item = strip(value.substr(start, semicolon - start));
     if (first) {
       header.version = version_named(item);
-      header.evt21_halves = lowered(item).find("legacy") != std::string::npos;
     } else if (const std::size_t eq = item.find('='); eq != std::string_view::npos) {
       const std::string key = lowered(strip(item.substr(0, eq)));
       if (key == "width") header.width = dimension(item.substr(eq + 1));

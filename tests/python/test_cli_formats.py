@@ -1,0 +1,429 @@
+"""The tool's readers of Prophesee RAW (EVT 2.0, 2.1, 3.0), DAT and Event Stream files, its
+reader options, time windows and streaming, checked on the real recordings, against
+independent readers and writers from PyPI, and on hostile bytes."""
+
+import fcntl
+import os
+import random
+import resource
+import struct
+import subprocess
+import sys
+import threading
+
+import pytest
+
+from conftest import REAL_DATA
+
+np = pytest.importorskip("numpy")
+
+CLI = os.environ.get("OVK_CLI")
+pytestmark = pytest.mark.skipif(
+    not CLI, reason="OVK_CLI is not set: the ovk tool was not built (its libraries are missing)")
+needs_real = pytest.mark.skipif(not REAL_DATA.is_dir(),
+                                reason=f"real recordings not found at {REAL_DATA}")
+
+
+def run(*args, check=None, **kwargs):
+    done = subprocess.run([CLI, *map(str, args)], capture_output=True, text=True, timeout=300,
+                          **kwargs)
+    assert done.returncode >= 0, f"killed by signal {-done.returncode}: {done.stderr}"
+    if check is not None:
+        assert done.returncode == check, done.stderr
+    return done
+
+
+def convert(source, tmp_path, *options):
+    out = tmp_path / "out.npy"
+    run("convert", source, "-o", out, *options, check=0)
+    return np.load(out)
+
+
+def tuples(array):
+    return [tuple(int(v) for v in row) for row in array[["x", "y", "t", "p"]]]
+
+
+def info_lines(path, *options):
+    return run("info", path, *options, check=0).stdout.splitlines()
+
+
+def fields_equal(mine, theirs, polarity="p"):
+    assert len(mine) == len(theirs)
+    for a, b in (("x", "x"), ("y", "y"), ("t", "t"), ("p", polarity)):
+        assert (mine[a].astype(np.int64) == theirs[b].astype(np.int64)).all(), a
+
+
+# --- the real recordings --------------------------------------------------------------------
+
+# count, sensor, first event, last event (x, y, t, p); counts and durations as SOURCES.md
+# gives them, first and last events as the independent readers give them.
+REAL = {
+    "evt2/faery_evt2_sparklers.raw": ("evt2", 521252, "640x480", (35, 443, 913716224, 1),
+                                      (12, 471, 913812095, 0)),
+    "evt3/expelliarmus_evt3_sample.raw": ("evt3", 219596, "1280x720", (874, 200, 11718656, 0),
+                                          (1218, 572, 11727457, 1)),
+    "evt3/expelliarmus_pedestrians_cut5000.raw": ("evt3", 5000, "1280x720",
+                                                  (707, 297, 5840504, 0),
+                                                  (598, 260, 5885714, 0)),
+    # The DAT header names neither a size nor a camera: the size comes from the events
+    # (N-CARS crops are 120x100; --sensor 120x100 says so).
+    "dat/ncars_obj_004397_td.dat": ("dat", 4407, "54x61", (6, 18, 0, 1), (48, 47, 99937, 1)),
+    "es/event_stream_dvs.es": ("es", 473225, "320x240", (0, 239, 0, 1), (38, 46, 999000, 1)),
+}
+
+
+@needs_real
+@pytest.mark.parametrize("name", sorted(REAL))
+def test_real_recordings_are_pinned(tmp_path, name):
+    reader, count, sensor, first, last = REAL[name]
+    lines = info_lines(REAL_DATA / name)
+    assert lines[1:3] == [f"  reader    {reader}", f"  events    {count}"]
+    assert f"  sensor    {sensor}" in lines
+    array = convert(REAL_DATA / name, tmp_path)
+    assert array.dtype.names == ("x", "y", "t", "p") and array["t"].dtype == np.dtype("<u4")
+    assert len(array) == count
+    assert tuples(array[:1]) == [first] and tuples(array[-1:]) == [last]
+
+
+@needs_real
+def test_dat_equals_its_reference_array(tmp_path):
+    reference = np.load(REAL_DATA / "dat" / "ncars_obj_004397_td.ref.npy")
+    fields_equal(convert(REAL_DATA / "dat" / "ncars_obj_004397_td.dat", tmp_path), reference)
+
+
+@needs_real
+def test_the_sensor_rule_takes_the_camera_the_header_names(tmp_path):
+    # The EVT 2.0 header names the Gen3 plugin, not the geometry: 640x480 even so, and
+    # --sensor overrides it.
+    path = REAL_DATA / "evt2" / "faery_evt2_sparklers.raw"
+    assert "  sensor    640x480" in info_lines(path)
+    assert "  sensor    1280x720" in info_lines(path, "--sensor", "1280x720")
+
+
+def faery_events(path):
+    faery = pytest.importorskip("faery", reason="faery (an independent reader) is not installed")
+    return np.concatenate(list(faery.events_stream_from_file(str(path))))
+
+
+@needs_real
+@pytest.mark.parametrize("name", ["evt2/faery_evt2_sparklers.raw",
+                                  "evt3/expelliarmus_pedestrians_cut5000.raw"])
+def test_real_raw_files_equal_faery(tmp_path, name):
+    fields_equal(convert(REAL_DATA / name, tmp_path), faery_events(REAL_DATA / name))
+
+
+@needs_real
+def test_evt3_time_low_going_back_follows_the_last_word_written(tmp_path):
+    # One EVT_TIME_LOW steps back from 811 to 800; the words update the time base as
+    # they come, so the events after it carry 800. faery keeps the larger value there.
+    path = REAL_DATA / "evt3" / "expelliarmus_evt3_sample.raw"
+    mine = convert(path, tmp_path)
+    theirs = faery_events(path)
+    assert all((mine[k] == theirs[k]).all() for k in ("x", "y"))
+    differ = np.nonzero(mine["t"].astype(np.int64) != theirs["t"].astype(np.int64))[0]
+    assert len(differ) == 1455
+    gap = theirs["t"][differ].astype(np.int64) - mine["t"][differ].astype(np.int64)
+    assert gap.min() > 0 and gap.max() <= 11
+
+
+@needs_real
+@pytest.mark.parametrize("name,encoding", [("evt2/faery_evt2_sparklers.raw", "evt2"),
+                                           ("dat/ncars_obj_004397_td.dat", "dat")])
+def test_real_files_equal_expelliarmus(tmp_path, name, encoding):
+    expelliarmus = pytest.importorskip("expelliarmus", reason="expelliarmus is not installed")
+    theirs = expelliarmus.Wizard(encoding=encoding).read(str(REAL_DATA / name))
+    fields_equal(convert(REAL_DATA / name, tmp_path), theirs)
+
+
+@needs_real
+def test_real_es_equals_event_stream(tmp_path):
+    event_stream = pytest.importorskip("event_stream", reason="event_stream is not installed")
+    path = REAL_DATA / "es" / "event_stream_dvs.es"
+    theirs = np.concatenate(list(event_stream.Decoder(str(path))))
+    fields_equal(convert(path, tmp_path), theirs, polarity="on")
+
+
+# --- files written by independent writers ---------------------------------------------------
+
+
+def random_events(n, seed, span, width=1280, height=720):
+    rng = np.random.default_rng(seed)
+    return (np.sort(rng.integers(0, span, n)), rng.integers(0, width, n),
+            rng.integers(0, height, n), rng.integers(0, 2, n).astype(bool))
+
+
+@pytest.mark.parametrize("version,span", [("evt2", 6_000_000_000), ("evt3", 6_000_000_000),
+                                          ("dat2", 4_000_000_000)])
+def test_files_written_by_faery(tmp_path, version, span):
+    faery = pytest.importorskip("faery", reason="faery (an independent writer) is not installed")
+    t, x, y, p = random_events(50_000, seed=len(version), span=span)
+    events = np.zeros(len(t), dtype=faery.EVENTS_DTYPE)
+    events["t"], events["x"], events["y"], events["p"] = t, x, y, p
+    path = tmp_path / ("in.dat" if version == "dat2" else "in.raw")
+    faery.events_stream_from_array(events, (1280, 720)).to_file(str(path), version=version,
+                                                                zero_t0=False)
+    array = convert(path, tmp_path)
+    fields_equal(array, events)
+    # Timestamps past 32 bits take a 64-bit field; those that fit keep the compact layout.
+    assert array["t"].dtype == np.dtype("<u8" if t.max() > 2**32 - 1 else "<u4")
+
+
+@pytest.mark.parametrize("kind", ["dvs", "atis"])
+def test_files_written_by_event_stream(tmp_path, kind):
+    event_stream = pytest.importorskip("event_stream", reason="event_stream is not installed")
+    t, x, y, p = random_events(20_000, seed=5, span=80_000_000, width=640, height=480)
+    dtype = event_stream.dvs_dtype if kind == "dvs" else event_stream.atis_dtype
+    events = np.zeros(len(t), dtype=dtype)
+    events["t"], events["x"], events["y"] = t, x, y
+    if kind == "dvs":
+        events["on"] = p
+    else:
+        events["polarity"] = p
+        events["exposure"] = np.random.default_rng(6).integers(0, 2, len(t)).astype(bool)
+    path = tmp_path / "in.es"
+    with event_stream.Encoder(str(path), kind, 640, 480) as encoder:
+        encoder.write(events)
+    if kind == "atis":
+        lines = info_lines(path)
+        assert f"  skipped   {int(events['exposure'].sum())} ATIS exposure measurements" in lines
+        events = events[~events["exposure"]]
+    fields_equal(convert(path, tmp_path), events, polarity="on" if kind == "dvs" else "polarity")
+
+
+# --- EVT 2.1, from its documented words ------------------------------------------------------
+
+
+def evt21_word(kind, payload):
+    return (kind << 60) | payload
+
+
+def evt21_bytes(words, halves=False):
+    # Whole 64-bit words little-endian; "legacy" headers send the high half first.
+    if halves:
+        return b"".join(struct.pack("<II", w >> 32, w & 0xFFFFFFFF) for w in words)
+    return b"".join(struct.pack("<Q", w) for w in words)
+
+
+@pytest.mark.parametrize("fmt", ["EVT21", "EVT21;legacy"])
+def test_evt21_vector_words(tmp_path, fmt):
+    # TIME_HIGH 5 (t = 5 << 6 = 320), then a POS vector at x 64, y 10, ts 3 with pixels 0,
+    # 1 and 31 valid, then a NEG vector at x 96, y 11 with pixel 2, then a trigger.
+    words = [evt21_word(0x8, 5 << 32),
+             evt21_word(0x1, (3 << 54) | (64 << 43) | (10 << 32) | 0x80000003),
+             evt21_word(0x0, (7 << 54) | (96 << 43) | (11 << 32) | 0x4),
+             evt21_word(0xA, 0)]
+    path = tmp_path / "v.raw"
+    header = f"% format {fmt};width=1280;height=720\n% end\n".encode()
+    path.write_bytes(header + evt21_bytes(words, halves=fmt.endswith("legacy")))
+    assert tuples(convert(path, tmp_path)) == [(64, 10, 323, 1), (65, 10, 323, 1),
+                                               (95, 10, 323, 1), (98, 11, 327, 0)]
+    lines = info_lines(path)
+    assert "  reader    evt21" in lines and "  sensor    1280x720" in lines
+    assert "  skipped   1 trigger events" in lines
+
+
+def test_raw_without_a_version_names_the_readers(tmp_path):
+    path = tmp_path / "x.raw"
+    path.write_bytes(b"% date today\n" + struct.pack("<Q", evt21_word(0x1, 3)))
+    done = run("info", path, check=1)
+    assert done.stderr == (f"{path}: the RAW header names no EVT version; give --reader evt2, "
+                           "evt21 or evt3\n")
+    assert "  events    2" in info_lines(path, "--reader", "evt21")
+
+
+def test_evt3_vectors_and_time_wrap(tmp_path):
+    def w(kind, payload):
+        return struct.pack("<H", (kind << 12) | payload)
+    words = [w(0x8, 0xFFF), w(0x6, 5), w(0x0, 7),  # t = 0xFFF005, y 7
+             w(0x3, (1 << 11) | 100), w(0x4, 0b100000000001), w(0x5, 0b10000000),  # x 100, 111, 119
+             w(0x8, 0x000), w(0x6, 1), w(0x2, 3)]  # TIME_HIGH wraps: t = 2^24 + 1, x 3, p 0
+    path = tmp_path / "w.raw"
+    path.write_bytes(b"% evt 3.0\n% geometry 640x480\n% end\n" + b"".join(words))
+    assert tuples(convert(path, tmp_path)) == [(100, 7, 0xFFF005, 1), (111, 7, 0xFFF005, 1),
+                                               (119, 7, 0xFFF005, 1), (3, 7, 2**24 + 1, 0)]
+    assert "  sensor    640x480" in info_lines(path)
+
+
+# --- reader options --------------------------------------------------------------------------
+
+
+def aedat2(path, records):
+    path.write_bytes(b"#!AER-DAT2.0\r\n" + b"".join(struct.pack(">II", a, t) for a, t in records))
+    return path
+
+
+def test_aedat2_jaer_layout_and_specials(tmp_path):
+    # x field 5, y 9, raw polarity 1; a special event (bit 31); a sync event (bit 15).
+    path = aedat2(tmp_path / "a.aedat",
+                  [((9 << 8) | (5 << 1) | 1, 10), (1 << 31, 11), ((1 << 15) | 2, 12)])
+    assert tuples(convert(path, tmp_path)) == [(5, 9, 10, 1), (0, 0, 11, 0), (1, 0, 12, 0)]
+    assert "  holds     2 special events (read as pixels)" in info_lines(path)
+    assert tuples(convert(path, tmp_path, "--aedat2-layout", "jaer", "--drop-specials")) == [
+        (122, 9, 10, 0)]
+    assert "  skipped   2 special events" in info_lines(path, "--drop-specials")
+
+
+def test_nmnist_overflow_markers(tmp_path):
+    def record(x, y, t, p):
+        return bytes([x, y, (p << 7) | (t >> 16), (t >> 8) & 0xFF, t & 0xFF])
+    path = tmp_path / "n.bin"
+    path.write_bytes(record(1, 2, 8000, 1) + record(0, 240, 0, 0) + record(3, 4, 100, 0))
+    assert tuples(convert(path, tmp_path)) == [(1, 2, 8000, 1), (0, 240, 0, 0), (3, 4, 100, 0)]
+    assert "  holds     1 overflow markers (read as events)" in info_lines(path)
+    assert tuples(convert(path, tmp_path, "--resolve-overflow")) == [(1, 2, 8000, 1),
+                                                                      (3, 4, 8292, 0)]
+
+
+def test_csv_columns_and_header(tmp_path):
+    plain = tmp_path / "a.csv"
+    plain.write_text("1,2,0,70000\n3,4,1,70001\n")
+    assert tuples(convert(plain, tmp_path, "--columns", "x,y,p,t")) == [(1, 2, 70000, 0),
+                                                                        (3, 4, 70001, 1)]
+    named = tmp_path / "b.csv"
+    named.write_text("timestamp,x,y,polarity\n8589934592,5,6,1\n")
+    assert tuples(convert(named, tmp_path)) == [(5, 6, 8589934592, 1)]
+    bad = tmp_path / "c.csv"
+    bad.write_text("t,x,y,p\n1,2,3,0\n\n4,5,x,1\n")
+    assert run("info", bad, check=1).stderr == f"{bad}: line 4: invalid digit found in string\n"
+    assert "--columns" in run("info", plain, "--columns", "x,y,p", check=2).stderr
+
+
+def test_time_window_on_info_and_convert(tmp_path):
+    path = tmp_path / "w.csv"
+    path.write_text("".join(f"{i},0,{1000 + 10 * i},1\n" for i in range(10)))
+    assert tuples(convert(path, tmp_path, "--time-window", "20:50")) == [
+        (2, 0, 1020, 1), (3, 0, 1030, 1), (4, 0, 1040, 1)]
+    assert tuples(convert(path, tmp_path, "--time-window", "@1080:")) == [(8, 0, 1080, 1),
+                                                                          (9, 0, 1090, 1)]
+    assert "  events    5" in info_lines(path, "--time-window", ":50")
+    assert "START:END" in run("info", path, "--time-window", "5", check=2).stderr
+
+
+def test_timestamps_past_32_bits(tmp_path):
+    path = tmp_path / "big.csv"
+    path.write_text("t,x,y,p\n5000000000,1,1,0\n5000000100,2,2,1\n")
+    lines = info_lines(path)
+    assert "  t         5000000000..5000000100 us" in lines
+    assert "  offset    5000000000 us (timestamps are coded from here)" in lines
+    # The codec counts from the offset, so the figures are those of the rebased events.
+    run("sweep", path, "--baselines", "none", check=0)
+    assert "does not fit the 32 bits" in run("convert", path, "-o", tmp_path / "o.evb",
+                                             check=1).stderr
+    wide = tmp_path / "wide.csv"
+    wide.write_text("t,x,y,p\n0,1,1,0\n5000000000,2,2,1\n")
+    done = run("sweep", wide, "--baselines", "none", check=1)
+    assert "more than 32 bits of microseconds; code a part of it with --time-window" in done.stderr
+
+
+# --- hostile input ---------------------------------------------------------------------------
+
+
+def small_files():
+    faery_like = b"% evt 2.0\n% end\n" + b"".join(
+        struct.pack("<I", w) for w in (0x80000001, 0x10400803, 0x00800805, 0xA0000000))
+    evt3 = b"% evt 3.0\n% end\n" + b"".join(
+        struct.pack("<H", w) for w in (0x8001, 0x6002, 0x0003, 0x2804, 0x3005, 0x4FFF, 0x50FF))
+    dat = b"% Version 2\n\x00\x08" + b"".join(
+        struct.pack("<II", t, (1 << 28) | (t << 14) | t) for t in range(5))
+    es = b"Event Stream\x02\x00\x00\x01" + struct.pack("<HH", 64, 48) + bytes(
+        [0x03, 1, 0, 2, 0, 0xFF, 0x04, 3, 0, 4, 0, 0xFE])
+    atis = b"Event Stream\x02\x00\x00\x02" + struct.pack("<HH", 64, 48) + bytes(
+        [0x06, 1, 0, 2, 0, 0xFD, 0x05, 3, 0, 4, 0])
+    return {"a.raw": faery_like, "b.raw": evt3, "c.dat": dat, "d.es": es, "e.es": atis}
+
+
+@pytest.mark.parametrize("name", sorted(small_files()))
+def test_every_truncation_ends_in_one_line(tmp_path, name):
+    data = small_files()[name]
+    run("info", tmp_path / name, check=1)  # missing
+    for cut in range(len(data) + 1):
+        path = tmp_path / name
+        path.write_bytes(data[:cut])
+        done = run("info", path)
+        assert done.returncode in (0, 1), done.stderr
+        if done.returncode == 1:
+            assert done.stderr.count("\n") == 1 and done.stderr.startswith(f"{path}: ")
+
+
+@pytest.mark.parametrize("name", sorted(small_files()))
+def test_random_bytes_after_a_valid_header(tmp_path, name):
+    data = small_files()[name]
+    header = data[:data.index(b"\n% end\n") + 7] if b"% end" in data else data[:20]
+    if name.endswith(".dat"):
+        header = data[:14]
+    rng = random.Random(name)
+    for i in range(20):
+        path = tmp_path / f"r{i}{name[1:]}"
+        path.write_bytes(header + rng.randbytes(rng.choice([1, 7, 64, 1000, 30_000])))
+        for command in (("info",), ("convert", "-o", tmp_path / "o.npy")):
+            done = run(command[0], path, *command[1:])
+            assert done.returncode in (0, 1), done.stderr
+            assert done.stderr.count("\n") <= 1
+
+
+def test_absurd_headers(tmp_path):
+    long_line = tmp_path / "long.raw"
+    long_line.write_bytes(b"% evt 3.0 " + b"x" * 20_000_000 + b"\n% end\n" + bytes(4))
+    # The version line is cut to its first kilobytes, so it no longer names a version.
+    assert run("info", long_line, check=1).stderr.endswith("give --reader evt2, evt21 or evt3\n")
+    endless = tmp_path / "endless.dat"
+    endless.write_bytes(b"%" * 5_000_000)
+    assert run("info", endless, check=1).stderr == (
+        f"{endless}: the file ends inside a DAT header (0 bytes left over)\n")
+    wrong_size = tmp_path / "odd.dat"
+    wrong_size.write_bytes(b"% Version 2\n\x00\x10" + bytes(32))
+    assert run("info", wrong_size, check=1).stderr == (
+        f"{wrong_size}: DAT records of 16 bytes; only 8 (Event2D) are read\n")
+    es = tmp_path / "v9.es"
+    es.write_bytes(b"Event Stream\x09\x00\x00\x01" + bytes(4))
+    assert "version 9.0 is not read" in run("info", es, check=1).stderr
+
+
+# --- bounded memory --------------------------------------------------------------------------
+
+
+def limited(megabytes):
+    def apply():
+        resource.setrlimit(resource.RLIMIT_AS, (megabytes << 20, megabytes << 20))
+    return apply
+
+
+def feed_zeros(path, size):
+    """A FIFO at `path` that a thread fills with `size` zero bytes."""
+    os.mkfifo(path)
+
+    def write():
+        fd = os.open(path, os.O_WRONLY)
+        try:
+            fcntl.fcntl(fd, 1031, 1 << 20)  # F_SETPIPE_SZ: fewer, larger transfers
+        except OSError:
+            pass
+        chunk = bytes(1 << 20)
+        left = size
+        try:
+            while left > 0:
+                left -= os.write(fd, chunk[:min(left, len(chunk))])
+        finally:
+            os.close(fd)
+    thread = threading.Thread(target=write, daemon=True)
+    thread.start()
+    return thread
+
+
+@pytest.mark.skipif(os.environ.get("OVK_UNDER_SANITIZER") == "1",
+                    reason="the sanitizer runtime reserves terabytes of address space")
+@pytest.mark.skipif(sys.platform != "linux", reason="address-space limits are Linux's")
+def test_multi_gigabyte_recordings_in_bounded_memory(tmp_path):
+    # Zero compact records (each an event at x 0, y 0, t 0) streamed through FIFOs, read
+    # under a 256 MB address-space limit: 2 GB by info, 1 GB by convert (whose window
+    # keeps none of them, so the output stays small).
+    size = (2 << 30) // 9 * 9
+    feeder = feed_zeros(tmp_path / "a.evb", size)
+    done = run("info", tmp_path / "a.evb", check=0, preexec_fn=limited(256))
+    feeder.join()
+    assert f"  events    {size // 9}\n" in done.stdout
+    feeder = feed_zeros(tmp_path / "b.evb", size // 2 // 9 * 9)
+    run("convert", tmp_path / "b.evb", "--time-window", "1:", "-o", tmp_path / "o.npy", check=0,
+        preexec_fn=limited(256))
+    feeder.join()
+    assert len(np.load(tmp_path / "o.npy")) == 0
