@@ -10,7 +10,9 @@
 // Its header is written last, over room kept for the largest count.
 #include <unistd.h>
 
+#include <bit>
 #include <charconv>
+#include <cstring>
 #include <cinttypes>
 #include <limits>
 #include <memory>
@@ -61,27 +63,36 @@ std::size_t npy_header_room(bool wide) {
   return io::npy_header(wide ? kWideDescr : kNarrowDescr, shape).size();
 }
 
-void put16(std::uint8_t*& out, std::uint16_t v) {
-  out[0] = static_cast<std::uint8_t>(v);
-  out[1] = static_cast<std::uint8_t>(v >> 8);
-  out += 2;
-}
-
-void put_le(std::uint8_t*& out, std::uint64_t v, int bytes) {
-  for (int i = 0; i < bytes; ++i) out[i] = static_cast<std::uint8_t>(v >> (8 * i));
-  out += bytes;
-}
-
-// Records of x u2, y u2, t u4 or u8, p u1.
-void encode_records(const Event64Vec& block, bool wide, std::vector<std::uint8_t>& out) {
-  const std::size_t record = wide ? 13 : 9;
-  out.resize(block.size() * record);
+// Records of x u2, y u2, t u4 or u8, p u1, little-endian.
+template <typename Time>
+void encode_records_as(const Event64Vec& block, std::vector<std::uint8_t>& out) {
+  constexpr std::size_t kRecord = 5 + sizeof(Time);
+  out.resize(block.size() * kRecord);
   std::uint8_t* p = out.data();
   for (const Event64& e : block) {
-    put16(p, e.x);
-    put16(p, e.y);
-    put_le(p, e.t, wide ? 8 : 4);
-    *p++ = e.p;
+    if constexpr (std::endian::native == std::endian::little) {
+      const auto t = static_cast<Time>(e.t);
+      std::memcpy(p, &e.x, 2);
+      std::memcpy(p + 2, &e.y, 2);
+      std::memcpy(p + 4, &t, sizeof t);
+    } else {
+      const std::uint64_t fields[] = {e.x, e.y};
+      for (int i = 0; i < 2; ++i) {
+        p[2 * i] = static_cast<std::uint8_t>(fields[i]);
+        p[2 * i + 1] = static_cast<std::uint8_t>(fields[i] >> 8);
+      }
+      for (std::size_t i = 0; i < sizeof(Time); ++i) p[4 + i] = static_cast<std::uint8_t>(e.t >> (8 * i));
+    }
+    p[4 + sizeof(Time)] = e.p;
+    p += kRecord;
+  }
+}
+
+void encode_records(const Event64Vec& block, bool wide, std::vector<std::uint8_t>& out) {
+  if (wide) {
+    encode_records_as<std::uint64_t>(block, out);
+  } else {
+    encode_records_as<std::uint32_t>(block, out);
   }
 }
 

@@ -25,9 +25,12 @@ Status StreamSource::finish(std::size_t leftover, std::uint64_t) {
 Status StreamSource::next_block(Event64Vec& block) {
   block.clear();
   if (done_) return Ok{};
+  // The events are decoded into `spare_`, which then trades places with the
+  // caller's block: the next call gets back a vector that is already (about)
+  // full size, so growing it again costs (almost) nothing.
   const std::size_t capacity = kSourceBlockEvents;
   OVK_RETURN_IF_ERROR(catching_out_of_memory([&]() -> Status {
-    block.resize(capacity);
+    spare_.resize(capacity);
     return Ok{};
   }));
   std::size_t written = 0;
@@ -37,22 +40,18 @@ Status StreamSource::next_block(Event64Vec& block) {
       const std::uint64_t consumed = stream_.consumed();
       stream_.consume(bytes.size());
       done_ = true;
-      const Status finished = finish(bytes.size(), consumed);
-      if (!finished.ok()) {
-        block.clear();
-        return finished;
-      }
+      OVK_RETURN_IF_ERROR(finish(bytes.size(), consumed));
       break;
     }
-    const Result<std::size_t> used = decode(bytes, block.data(), capacity, written);
+    const Result<std::size_t> used = decode(bytes, spare_.data(), capacity, written);
     if (!used.ok()) {
       done_ = true;
-      block.clear();
       return used.error();
     }
     stream_.consume(used.value());
   }
-  block.resize(written);
+  spare_.resize(written);
+  block.swap(spare_);
   return Ok{};
 }
 

@@ -47,6 +47,7 @@ class StreamSource : public EventSource {
   std::size_t most_per_unit_;
   bool done_ = false;
   std::vector<SkippedRecords> skipped_;
+  Event64Vec spare_;
 };
 
 // The error of a file that ends inside a record or word.

@@ -1,0 +1,161 @@
+"""`ovk convert X -o y.npy` against the fastest reader from PyPI on the same files.
+
+Each format gets a file of 5M random events (1280x720, 10 s) written by an
+independent writer (faery for EVT 2.0, EVT 3.0, DAT and CSV, event_stream for
+Event Stream, numpy for AEDAT 2.0, whose layout is a plain big-endian array).
+Every contender runs as a whole process that reads the file and writes a .npy
+array: the tool, and a Python interpreter running each peer that reads the
+format (faery, expelliarmus, event_stream, numpy). The best of --repeat runs is
+kept; figures and ratios are printed, never asserted.
+
+    python3 bench/bench_readers.py --ovk build/bin/ovk
+"""
+
+from __future__ import annotations
+
+import argparse
+import resource
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+EVENTS = 5_000_000
+WIDTH, HEIGHT, SPAN_US = 1280, 720, 10_000_000
+
+# Peer programs: read sys.argv[1], save the events to sys.argv[2].
+FAERY = """
+import sys, numpy as np, faery
+a = np.concatenate(list(faery.events_stream_from_file(sys.argv[1])))
+np.save(sys.argv[2], a)
+"""
+EXPELLIARMUS = """
+import sys, numpy as np, expelliarmus
+np.save(sys.argv[2], expelliarmus.Wizard(encoding="{encoding}").read(sys.argv[1]))
+"""
+EVENT_STREAM = """
+import sys, numpy as np, event_stream
+np.save(sys.argv[2], np.concatenate(list(event_stream.Decoder(sys.argv[1]))))
+"""
+NUMPY_AEDAT2 = """
+import sys, numpy as np
+raw = open(sys.argv[1], "rb").read()
+start = 0
+while raw.startswith(b"#", start):
+    start = raw.index(b"\\n", start) + 1
+r = np.frombuffer(raw, dtype=">u4", offset=start).reshape(-1, 2)
+a = np.empty(len(r), dtype=[("x", "<u2"), ("y", "<u2"), ("t", "<u4"), ("p", "u1")])
+a["x"] = (r[:, 0] >> 1) & 0x7F
+a["y"] = (r[:, 0] >> 8) & 0x7F
+a["t"] = r[:, 1]
+a["p"] = r[:, 0] & 1
+np.save(sys.argv[2], a)
+"""
+NUMPY_CSV = """
+import sys, numpy as np
+a = np.loadtxt(sys.argv[1], delimiter=",", skiprows=1, dtype=np.uint64)
+np.save(sys.argv[2], a)
+"""
+
+
+def random_events():
+    rng = np.random.default_rng(15)
+    return (np.sort(rng.integers(0, SPAN_US, EVENTS)), rng.integers(0, WIDTH, EVENTS),
+            rng.integers(0, HEIGHT, EVENTS), rng.integers(0, 2, EVENTS).astype(bool))
+
+
+def write_files(folder: Path) -> dict[str, Path]:
+    t, x, y, p = random_events()
+    files: dict[str, Path] = {}
+    try:
+        import faery
+        events = np.zeros(EVENTS, dtype=faery.EVENTS_DTYPE)
+        events["t"], events["x"], events["y"], events["p"] = t, x, y, p
+        for name, version, ext in (("EVT 2.0", "evt2", "raw"), ("EVT 3.0", "evt3", "raw"),
+                                   ("DAT", "dat2", "dat"), ("CSV", None, "csv")):
+            path = folder / f"{version or 'events'}.{ext}"
+            faery.events_stream_from_array(events, (WIDTH, HEIGHT)).to_file(
+                str(path), version=version)
+            files[name] = path
+    except ImportError:
+        print("faery is not installed: no EVT 2.0, EVT 3.0, DAT or CSV files", file=sys.stderr)
+    try:
+        import event_stream
+        events = np.zeros(EVENTS, dtype=event_stream.dvs_dtype)
+        events["t"], events["x"], events["y"], events["on"] = t, x, y, p
+        files["Event Stream"] = folder / "events.es"
+        with event_stream.Encoder(str(files["Event Stream"]), "dvs", WIDTH, HEIGHT) as encoder:
+            encoder.write(events)
+    except ImportError:
+        print("event_stream is not installed: no Event Stream file", file=sys.stderr)
+    address = ((y % 128).astype(np.uint32) << 8) | ((x % 128).astype(np.uint32) << 1) | p
+    records = np.empty((EVENTS, 2), dtype=">u4")
+    records[:, 0], records[:, 1] = address, t
+    files["AEDAT 2.0"] = folder / "events.aedat"
+    files["AEDAT 2.0"].write_bytes(b"#!AER-DAT2.0\r\n" + records.tobytes())
+    return files
+
+
+PEERS = {
+    "EVT 2.0": [("faery", FAERY), ("expelliarmus", EXPELLIARMUS.format(encoding="evt2"))],
+    "EVT 3.0": [("faery", FAERY)],  # expelliarmus is faster but its timestamps are wrong
+    "DAT": [("expelliarmus", EXPELLIARMUS.format(encoding="dat"))],
+    "Event Stream": [("event_stream", EVENT_STREAM), ("faery", FAERY)],
+    "AEDAT 2.0": [("numpy", NUMPY_AEDAT2)],
+    "CSV": [("faery", FAERY), ("numpy", NUMPY_CSV)],
+}
+
+
+def best_time(command: list[str], repeat: int) -> tuple[float, float] | None:
+    """The best wall time and the best CPU time (user + system) of `repeat` runs."""
+    best = None
+    for _ in range(repeat):
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        start = time.perf_counter()
+        done = subprocess.run(command, capture_output=True)
+        elapsed = time.perf_counter() - start
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+        if done.returncode != 0:
+            return None
+        best = (elapsed, cpu) if best is None else (min(best[0], elapsed), min(best[1], cpu))
+    return best
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--ovk", default="build/bin/ovk", help="the ovk tool")
+    parser.add_argument("--repeat", type=int, default=3)
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory() as scratch:
+        folder = Path(scratch)
+        files = write_files(folder)
+        out = str(folder / "out.npy")
+        print("wall seconds (CPU seconds in brackets), best of each; ratio = peer / ovk")
+        print(f"{'format':<13} {'ovk s':>14} {'Mev/s':>6}  {'best peer':<13} {'peer s':>14} "
+              f"{'Mev/s':>6} {'ratio':>6} {'CPU ratio':>9}")
+        for name, path in files.items():
+            mine = best_time([args.ovk, "convert", str(path), "-o", out], args.repeat)
+            peers = []
+            for peer, code in PEERS[name]:
+                measured = best_time([sys.executable, "-c", code, str(path), out], args.repeat)
+                if measured is not None:
+                    peers.append((measured, peer))
+            if mine is None:
+                print(f"{name:<13} ovk failed")
+                continue
+            line = f"{name:<13} {mine[0]:6.3f} ({mine[1]:5.3f}) {EVENTS / mine[0] / 1e6:6.1f}"
+            if peers:
+                (wall, cpu), peer = min(peers)
+                line += (f"  {peer:<13} {wall:6.3f} ({cpu:5.3f}) {EVENTS / wall / 1e6:6.1f} "
+                         f"{wall / mine[0]:6.2f} {cpu / max(mine[1], 1e-3):9.2f}")
+            else:
+                line += "  (no peer installed)"
+            print(line, flush=True)
+
+
+if __name__ == "__main__":
+    main()
