@@ -18,6 +18,11 @@ deps:
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; fi
 	@$(PYTHON) -c "import pytest, hypothesis, mypy, numpy" 2>/dev/null || \
 	  $(PYTHON) -m pip install -q pytest hypothesis mypy numpy
+	@# Independent readers and writers of event-camera files, used by the tests
+	@# and benchmarks as oracles only; their tests skip when they are missing.
+	@$(PYTHON) -c "import faery, expelliarmus, event_stream" 2>/dev/null || \
+	  $(PYTHON) -m pip install -q faery expelliarmus event_stream || \
+	  echo "note: faery, expelliarmus or event_stream could not be installed; their tests skip"
 
 build: deps
 	cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$$(command -v $(PYTHON)) $(CMAKE_FLAGS)
@@ -74,6 +79,7 @@ bench: deps
 	if [ -x $(BUILD)-bench/bench/ovk_code_file_bench ]; then $(BUILD)-bench/bench/ovk_code_file_bench; fi
 	PYTHONPATH=$(BUILD)-bench/python $(PYTHON) bench/bench_python.py \
 	  --writer $(BUILD)-bench/bench/write_synthetic_recording
+	if [ -x $(BUILD)-bench/bin/ovk ]; then $(PYTHON) bench/bench_readers.py --ovk $(BUILD)-bench/bin/ovk; fi
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-bench $(BUILD)-asan $(BUILD)-fuzz
