@@ -8,6 +8,7 @@
 // conversion starts with the 32-bit layout and, on meeting such a timestamp,
 // starts again with the wider one (so only those recordings are read twice).
 // Its header is written last, over room kept for the largest count.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <bit>
@@ -206,7 +207,17 @@ bool convert(const ConvertOptions& options) {
                       : extension == "csv" ? Output::kCsv
                                            : Output::kEvb;
   Attempt attempt = Converter{options, kind, false}.run();
-  if (attempt == Attempt::kNeedsWideTime) attempt = Converter{options, kind, true}.run();
+  if (attempt == Attempt::kNeedsWideTime) {
+    // A FIFO or device cannot be read a second time.
+    struct stat info{};
+    if (::stat(options.input.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+      print_failure(options.input,
+                    "timestamps pass 32 bits, and the 64-bit .npy layout needs a second read, "
+                    "which only a regular file allows");
+      return false;
+    }
+    attempt = Converter{options, kind, true}.run();
+  }
   return attempt == Attempt::kWritten;
 }
 

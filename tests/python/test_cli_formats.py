@@ -427,3 +427,16 @@ def test_multi_gigabyte_recordings_in_bounded_memory(tmp_path):
         preexec_fn=limited(256))
     feeder.join()
     assert len(np.load(tmp_path / "o.npy")) == 0
+
+
+def test_wide_timestamps_from_a_fifo_are_refused_not_waited_for(tmp_path):
+    fifo = tmp_path / "big.csv"
+    os.mkfifo(fifo)
+    data = b"t,x,y,p\n5000000000,1,1,0\n"
+    writer = threading.Thread(target=fifo.write_bytes, args=(data,), daemon=True)
+    writer.start()
+    done = run("convert", fifo, "-o", tmp_path / "o.npy", check=1)
+    writer.join(timeout=60)
+    assert done.stderr == (f"{fifo}: timestamps pass 32 bits, and the 64-bit .npy layout needs a "
+                           "second read, which only a regular file allows\n")
+    assert not (tmp_path / "o.npy").exists()
