@@ -79,11 +79,10 @@ CsvLineFault parse_number(std::string_view field, std::uint64_t max, std::uint64
     const auto digit = static_cast<unsigned>(static_cast<unsigned char>(c)) - '0';
     if (digit > 9) return fault == CsvLineFault::kNone ? CsvLineFault::kInvalidDigit : fault;
     if (fault != CsvLineFault::kNone) continue;
-    if (value > (max - digit) / 10) {
+    if (__builtin_mul_overflow(value, 10, &value) || __builtin_add_overflow(value, digit, &value) ||
+        value > max) {
       fault = CsvLineFault::kTooLarge;
-      continue;
     }
-    value = value * 10 + digit;
   }
   return fault;
 }
@@ -186,17 +185,26 @@ class CsvSource final : public EventSource {
     if (text.empty() || text.front() == '#') return Ok{};
     const char first = text.front();
     if (!(first >= '0' && first <= '9') && first != '+' && first != '-') return Ok{};
-    const std::vector<std::string_view> fields = split_fields(text);
-    const std::vector<std::int8_t>& roles = columns_->roles;
-    if (fields.size() < roles.size()) return Ok{};
     static constexpr std::array<std::uint64_t, 4> kLargest{65535, 65535, ~std::uint64_t{0}, 255};
+    const std::vector<std::int8_t>& roles = columns_->roles;
     std::array<std::uint64_t, 4> values{};
-    for (std::size_t i = 0; i < roles.size(); ++i) {
-      if (roles[i] < 0) continue;
-      const auto role = static_cast<std::size_t>(roles[i]);
-      const CsvLineFault fault = parse_number(fields[i], kLargest[role], values[role]);
-      if (fault != CsvLineFault::kNone) return line_error(csv_line_error(fault));
+    // The fields are walked in place; a line with fewer fields than columns
+    // is skipped whatever they hold, so a bad field counts only once the
+    // line is known to have them all.
+    CsvLineFault fault = CsvLineFault::kNone;
+    std::size_t pos = 0;
+    std::size_t field = 0;
+    for (; field < roles.size(); ++field) {
+      while (pos < text.size() && is_separator(static_cast<std::uint8_t>(text[pos]))) ++pos;
+      if (pos == text.size()) break;
+      const std::size_t start = pos;
+      while (pos < text.size() && !is_separator(static_cast<std::uint8_t>(text[pos]))) ++pos;
+      if (roles[field] < 0 || fault != CsvLineFault::kNone) continue;
+      const auto role = static_cast<std::size_t>(roles[field]);
+      fault = parse_number(text.substr(start, pos - start), kLargest[role], values[role]);
     }
+    if (field < roles.size()) return Ok{};
+    if (fault != CsvLineFault::kNone) return line_error(csv_line_error(fault));
     block.push_back(Event64{static_cast<std::uint16_t>(values[0]),
                             static_cast<std::uint16_t>(values[1]), values[2],
                             static_cast<std::uint8_t>(values[3])});

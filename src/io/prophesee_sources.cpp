@@ -231,40 +231,55 @@ class Evt3Source final : public StreamSource {
   }
 
  private:
+  // The decoder's state lives in locals during the loop: the event stores
+  // could otherwise alias the members and force them back to memory.
   Result<std::size_t> decode(std::span<const std::uint8_t> bytes, Event64* block,
                              std::size_t capacity, std::size_t& written) override {
     const std::uint8_t* w = bytes.data();
     const std::uint8_t* const end = w + bytes.size() / 2 * 2;
     Event64* out = block + written;
     Event64* const last = block + capacity - 12;
+    std::uint64_t high = high_;
+    std::uint64_t t = high_ | low_;
+    std::uint16_t y = y_;
+    std::uint16_t base_x = base_x_;
+    std::uint8_t polarity = polarity_;
     std::uint64_t triggers = 0;
     std::uint64_t others = 0;
+    const auto vector = [&](std::uint32_t mask, std::uint16_t width) {
+      for (; mask != 0; mask &= mask - 1) {
+        const auto bit = static_cast<std::uint16_t>(std::countr_zero(mask));
+        *out++ = Event64{static_cast<std::uint16_t>(base_x + bit), y, t, polarity};
+      }
+      base_x = static_cast<std::uint16_t>(base_x + width);
+    };
     for (; w < end && out <= last; w += 2) {
       const std::uint32_t word = load_le16(w);
       const std::uint32_t payload = word & 0xFFF;
       switch (word >> 12) {
         case 0x0:  // EVT_ADDR_Y
-          y_ = static_cast<std::uint16_t>(payload & 0x7FF);
+          y = static_cast<std::uint16_t>(payload & 0x7FF);
           break;
         case 0x2:  // EVT_ADDR_X: one event
-          *out++ = Event64{static_cast<std::uint16_t>(payload & 0x7FF), y_, now(),
+          *out++ = Event64{static_cast<std::uint16_t>(payload & 0x7FF), y, t,
                            static_cast<std::uint8_t>(payload >> 11)};
           break;
         case 0x3:  // VECT_BASE_X
-          base_x_ = static_cast<std::uint16_t>(payload & 0x7FF);
-          polarity_ = static_cast<std::uint8_t>(payload >> 11);
+          base_x = static_cast<std::uint16_t>(payload & 0x7FF);
+          polarity = static_cast<std::uint8_t>(payload >> 11);
           break;
         case 0x4:  // VECT_12
-          out = vector(out, payload, 12);
+          vector(payload, 12);
           break;
         case 0x5:  // VECT_8
-          out = vector(out, payload & 0xFF, 8);
+          vector(payload & 0xFF, 8);
           break;
-        case 0x6:  // EVT_TIME_LOW
-          low_ = payload;
+        case 0x6:  // EVT_TIME_LOW: the low 12 bits, as written
+          t = high | payload;
           break;
         case 0x8:  // EVT_TIME_HIGH
-          high_ = time_.update(payload) << 12;
+          high = time_.update(payload) << 12;
+          t = high | (t & 0xFFF);
           break;
         case 0xA:  // EXT_TRIGGER
           ++triggers;
@@ -274,22 +289,15 @@ class Evt3Source final : public StreamSource {
           break;
       }
     }
+    high_ = high;
+    low_ = t & 0xFFF;
+    y_ = y;
+    base_x_ = base_x;
+    polarity_ = polarity;
     written = static_cast<std::size_t>(out - block);
     count_skipped(kTriggers, triggers);
     count_skipped(kOtherWords, others);
     return static_cast<std::size_t>(w - bytes.data());
-  }
-
-  std::uint64_t now() const noexcept { return high_ | low_; }
-
-  Event64* vector(Event64* out, std::uint32_t mask, std::uint16_t width) noexcept {
-    const std::uint64_t t = now();
-    for (; mask != 0; mask &= mask - 1) {
-      const auto bit = static_cast<std::uint16_t>(std::countr_zero(mask));
-      *out++ = Event64{static_cast<std::uint16_t>(base_x_ + bit), y_, t, polarity_};
-    }
-    base_x_ = static_cast<std::uint16_t>(base_x_ + width);
-    return out;
   }
 
   WrappingTime time_{12};
