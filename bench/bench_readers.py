@@ -61,7 +61,7 @@ np.save(sys.argv[2], a)
 """
 
 
-def random_events():
+def random_events() -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
     rng = np.random.default_rng(15)
     return (np.sort(rng.integers(0, SPAN_US, EVENTS)), rng.integers(0, WIDTH, EVENTS),
             rng.integers(0, HEIGHT, EVENTS), rng.integers(0, 2, EVENTS).astype(bool))
@@ -71,7 +71,7 @@ def write_files(folder: Path) -> dict[str, Path]:
     t, x, y, p = random_events()
     files: dict[str, Path] = {}
     try:
-        import faery
+        import faery  # type: ignore[import-untyped,import-not-found,unused-ignore]
         events = np.zeros(EVENTS, dtype=faery.EVENTS_DTYPE)
         events["t"], events["x"], events["y"], events["p"] = t, x, y, p
         for name, version, ext in (("EVT 2.0", "evt2", "raw"), ("EVT 3.0", "evt3", "raw"),
@@ -83,7 +83,7 @@ def write_files(folder: Path) -> dict[str, Path]:
     except ImportError:
         print("faery is not installed: no EVT 2.0, EVT 3.0, DAT or CSV files", file=sys.stderr)
     try:
-        import event_stream
+        import event_stream  # type: ignore[import-untyped,import-not-found,unused-ignore]
         events = np.zeros(EVENTS, dtype=event_stream.dvs_dtype)
         events["t"], events["x"], events["y"], events["on"] = t, x, y, p
         files["Event Stream"] = folder / "events.es"

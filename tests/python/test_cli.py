@@ -208,7 +208,8 @@ def test_missing_and_unknown_files_fail_with_the_loader_message(tmp_path):
                         ".txt, .raw, .dat, .es")
 
 
-@pytest.mark.parametrize("reader", ["compact", "nmnist", "aedat2", "csv", "auto"])
+@pytest.mark.parametrize("reader", ["compact", "nmnist", "aedat2", "csv", "auto", "evt2", "evt21",
+                                    "evt3", "dat", "es"])
 def test_hostile_bytes_never_crash_the_tool(tmp_path, reader):
     rng = random.Random(reader)
     for i in range(12):
