@@ -141,6 +141,7 @@ class CsvSource final : public EventSource {
           ++line_;
           if (scan.fault != CsvLineFault::kNone) return line_error(csv_line_error(scan.fault));
           block.push_back(Event64{scan.event.x, scan.event.y, scan.event.t, scan.event.p});
+          seen_data_ = true;
           pos += plain;
           continue;
         }

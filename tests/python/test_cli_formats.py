@@ -440,3 +440,9 @@ def test_wide_timestamps_from_a_fifo_are_refused_not_waited_for(tmp_path):
     assert done.stderr == (f"{fifo}: timestamps pass 32 bits, and the 64-bit .npy layout needs a "
                            "second read, which only a regular file allows\n")
     assert not (tmp_path / "o.npy").exists()
+
+
+def test_names_after_the_first_event_are_not_a_header(tmp_path):
+    path = tmp_path / "late.csv"
+    path.write_text("1,2,3,0\nx,y,p,t\n4,5,6,1\n")
+    assert tuples(convert(path, tmp_path)) == [(1, 2, 3, 0), (4, 5, 6, 1)]
