@@ -15,6 +15,7 @@
 
 #include "codec/event.h"
 #include "codec/result.h"
+#include "cli/time_window.h"
 #include "io/registry/registry.h"
 
 namespace ovk::cli {
@@ -25,6 +26,8 @@ namespace ovk::cli {
 struct ReaderChoice {
   const io::RecordingFormat* format = nullptr;
   io::ReaderOptions options;
+  // --time-window: only the events inside it are read.
+  std::optional<TimeWindow> window;
 
   static const ReaderChoice kAuto;
 };
@@ -35,9 +38,9 @@ using ReaderKind = const io::RecordingFormat*;
 
 std::string_view reader_name(ReaderKind kind);
 
-// Adds `--reader auto|compact|nmnist|...` (default auto) and the reader
+// Adds `--reader auto|compact|nmnist|...` (default auto), the reader
 // options (--aedat2-layout, --drop-specials, --resolve-overflow, --columns)
-// to a subcommand.
+// and --time-window to a subcommand.
 void add_reader_option(CLI::App& command, ReaderChoice& choice);
 
 struct SensorSize {

@@ -36,7 +36,6 @@ struct ConvertOptions {
   std::string input;
   std::string output;
   ReaderChoice reader = ReaderChoice::kAuto;
-  std::optional<TimeWindow> window;
 };
 
 enum class Output : std::uint8_t { kNpy, kEvb, kCsv };
@@ -155,7 +154,7 @@ struct Converter {
     if (kind == Output::kNpy) started = write_text(out, std::string(room, ' '));
     if (kind == Output::kCsv) started = write_text(out, "x,y,t,p\n");
     if (!started.ok()) return fail(options.output, started.error());
-    WindowFilter filter(options.window);
+    WindowFilter filter(options.reader.window);
     Event64Vec block;
     std::vector<std::uint8_t> bytes;
     std::uint64_t count = 0;
@@ -236,7 +235,6 @@ void add_convert_command(CLI::App& app, int& status) {
       ->type_name("OUT")
       ->check(output_extension_check({"npy", "evb", "csv"}));
   add_reader_option(*command, options->reader);
-  add_time_window_option(*command, options->window);
   command->footer("Example: ovk convert 1.bs2 --reader nmnist -o 1.npy");
   command->callback([options, &status] {
     if (!convert(*options)) status = kExitFailure;

@@ -23,7 +23,6 @@ struct InfoOptions {
   std::vector<std::string> paths;
   ReaderChoice reader = ReaderChoice::kAuto;
   std::optional<SensorSize> sensor;
-  std::optional<TimeWindow> window;
 };
 
 constexpr double kMicrosecondsPerSecond = 1e6;
@@ -97,7 +96,7 @@ Result<Pass> scan(const std::string& path, const InfoOptions& options, ReaderKin
   OVK_ASSIGN_OR_RETURN(io::OpenedRecording opened, open_recording(path, options.reader));
   format = opened.format;
   Pass pass;
-  WindowFilter filter(options.window);
+  WindowFilter filter(options.reader.window);
   Event64Vec block;
   for (;;) {
     OVK_RETURN_IF_ERROR(opened.source->next_block(block));
@@ -141,7 +140,6 @@ void add_info_command(CLI::App& app, int& status) {
       ->type_name("PATH");
   add_reader_option(*command, options->reader);
   add_sensor_option(*command, options->sensor);
-  add_time_window_option(*command, options->window);
   command->footer("Example: ovk info recordings/ --reader nmnist");
   command->callback([options, &status] {
     for (const std::string& path : collect_recordings(options->paths, options->reader)) {

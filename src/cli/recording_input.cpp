@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cli/cli_common.h"
+#include "cli/window_filter.h"
 
 namespace ovk::cli {
 namespace {
@@ -43,14 +44,17 @@ struct TimeRange {
 // One pass over the source: events kept in `out` as t - offset while they fit
 // 32 bits; false once one did not (out is then cleared and only the range
 // is followed to the end).
-Result<bool> read_pass(io::EventSource& source, std::uint64_t offset, EventVec& out,
-                       TimeRange& range, io::Extent& extent) {
+Result<bool> read_pass(io::EventSource& source, const std::optional<TimeWindow>& window,
+                       std::uint64_t offset, EventVec& out, TimeRange& range,
+                       io::Extent& extent) {
   Event64Vec block;
+  WindowFilter filter(window);
   bool fits = true;
   for (;;) {
     OVK_RETURN_IF_ERROR(source.next_block(block));
     if (block.empty()) return fits;
     extent.add(block);
+    filter.apply(block);
     for (const Event64& e : block) {
       range.first = range.any ? std::min(range.first, e.t) : e.t;
       range.last = range.any ? std::max(range.last, e.t) : e.t;
@@ -73,7 +77,8 @@ Result<Recording> read_whole(const std::string& path, const ReaderChoice& choice
   TimeRange range;
   io::Extent extent;
   OVK_ASSIGN_OR_RETURN(const bool fits,
-                       read_pass(*opened.source, 0, recording.events, range, extent));
+                       read_pass(*opened.source, choice.window, 0, recording.events, range,
+                                 extent));
   recording.declared_sensor = opened.source->declared_sensor();
   recording.skipped = opened.source->skipped_records();
   if (fits) return recording;
@@ -87,7 +92,7 @@ Result<Recording> read_whole(const std::string& path, const ReaderChoice& choice
   OVK_ASSIGN_OR_RETURN(opened, open_recording(path, choice));
   recording.time_offset = range.first;
   TimeRange again;
-  OVK_ASSIGN_OR_RETURN(const bool fit_again, read_pass(*opened.source, range.first,
+  OVK_ASSIGN_OR_RETURN(const bool fit_again, read_pass(*opened.source, choice.window, range.first,
                                                        recording.events, again, extent));
   if (!fit_again) return span_error(again.first, again.last);
   return recording;
@@ -135,6 +140,7 @@ void add_reader_option(CLI::App& command, ReaderChoice& choice) {
           },
           ""))
       ->type_name("LIST");
+  add_time_window_option(command, choice.window);
 }
 
 Result<io::OpenedRecording> open_recording(const std::string& path, const ReaderChoice& choice) {

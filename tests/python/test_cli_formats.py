@@ -313,6 +313,9 @@ def test_timestamps_past_32_bits(tmp_path):
     wide.write_text("t,x,y,p\n0,1,1,0\n5000000000,2,2,1\n")
     done = run("sweep", wide, "--baselines", "none", check=1)
     assert "more than 32 bits of microseconds; code a part of it with --time-window" in done.stderr
+    row = run("sweep", wide, "--baselines", "none", "--time-window", "@5000000000:",
+              "--format", "jsonl", check=0).stdout
+    assert '"n_events": 1' in row
 
 
 # --- hostile input ---------------------------------------------------------------------------
