@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
   keep_freed_memory_for_reuse();
   CLI::App app{"ovk: occupancy-tree coding of event-camera recordings", "ovk"};
   app.require_subcommand(1);
-  app.set_version_flag("--version", "ovk 0.1.0");
+  app.set_version_flag("--version", "ovk " OVK_VERSION);
   int status = kExitOk;
   add_info_command(app, status);
   add_sweep_command(app, status);

@@ -1,7 +1,6 @@
 #include "codec/compress.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <limits>
 
 #include "codec/frame_delta.h"
@@ -25,15 +24,6 @@ double CompressionRecord::compression_ratio() const noexcept {
 }
 
 namespace {
-
-// glibc's printf rounds the exact binary value to nearest, ties to even, and
-// never switches to exponent notation for %f.
-std::string fixed_two_decimals(double value) {
-  const int len = std::snprintf(nullptr, 0, "%.2f", value);
-  std::string out(static_cast<std::size_t>(len), '\0');
-  std::snprintf(out.data(), out.size() + 1, "%.2f", value);
-  return out;
-}
 
 // The decode half exists to be timed: keep the optimiser from dropping it.
 template <class T>
@@ -83,12 +73,6 @@ void rebuild_tree(std::span<const std::uint8_t> bits, std::uint64_t bit_count,
 }
 
 }  // namespace
-
-std::string format_record_repr(const CompressionRecord& record) {
-  return "CompressionResult(n_events=" + std::to_string(record.n_events) +
-         ", ratio=" + fixed_two_decimals(record.compression_ratio()) +
-         "x, bpe=" + fixed_two_decimals(record.bits_per_event()) + ")";
-}
 
 Result<CompressOutput> compress_events(EventSpan events, std::uint16_t width, std::uint16_t height,
                                        std::uint16_t time_bins, std::uint8_t max_depth) {
@@ -196,7 +180,7 @@ Result<SequenceOutput> compress_sequence(EventSpan events, std::uint16_t width,
                                          std::uint16_t height, std::uint16_t time_bins,
                                          std::uint8_t max_depth, std::uint64_t n_frames) {
   if (n_frames == 0 || events.empty()) return SequenceOutput{};
-  if (!fits_in_memory(n_frames, kBytesPerFrame)) return Error::out_of_memory();
+  if (!fits_in_memory(n_frames, kFrameBookkeepingBytes)) return Error::out_of_memory();
   return catching_out_of_memory([&]() -> Result<SequenceOutput> {
     SequenceOutput out;
     const std::size_t n = static_cast<std::size_t>(n_frames);

@@ -28,10 +28,6 @@ struct CompressionRecord {
   double compression_ratio() const noexcept;
 };
 
-// "CompressionResult(n_events=N, ratio=R.RRx, bpe=B.BB)" with both floats in
-// fixed point, two decimals, exact ties to even.
-std::string format_record_repr(const CompressionRecord& record);
-
 struct CompressOutput {
   std::vector<std::uint8_t> bitstream;
   CompressionRecord record;
@@ -58,12 +54,14 @@ std::vector<std::uint64_t> split_frames(EventSpan events, std::uint64_t n_frames
 // xor of its tree bits with frame k - 1's. Empty input or n_frames == 0 yields
 // no frames, zero counters and sparsity 1.0 without reading the clock.
 // Each frame costs what its own events and tree bits cost, plus a fixed
-// kBytesPerFrame of bookkeeping; an empty frame costs nothing more. Fails
+// kFrameBookkeepingBytes; an empty frame costs nothing more. Fails
 // with kOutOfMemory, before any work, when n_frames frames cannot fit in
 // memory, or when a frame's tree cannot.
-// Memory a frame holds until the caller has its code (the code's buffer and
-// bookkeeping here, a bytes object and a list slot in the Python layer).
-inline constexpr std::uint64_t kBytesPerFrame = 128;
+// Memory one frame holds besides its own code until the caller has taken the
+// codes: the code vector's header and bit count here, and what a caller
+// wraps each code in (a bytes object and a list slot in the module, measured
+// at 120 bytes). The frame-count guard multiplies it by the frame count.
+inline constexpr std::uint64_t kFrameBookkeepingBytes = 128;
 
 Result<SequenceOutput> compress_sequence(EventSpan events, std::uint16_t width,
                                          std::uint16_t height, std::uint16_t time_bins,

@@ -9,10 +9,6 @@
 
 namespace ovk {
 
-PackedBits single_node_bits(bool occupied) {
-  return PackedBits{{static_cast<std::uint8_t>(occupied ? 0x80 : 0x00)}, 1};
-}
-
 namespace {
 
 // First bit of each depth's region, from the number of nodes at every depth

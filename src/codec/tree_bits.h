@@ -81,10 +81,6 @@ Result<PackedBits> encode_tree_bits(std::span<const std::uint64_t> sorted_keys,
 Status encode_tree_bits_into(std::span<const std::uint64_t> sorted_keys, const TreeLevels& levels,
                              std::uint64_t memory_budget, PackedBits& out);
 
-// The single bit of a tree whose root is empty (no events) or an occupied
-// leaf (max_depth 0).
-PackedBits single_node_bits(bool occupied);
-
 // Rebuilds the tree from its bits. A one bit means split when the node's box
 // can still be divided (depth < max_depth, some size >= 2), else occupied.
 // Bits beyond those the tree consumes are ignored; when the bits run out, the

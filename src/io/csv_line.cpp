@@ -209,11 +209,4 @@ Error csv_line_error(CsvLineFault fault) {
   OVK_FAULT("no error for a line without a fault");
 }
 
-Result<std::optional<Event>> parse_csv_line(std::span<const std::uint8_t> line) {
-  const CsvLineScan scan = scan_csv_line(line);
-  if (scan.fault != CsvLineFault::kNone) return csv_line_error(scan.fault);
-  if (!scan.has_event) return std::optional<Event>();
-  return std::optional<Event>(scan.event);
-}
-
 }  // namespace ovk::io

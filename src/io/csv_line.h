@@ -46,9 +46,6 @@ std::size_t scan_plain_csv_line(std::span<const std::uint8_t> bytes, CsvLineScan
 // The load error of a fault other than kNone.
 Error csv_line_error(CsvLineFault fault);
 
-// scan_csv_line as a Result: the event, nullopt for a skipped line, or the error.
-Result<std::optional<Event>> parse_csv_line(std::span<const std::uint8_t> line);
-
 // True for the characters of the Unicode White_Space property.
 bool is_unicode_white_space(char32_t c);
 

@@ -46,27 +46,13 @@ class Binder {
       return unexpected(name);
     }
     const std::string_view key(data, static_cast<std::size_t>(size));
-    const std::size_t n = params_.positional.size();
-    for (std::size_t i = 0; i < params_.keyword_only.size(); ++i) {
-      if (params_.keyword_only[i].name == key) return fill(n + i, key, value);
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-      if (params_.positional[i] != key) continue;
-      if (i < params_.positional_only) {
-        positional_only_by_keyword_.push_back(params_.positional[i]);
-        return kDone;
-      }
-      return fill(i, key, value);
+    for (std::size_t i = 0; i < params_.positional.size(); ++i) {
+      if (params_.positional[i] == key) return fill(i, key, value);
     }
     return unexpected(name);
   }
 
   Outcome<Done> finish() const {
-    if (!positional_only_by_keyword_.empty()) {
-      return type_error(params_.full_name() +
-                        " got some positional-only arguments passed as keyword arguments: " +
-                        join_names(positional_only_by_keyword_));
-    }
     if (count_ < params_.required_positional) {
       std::vector<std::string_view> missing;
       for (std::size_t i = count_; i < params_.required_positional; ++i) {
@@ -74,14 +60,6 @@ class Binder {
       }
       if (!missing.empty()) return missing_error("positional", missing);
     }
-    std::vector<std::string_view> missing;
-    for (std::size_t i = 0; i < params_.keyword_only.size(); ++i) {
-      const KeywordOnlyParam& param = params_.keyword_only[i];
-      if (param.required && slots_[params_.positional.size() + i] == nullptr) {
-        missing.push_back(param.name);
-      }
-    }
-    if (!missing.empty()) return missing_error("keyword", missing);
     return kDone;
   }
 
@@ -114,7 +92,6 @@ class Binder {
   const ArgSpec& params_;
   std::span<PyObject*> slots_;
   std::size_t count_ = 0;
-  std::vector<std::string_view> positional_only_by_keyword_;
 };
 
 }  // namespace

@@ -11,24 +11,17 @@
 
 namespace ovk::python {
 
-struct KeywordOnlyParam {
-  std::string_view name;
-  bool required = true;
-};
-
 // The static parameter description of one callable.
 struct ArgSpec {
   std::string_view class_name = {};  // empty for module functions
   std::string_view function_name = {};
   std::span<const std::string_view> positional = {};  // positional-or-keyword, in order
-  std::size_t positional_only = 0;                    // leading parameters not given by keyword
   std::size_t required_positional = 0;                // leading parameters that must be given
-  std::span<const KeywordOnlyParam> keyword_only = {};
 
   // "Class.function()" or "function()".
   std::string full_name() const;
-  // One slot per positional parameter, then one per keyword-only parameter.
-  std::size_t slot_count() const noexcept { return positional.size() + keyword_only.size(); }
+  // One slot per parameter.
+  std::size_t slot_count() const noexcept { return positional.size(); }
 };
 
 // Fast-call form: `args` holds `nargs` positional values followed by one value

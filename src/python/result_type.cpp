@@ -3,6 +3,7 @@
 #include <string>
 
 #include "python/record_object.h"
+#include "python/record_repr.h"
 
 namespace ovk::python {
 namespace {

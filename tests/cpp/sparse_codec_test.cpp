@@ -155,11 +155,11 @@ TEST(SparseCodec, LargestGeometryWithTwoEventsUnderAddressLimit) {
   EXPECT_EQ(reference::encode(events, 65535, 65535, 65535, 16).bits, expected);
 }
 
-// A frame holds kBytesPerFrame until the caller has its code: counts whose
+// A frame holds kFrameBookkeepingBytes until the caller has its code: counts whose
 // frames cannot fit are refused at once, before anything is allocated.
 TEST(SparseCodec, FrameCountJudgedByPerFrameCost) {
   const EventVec events = {{1, 0, 0, 0}, {3, 0, 100, 0}};
-  const std::uint64_t fitting = memory_budget_bytes() / kBytesPerFrame;
+  const std::uint64_t fitting = memory_budget_bytes() / kFrameBookkeepingBytes;
   for (const std::uint64_t n : {fitting + 1, memory_budget_bytes() / 100, std::uint64_t{1} << 62}) {
     const auto r = compress_sequence(events, 4, 1, 2, 2, n);
     ASSERT_FALSE(r.ok()) << n;

@@ -8,7 +8,37 @@ import pytest
 
 import ovk
 
-REAL_DATA = Path(__file__).resolve().parents[2].parent / "shared" / "data" / "real"
+REPO = Path(__file__).resolve().parents[2]
+REAL_DATA = REPO.parent / "shared" / "data" / "real"
+needs_real = pytest.mark.skipif(not REAL_DATA.is_dir(),
+                                reason=f"real recordings not found at {REAL_DATA}")
+
+# The ovk tool, as CTest hands it over; its tests skip when it was not built.
+CLI = os.environ.get("OVK_CLI")
+needs_cli = pytest.mark.skipif(
+    not CLI, reason="OVK_CLI is not set: the ovk tool was not built (its libraries are missing)")
+
+
+def run_cli(*args, check=None, timeout=300, **kwargs):
+    """Runs the tool; `check` is the exit status it must end with."""
+    done = subprocess.run([CLI, *map(str, args)], capture_output=True, text=True,
+                          timeout=timeout, **kwargs)
+    assert done.returncode >= 0, f"killed by signal {-done.returncode}: {done.stderr}"
+    if check is not None:
+        assert done.returncode == check, done.stderr
+    return done
+
+
+def padded(n):
+    """A grid size padded to the next power of two (1 for 0 and 1)."""
+    return 1 if n <= 1 else 1 << (n - 1).bit_length()
+
+
+def time_bin(t, tmin, span, bins):
+    """The binning rule: bins - 1 scaled by the normalised time, truncated, in
+    double precision; a span below 1 counts as 1."""
+    u = (bins - 1.0) * ((t - tmin) / max(span, 1))
+    return int(u) if u > 0 else 0
 
 
 def run_python(code, timeout=120):

@@ -13,24 +13,11 @@ from pathlib import Path
 import pytest
 
 import ovk
-from conftest import REAL_DATA
+from conftest import CLI, REAL_DATA, needs_cli, needs_real, run_cli as run
 
-CLI = os.environ.get("OVK_CLI")
-pytestmark = pytest.mark.skipif(
-    not CLI, reason="OVK_CLI is not set: the ovk tool was not built (its libraries are missing)")
-
-needs_real = pytest.mark.skipif(not REAL_DATA.is_dir(),
-                                reason=f"real recordings not found at {REAL_DATA}")
+pytestmark = needs_cli
 
 TIMING_KEYS = ("encode_us", "decode_us")
-
-
-def run(*args, check=None):
-    done = subprocess.run([CLI, *map(str, args)], capture_output=True, text=True, timeout=300)
-    assert done.returncode >= 0, f"killed by signal {-done.returncode}: {done.stderr}"
-    if check is not None:
-        assert done.returncode == check, done.stderr
-    return done
 
 
 def jsonl(stdout):

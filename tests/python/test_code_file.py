@@ -4,27 +4,23 @@ The container is parsed here by a small independent reader, the codes are
 compared with the module's own, and the decoded boxes with an occupancy
 model written from the binning rule alone.
 """
-import os
 import struct
-import subprocess
-from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import ovk
 
-CLI = os.environ.get("OVK_CLI")
-pytestmark = pytest.mark.skipif(not CLI, reason="OVK_CLI is not set: the ovk tool was not built")
+from conftest import REAL_DATA, REPO, needs_cli, needs_real, padded as next_pow2, run_cli, time_bin
 
-REPO = Path(__file__).resolve().parents[2]
+pytestmark = needs_cli
+
 GOLDEN = REPO / "tests" / "data" / "golden_two_frames.ovkc"
-REAL_DATA = REPO.parent / "shared" / "data" / "real"
 COLUMNS = "frame,x0,y0,bin0,dx,dy,dbins,t_start_us,t_end_us"
 
 
 def run(*args):
-    return subprocess.run([CLI, *map(str, args)], capture_output=True, text=True, timeout=120)
+    return run_cli(*args, timeout=120)
 
 
 def write_csv(path, events):
@@ -48,18 +44,6 @@ def parse_ovkc(data):
     assert offset + 8 == len(data)
     return dict(width=width, height=height, bins=bins, depth=depth, events=n_events,
                 tmin=tmin, tmax=tmax, frames=frames)
-
-
-def next_pow2(n):
-    p = 1
-    while p < n:
-        p *= 2
-    return p
-
-
-def time_bin(t, tmin, span, bins):
-    u = (bins - 1.0) * ((t - tmin) / max(span, 1))
-    return int(u) if u > 0 else 0
 
 
 def frame_of(events, n_frames):
@@ -319,7 +303,7 @@ REAL_FILES = ["aedat2/DVS128-2017-03-21-short.aedat", "aedat2/mnist_0_scale04_00
               "nmnist/sample_nmnist.bin"]
 
 
-@pytest.mark.skipif(not REAL_DATA.is_dir(), reason="real recordings not found next to the repository")
+@needs_real
 @pytest.mark.parametrize("name", REAL_FILES)
 @pytest.mark.parametrize("frames", [1, 4])
 def test_real_recordings_round_trip(tmp_path, name, frames):

@@ -1,6 +1,5 @@
 """Memory pressure, special files, signals and a len() that raises."""
 import os
-import signal
 import threading
 
 import pytest

@@ -10,10 +10,7 @@ from collections import deque
 from hypothesis import given, settings, strategies as st
 
 import ovk
-
-
-def padded(n):
-    return 1 if n <= 1 else 1 << (n - 1).bit_length()
+from conftest import padded, time_bin
 
 
 def model_cells(events, width, height, time_bins):
@@ -22,10 +19,8 @@ def model_cells(events, width, height, time_bins):
     if events:
         tmin = min(e[2] for e in events)
         tmax = max(e[2] for e in events)
-        span = tmax - tmin if tmax - tmin > 1 else 1
         for x, y, t in events:
-            u = (time_bins - 1.0) * ((t - tmin) / span)
-            b = int(u) if u > 0 else 0
+            b = time_bin(t, tmin, tmax - tmin, time_bins)
             cells.add((min(x, wp - 1), min(y, hp - 1), min(b, tp - 1)))
     return cells, (wp, hp, tp)
 
