@@ -4,7 +4,8 @@ PYTHON ?= python3
 BUILD ?= build
 CMAKE_FLAGS ?=
 APT_LIBRARIES := libgtest-dev libbenchmark-dev libcli11-dev libzstd-dev liblzma-dev zlib1g-dev \
-                 libxxhash-dev
+                 libxxhash-dev liblz4-dev libhdf5-dev libflatbuffers-dev flatbuffers-compiler \
+                 pkg-config
 
 # Installs only what is missing, so repeated runs cost nothing.
 deps:
@@ -18,6 +19,11 @@ deps:
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; fi
 	@$(PYTHON) -c "import pytest, hypothesis, mypy, numpy" 2>/dev/null || \
 	  $(PYTHON) -m pip install -q pytest hypothesis mypy numpy
+	@# Independent readers and writers of AEDAT 4 and HDF5, used only by the
+	@# tests and benchmarks as oracles; the tests skip without them.
+	@$(PYTHON) -c "import h5py, faery, dv_processing, aedat" 2>/dev/null || \
+	  $(PYTHON) -m pip install -q h5py faery dv-processing aedat || \
+	  echo "note: h5py/faery/dv-processing/aedat not installed; their tests will be skipped"
 
 build: deps
 	cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$$(command -v $(PYTHON)) $(CMAKE_FLAGS)
