@@ -60,7 +60,8 @@ struct ZstdFree {
 // never past kMaxAedat4PacketBytes.
 class PacketDecompressor {
  public:
-  explicit PacketDecompressor(Compression compression) : compression_(compression) {}
+  PacketDecompressor(Compression compression, std::size_t limit)
+      : compression_(compression), limit_(limit) {}
 
   // The decompressed flatbuffer of `body`, valid until the next call.
   Result<std::span<std::uint8_t>> decompress(std::span<std::uint8_t> body,
@@ -80,11 +81,11 @@ class PacketDecompressor {
  private:
   // Makes room for more output: doubles, up to the limit.
   Status grow(std::size_t used, std::uint64_t position) {
-    if (used >= kMaxAedat4PacketBytes) {
+    if (used >= limit_) {
       return invalid("AEDAT 4 packet" + at_byte(position) + " decompresses to more than " +
-                     std::to_string(kMaxAedat4PacketBytes) + " bytes");
+                     std::to_string(limit_) + " bytes");
     }
-    const std::size_t next = std::min(kMaxAedat4PacketBytes, std::max<std::size_t>(used * 2, 1 << 16));
+    const std::size_t next = std::min(limit_, std::max<std::size_t>(used * 2, 1 << 16));
     return resize_buffer(out_, next);
   }
 
@@ -161,6 +162,7 @@ class PacketDecompressor {
   }
 
   Compression compression_;
+  std::size_t limit_;
   std::unique_ptr<LZ4F_dctx, Lz4Free> lz4_;
   std::unique_ptr<ZSTD_DCtx, ZstdFree> zstd_;
   std::vector<std::uint8_t> out_;
@@ -217,8 +219,9 @@ std::string skipped_kind(const Aedat4Stream* stream, std::int32_t id) {
 
 class Aedat4Source final : public EventSource {
  public:
-  static Result<std::unique_ptr<EventSource>> open(std::unique_ptr<ByteInput> input) {
-    auto source = std::unique_ptr<Aedat4Source>(new Aedat4Source(std::move(input)));
+  static Result<std::unique_ptr<EventSource>> open(std::unique_ptr<ByteInput> input,
+                                                   std::size_t limit) {
+    auto source = std::unique_ptr<Aedat4Source>(new Aedat4Source(std::move(input), limit));
     OVK_RETURN_IF_ERROR(source->read_header());
     return std::unique_ptr<EventSource>(std::move(source));
   }
@@ -240,15 +243,15 @@ class Aedat4Source final : public EventSource {
   }
 
  private:
-  explicit Aedat4Source(std::unique_ptr<ByteInput> input)
-      : input_(std::move(input)), decompressor_(Compression::None) {}
+  Aedat4Source(std::unique_ptr<ByteInput> input, std::size_t limit)
+      : input_(std::move(input)), limit_(limit), decompressor_(Compression::None, limit) {}
 
   Status read_header() {
     std::array<std::uint8_t, 18> head{};
     OVK_RETURN_IF_ERROR(read_exactly(*input_, head, "the version line"));
     if (!looks_like_aedat4(head)) return invalid("not an AEDAT 4.0 file (no #!AER-DAT4.0 line)");
     const std::uint32_t size = load_u32(head.data() + 14);
-    if (size > kMaxAedat4PacketBytes || size < 8) {
+    if (size > limit_ || size < 8) {
       return invalid("AEDAT 4 header claims " + std::to_string(size) + " bytes");
     }
     OVK_RETURN_IF_ERROR(check_remaining(size, "header"));
@@ -265,7 +268,7 @@ class Aedat4Source final : public EventSource {
       return invalid("AEDAT 4 header names unknown compression " +
                      std::to_string(static_cast<int>(compression)));
     }
-    decompressor_ = PacketDecompressor(compression);
+    decompressor_ = PacketDecompressor(compression, limit_);
     table_position_ = io->data_table_position();
     if (table_position_ < -1 ||
         (table_position_ >= 0 && static_cast<std::uint64_t>(table_position_) < input_->position())) {
@@ -398,10 +401,10 @@ class Aedat4Source final : public EventSource {
   }
 
   Status read_event_packet(std::size_t size) {
-    if (size > kMaxAedat4PacketBytes) {
+    if (size > limit_) {
       return invalid("AEDAT 4 packet" + at_byte(packet_position_) + " claims " +
-                     std::to_string(size) + " bytes, more than the " +
-                     std::to_string(kMaxAedat4PacketBytes) + " accepted");
+                     std::to_string(size) + " bytes, more than the " + std::to_string(limit_) +
+                     " accepted");
     }
     OVK_RETURN_IF_ERROR(resize_buffer(body_, size));
     OVK_RETURN_IF_ERROR(read_exactly(*input_, body_, "a packet"));
@@ -428,6 +431,7 @@ class Aedat4Source final : public EventSource {
   }
 
   std::unique_ptr<ByteInput> input_;
+  std::size_t limit_;
   PacketDecompressor decompressor_;
   std::int64_t table_position_ = -1;
   std::vector<Aedat4Stream> streams_;
@@ -450,11 +454,12 @@ bool looks_like_aedat4(std::span<const std::uint8_t> head) {
 
 Result<std::unique_ptr<EventSource>> open_aedat4(std::string_view path) {
   OVK_ASSIGN_OR_RETURN(std::unique_ptr<ByteInput> input, open_byte_input(path));
-  return Aedat4Source::open(std::move(input));
+  return Aedat4Source::open(std::move(input), kMaxAedat4PacketBytes);
 }
 
-Result<std::unique_ptr<EventSource>> open_aedat4_bytes(std::vector<std::uint8_t> bytes) {
-  return Aedat4Source::open(memory_byte_input(std::move(bytes)));
+Result<std::unique_ptr<EventSource>> open_aedat4_bytes(std::vector<std::uint8_t> bytes,
+                                                       std::size_t max_packet_bytes) {
+  return Aedat4Source::open(memory_byte_input(std::move(bytes)), max_packet_bytes);
 }
 
 }  // namespace ovk::io
