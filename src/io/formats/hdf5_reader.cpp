@@ -44,39 +44,83 @@ struct Column {
   H5Handle memory_type;
   std::size_t value_size = 0;
   bool is_signed = false;
-  std::vector<std::uint8_t> raw;     // one block as stored
-  std::vector<std::int64_t> values;  // widened; kInvalid for a u64 past int64
+  std::vector<std::uint8_t> raw;  // one block as stored
 };
 
 constexpr std::int64_t kInvalid = std::numeric_limits<std::int64_t>::min();
 
+// Value `i` of a block as int64; kInvalid for a u64 past the int64 range.
 template <class T>
-void widen(const std::uint8_t* raw, std::size_t n, std::int64_t* out) {
+std::int64_t value_at(const std::uint8_t* raw, std::size_t i) {
+  T v;
+  std::memcpy(&v, raw + i * sizeof(T), sizeof(T));
+  if constexpr (std::is_same_v<T, std::uint64_t>) {
+    if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return kInvalid;
+  }
+  return static_cast<std::int64_t>(v);
+}
+
+enum class Field { kX, kY, kP, kT };
+
+// Stores values 0..n of a block into field F of `out`. Coordinates and
+// polarity must lie in [0, limit); times become t_offset + t, which must lie
+// in [0, 2^63). Returns false when any value does not (the caller then finds
+// the first one); the loop has no early exit, so it vectorises.
+template <class T, Field F>
+bool store_field(const std::uint8_t* raw, std::size_t n, Event64* out, std::int64_t limit,
+                 std::int64_t offset) {
+  bool ok = true;
   for (std::size_t i = 0; i < n; ++i) {
     T v;
     std::memcpy(&v, raw + i * sizeof(T), sizeof(T));
-    if constexpr (std::is_same_v<T, std::uint64_t>) {
-      out[i] = v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
-                   ? kInvalid
-                   : static_cast<std::int64_t>(v);
+    if constexpr (F == Field::kT) {
+      const std::int64_t value = value_at<T>(raw, i);
+      std::int64_t t = 0;
+      ok &= value != kInvalid && !__builtin_add_overflow(value, offset, &t) && t >= 0;
+      out[i].t = static_cast<std::uint64_t>(t);
     } else {
-      out[i] = static_cast<std::int64_t>(v);
+      if constexpr (std::is_signed_v<T>) ok &= v >= 0;
+      if constexpr (std::is_signed_v<T>) {
+        ok &= static_cast<std::int64_t>(v) < limit;
+      } else {
+        ok &= static_cast<std::uint64_t>(v) < static_cast<std::uint64_t>(limit);
+      }
+      if constexpr (F == Field::kX) out[i].x = static_cast<std::uint16_t>(v);
+      if constexpr (F == Field::kY) out[i].y = static_cast<std::uint16_t>(v);
+      if constexpr (F == Field::kP) out[i].p = static_cast<std::uint8_t>(v);
     }
+  }
+  return ok;
+}
+
+// The column's stored type chooses the instantiation.
+template <Field F>
+bool store_column(const Column& c, std::size_t n, Event64* out, std::int64_t limit,
+                  std::int64_t offset) {
+  const std::uint8_t* raw = c.raw.data();
+  switch (c.value_size * 2 + (c.is_signed ? 1 : 0)) {
+    case 2: return store_field<std::uint8_t, F>(raw, n, out, limit, offset);
+    case 3: return store_field<std::int8_t, F>(raw, n, out, limit, offset);
+    case 4: return store_field<std::uint16_t, F>(raw, n, out, limit, offset);
+    case 5: return store_field<std::int16_t, F>(raw, n, out, limit, offset);
+    case 8: return store_field<std::uint32_t, F>(raw, n, out, limit, offset);
+    case 9: return store_field<std::int32_t, F>(raw, n, out, limit, offset);
+    case 16: return store_field<std::uint64_t, F>(raw, n, out, limit, offset);
+    default: return store_field<std::int64_t, F>(raw, n, out, limit, offset);
   }
 }
 
-void widen_column(Column& c, std::size_t n) {
+std::int64_t column_value(const Column& c, std::size_t i) {
   const std::uint8_t* raw = c.raw.data();
-  std::int64_t* out = c.values.data();
   switch (c.value_size * 2 + (c.is_signed ? 1 : 0)) {
-    case 2: widen<std::uint8_t>(raw, n, out); break;
-    case 3: widen<std::int8_t>(raw, n, out); break;
-    case 4: widen<std::uint16_t>(raw, n, out); break;
-    case 5: widen<std::int16_t>(raw, n, out); break;
-    case 8: widen<std::uint32_t>(raw, n, out); break;
-    case 9: widen<std::int32_t>(raw, n, out); break;
-    case 16: widen<std::uint64_t>(raw, n, out); break;
-    default: widen<std::int64_t>(raw, n, out); break;
+    case 2: return value_at<std::uint8_t>(raw, i);
+    case 3: return value_at<std::int8_t>(raw, i);
+    case 4: return value_at<std::uint16_t>(raw, i);
+    case 5: return value_at<std::int16_t>(raw, i);
+    case 8: return value_at<std::uint32_t>(raw, i);
+    case 9: return value_at<std::int32_t>(raw, i);
+    case 16: return value_at<std::uint64_t>(raw, i);
+    default: return value_at<std::int64_t>(raw, i);
   }
 }
 
@@ -110,7 +154,7 @@ Result<Column> open_column(hid_t file, const char* name, std::size_t block) {
     H5Eclear2(H5E_DEFAULT);
     return invalid("HDF5 file has no dataset " + path + " (the DSEC layout: /events/x, y, p, t)");
   }
-  Column column{name, {}, {}, 0, false, {}, {}};
+  Column column{name, {}, {}, 0, false, {}};
   H5Handle access(H5Pcreate(H5P_DATASET_ACCESS), H5Pclose);
   column.dataset = H5Handle(H5Dopen2(file, path.c_str(), H5P_DEFAULT), H5Dclose);
   if (!column.dataset.valid()) return hdf5_error("cannot open " + path);
@@ -146,7 +190,6 @@ Result<Column> open_column(hid_t file, const char* name, std::size_t block) {
   H5Eclear2(H5E_DEFAULT);
   OVK_RETURN_IF_ERROR(catching_out_of_memory([&]() -> Status {
     column.raw.resize(block * column.value_size);
-    column.values.resize(block);
     return Ok{};
   }));
   return column;
@@ -302,7 +345,6 @@ class Hdf5Source final : public EventSource {
       return hdf5_error(std::string("cannot read /events/") + column.name + " at event " +
                         std::to_string(position_));
     }
-    widen_column(column, count);
     return Ok{};
   }
 
@@ -317,23 +359,32 @@ class Hdf5Source final : public EventSource {
     }));
     const std::int64_t width = sensor_ ? sensor_->width : 65536;
     const std::int64_t height = sensor_ ? sensor_->height : 65536;
-    const std::int64_t* xs = columns_[0].values.data();
-    const std::int64_t* ys = columns_[1].values.data();
-    const std::int64_t* ps = columns_[2].values.data();
-    const std::int64_t* ts = columns_[3].values.data();
-    for (std::size_t i = 0; i < count; ++i) {
-      std::int64_t t = 0;
-      const bool t_bad = ts[i] == kInvalid || __builtin_add_overflow(ts[i], t_offset_, &t) || t < 0;
-      if (t_bad || xs[i] < 0 || xs[i] >= width || ys[i] < 0 || ys[i] >= height || ps[i] < 0 ||
-          ps[i] > 255) [[unlikely]] {
-        block.clear();
-        return bad_event(i, xs[i], ys[i], ps[i], ts[i], width, height);
-      }
-      block[i] = Event64{static_cast<std::uint16_t>(xs[i]), static_cast<std::uint16_t>(ys[i]),
-                         static_cast<std::uint64_t>(t), static_cast<std::uint8_t>(ps[i])};
+    Event64* out = block.data();
+    bool ok = store_column<Field::kX>(columns_[0], count, out, width, 0);
+    ok &= store_column<Field::kY>(columns_[1], count, out, height, 0);
+    ok &= store_column<Field::kP>(columns_[2], count, out, 256, 0);
+    ok &= store_column<Field::kT>(columns_[3], count, out, 0, t_offset_);
+    if (!ok) [[unlikely]] {
+      block.clear();
+      return first_bad_event(count, width, height);
     }
     position_ += count;
     return Ok{};
+  }
+
+  Error first_bad_event(std::size_t count, std::int64_t width, std::int64_t height) const {
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::int64_t x = column_value(columns_[0], i);
+      const std::int64_t y = column_value(columns_[1], i);
+      const std::int64_t p = column_value(columns_[2], i);
+      const std::int64_t t = column_value(columns_[3], i);
+      std::int64_t sum = 0;
+      const bool t_bad = t == kInvalid || __builtin_add_overflow(t, t_offset_, &sum) || sum < 0;
+      if (t_bad || x < 0 || x >= width || y < 0 || y >= height || p < 0 || p > 255) {
+        return bad_event(i, x, y, p, t, width, height);
+      }
+    }
+    return invalid("HDF5 block with a bad event that could not be found again");
   }
 
   Error bad_event(std::size_t i, std::int64_t x, std::int64_t y, std::int64_t p, std::int64_t t,
