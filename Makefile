@@ -80,6 +80,8 @@ bench: deps
 	if [ -x $(BUILD)-bench/bench/ovk_code_file_bench ]; then $(BUILD)-bench/bench/ovk_code_file_bench; fi
 	PYTHONPATH=$(BUILD)-bench/python $(PYTHON) bench/bench_python.py \
 	  --writer $(BUILD)-bench/bench/write_synthetic_recording
+	if [ -x $(BUILD)-bench/bin/ovk_formats_probe ]; then \
+	  $(PYTHON) bench/bench_formats.py --probe $(BUILD)-bench/bin/ovk_formats_probe; fi
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-bench $(BUILD)-asan $(BUILD)-fuzz
