@@ -53,7 +53,8 @@ Status read_exactly(ByteInput& input, std::span<std::uint8_t> out, const char* w
 // decompression itself. This gives up detecting a corrupted packet that
 // still decodes to well-formed, in-range events; safety never rests on them
 // (the flatbuffer verifier and the range check of every event guard reads).
-constexpr LZ4F_decompressOptions_t kLz4Options = {1, 1, 0, 0};  // stableDst, skipChecksums
+// The output buffer may move when it grows, so it is not declared stable.
+constexpr LZ4F_decompressOptions_t kLz4Options = {0, 1, 0, 0};  // stableDst, skipChecksums
 
 struct Lz4Free {
   void operator()(LZ4F_dctx* c) const { LZ4F_freeDecompressionContext(c); }
