@@ -17,14 +17,17 @@ Figures are printed, never asserted.
 from __future__ import annotations
 
 import argparse
+import importlib
 import subprocess
 import sys
 import tempfile
 import time
 from pathlib import Path
-from typing import Callable
+from typing import Any, Callable, Mapping
 
 import numpy as np
+
+Events = tuple[np.ndarray, ...]
 
 N_EVENTS = 5_000_000
 WIDTH, HEIGHT = 640, 480
@@ -41,7 +44,7 @@ def best_of(run: Callable[[], int]) -> tuple[float, int]:
     return best, count
 
 
-def random_events(n: int) -> tuple[np.ndarray, ...]:
+def random_events(n: int) -> Events:
     rng = np.random.default_rng(1)
     # About 5 M events/s, as a busy VGA sensor records: a step of 1 µs
     # after one event in five.
@@ -52,9 +55,9 @@ def random_events(n: int) -> tuple[np.ndarray, ...]:
     return t.astype(np.uint64), x, y, p
 
 
-def write_aedat4(path: Path, events, compression) -> None:
-    import faery
-    from faery.events_stream import EVENTS_DTYPE
+def write_aedat4(path: Path, events: Events, compression: tuple[str, int]) -> None:
+    faery = importlib.import_module("faery")
+    EVENTS_DTYPE = importlib.import_module("faery.events_stream").EVENTS_DTYPE
 
     t, x, y, p = events
     array = np.zeros(len(t), dtype=EVENTS_DTYPE)
@@ -63,8 +66,8 @@ def write_aedat4(path: Path, events, compression) -> None:
         str(path), compression=compression, zero_t0=False)
 
 
-def write_h5(path: Path, events, **options) -> None:
-    import h5py
+def write_h5(path: Path, events: Events, **options: Any) -> None:
+    h5py = importlib.import_module("h5py")
 
     t, x, y, p = events
     t_offset = int(t[0])
@@ -92,12 +95,13 @@ def ovk_runs(probe: str, path: Path) -> tuple[float, float, int]:
 
 
 def faery_reader(path: Path) -> Callable[[], int]:
-    import faery
+    faery = importlib.import_module("faery")
     return lambda: len(faery.events_stream_from_file(str(path)).to_array())
 
 
 def aedat_reader(path: Path) -> Callable[[], int]:
-    import aedat
+    aedat = importlib.import_module("aedat")
+
     def run() -> int:
         chunks = [packet["events"] for packet in aedat.Decoder(str(path)) if "events" in packet]
         return len(np.concatenate(chunks))
@@ -105,7 +109,8 @@ def aedat_reader(path: Path) -> Callable[[], int]:
 
 
 def dv_reader(path: Path) -> Callable[[], int]:
-    import dv_processing as dv
+    dv = importlib.import_module("dv_processing")
+
     def run() -> int:
         recording = dv.io.MonoCameraRecording(str(path))
         chunks = []
@@ -116,7 +121,8 @@ def dv_reader(path: Path) -> Callable[[], int]:
 
 
 def h5py_reader(path: Path) -> Callable[[], int]:
-    import h5py
+    h5py = importlib.import_module("h5py")
+
     def run() -> int:
         with h5py.File(path, "r") as f:
             columns = [f["events"][name][:] for name in ("x", "y", "p", "t")]
@@ -133,7 +139,8 @@ def available(module: str) -> bool:
         return False
 
 
-def compare(label: str, probe: str, path: Path, peers: dict[str, Callable[[Path], Callable[[], int]]]) -> None:
+def compare(label: str, probe: str, path: Path,
+            peers: Mapping[str, Callable[[Path], Callable[[], int]]]) -> None:
     whole, ours, count = ovk_runs(probe, path)
     rows = [("ovk", ours, count)]
     for name, make in peers.items():
@@ -160,7 +167,7 @@ def main() -> int:
     with tempfile.TemporaryDirectory() as folder:
         root = Path(folder)
         if available("faery"):
-            peers = {"faery": faery_reader}
+            peers: dict[str, Callable[[Path], Callable[[], int]]] = {"faery": faery_reader}
             if available("aedat"):
                 peers["aedat"] = aedat_reader
             if available("dv_processing"):
