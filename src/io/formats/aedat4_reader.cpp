@@ -260,10 +260,15 @@ class Aedat4Source final : public EventSource {
   }
 
   Status next_block(Event64Vec& block) override {
-    block.clear();
-    if (failed_) return invalid("AEDAT 4 source already failed");
+    if (failed_) {
+      block.clear();
+      return invalid("AEDAT 4 source already failed");
+    }
     Status status = fill(block);
-    if (!status.ok()) failed_ = true;
+    if (!status.ok()) {
+      failed_ = true;
+      block.clear();
+    }
     return status;
   }
 
@@ -326,31 +331,35 @@ class Aedat4Source final : public EventSource {
     return Ok{};
   }
 
+  // Fills a whole block's room first (a block of the previous call's size
+  // costs nothing to resize again) and cuts it to the events found.
   Status fill(Event64Vec& block) {
-    while (block.size() < kSourceBlockEvents) {
+    OVK_RETURN_IF_ERROR(catching_out_of_memory([&]() -> Status {
+      block.resize(kSourceBlockEvents);
+      return Ok{};
+    }));
+    std::size_t filled = 0;
+    while (filled < kSourceBlockEvents) {
       if (next_ == events_.size()) {
         OVK_ASSIGN_OR_RETURN(const bool more, next_event_packet());
         if (!more) break;
         continue;
       }
-      const std::size_t take = std::min(kSourceBlockEvents - block.size(), events_.size() - next_);
-      OVK_RETURN_IF_ERROR(convert(events_.data() + next_ * kEventRecordBytes, take, block));
+      const std::size_t take = std::min(kSourceBlockEvents - filled, events_.size() - next_);
+      OVK_RETURN_IF_ERROR(
+          convert(events_.data() + next_ * kEventRecordBytes, take, block.data() + filled));
       next_ += take;
+      filled += take;
     }
+    block.resize(filled);
     return Ok{};
   }
 
   // Event records are read through memcpy: a writer may place the vector at
   // an address only 4-aligned, which the verifier does not check for structs.
-  Status convert(const std::uint8_t* in, std::size_t count, Event64Vec& block) {
-    const std::size_t base = block.size();
-    OVK_RETURN_IF_ERROR(catching_out_of_memory([&]() -> Status {
-      block.resize(base + count);
-      return Ok{};
-    }));
+  Status convert(const std::uint8_t* in, std::size_t count, Event64* out) {
     const std::uint32_t width = sensor_ ? sensor_->width : 65536u;
     const std::uint32_t height = sensor_ ? sensor_->height : 65536u;
-    Event64* out = block.data() + base;
     // No early exit in the loop, so that it vectorises; a bad event is
     // looked for again only when there is one.
     bool ok = true;
@@ -366,7 +375,6 @@ class Aedat4Source final : public EventSource {
       const Record r = load_record(in + i * kEventRecordBytes);
       if (r.t < 0 || r.x < 0 || r.y < 0 || static_cast<std::uint32_t>(r.x) >= width ||
           static_cast<std::uint32_t>(r.y) >= height) {
-        block.resize(base + i);
         return invalid("AEDAT 4 event (x " + std::to_string(r.x) + ", y " + std::to_string(r.y) +
                        ", t " + std::to_string(r.t) + ") is outside the " +
                        (sensor_ ? std::to_string(width) + "x" + std::to_string(height) + " sensor"

@@ -95,9 +95,9 @@ bool store_field(const std::uint8_t* raw, std::size_t n, Event64* out, std::int6
 
 // The column's stored type chooses the instantiation.
 template <Field F>
-bool store_column(const Column& c, std::size_t n, Event64* out, std::int64_t limit,
-                  std::int64_t offset) {
-  const std::uint8_t* raw = c.raw.data();
+bool store_column(const Column& c, std::size_t first, std::size_t n, Event64* out,
+                  std::int64_t limit, std::int64_t offset) {
+  const std::uint8_t* raw = c.raw.data() + first * c.value_size;
   switch (c.value_size * 2 + (c.is_signed ? 1 : 0)) {
     case 2: return store_field<std::uint8_t, F>(raw, n, out, limit, offset);
     case 3: return store_field<std::int8_t, F>(raw, n, out, limit, offset);
@@ -285,10 +285,15 @@ class Hdf5Source final : public EventSource {
   std::optional<SensorGeometry> declared_sensor() const override { return sensor_; }
 
   Status next_block(Event64Vec& block) override {
-    block.clear();
-    if (failed_) return invalid("HDF5 source already failed");
+    if (failed_) {
+      block.clear();
+      return invalid("HDF5 source already failed");
+    }
     Status status = read_block(block);
-    if (!status.ok()) failed_ = true;
+    if (!status.ok()) {
+      failed_ = true;
+      block.clear();
+    }
     return status;
   }
 
@@ -351,23 +356,32 @@ class Hdf5Source final : public EventSource {
   Status read_block(Event64Vec& block) {
     const std::size_t count =
         static_cast<std::size_t>(std::min<std::uint64_t>(kSourceBlockEvents, length_ - position_));
-    if (count == 0) return Ok{};
+    if (count == 0) {
+      block.clear();
+      return Ok{};
+    }
     for (Column& column : columns_) OVK_RETURN_IF_ERROR(read_column(column, count));
+    // Every field of every event is written below, so a block of the
+    // previous call's size is reused as it is.
     OVK_RETURN_IF_ERROR(catching_out_of_memory([&]() -> Status {
       block.resize(count);
       return Ok{};
     }));
     const std::int64_t width = sensor_ ? sensor_->width : 65536;
     const std::int64_t height = sensor_ ? sensor_->height : 65536;
-    Event64* out = block.data();
-    bool ok = store_column<Field::kX>(columns_[0], count, out, width, 0);
-    ok &= store_column<Field::kY>(columns_[1], count, out, height, 0);
-    ok &= store_column<Field::kP>(columns_[2], count, out, 256, 0);
-    ok &= store_column<Field::kT>(columns_[3], count, out, 0, t_offset_);
-    if (!ok) [[unlikely]] {
-      block.clear();
-      return first_bad_event(count, width, height);
+    // The four columns go into the events a slice at a time, so that the
+    // slice's events stay in cache between the columns.
+    constexpr std::size_t kSlice = 2048;
+    bool ok = true;
+    for (std::size_t first = 0; first < count; first += kSlice) {
+      const std::size_t n = std::min(kSlice, count - first);
+      Event64* out = block.data() + first;
+      ok &= store_column<Field::kX>(columns_[0], first, n, out, width, 0);
+      ok &= store_column<Field::kY>(columns_[1], first, n, out, height, 0);
+      ok &= store_column<Field::kP>(columns_[2], first, n, out, 256, 0);
+      ok &= store_column<Field::kT>(columns_[3], first, n, out, 0, t_offset_);
     }
+    if (!ok) [[unlikely]] return first_bad_event(count, width, height);
     position_ += count;
     return Ok{};
   }
