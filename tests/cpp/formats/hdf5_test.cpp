@@ -246,6 +246,14 @@ TEST(Hdf5Reader, TruncatedFilesAreErrors) {
   }
 }
 
+// The tool reads recordings on several threads at once; the library must
+// serialise its own state (Debian's build does).
+TEST(Hdf5Library, IsThreadSafe) {
+  hbool_t threadsafe = 0;
+  ASSERT_GE(H5is_library_threadsafe(&threadsafe), 0);
+  EXPECT_TRUE(threadsafe) << "this libhdf5 is not built thread-safe";
+}
+
 TEST(Hdf5Reader, Sniffing) {
   const std::uint8_t good[] = {0x89, 'H', 'D', 'F', '\r', '\n', 0x1a, '\n', 0};
   EXPECT_TRUE(looks_like_hdf5(good));
