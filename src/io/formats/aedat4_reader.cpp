@@ -331,13 +331,10 @@ class Aedat4Source final : public EventSource {
     return Ok{};
   }
 
-  // Fills a whole block's room first (a block of the previous call's size
-  // costs nothing to resize again) and cuts it to the events found.
+  // Writes into the caller's block in place: it grows only when it is
+  // shorter than the events found (a block of the previous call's size costs
+  // nothing), and is cut to them at the end.
   Status fill(Event64Vec& block) {
-    OVK_RETURN_IF_ERROR(catching_out_of_memory([&]() -> Status {
-      block.resize(kSourceBlockEvents);
-      return Ok{};
-    }));
     std::size_t filled = 0;
     while (filled < kSourceBlockEvents) {
       if (next_ == events_.size()) {
@@ -346,6 +343,12 @@ class Aedat4Source final : public EventSource {
         continue;
       }
       const std::size_t take = std::min(kSourceBlockEvents - filled, events_.size() - next_);
+      if (block.size() < filled + take) {
+        OVK_RETURN_IF_ERROR(catching_out_of_memory([&]() -> Status {
+          block.resize(filled + take);
+          return Ok{};
+        }));
+      }
       OVK_RETURN_IF_ERROR(
           convert(events_.data() + next_ * kEventRecordBytes, take, block.data() + filled));
       next_ += take;
