@@ -4,7 +4,8 @@ PYTHON ?= python3
 BUILD ?= build
 CMAKE_FLAGS ?=
 APT_LIBRARIES := libgtest-dev libbenchmark-dev libcli11-dev libzstd-dev liblzma-dev zlib1g-dev \
-                 libxxhash-dev
+                 libxxhash-dev liblz4-dev libhdf5-dev libflatbuffers-dev flatbuffers-compiler \
+                 pkg-config
 
 # Installs only what is missing, so repeated runs cost nothing.
 deps:
@@ -20,9 +21,9 @@ deps:
 	  $(PYTHON) -m pip install -q pytest hypothesis mypy numpy
 	@# Independent readers and writers of event-camera files, used by the tests
 	@# and benchmarks as oracles only; their tests skip when they are missing.
-	@$(PYTHON) -c "import faery, expelliarmus, event_stream" 2>/dev/null || \
-	  $(PYTHON) -m pip install -q faery expelliarmus event_stream || \
-	  echo "note: faery, expelliarmus or event_stream could not be installed; their tests skip"
+	@$(PYTHON) -c "import faery, expelliarmus, event_stream, h5py, dv_processing, aedat" 2>/dev/null || \
+	  $(PYTHON) -m pip install -q faery expelliarmus event_stream h5py dv-processing aedat || \
+	  echo "note: some of faery, expelliarmus, event_stream, h5py, dv-processing, aedat could not be installed; their tests skip"
 
 build: deps
 	cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$$(command -v $(PYTHON)) $(CMAKE_FLAGS)
@@ -80,6 +81,8 @@ bench: deps
 	PYTHONPATH=$(BUILD)-bench/python $(PYTHON) bench/bench_python.py \
 	  --writer $(BUILD)-bench/bench/write_synthetic_recording
 	if [ -x $(BUILD)-bench/bin/ovk ]; then $(PYTHON) bench/bench_readers.py --ovk $(BUILD)-bench/bin/ovk; fi
+	if [ -x $(BUILD)-bench/bin/ovk_formats_probe ]; then \
+	  $(PYTHON) bench/bench_formats.py --probe $(BUILD)-bench/bin/ovk_formats_probe; fi
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-bench $(BUILD)-asan $(BUILD)-fuzz

@@ -6,6 +6,8 @@
 
 #include "io/byte_stream.h"
 #include "io/file_access.h"
+#include "io/formats/aedat4_reader.h"
+#include "io/formats/hdf5_reader.h"
 #include "io/path_quote.h"
 #include "io/recording_readers.h"
 
@@ -32,6 +34,14 @@ bool sniff_evt2(std::span<const std::uint8_t> head) { return evt_version_of(head
 bool sniff_evt21(std::span<const std::uint8_t> head) { return evt_version_of(head) == EvtVersion::kEvt21; }
 bool sniff_evt3(std::span<const std::uint8_t> head) { return evt_version_of(head) == EvtVersion::kEvt3; }
 
+// AEDAT 4 and HDF5 take no reader options.
+Result<SourcePtr> open_aedat4_file(std::string_view path, const ReaderOptions&) {
+  return open_aedat4(path);
+}
+Result<SourcePtr> open_hdf5_file(std::string_view path, const ReaderOptions&) {
+  return open_hdf5(path);
+}
+
 const std::vector<RecordingFormat>& table() {
   static const std::vector<RecordingFormat> kFormats{
       {"compact", "compact 9-byte records x u2, y u2, t u4, p u1", {"evb"}, nullptr,
@@ -44,7 +54,10 @@ const std::vector<RecordingFormat>& table() {
       {"evt3", "Prophesee RAW, EVT 3.0", {"raw"}, sniff_evt3, open_evt3},
       {"dat", "Prophesee DAT, Event2D records", {"dat"}, looks_like_dat, open_dat_source},
       {"es", "Event Stream 2.x, DVS or ATIS", {"es"}, looks_like_es, open_es_source},
-      // AEDAT 4 and HDF5 (DSEC layout) readers add their lines here.
+      {"aedat4", "AEDAT 4.0, event packets (LZ4, zstd or none)", {"aedat4"}, looks_like_aedat4,
+       open_aedat4_file},
+      {"hdf5", "HDF5, DSEC layout /events/{x,y,p,t}", {"h5", "hdf5"}, looks_like_hdf5,
+       open_hdf5_file},
   };
   return kFormats;
 }
