@@ -16,6 +16,7 @@
 #include "cli/cli_common.h"
 #include "cli/commands.h"
 #include "cli/event_encoders.h"
+#include "cli/output_file.h"
 #include "io/compact_writer.h"
 #include "io/file_access.h"
 #include "io/file_write.h"
@@ -28,6 +29,8 @@ struct ConvertOptions {
   std::string input;
   std::string output;
   ReaderChoice reader = ReaderChoice::kAuto;
+  bool force = false;
+  OutputPolicy policy() const { return OutputPolicy{.force = force, .inputs = {input}}; }
 };
 
 Result<std::vector<std::uint8_t>> encode_for(std::string_view output, EventSpan events) {
@@ -112,7 +115,7 @@ using Moved = Result<bool>;
 
 // Copies bytes [from, size) of the input to the output through a buffer.
 Moved copy_through_buffer(const WholeRecords& input, std::uint64_t from,
-                          io::AtomicFileWriter& out) {
+                          OutputFile& out) {
   if (::lseek(input.file.fd(), static_cast<off_t>(from), SEEK_SET) < 0) return false;
   std::optional<std::vector<std::uint8_t>> buffer =
       buffer_of(kBlockRecords * kCompactRecordBytes);
@@ -131,7 +134,7 @@ Moved copy_through_buffer(const WholeRecords& input, std::uint64_t from,
 // kernel (copy_file_range), without passing through this process. Where the
 // file systems cannot do that, or the copy fails, the rest goes through a
 // buffer, which also tells a failed read from a failed write.
-Moved copy_records(const WholeRecords& input, io::AtomicFileWriter& out) {
+Moved copy_records(const WholeRecords& input, OutputFile& out) {
   std::uint64_t done = 0;
   while (done < input.size) {
     auto offset = static_cast<loff_t>(done);
@@ -148,7 +151,7 @@ Moved copy_records(const WholeRecords& input, io::AtomicFileWriter& out) {
 
 // N-MNIST records are decoded a block at a time from a fixed read buffer
 // into a fixed block of compact records, which is written out.
-Moved transcode_nmnist_records(const WholeRecords& input, io::AtomicFileWriter& out) {
+Moved transcode_nmnist_records(const WholeRecords& input, OutputFile& out) {
   std::optional<std::vector<std::uint8_t>> records = buffer_of(kBlockRecords * kNmnistRecordBytes);
   std::optional<std::vector<std::uint8_t>> block = buffer_of(kBlockRecords * kCompactRecordBytes);
   if (!records || !block) return false;
@@ -179,7 +182,7 @@ Streamed stream_records(const ConvertOptions& options, ReaderKind reader, bool n
   std::optional<WholeRecords> input =
       open_whole_records(options.input, compact ? kCompactRecordBytes : kNmnistRecordBytes);
   if (!input) return Streamed::kUnsuitable;
-  Result<io::AtomicFileWriter> writer = io::AtomicFileWriter::create(options.output);
+  Result<OutputFile> writer = OutputFile::open(options.output, options.policy());
   if (!writer.ok()) return report_output_failure(options.output, writer.error());
   const std::uint64_t count = input->size / (compact ? kCompactRecordBytes : kNmnistRecordBytes);
   const std::string header = npy ? npy_header(count) : std::string();
@@ -206,6 +209,10 @@ std::optional<std::vector<std::uint8_t>> output_bytes(const ConvertOptions& opti
 }
 
 bool convert(const ConvertOptions& options) {
+  if (const Status usable = check_output(options.output, options.policy()); !usable.ok()) {
+    print_failure(options.output, usable.error().message());
+    return false;
+  }
   const std::optional<std::string_view> extension = io::file_extension(options.output);
   const std::optional<ReaderKind> reader = reader_for_path(options.input, options.reader);
   if (extension != "csv" && (reader == ReaderKind::kCompact || reader == ReaderKind::kNmnist)) {
@@ -213,7 +220,7 @@ bool convert(const ConvertOptions& options) {
     if (streamed != Streamed::kUnsuitable) return streamed == Streamed::kWritten;
   }
   const std::optional<std::vector<std::uint8_t>> bytes = output_bytes(options);
-  return bytes && write_output(options.output, *bytes);
+  return bytes && write_output_file(options.output, options.policy(), *bytes);
 }
 
 }  // namespace
@@ -230,6 +237,7 @@ void add_convert_command(CLI::App& app, int& status) {
       ->type_name("OUT")
       ->check(output_extension_check({"npy", "evb", "csv"}));
   add_reader_option(*command, options->reader);
+  add_force_option(*command, options->force);
   command->footer("Example: ovk convert 1.bs2 --reader nmnist -o 1.npy");
   command->callback([options, &status] {
     if (!convert(*options)) status = kExitFailure;

@@ -2,13 +2,16 @@
 // CLI11 and runs one subcommand. Never sees Python.
 #include <malloc.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/output_file.h"
 #include "codec/result.h"
 
 namespace {
@@ -31,6 +34,8 @@ void print_usage_error(const CLI::App& app, const CLI::ParseError& error) {
 
 namespace {
 
+constexpr int kFailedWrite = 1;
+
 // Each recording allocates and frees buffers of megabytes (events, cell
 // keys, tree bits). By default glibc hands such blocks back to the kernel
 // when they are freed, so the next recording faults every page in again,
@@ -41,11 +46,22 @@ void keep_freed_memory_for_reuse() {
   mallopt(M_TRIM_THRESHOLD, 512 << 20);
 }
 
+// Output lost on standard output (a full disk, a closed pipe, /dev/full) is
+// a failure like any other: every command's printing ends here.
+int check_standard_output(int status) {
+  errno = 0;
+  if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return status;
+  const int error = errno != 0 ? errno : EIO;
+  std::fprintf(stderr, "ovk: standard output: %s\n", std::strerror(error));
+  return kFailedWrite;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace ovk::cli;
   keep_freed_memory_for_reuse();
+  install_signal_cleanup();
   CLI::App app{"ovk: occupancy-tree coding of event-camera recordings", "ovk"};
   app.require_subcommand(1);
   app.set_version_flag("--version", "ovk 0.1.0");
@@ -75,5 +91,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "ovk: %s\n", e.what());
     return kExitFailure;
   }
-  return status;
+  return check_standard_output(status);
 }

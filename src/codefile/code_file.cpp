@@ -213,6 +213,27 @@ Status check_frame_ranges(const CodeFile& file) {
 
 }  // namespace
 
+Result<std::uint64_t> declared_size_so_far(std::span<const std::uint8_t> head) {
+  const std::size_t magic_bytes = std::min<std::size_t>(head.size(), sizeof kMagic);
+  if (!std::equal(head.begin(), head.begin() + magic_bytes, kMagic)) {
+    return invalid("not an ovk code file (bad magic)");
+  }
+  if (head.size() < kHeaderBytes) return kHeaderBytes;
+  if (const std::uint64_t version = get(head, 4, 2); version != kFormatVersion) {
+    return invalid("unsupported format version " + std::to_string(version) +
+                   " (this reader knows version " + std::to_string(kFormatVersion) + ")");
+  }
+  const std::uint64_t frames = get(head, 32, 8);
+  const std::uint64_t table_end =
+      saturating_add(saturating_mul(frames, kFrameEntryBytes), kHeaderBytes);
+  if (head.size() < table_end) return table_end;
+  std::uint64_t size = saturating_add(table_end, kChecksumBytes);
+  for (std::uint64_t k = 0; k < frames; ++k) {
+    size = saturating_add(size, get(head, kHeaderBytes + k * kFrameEntryBytes + 32, 8));
+  }
+  return size;
+}
+
 std::uint64_t file_checksum(std::span<const std::uint8_t> bytes) {
   return XXH64(bytes.data(), bytes.size(), 0);
 }

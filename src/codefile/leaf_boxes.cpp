@@ -269,17 +269,26 @@ Result<LeafBoxes> decode_leaf_boxes(std::span<const std::uint8_t> bits, std::uin
   return out;
 }
 
+Result<LeafBoxes> FrameDecoder::next() {
+  if (done()) OVK_FAULT("no frame left to decode");
+  const std::size_t k = next_++;
+  Result<LeafBoxes> boxes = catching_out_of_memory(
+      [&] { return decode_frame(file_.frames[k], file_.geometry, previous_); });
+  if (!boxes.ok()) {
+    next_ = file_.frames.size();
+    return invalid("frame " + std::to_string(k) + ": " + boxes.error().message());
+  }
+  return boxes;
+}
+
 Result<std::vector<LeafBoxes>> decode_frames(const CodeFile& file) {
   return catching_out_of_memory([&]() -> Result<std::vector<LeafBoxes>> {
     std::vector<LeafBoxes> frames;
     frames.reserve(file.frames.size());
-    std::vector<std::uint8_t> previous;
-    for (std::size_t k = 0; k < file.frames.size(); ++k) {
-      Result<LeafBoxes> boxes = decode_frame(file.frames[k], file.geometry, previous);
-      if (!boxes.ok()) {
-        return invalid("frame " + std::to_string(k) + ": " + boxes.error().message());
-      }
-      frames.push_back(std::move(boxes).value());
+    FrameDecoder decoder(file);
+    while (!decoder.done()) {
+      OVK_ASSIGN_OR_RETURN(LeafBoxes boxes, decoder.next());
+      frames.push_back(std::move(boxes));
     }
     return frames;
   });
