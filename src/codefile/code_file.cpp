@@ -202,7 +202,10 @@ Status check_frame_ranges(const CodeFile& file) {
                      std::to_string(f.tmax) + " lies outside the recording's " +
                      std::to_string(file.tmin) + ".." + std::to_string(file.tmax));
     }
-    events = saturating_add(events, f.event_count);
+    if (f.event_count > kU64Max - events) {
+      return invalid("the frames' event counts add up to more than 64 bits hold");
+    }
+    events += f.event_count;
   }
   if (events != file.event_count) {
     return invalid("the frames hold " + std::to_string(events) + " events but the header says " +

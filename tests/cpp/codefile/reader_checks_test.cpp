@@ -1,0 +1,142 @@
+// Malformed code files that hold together structurally but that no encoder
+// writes: each is refused with its own one-line message. The forgeries are
+// built as CodeFile values and serialised, so their checksums are valid.
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "../codec_test_support.h"
+#include "codec/rans.h"
+#include "codefile/code_file.h"
+#include "codefile/encode.h"
+#include "codefile/leaf_boxes.h"
+
+namespace ovk::codefile {
+namespace {
+
+// (1, 0, 0) and (3, 0, 100) on a 4 x 1 sensor.
+const EventVec kTwoEvents = {{1, 0, 0, 0}, {3, 0, 100, 0}};
+
+// The message parsing and decoding `file`'s bytes ends with; "" when accepted.
+std::string rejection(const CodeFile& file) {
+  const Result<CodeFile> parsed = parse_code_file(serialize_code_file(file));
+  if (!parsed.ok()) return parsed.error().message();
+  const Result<std::vector<LeafBoxes>> frames = decode_frames(parsed.value());
+  return frames.ok() ? "" : frames.error().message();
+}
+
+// A one-frame file whose tree is the packed `bits` (MSB first).
+CodeFile file_with_tree(const Geometry& g, const std::vector<std::uint8_t>& bits,
+                        std::uint64_t bit_count) {
+  CodeFile file;
+  file.geometry = g;
+  file.event_count = 1;
+  file.frames.push_back(
+      FrameEntry{FrameCoding::kRans, 1, 0, 0, bit_count, rans_encode_bits(bits, bit_count)});
+  return file;
+}
+
+TEST(ReaderChecks, TheUnforgedFilesAreAccepted) {
+  EXPECT_EQ(rejection(encode_events(kTwoEvents, {4, 1, 2, 2}, 1).value()), "");
+  EXPECT_EQ(rejection(encode_events(kTwoEvents, {4, 1, 4, 2}, 2).value()), "");
+  // The tree of the two events, by hand: root, x halves (bins halve too),
+  // then x again: 1 | 1 0 0 1 | 0 1 0 1.
+  EXPECT_EQ(rejection(file_with_tree({4, 1, 2, 2}, {0xCA, 0x80}, 9)), "");
+}
+
+TEST(ReaderChecks, FrameEventCountsThatOverflowAreRefused) {
+  CodeFile file = encode_events(kTwoEvents, {4, 1, 4, 2}, 2).value();
+  ASSERT_EQ(file.frames.size(), 2u);
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  file.frames[0].event_count = kMax;
+  file.frames[1].event_count = 2;
+  for (const std::uint64_t header : {kMax, std::uint64_t{1}}) {  // saturated, wrapped
+    file.event_count = header;
+    EXPECT_EQ(rejection(file), "the frames' event counts add up to more than 64 bits hold");
+  }
+}
+
+TEST(ReaderChecks, AnOccupiedNodeWithoutOccupiedChildrenIsRefused) {
+  // Root, then one occupied quarter whose two children are empty.
+  EXPECT_EQ(rejection(file_with_tree({4, 1, 2, 2}, {0xC0}, 7)),
+            "frame 0: occupied node at depth 1, origin (0, 0, 0), has no occupied child");
+  // An occupied root over no occupied child.
+  EXPECT_EQ(rejection(file_with_tree({4, 1, 2, 2}, {0x80}, 5)),
+            "frame 0: occupied node at depth 0, origin (0, 0, 0), has no occupied child");
+}
+
+TEST(ReaderChecks, BytesAfterTheRansStreamAreRefused) {
+  CodeFile file = encode_events(kTwoEvents, {4, 1, 2, 2}, 1).value();
+  for (const std::uint8_t extra : {0x00, 0x5A}) {
+    CodeFile longer = file;
+    longer.frames[0].code.push_back(extra);
+    EXPECT_EQ(rejection(longer), "frame 0: 1 bytes left over after the rANS stream");
+  }
+  // A stream cut short ends in another state than the encoder started from.
+  std::mt19937_64 rng(3);
+  const EventVec many = testing_support::random_events(rng, 300, 64, 64, 5000);
+  CodeFile big = encode_events(many, {64, 64, 16, 10}, 1).value();
+  ASSERT_GT(big.frames[0].code.size(), 40u);
+  big.frames[0].code.pop_back();
+  const std::string message = rejection(big);
+  EXPECT_FALSE(message.empty());
+}
+
+TEST(ReaderChecks, AnOccupiedTimeBinInThePaddingIsRefused) {
+  // Coded over 4 bins, the second event lands in bin 3; stored as 3 bins
+  // (padded to the same 4) that bin is padding.
+  CodeFile file = encode_events(kTwoEvents, {4, 1, 4, 2}, 1).value();
+  EXPECT_EQ(rejection(file), "");
+  file.geometry.time_bins = 3;
+  EXPECT_EQ(rejection(file),
+            "frame 0: occupied leaf box at time bin 3 lies in the padding beyond the 3 time bins");
+}
+
+TEST(ReaderChecks, CheckComparesTheStoredEventCounts) {
+  CodeFile file = encode_events(kTwoEvents, {4, 1, 2, 2}, 1).value();
+  file.frames[0].event_count = 1'000'001;
+  file.event_count = 1'000'001;
+  ASSERT_EQ(rejection(file), "");  // a count alone is not malformed
+  const std::vector<LeafBoxes> frames = decode_frames(file).value();
+  EXPECT_EQ(compare_with_recording(file, frames, kTwoEvents).value(),
+            "frame 0: the file counts 1000001 events, the recording has 2");
+  EXPECT_EQ(compare_frame_by_frame(file, kTwoEvents).value().difference,
+            "frame 0: the file counts 1000001 events, the recording has 2");
+  const Comparison same =
+      compare_frame_by_frame(encode_events(kTwoEvents, {4, 1, 2, 2}, 1).value(), kTwoEvents)
+          .value();
+  EXPECT_EQ(same.difference, "");
+  EXPECT_EQ(same.boxes, 2u);
+}
+
+// A one-frame file whose code is 32 to 39 bytes, forged to claim two frames:
+// the second entry would end inside the checksum. The bound must be the end
+// of the codes, not of the file, or a later code is read past the buffer.
+TEST(ReaderChecks, AFrameTableEndingInsideTheChecksumRunsPastTheEnd) {
+  std::mt19937_64 rng(5);
+  int forged = 0;
+  for (int round = 0; round < 400 && forged < 8; ++round) {
+    const EventVec events = testing_support::random_events(rng, 2 + rng() % 40, 32, 32, 1000);
+    const CodeFile file = encode_events(events, {32, 32, 8, 8}, 1).value();
+    const std::size_t code = file.frames[0].code.size();
+    if (code < 32 || code > 39) continue;
+    ++forged;
+    std::vector<std::uint8_t> bytes = serialize_code_file(file);
+    bytes[32] = 2;  // the frame count
+    const std::size_t body = bytes.size() - kChecksumBytes;
+    const std::uint64_t sum = file_checksum(std::span(bytes).first(body));
+    for (int i = 0; i < 8; ++i) bytes[body + i] = static_cast<std::uint8_t>(sum >> (8 * i));
+    // Exactly sized, so the sanitizers see any read past the end.
+    const std::vector<std::uint8_t> exact(bytes.begin(), bytes.end());
+    const Result<CodeFile> parsed = parse_code_file(exact);
+    ASSERT_FALSE(parsed.ok());
+    EXPECT_EQ(parsed.error().message(), "frame table of 2 frames runs past the end of the file");
+  }
+  EXPECT_GE(forged, 4);
+}
+
+}  // namespace
+}  // namespace ovk::codefile
