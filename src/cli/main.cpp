@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <exception>
 #include <new>
 #include <string>
@@ -13,6 +12,7 @@
 #include "cli/commands.h"
 #include "cli/output_file.h"
 #include "codec/result.h"
+#include "io/file_access.h"
 
 namespace {
 
@@ -48,11 +48,14 @@ void keep_freed_memory_for_reuse() {
 
 // Output lost on standard output (a full disk, a closed pipe, /dev/full) is
 // a failure like any other: every command's printing ends here.
+// A command that failed has reported its own failure (a failed write on
+// standard output included), so only a success is turned into a failure.
 int check_standard_output(int status) {
   errno = 0;
   if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return status;
+  if (status != ovk::cli::kExitOk) return status;
   const int error = errno != 0 ? errno : EIO;
-  std::fprintf(stderr, "ovk: standard output: %s\n", std::strerror(error));
+  std::fprintf(stderr, "<stdout>: %s\n", ovk::io::os_error_message(error).c_str());
   return kFailedWrite;
 }
 

@@ -132,9 +132,8 @@ Status write_all(int fd, std::span<const std::uint8_t> bytes) {
   return Ok{};
 }
 
-// Copies the whole of `from` into `to` from their starts.
+// Copies what is left of `from` into `to`.
 Status copy_whole(int from, int to) {
-  if (::lseek(from, 0, SEEK_SET) < 0) return io::os_error(errno);
   std::vector<std::uint8_t> buffer(std::size_t{1} << 20);
   for (;;) {
     const ssize_t n = ::read(from, buffer.data(), buffer.size());
@@ -187,7 +186,10 @@ struct OutputFile::State {
     const int fd = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
     if (fd < 0) return io::os_error(errno);
     io::FileHandle file(fd);
-    OVK_RETURN_IF_ERROR(copy_whole(temp->fd(), file.fd()));
+    const int content = ::open(temp->temporary_path().c_str(), O_RDONLY | O_CLOEXEC);
+    if (content < 0) return io::os_error(errno);
+    const io::FileHandle source(content);
+    OVK_RETURN_IF_ERROR(copy_whole(source.fd(), file.fd()));
     if (::fsync(file.fd()) != 0) return io::os_error(errno);
     if (::close(file.release()) != 0) return io::os_error(errno);
     return Ok{};  // the temporary file goes with the writer
