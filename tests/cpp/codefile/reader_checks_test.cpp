@@ -175,5 +175,118 @@ TEST(ReaderChecks, ANearlyFullGridRoundTripsThroughTheFile) {
   }
 }
 
+// ---- second tests of rules a single test guarded before ----
+
+std::string parse_message(const std::vector<std::uint8_t>& bytes) {
+  const Result<CodeFile> file = parse_code_file(bytes);
+  return file.ok() ? "" : file.error().message();
+}
+
+std::vector<std::uint8_t> resealed(std::vector<std::uint8_t> bytes) {
+  const std::size_t body = bytes.size() - kChecksumBytes;
+  const std::uint64_t sum = file_checksum(std::span(bytes).first(body));
+  for (int i = 0; i < 8; ++i) bytes[body + i] = static_cast<std::uint8_t>(sum >> (8 * i));
+  return bytes;
+}
+
+// Every bit after a frame's bit count in its last byte must stay clear, at
+// each of the seven places a count can end inside a byte.
+TEST(ReaderChecks, TheDeltaMaskCoversEveryBitPastTheCount) {
+  for (std::uint64_t bit_count = 9; bit_count <= 15; ++bit_count) {
+    // A delta against no previous frame is the frame's own bits.
+    for (std::uint64_t bit = bit_count; bit < 16; ++bit) {
+      CodeFile file;
+      file.geometry = {64, 64, 64, 6};
+      std::vector<std::uint8_t> bits(2, 0);
+      bits[bit / 8] = static_cast<std::uint8_t>(0x80u >> (bit % 8));
+      file.frames.push_back({FrameCoding::kXorRunLength, 0, 0, 0, bit_count,
+                             {1, bits[0], 1, bits[1]}});
+      EXPECT_EQ(decode_frames(file).error().message(),
+                "frame 0: delta sets bits past the frame's bit count")
+          << bit_count << " bits, bit " << bit;
+    }
+  }
+}
+
+// The checksum failure of a file whose size disagrees with its header names
+// both sizes, however the two came apart.
+TEST(ReaderChecks, TheChecksumMessageNamesTheDeclaredAndActualSizes) {
+  const std::vector<std::uint8_t> good =
+      serialize_code_file(encode_events(kTwoEvents, {4, 1, 4, 2}, 2).value());
+  const std::string declared = std::to_string(good.size());
+  for (const std::size_t extra : {1u, 7u, 100u}) {
+    std::vector<std::uint8_t> longer = good;
+    longer.insert(longer.end(), extra, 0xAB);
+    EXPECT_EQ(parse_message(longer), "checksum mismatch: the header declares " + declared +
+                                         " bytes but the file holds " +
+                                         std::to_string(good.size() + extra) +
+                                         " (truncated or damaged)");
+  }
+  std::vector<std::uint8_t> grown = good;
+  grown[40 + 40 + 32] += 3;  // the second frame's code length, unsealed
+  EXPECT_EQ(parse_message(grown), "checksum mismatch: the header declares " +
+                                      std::to_string(good.size() + 3) +
+                                      " bytes but the file holds " + declared +
+                                      " (truncated or damaged)");
+}
+
+// Every reserved byte, of the header and of each frame entry, is checked.
+TEST(ReaderChecks, EveryReservedByteOfEveryFrameIsChecked) {
+  const std::vector<std::uint8_t> good =
+      serialize_code_file(encode_events(kTwoEvents, {4, 1, 4, 2}, 2).value());
+  std::vector<std::size_t> reserved = {6, 7, 15};
+  for (std::size_t frame = 0; frame < 2; ++frame) {
+    for (std::size_t i = 1; i < 8; ++i) reserved.push_back(40 + 40 * frame + i);
+  }
+  for (const std::size_t offset : reserved) {
+    for (const std::uint8_t value : {0x01, 0x80, 0xFF}) {
+      std::vector<std::uint8_t> bytes = good;
+      bytes[offset] = value;
+      EXPECT_EQ(parse_message(resealed(bytes)),
+                "reserved byte at offset " + std::to_string(offset) + " is not zero");
+    }
+  }
+}
+
+// A run-length code of n pairs expands to at most 255 n bytes: 2040 n bits
+// are allowed and one more is not, for any n.
+TEST(ReaderChecks, RunLengthCapacityIsExactlyTheExpansion) {
+  for (const std::size_t pairs : {1u, 2u, 5u}) {
+    for (const std::uint64_t extra : {0u, 1u}) {
+      CodeFile file;
+      file.geometry = {256, 256, 256, 8};
+      const std::uint64_t bits = 2040 * pairs + extra;
+      const std::vector<std::uint8_t> empty_root = {0x00};
+      file.frames.push_back({FrameCoding::kRans, 0, 0, 0, 1, rans_encode_bits(empty_root, 1)});
+      file.frames.push_back({FrameCoding::kXorRunLength, 0, 0, 0, bits,
+                             std::vector<std::uint8_t>(2 * pairs, 0xFF)});
+      const std::string message = parse_message(serialize_code_file(file));
+      if (extra == 0) {
+        EXPECT_EQ(message, "") << pairs;
+      } else {
+        EXPECT_EQ(message, "frame 1: bit count " + std::to_string(bits) + " exceeds what its " +
+                               std::to_string(2 * pairs) + "-byte run-length code can expand to");
+      }
+    }
+  }
+}
+
+// check reports a frame whose stored time range is not the recording's,
+// even when it lies inside the recording's range and the boxes agree.
+TEST(ReaderChecks, CheckComparesEachFramesTimeRange) {
+  const EventVec events = {{1, 0, 0, 0}, {3, 0, 100, 0}, {2, 0, 200, 0}, {0, 0, 300, 0}};
+  CodeFile file = encode_events(events, {4, 1, 4, 2}, 2).value();
+  ASSERT_EQ(file.frames.size(), 2u);
+  const std::string range0 = std::to_string(file.frames[0].tmin) + ".." +
+                             std::to_string(file.frames[0].tmax) + " us";
+  file.frames[0].tmax -= 1;
+  ASSERT_EQ(rejection(file), "");
+  const std::string expected = "frame 0: time range " + std::to_string(file.frames[0].tmin) +
+                               ".." + std::to_string(file.frames[0].tmax) +
+                               " us in the file, " + range0 + " in the recording";
+  EXPECT_EQ(compare_frame_by_frame(file, events).value().difference, expected);
+  EXPECT_EQ(compare_with_recording(file, decode_frames(file).value(), events).value(), expected);
+}
+
 }  // namespace
 }  // namespace ovk::codefile
