@@ -11,6 +11,7 @@
 
 #include "cli/cli_common.h"
 #include "cli/commands.h"
+#include "cli/text_escape.h"
 #include "codec/event_stats.h"
 
 namespace ovk::cli {
@@ -49,7 +50,7 @@ bool describe(const std::string& path, const InfoOptions& options) {
   const std::optional<SensorSize> sensor =
       value_or_report(sensor_size(*recording, options.sensor), path);
   if (!sensor) return false;
-  std::printf("%s\n", path.c_str());
+  std::printf("%s\n", escape_for_terminal(path).c_str());
   std::printf("  reader    %s\n", std::string(reader_name(recording->reader)).c_str());
   std::printf("  events    %zu\n", recording->events.size());
   print_ranges(event_stats(recording->events));

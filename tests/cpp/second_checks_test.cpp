@@ -25,7 +25,9 @@ TEST(SecondChecks, BitmapRuleAtItsBoundaries) {
     const std::uint64_t words = (std::uint64_t{1} << bits) / 64;
     const std::uint64_t least_keys = (words + 1) / 2;  // 2 * keys >= words
     EXPECT_TRUE(detail::prefers_bitmap(least_keys, bits)) << bits;
-    if (least_keys > 0) EXPECT_FALSE(detail::prefers_bitmap(least_keys - 1, bits)) << bits;
+    if (least_keys > 0) {
+      EXPECT_FALSE(detail::prefers_bitmap(least_keys - 1, bits)) << bits;
+    }
   }
   EXPECT_FALSE(detail::prefers_bitmap(std::uint64_t{1} << 40, 31));
   EXPECT_TRUE(detail::prefers_bitmap(0, 5));  // fewer cells than one word
@@ -51,7 +53,9 @@ TEST(SecondChecks, MemoryBudgetIsTheSmallerOfMemoryAndTheAddressSpaceLimit) {
       static_cast<std::uint64_t>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE);
   rlimit current{};
   ASSERT_EQ(getrlimit(RLIMIT_AS, &current), 0);
-  if (current.rlim_cur == RLIM_INFINITY) EXPECT_EQ(memory_budget_bytes(), physical);
+  if (current.rlim_cur == RLIM_INFINITY) {
+    EXPECT_EQ(memory_budget_bytes(), physical);
+  }
   // A limit below the memory is the budget; one above it is not.
   const rlim_t low = static_cast<rlim_t>(std::min<std::uint64_t>(physical / 2, 3ULL << 30));
   EXPECT_TRUE(in_child_with_limit(low, [low] {

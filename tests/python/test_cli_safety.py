@@ -272,6 +272,42 @@ def test_a_decode_bomb_streams_in_bounded_memory(tmp_path):
     assert total == 128 + 16777216 * 9 * 8
 
 
+def stderr_on_a_terminal(*args):
+    import pty
+    import select
+    master, slave = pty.openpty()
+    try:
+        done = subprocess.run([CLI, *map(str, args)], stdout=subprocess.PIPE, stderr=slave,
+                              timeout=60)
+        os.close(slave)
+        slave = -1
+        seen = b""
+        while select.select([master], [], [], 1.0)[0]:
+            try:
+                chunk = os.read(master, 65536)
+            except OSError:
+                break
+            if not chunk:
+                break
+            seen += chunk
+    finally:
+        if slave >= 0:
+            os.close(slave)
+        os.close(master)
+    return done, seen
+
+
+def test_decode_tells_a_terminal_how_many_boxes_it_writes(tmp_path):
+    bomb = write(tmp_path / "bomb.ovkc", ovkc_forge.full_tree_frames(3, 4))
+    out = tmp_path / "boxes.csv"
+    done, seen = stderr_on_a_terminal("decode", bomb, "-o", out)
+    assert done.returncode == 0
+    assert seen == f"{bomb}: writing 2048 boxes to {out}\r\n".encode()
+    assert len(out.read_text().splitlines()) == 1 + 2048
+    piped = run("decode", bomb, "-o", tmp_path / "again.csv", check=0)
+    assert piped.stderr == b""
+
+
 @pytest.mark.parametrize("device", ["/dev/zero", "/dev/urandom"])
 def test_an_endless_device_is_not_a_code_file(device):
     for command in (("decode", device), ("check", device, device)):
