@@ -80,6 +80,16 @@ DeclaredSize declared_size(std::span<const std::uint8_t> bytes) {
   return {size, true};
 }
 
+// The caller has checked that the version field is there.
+Status check_version(std::span<const std::uint8_t> bytes) {
+  const std::uint64_t version = get(bytes, 4, 2);
+  if (version != kFormatVersion) {
+    return invalid("unsupported format version " + std::to_string(version) +
+                   " (this reader knows version " + std::to_string(kFormatVersion) + ")");
+  }
+  return Ok{};
+}
+
 Status check_signature(std::span<const std::uint8_t> bytes) {
   const std::size_t magic_bytes = std::min<std::size_t>(bytes.size(), sizeof kMagic);
   if (!std::equal(bytes.begin(), bytes.begin() + magic_bytes, kMagic)) {
@@ -89,12 +99,7 @@ Status check_signature(std::span<const std::uint8_t> bytes) {
     return invalid("truncated file: " + std::to_string(bytes.size()) + " bytes, shorter than the " +
                    std::to_string(kMinFileBytes) + "-byte header and checksum");
   }
-  const std::uint64_t version = get(bytes, 4, 2);
-  if (version != kFormatVersion) {
-    return invalid("unsupported format version " + std::to_string(version) +
-                   " (this reader knows version " + std::to_string(kFormatVersion) + ")");
-  }
-  return Ok{};
+  return check_version(bytes);
 }
 
 Status check_checksum(std::span<const std::uint8_t> bytes) {
@@ -222,10 +227,7 @@ Result<std::uint64_t> declared_size_so_far(std::span<const std::uint8_t> head) {
     return invalid("not an ovk code file (bad magic)");
   }
   if (head.size() < kHeaderBytes) return kHeaderBytes;
-  if (const std::uint64_t version = get(head, 4, 2); version != kFormatVersion) {
-    return invalid("unsupported format version " + std::to_string(version) +
-                   " (this reader knows version " + std::to_string(kFormatVersion) + ")");
-  }
+  OVK_RETURN_IF_ERROR(check_version(head));
   const std::uint64_t frames = get(head, 32, 8);
   const std::uint64_t table_end =
       saturating_add(saturating_mul(frames, kFrameEntryBytes), kHeaderBytes);

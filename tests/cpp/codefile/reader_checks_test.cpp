@@ -175,6 +175,31 @@ TEST(ReaderChecks, ANearlyFullGridRoundTripsThroughTheFile) {
   }
 }
 
+// A stream reader asks how much of the file to read: never more than the
+// file for any prefix of it, the whole file once the table is in, and a
+// refusal as soon as the first bytes are not the magic.
+TEST(ReaderChecks, DeclaredSizeSoFarGrowsToTheFileSize) {
+  const std::vector<std::uint8_t> good =
+      serialize_code_file(encode_events(kTwoEvents, {4, 1, 4, 2}, 2).value());
+  for (std::size_t n = 0; n <= good.size(); ++n) {
+    const std::uint64_t declared =
+        declared_size_so_far(std::span(good).first(n)).value();
+    EXPECT_LE(declared, good.size()) << n;
+    EXPECT_GT(declared, std::min<std::uint64_t>(n, good.size() - 1)) << n;
+    if (n >= 40 + 2 * 40) {
+      EXPECT_EQ(declared, good.size()) << n;
+    }
+  }
+  for (const std::vector<std::uint8_t>& bad : {std::vector<std::uint8_t>{'O', 'X'},
+                                              std::vector<std::uint8_t>(40, 0)}) {
+    EXPECT_EQ(declared_size_so_far(bad).error().message(), "not an ovk code file (bad magic)");
+  }
+  std::vector<std::uint8_t> version = good;
+  version[4] = 2;
+  EXPECT_EQ(declared_size_so_far(version).error().message(),
+            "unsupported format version 2 (this reader knows version 1)");
+}
+
 // ---- second tests of rules a single test guarded before ----
 
 std::string parse_message(const std::vector<std::uint8_t>& bytes) {
