@@ -97,12 +97,20 @@ Result<Existing> inspect(const std::string& path, const OutputPolicy& policy) {
   if (path.find('\0') != std::string::npos) {
     return Error(ErrorKind::kInvalidInput, "file name contained an unexpected NUL byte");
   }
-  OVK_ASSIGN_OR_RETURN(std::string target, follow_links(path));
-  Existing out{std::move(target), std::nullopt};
+  // What the name leads to, links followed by the kernel: a special file is
+  // opened by its own name (which also serves /dev/stdout and /proc/self/fd/N,
+  // whose link text is no path); a regular file is replaced at the name its
+  // links lead to.
   struct stat info{};
-  if (::stat(out.target.c_str(), &info) != 0) {
-    if (errno == ENOENT) return out;
-    return io::os_error(errno);
+  Existing out{path, std::nullopt};
+  if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) {
+    out.info = info;
+  } else {
+    OVK_ASSIGN_OR_RETURN(out.target, follow_links(path));
+    if (::stat(out.target.c_str(), &info) != 0) {
+      if (errno == ENOENT) return out;
+      return io::os_error(errno);
+    }
   }
   if (S_ISDIR(info.st_mode)) return io::os_error(EISDIR);
   for (const std::string& input : policy.inputs) {

@@ -173,6 +173,10 @@ def test_sweep_writes_stdout_for_a_dash(tmp_path):
     done = run("sweep", src, "--format", "jsonl", "--baselines", "none", "-o", "-", check=0)
     assert json.loads(done.stdout.splitlines()[0])["path"] == str(src)
     assert not (tmp_path / "-").exists()
+    # /dev/stdout names the pipe itself: written in place, not resolved as a path.
+    done = run("sweep", src, "--format", "jsonl", "--baselines", "none", "-o", "/dev/stdout",
+               check=0)
+    assert json.loads(done.stdout.splitlines()[0])["path"] == str(src)
 
 
 # ---- signals ----
