@@ -1,6 +1,9 @@
 #include "cli/cli_common.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <charconv>
@@ -8,6 +11,8 @@
 #include <map>
 #include <system_error>
 
+#include "cli/output_file.h"
+#include "cli/text_escape.h"
 #include "codec/event_stats.h"
 #include "io/file_access.h"
 #include "io/file_write.h"
@@ -28,12 +33,35 @@ std::optional<std::uint64_t> parse_decimal(std::string_view text, std::uint64_t 
   return value;
 }
 
+// Why an entry that is neither a folder nor a regular file is left out
+// (links already followed), or nullopt when it is not worth a word.
+std::optional<std::string> skip_reason(const std::filesystem::directory_entry& entry) {
+  std::error_code error;
+  const std::filesystem::file_status target = entry.status(error);
+  if (entry.is_symlink(error)) {
+    if (::access(entry.path().c_str(), F_OK) != 0 && errno == ELOOP) return "link loop";
+    if (!std::filesystem::exists(target)) return "dangling link";
+    if (std::filesystem::is_directory(target)) return "linked folder";
+  }
+  if (std::filesystem::is_other(target)) return "special file";
+  return std::nullopt;
+}
+
+std::string folder_error(const std::error_code& error) {
+  if (error == std::errc::permission_denied) return "permission denied";
+  return "unreadable folder (" + error.message() + ")";
+}
+
 void walk_folder(const std::filesystem::path& folder, bool every_file,
-                 std::vector<std::string>& out) {
+                 std::vector<std::string>& out, std::vector<SkippedPath>* skipped) {
   std::error_code error;
   std::filesystem::directory_iterator it(folder, error);
   if (error) {
-    out.push_back(folder.string());  // reading it reports why it cannot be used
+    if (skipped != nullptr) {
+      skipped->push_back({folder.string(), folder_error(error)});
+    } else {
+      out.push_back(folder.string());  // reading it reports why it cannot be used
+    }
     return;
   }
   std::vector<std::filesystem::directory_entry> entries;
@@ -41,16 +69,26 @@ void walk_folder(const std::filesystem::path& folder, bool every_file,
     if (error) break;
     entries.push_back(*it);
   }
+  if (error && skipped != nullptr) skipped->push_back({folder.string(), folder_error(error)});
   std::sort(entries.begin(), entries.end(),
             [](const auto& a, const auto& b) { return a.path().filename() < b.path().filename(); });
   for (const auto& entry : entries) {
     std::error_code status_error;
     if (entry.is_directory(status_error)) {
       // Linked folders are not followed: a link to a parent would never end.
-      if (!entry.is_symlink(status_error)) walk_folder(entry.path(), every_file, out);
-    } else if (entry.is_regular_file(status_error) &&
-               (every_file || io::has_known_extension(entry.path().string()))) {
-      out.push_back(entry.path().string());
+      if (!entry.is_symlink(status_error)) {
+        walk_folder(entry.path(), every_file, out, skipped);
+      } else if (skipped != nullptr) {
+        skipped->push_back({entry.path().string(), "linked folder"});
+      }
+    } else if (entry.is_regular_file(status_error)) {
+      if (every_file || io::has_known_extension(entry.path().string())) {
+        out.push_back(entry.path().string());
+      }
+    } else if (skipped != nullptr) {
+      if (std::optional<std::string> reason = skip_reason(entry)) {
+        skipped->push_back({entry.path().string(), std::move(*reason)});
+      }
     }
   }
 }
@@ -104,12 +142,13 @@ std::optional<std::vector<std::uint64_t>> parse_number_list(std::string_view tex
 }
 
 std::vector<std::string> collect_recordings(const std::vector<std::string>& paths,
-                                            const ReaderChoice& choice) {
+                                            const ReaderChoice& choice,
+                                            std::vector<SkippedPath>* skipped) {
   std::vector<std::string> out;
   for (const std::string& path : paths) {
     std::error_code error;
     if (std::filesystem::is_directory(path, error)) {
-      walk_folder(path, choice.format != nullptr, out);
+      walk_folder(path, choice.format != nullptr, out, skipped);
     } else {
       out.push_back(path);
     }
@@ -119,16 +158,13 @@ std::vector<std::string> collect_recordings(const std::vector<std::string>& path
 
 void print_failure(std::string_view path, std::string_view message, std::FILE* out) {
   std::fflush(stdout);
-  std::string line;
-  line.reserve(path.size() + message.size() + 3);
-  line.append(path).append(": ").append(message).push_back('\n');
+  std::string line = escape_for_terminal(path);
+  line.append(": ").append(escape_for_terminal(message)).push_back('\n');
   std::fwrite(line.data(), 1, line.size(), out);
 }
 
 bool write_output(const std::string& path, std::span<const std::uint8_t> bytes) {
-  const Status written = io::write_file_atomically(path, bytes);
-  if (!written.ok()) print_failure(path, written.error().message());
-  return written.ok();
+  return write_output_file(path, OutputPolicy{.force = true, .allow_stdout = false, .inputs = {}}, bytes);
 }
 
 CLI::Validator output_extension_check(std::vector<std::string> extensions) {

@@ -97,11 +97,23 @@ std::optional<std::vector<std::uint64_t>> parse_number_list(std::string_view tex
 // format of the registry claims (or .bin), with a named reader every regular
 // file. Any other path is taken as given (a missing file then fails when it
 // is read, with the loader's message).
+// What the walk left out and why: "permission denied" (or another reason a
+// folder could not be read), "link loop", "dangling link", "special file"
+// (a FIFO, socket or device), "linked folder" (not followed).
+// When `skipped` is given each is recorded there; a folder named in `paths`
+// that cannot be read is recorded too, instead of being taken as a file.
+struct SkippedPath {
+  std::string path;
+  std::string reason;
+};
 std::vector<std::string> collect_recordings(const std::vector<std::string>& paths,
-                                            const ReaderChoice& choice);
+                                            const ReaderChoice& choice,
+                                            std::vector<SkippedPath>* skipped = nullptr);
 
-// Writes "path: message" and a line feed to `out` (stderr by default).
-// Standard output is flushed first, so the line follows what came before it.
+// Writes "path: message" and a line feed to `out` (stderr by default), both
+// parts with control characters and ill-formed UTF-8 escaped
+// (escape_for_terminal), so the report stays one line. Standard output is
+// flushed first, so the line follows what came before it.
 void print_failure(std::string_view path, std::string_view message, std::FILE* out = stderr);
 
 // The value of `result`, or nullopt after print_failure(path, its message).
@@ -114,8 +126,10 @@ std::optional<T> value_or_report(Result<T>&& result, std::string_view path) {
   return std::move(result).value();
 }
 
-// Writes `bytes` to `path` whole or not at all (a temporary file in the same
-// folder, then renamed). False after reporting the failure against `path`.
+// Writes `bytes` to `path` through OutputFile (cli/output_file.h) as if
+// --force were given. Commands with inputs and a --force flag call
+// write_output_file with their own OutputPolicy instead. False after
+// reporting the failure against `path`.
 bool write_output(const std::string& path, std::span<const std::uint8_t> bytes);
 
 // A CLI11 check that an output name ends in one of `extensions` (given

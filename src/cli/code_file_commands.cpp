@@ -1,5 +1,9 @@
 // encode, decode and check: coding a recording into a .ovkc code file,
 // decoding one back to its occupied leaf boxes, and proving the round trip.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -9,6 +13,8 @@
 
 #include "cli/cli_common.h"
 #include "cli/commands.h"
+#include "cli/output_file.h"
+#include "cli/text_escape.h"
 #include "codec/voxel_grid.h"
 #include "codefile/cell_table.h"
 #include "codefile/code_file.h"
@@ -27,21 +33,75 @@ using codefile::LeafBoxes;
 
 constexpr std::uint16_t kDefaultTimeBins = 64;
 
-// Reads and decodes a code file, or reports why it cannot.
-struct DecodedFile {
-  CodeFile file;
-  std::vector<LeafBoxes> frames;
+// The bytes of a code file, read only as far as its header and frame table
+// declare: the magic and the version are checked on the first bytes, so
+// anything else (a large file, /dev/zero) is refused before more is read.
+// A file shorter than declared is returned as it is, for the parser to say
+// how it falls short; one longer is refused here.
+Result<std::vector<std::uint8_t>> read_declared_bytes(const std::string& path) {
+  constexpr std::size_t kMostAtOnce = std::size_t{1} << 20;
+  OVK_ASSIGN_OR_RETURN(const io::FileHandle file, io::open_for_reading(path));
+  std::vector<std::uint8_t> bytes;
+  for (;;) {
+    OVK_ASSIGN_OR_RETURN(const std::uint64_t need, codefile::declared_size_so_far(bytes));
+    if (bytes.size() >= need) break;
+    const std::size_t at = bytes.size();
+    bytes.resize(at + static_cast<std::size_t>(std::min<std::uint64_t>(need - at, kMostAtOnce)));
+    OVK_ASSIGN_OR_RETURN(const std::size_t n, io::read_some(file, std::span(bytes).subspan(at)));
+    bytes.resize(at + n);
+    if (n == 0) return bytes;
+  }
+  std::uint8_t extra = 0;
+  OVK_ASSIGN_OR_RETURN(const std::size_t more, io::read_some(file, std::span(&extra, 1)));
+  if (more == 0) return bytes;
+  struct stat info{};
+  const bool sized = ::fstat(file.fd(), &info) == 0 && S_ISREG(info.st_mode);
+  return Error(ErrorKind::kInvalidData,
+               "checksum mismatch: the header declares " + std::to_string(bytes.size()) +
+                   " bytes but the file holds " +
+                   (sized ? std::to_string(info.st_size) : std::string("more")) +
+                   " (truncated or damaged)");
+}
+
+Result<CodeFile> load_code_file(const std::string& path) {
+  return catching_out_of_memory([&]() -> Result<CodeFile> {
+    OVK_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> bytes, read_declared_bytes(path));
+    return codefile::parse_code_file(bytes);
+  });
+}
+
+// What decoding every frame tells, holding one frame at a time: the number
+// of leaf boxes and the leaf size of the first frame.
+struct Survey {
+  std::uint64_t boxes = 0;
+  std::uint64_t dx = 1, dy = 1, dt = 1;
 };
-std::optional<DecodedFile> read_code_file(const std::string& path) {
-  const std::optional<std::vector<std::uint8_t>> bytes =
-      value_or_report(io::read_whole_file(path), path);
-  if (!bytes) return std::nullopt;
-  std::optional<CodeFile> file = value_or_report(codefile::parse_code_file(*bytes), path);
+Result<Survey> survey_frames(const CodeFile& file) {
+  Survey out;
+  codefile::FrameDecoder decoder(file);
+  for (bool first = true; !decoder.done(); first = false) {
+    OVK_ASSIGN_OR_RETURN(const LeafBoxes boxes, decoder.next());
+    out.boxes += boxes.origins.size();
+    if (first) {
+      out.dx = boxes.dx;
+      out.dy = boxes.dy;
+      out.dt = boxes.dt;
+    }
+  }
+  return out;
+}
+
+// A parsed and fully checked code file, or nullopt after reporting why not.
+struct CheckedFile {
+  CodeFile file;
+  Survey survey;
+};
+std::optional<CheckedFile> read_code_file(const std::string& path) {
+  std::optional<CodeFile> file = value_or_report(load_code_file(path), path);
   if (!file) return std::nullopt;
-  std::optional<std::vector<LeafBoxes>> frames =
-      value_or_report(codefile::decode_frames(*file), path);
-  if (!frames) return std::nullopt;
-  return DecodedFile{std::move(*file), std::move(*frames)};
+  const std::optional<Survey> survey = value_or_report(survey_frames(*file), path);
+  if (!survey) return std::nullopt;
+  return CheckedFile{std::move(*file), *survey};
 }
 
 std::uint64_t total_bits(const CodeFile& file) {
@@ -64,6 +124,7 @@ struct EncodeOptions {
   std::uint16_t time_bins = kDefaultTimeBins;
   std::optional<unsigned> depth;
   std::uint64_t frames = 1;
+  bool force = false;
 };
 
 // The geometry to code at: the sensor rule, the time bins, and the depth
@@ -82,13 +143,18 @@ Result<CodeFile> encode_recording(const EncodeOptions& opt) {
 }
 
 int run_encode(const EncodeOptions& opt) {
+  const OutputPolicy policy{.force = opt.force, .inputs = {opt.recording}};
+  if (const Status usable = check_output(opt.output, policy); !usable.ok()) {
+    print_failure(opt.output, usable.error().message());
+    return kExitFailure;
+  }
   const std::optional<CodeFile> file = value_or_report(encode_recording(opt), opt.recording);
   if (!file) return kExitFailure;
   const std::vector<std::uint8_t> bytes = codefile::serialize_code_file(*file);
-  if (!write_output(opt.output, bytes)) return kExitFailure;
+  if (!write_output_file(opt.output, policy, bytes)) return kExitFailure;
   const Geometry& g = file->geometry;
   std::printf("%s: %zu %s, %zu bytes, %llu tree bits, %ux%u sensor, %u time bins, depth %u\n",
-              opt.output.c_str(), file->frames.size(),
+              escape_for_terminal(opt.output).c_str(), file->frames.size(),
               plural(file->frames.size(), "frame", "frames"), bytes.size(),
               static_cast<unsigned long long>(total_bits(*file)), unsigned{g.width},
               unsigned{g.height}, unsigned{g.time_bins}, unsigned{g.depth});
@@ -102,6 +168,7 @@ void add_encode(CLI::App& app, int& status) {
   cmd->add_option("RECORDING", opt->recording, "Recording (.bin, .evb, .aedat, .csv, .txt)")
       ->required();
   cmd->add_option("-o,--output", opt->output, "The .ovkc file to write")->required();
+  add_force_option(*cmd, opt->force);
   add_sensor_option(*cmd, opt->sensor);
   add_reader_option(*cmd, opt->reader);
   add_parameter_option(*cmd, kTimeBinsParameter, opt->time_bins)->capture_default_str();
@@ -117,18 +184,18 @@ void add_encode(CLI::App& app, int& status) {
 struct DecodeOptions {
   std::string input;
   std::string output;
+  bool force = false;
 };
 
-void print_summary(const std::string& path, const DecodedFile& decoded) {
-  const CodeFile& f = decoded.file;
+void print_summary(const std::string& path, const CheckedFile& checked) {
+  const CodeFile& f = checked.file;
   const Geometry& g = f.geometry;
+  const Survey& s = checked.survey;
   std::uint64_t bytes = 0;
   for (const codefile::FrameEntry& e : f.frames) bytes += e.code.size();
-  const LeafBoxes no_frames;
-  const LeafBoxes& leaf = decoded.frames.empty() ? no_frames : decoded.frames.front();
-  std::printf("%s\n", path.c_str());
+  std::printf("%s\n", escape_for_terminal(path).c_str());
   std::printf("  frames:   %zu\n", f.frames.size());
-  std::printf("  boxes:    %llu\n", static_cast<unsigned long long>(codefile::box_count(decoded.frames)));
+  std::printf("  boxes:    %llu\n", static_cast<unsigned long long>(s.boxes));
   std::printf("  events:   %llu, %u..%u us\n", static_cast<unsigned long long>(f.event_count),
               f.tmin, f.tmax);
   std::printf(
@@ -138,24 +205,71 @@ void print_summary(const std::string& path, const DecodedFile& decoded) {
       static_cast<unsigned long long>(next_power_of_two(g.width)),
       static_cast<unsigned long long>(next_power_of_two(g.height)),
       static_cast<unsigned long long>(next_power_of_two(g.time_bins)),
-      static_cast<unsigned long long>(leaf.dx), static_cast<unsigned long long>(leaf.dy),
-      static_cast<unsigned long long>(leaf.dt));
+      static_cast<unsigned long long>(s.dx), static_cast<unsigned long long>(s.dy),
+      static_cast<unsigned long long>(s.dt));
   std::printf("  code:     %llu bytes, %llu tree bits\n", static_cast<unsigned long long>(bytes),
               static_cast<unsigned long long>(total_bits(f)));
 }
 
+// The box table written a frame at a time through a buffer of about
+// kFlushBytes, so memory stays one frame's tree whatever the table's size.
+Status write_box_table(const CheckedFile& checked, bool csv, OutputFile& out) {
+  constexpr std::size_t kFlushBytes = std::size_t{1} << 20;
+  const CodeFile& file = checked.file;
+  const std::string head =
+      csv ? codefile::cells_csv_heading() : codefile::cells_npy_header(checked.survey.boxes);
+  std::vector<std::uint8_t> buffer(head.begin(), head.end());
+  Status written = Ok{};
+  const auto flush = [&] {
+    if (written.ok()) written = out.write(buffer);
+    buffer.clear();
+  };
+  codefile::FrameDecoder decoder(file);
+  codefile::CellRowMaker maker(file);
+  for (std::size_t k = 0; !decoder.done() && written.ok(); ++k) {
+    OVK_ASSIGN_OR_RETURN(const LeafBoxes boxes, decoder.next());
+    maker.frame_rows(k, boxes, [&](const codefile::CellRow& row) {
+      if (csv) {
+        codefile::append_csv_row(row, buffer);
+      } else {
+        codefile::append_npy_row(row, buffer);
+      }
+      if (buffer.size() >= kFlushBytes) flush();
+    });
+  }
+  flush();
+  OVK_RETURN_IF_ERROR(written);
+  return out.commit();
+}
+
 int run_decode(const DecodeOptions& opt) {
-  const std::optional<DecodedFile> decoded = read_code_file(opt.input);
-  if (!decoded) return kExitFailure;
+  const OutputPolicy policy{.force = opt.force, .inputs = {opt.input}};
+  if (!opt.output.empty()) {
+    if (const Status usable = check_output(opt.output, policy); !usable.ok()) {
+      print_failure(opt.output, usable.error().message());
+      return kExitFailure;
+    }
+  }
+  const std::optional<CheckedFile> checked = read_code_file(opt.input);
+  if (!checked) return kExitFailure;
   if (opt.output.empty()) {
-    print_summary(opt.input, *decoded);
+    print_summary(opt.input, *checked);
     return kExitOk;
   }
-  const bool csv = io::file_extension(opt.output) == "csv";
-  const bool written =
-      write_output(opt.output, csv ? codefile::cells_csv(decoded->file, decoded->frames)
-                                   : codefile::cells_npy(decoded->file, decoded->frames));
-  return written ? kExitOk : kExitFailure;
+  if (::isatty(STDERR_FILENO) == 1) {
+    std::fprintf(stderr, "%s: writing %llu boxes to %s\n", escape_for_terminal(opt.input).c_str(),
+                 static_cast<unsigned long long>(checked->survey.boxes),
+                 escape_for_terminal(opt.output).c_str());
+  }
+  const Status written = [&]() -> Status {
+    OVK_ASSIGN_OR_RETURN(OutputFile out, OutputFile::open(opt.output, policy));
+    return catching_out_of_memory([&] {
+      return write_box_table(*checked, io::file_extension(opt.output) == "csv", out);
+    });
+  }();
+  if (written.ok()) return kExitOk;
+  print_failure(opt.output, written.error().message());
+  return kExitFailure;
 }
 
 void add_decode(CLI::App& app, int& status) {
@@ -167,6 +281,7 @@ void add_decode(CLI::App& app, int& status) {
                   "Box table to write: .npy (uint64, shape (boxes, 9)) or .csv; columns " +
                       std::string(codefile::kCellColumns))
       ->check(output_extension_check({"npy", "csv"}));
+  add_force_option(*cmd, opt->force);
   cmd->callback([opt, &status] { status = run_decode(*opt); });
 }
 
@@ -179,24 +294,25 @@ struct CheckOptions {
 };
 
 int run_check(const CheckOptions& opt) {
-  const std::optional<DecodedFile> decoded = read_code_file(opt.input);
-  if (!decoded) return kExitFailure;
+  const std::optional<CheckedFile> checked = read_code_file(opt.input);
+  if (!checked) return kExitFailure;
   const std::optional<Recording> recording =
       value_or_report(read_recording(opt.recording, opt.reader), opt.recording);
   if (!recording) return kExitFailure;
-  const CodeFile& file = decoded->file;
-  const std::optional<std::string> difference = value_or_report(
-      codefile::compare_with_recording(file, decoded->frames, recording->events), opt.recording);
-  if (!difference) return kExitFailure;
-  if (!difference->empty()) {
-    std::printf("%s: differs from %s: %s\n", opt.input.c_str(), opt.recording.c_str(),
-                difference->c_str());
+  const CodeFile& file = checked->file;
+  const std::optional<codefile::Comparison> compared = value_or_report(
+      codefile::compare_frame_by_frame(file, recording->events), opt.recording);
+  if (!compared) return kExitFailure;
+  const std::string input = escape_for_terminal(opt.input);
+  const std::string recording_name = escape_for_terminal(opt.recording);
+  if (!compared->difference.empty()) {
+    std::printf("%s: differs from %s: %s\n", input.c_str(), recording_name.c_str(),
+                compared->difference.c_str());
     return kExitFailure;
   }
-  std::printf("%s: identical to %s (%zu %s, %llu boxes)\n", opt.input.c_str(),
-              opt.recording.c_str(), file.frames.size(),
-              plural(file.frames.size(), "frame", "frames"),
-              static_cast<unsigned long long>(codefile::box_count(decoded->frames)));
+  std::printf("%s: identical to %s (%zu %s, %llu boxes)\n", input.c_str(), recording_name.c_str(),
+              file.frames.size(), plural(file.frames.size(), "frame", "frames"),
+              static_cast<unsigned long long>(compared->boxes));
   return kExitOk;
 }
 

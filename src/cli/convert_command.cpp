@@ -23,9 +23,11 @@
 
 #include "cli/cli_common.h"
 #include "cli/commands.h"
+#include "cli/output_file.h"
 #include "cli/window_filter.h"
 #include "io/file_access.h"
 #include "io/file_write.h"
+#include "io/formats/h5_writer.h"
 #include "io/npy_header.h"
 #include "io/recording_readers.h"
 
@@ -36,9 +38,11 @@ struct ConvertOptions {
   std::string input;
   std::string output;
   ReaderChoice reader = ReaderChoice::kAuto;
+  bool force = false;
+  OutputPolicy policy() const { return OutputPolicy{.force = force, .inputs = {input}}; }
 };
 
-enum class Output : std::uint8_t { kNpy, kEvb, kCsv };
+enum class Output : std::uint8_t { kNpy, kEvb, kCsv, kH5 };
 
 constexpr std::uint64_t kLargest32 = std::numeric_limits<std::uint32_t>::max();
 constexpr std::string_view kNarrowDescr = "[('x', '<u2'), ('y', '<u2'), ('t', '<u4'), ('p', '|u1')]";
@@ -114,11 +118,11 @@ void encode_csv_lines(const Event64Vec& block, std::vector<std::uint8_t>& out) {
   out.resize(static_cast<std::size_t>(pos - begin));
 }
 
-Status write_text(io::AtomicFileWriter& out, std::string_view text) {
+Status write_text(OutputFile& out, std::string_view text) {
   return out.write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
-Status write_at_start(io::AtomicFileWriter& out, std::string_view header) {
+Status write_at_start(OutputFile& out, std::string_view header) {
   std::size_t done = 0;
   while (done < header.size()) {
     const ssize_t n = ::pwrite(out.fd(), header.data() + done, header.size() - done,
@@ -146,9 +150,15 @@ struct Converter {
   Attempt run() const {
     Result<io::OpenedRecording> opened = open_recording(options.input, options.reader);
     if (!opened.ok()) return fail(options.input, opened.error());
-    Result<io::AtomicFileWriter> writer = io::AtomicFileWriter::create(options.output);
+    Result<OutputFile> writer = OutputFile::open(options.output, options.policy());
     if (!writer.ok()) return fail(options.output, writer.error());
-    io::AtomicFileWriter& out = writer.value();
+    OutputFile& out = writer.value();
+    if ((kind == Output::kNpy || kind == Output::kH5) && out.in_place()) {
+      // The .npy header is written last, at the start; HDF5 seeks throughout.
+      return fail(options.output, Error(ErrorKind::kInvalidInput,
+                                        "a .npy or .h5 output must be a regular file"));
+    }
+    if (kind == Output::kH5) return write_h5(*opened.value().source, out);
     const std::size_t room = npy_header_room(wide);
     Status started = Ok{};
     if (kind == Output::kNpy) started = write_text(out, std::string(room, ' '));
@@ -192,6 +202,31 @@ struct Converter {
     return Attempt::kWritten;
   }
 
+  // HDF5 writes the temporary file through a handle of its own; the output
+  // then puts it in place. The sensor size the recording states goes into the
+  // file's attributes; without one, readers take it from the events.
+  Attempt write_h5(io::EventSource& source, OutputFile& out) const {
+    const io::SensorGeometry sensor = source.declared_sensor().value_or(io::SensorGeometry{});
+    Result<io::DsecH5Writer> created = io::DsecH5Writer::create(out.temporary_path(), sensor);
+    if (!created.ok()) return fail(options.output, created.error());
+    io::DsecH5Writer& h5 = created.value();
+    WindowFilter filter(options.reader.window);
+    Event64Vec block;
+    for (;;) {
+      const Status read = source.next_block(block);
+      if (!read.ok()) return fail(options.input, read.error());
+      if (block.empty()) break;
+      filter.apply(block);
+      const Status written = h5.append(block);
+      if (!written.ok()) return fail(options.output, written.error());
+    }
+    const Status finished = h5.finish();
+    if (!finished.ok()) return fail(options.output, finished.error());
+    const Status committed = out.commit();
+    if (!committed.ok()) return fail(options.output, committed.error());
+    return Attempt::kWritten;
+  }
+
   static Error too_wide_error(std::uint64_t t) {
     return Error(ErrorKind::kInvalidInput,
                  "timestamp " + std::to_string(t) +
@@ -204,6 +239,7 @@ bool convert(const ConvertOptions& options) {
   const std::optional<std::string_view> extension = io::file_extension(options.output);
   const Output kind = extension == "npy" ? Output::kNpy
                       : extension == "csv" ? Output::kCsv
+                      : extension == "h5"  ? Output::kH5
                                            : Output::kEvb;
   Attempt attempt = Converter{options, kind, false}.run();
   if (attempt == Attempt::kNeedsWideTime) {
@@ -226,15 +262,17 @@ void add_convert_command(CLI::App& app, int& status) {
   auto options = std::make_shared<ConvertOptions>();
   CLI::App* command = app.add_subcommand(
       "convert",
-      "Write a recording as .npy (x u2, y u2, t u4 or u8, p u1), .evb (compact) or .csv");
+      "Write a recording as .npy (x u2, y u2, t u4 or u8, p u1), .evb (compact), .csv or .h5 "
+      "(DSEC layout)");
   command->add_option("path", options->input, "The recording to read")
       ->required()
       ->type_name("PATH");
-  command->add_option("-o,--output", options->output, "OUT.npy, OUT.evb or OUT.csv")
+  command->add_option("-o,--output", options->output, "OUT.npy, OUT.evb, OUT.csv or OUT.h5")
       ->required()
       ->type_name("OUT")
-      ->check(output_extension_check({"npy", "evb", "csv"}));
+      ->check(output_extension_check({"npy", "evb", "csv", "h5"}));
   add_reader_option(*command, options->reader);
+  add_force_option(*command, options->force);
   command->footer("Example: ovk convert 1.bs2 --reader nmnist -o 1.npy");
   command->callback([options, &status] {
     if (!convert(*options)) status = kExitFailure;

@@ -14,6 +14,7 @@
 
 #include "cli/cli_common.h"
 #include "cli/commands.h"
+#include "cli/text_escape.h"
 #include "cli/window_filter.h"
 
 namespace ovk::cli {
@@ -119,7 +120,7 @@ bool describe(const std::string& path, const InfoOptions& options) {
   const std::optional<SensorSize> sensor =
       value_or_report(sensor_size(pass->declared, pass->extent, options.sensor), path);
   if (!sensor) return false;
-  std::printf("%s\n", path.c_str());
+  std::printf("%s\n", escape_for_terminal(path).c_str());
   std::printf("  reader    %s\n", std::string(reader_name(format)).c_str());
   std::printf("  events    %" PRIu64 "\n", pass->ranges.count);
   print_ranges(pass->ranges);

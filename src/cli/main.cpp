@@ -2,6 +2,7 @@
 // CLI11 and runs one subcommand. Never sees Python.
 #include <malloc.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <exception>
 #include <new>
@@ -9,7 +10,9 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/output_file.h"
 #include "codec/result.h"
+#include "io/file_access.h"
 
 namespace {
 
@@ -31,6 +34,8 @@ void print_usage_error(const CLI::App& app, const CLI::ParseError& error) {
 
 namespace {
 
+constexpr int kFailedWrite = 1;
+
 // Each recording allocates and frees buffers of megabytes (events, cell
 // keys, tree bits). By default glibc hands such blocks back to the kernel
 // when they are freed, so the next recording faults every page in again,
@@ -41,11 +46,25 @@ void keep_freed_memory_for_reuse() {
   mallopt(M_TRIM_THRESHOLD, 512 << 20);
 }
 
+// Output lost on standard output (a full disk, a closed pipe, /dev/full) is
+// a failure like any other: every command's printing ends here.
+// A command that failed has reported its own failure (a failed write on
+// standard output included), so only a success is turned into a failure.
+int check_standard_output(int status) {
+  errno = 0;
+  if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return status;
+  if (status != ovk::cli::kExitOk) return status;
+  const int error = errno != 0 ? errno : EIO;
+  std::fprintf(stderr, "<stdout>: %s\n", ovk::io::os_error_message(error).c_str());
+  return kFailedWrite;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace ovk::cli;
   keep_freed_memory_for_reuse();
+  install_signal_cleanup();
   CLI::App app{"ovk: occupancy-tree coding of event-camera recordings", "ovk"};
   app.require_subcommand(1);
   app.set_version_flag("--version", "ovk " OVK_VERSION);
@@ -75,5 +94,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "ovk: %s\n", e.what());
     return kExitFailure;
   }
-  return status;
+  return check_standard_output(status);
 }

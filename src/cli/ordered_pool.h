@@ -11,6 +11,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -20,11 +21,15 @@ namespace ovk::cli {
 // `tick(done)` run on the calling thread: emit in index order as soon as
 // outcome i and all before it are ready, tick about every `tick_period`
 // while waiting and once at the end, with the number of finished items.
+// When not every thread can be started, `fewer_threads(started, wanted)` is
+// called once and the work goes on with the threads that did start (or on
+// the calling thread alone, when none did).
 template <class Outcome>
 void run_in_order(std::size_t count, unsigned jobs, const std::function<Outcome(std::size_t)>& work,
                   const std::function<void(std::size_t, Outcome&&)>& emit,
                   const std::function<void(std::size_t)>& tick,
-                  std::chrono::milliseconds tick_period = std::chrono::milliseconds(200)) {
+                  std::chrono::milliseconds tick_period = std::chrono::milliseconds(200),
+                  const std::function<void(std::size_t, std::size_t)>& fewer_threads = {}) {
   std::vector<std::optional<Outcome>> ready(count);
   std::mutex mutex;
   std::condition_variable changed;
@@ -44,7 +49,14 @@ void run_in_order(std::size_t count, unsigned jobs, const std::function<Outcome(
   const std::size_t thread_count =
       std::min<std::size_t>(std::max(jobs, 1U), std::max<std::size_t>(count, 1));
   threads.reserve(thread_count);
-  for (std::size_t t = 0; t < thread_count; ++t) threads.emplace_back(worker);
+  try {
+    for (std::size_t t = 0; t < thread_count; ++t) threads.emplace_back(worker);
+  } catch (const std::system_error&) {
+    // Out of threads (an address-space or process limit): go on with those
+    // that started, or with the calling thread alone when none did.
+    if (fewer_threads) fewer_threads(threads.size(), thread_count);
+    if (threads.empty()) worker();
+  }
 
   std::unique_lock<std::mutex> lock(mutex);
   for (std::size_t emitted = 0; emitted < count;) {

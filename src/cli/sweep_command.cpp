@@ -2,7 +2,10 @@
 // coded with the codec's drivers (compress for one frame, compress_sequence
 // for more), with general-purpose compressors on the same events as
 // baselines. Recordings run in parallel; rows come out in input order.
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <atomic>
 #include <cerrno>
@@ -22,6 +25,7 @@
 #include "cli/cli_common.h"
 #include "cli/commands.h"
 #include "cli/ordered_pool.h"
+#include "cli/output_file.h"
 #include "cli/sweep_report.h"
 #include "io/compact_writer.h"
 
@@ -39,6 +43,7 @@ struct SweepOptions {
   OutputFormat format = OutputFormat::kTable;
   std::string output;
   std::string baselines = "zstd3";
+  bool force = false;
 };
 
 constexpr unsigned kLargestJobs = 1024;
@@ -148,29 +153,66 @@ class ProgressLine {
   std::chrono::steady_clock::time_point last_{};
 };
 
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
+// Recordings measured at once: what was asked, but never more than the
+// recordings nor kJobsPerCore threads per core.
+constexpr unsigned kJobsPerCore = 4;
+unsigned job_count(unsigned asked, std::size_t recordings) {
+  const unsigned cores = std::max(1U, std::thread::hardware_concurrency());
+  const std::size_t most = std::min<std::size_t>(recordings, std::size_t{cores} * kJobsPerCore);
+  return static_cast<unsigned>(std::max<std::size_t>(1, std::min<std::size_t>(asked, most)));
+}
+
+// The recordings to measure: the paths collected, less the sweep's own
+// output wherever the walk found it (an output named among the paths
+// themselves is refused by the output policy instead). Skipped paths are
+// reported one line each and counted in the summary.
+std::vector<std::string> recordings_to_measure(const SweepOptions& options,
+                                               std::vector<SkippedPath>& skipped) {
+  std::vector<std::string> paths = collect_recordings(options.paths, options.reader, &skipped);
+  for (const SkippedPath& s : skipped) print_failure(s.path, "skipped: " + s.reason);
+  struct stat output{};
+  if (options.output.empty() || options.output == "-" ||
+      ::stat(options.output.c_str(), &output) != 0) {
+    return paths;
+  }
+  std::erase_if(paths, [&](const std::string& path) {
+    struct stat info{};
+    const bool named = std::find(options.paths.begin(), options.paths.end(), path) !=
+                       options.paths.end();
+    return !named && ::stat(path.c_str(), &info) == 0 && info.st_dev == output.st_dev &&
+           info.st_ino == output.st_ino;
+  });
+  return paths;
+}
+
+// The rows go to standard output, or to the -o file through OutputFile, so
+// an existing file is replaced only with --force and a failed or
+// interrupted sweep leaves it as it was. (An append mode that flushes each
+// row would open the file here and flush in the emit step below.)
+std::optional<OutputFile> open_rows_output(const SweepOptions& options) {
+  const std::string name = options.output.empty() ? "-" : options.output;
+  const OutputPolicy policy{.force = options.force, .allow_stdout = true, .inputs = options.paths};
+  return value_or_report(OutputFile::open(name, policy), name);
+}
 
 bool run_sweep(const SweepOptions& options, const std::vector<Baseline>& baselines,
                const std::vector<Combination>& combinations) {
-  std::unique_ptr<std::FILE, FileCloser> file;
-  if (!options.output.empty()) {
-    file.reset(std::fopen(options.output.c_str(), "w"));
-    if (!file) {
-      print_failure(options.output, std::strerror(errno));
-      return false;
-    }
-  }
-  std::FILE* out = file ? file.get() : stdout;
-  const std::vector<std::string> paths = collect_recordings(options.paths, options.reader);
+  std::vector<SkippedPath> skipped;
+  const std::vector<std::string> paths = recordings_to_measure(options, skipped);
+  std::optional<OutputFile> output = open_rows_output(options);
+  if (!output) return false;
+  std::FILE* out = output->stream();
   const auto start = std::chrono::steady_clock::now();
   std::atomic<std::uint64_t> events_done{0};
   ProgressLine progress(paths.size(), events_done);
   SweepWriter writer(options.format, baselines, out);
-  bool all_ok = true;
+  writer.note_skipped(skipped);
+  bool all_ok = std::none_of(skipped.begin(), skipped.end(), [](const SkippedPath& s) {
+    return s.reason.starts_with("permission denied") || s.reason.starts_with("unreadable");
+  });
+  std::size_t measured = 0;
   run_in_order<RecordingOutcome>(
-      paths.size(), options.jobs,
+      paths.size(), job_count(options.jobs, paths.size()),
       [&](std::size_t i) {
         RecordingOutcome outcome = measure_recording(paths[i], options, baselines, combinations);
         events_done += outcome.n_events;
@@ -181,14 +223,23 @@ bool run_sweep(const SweepOptions& options, const std::vector<Baseline>& baselin
           all_ok = false;
           print_failure(outcome.path, outcome.error);
         }
+        measured += outcome.ok ? 1 : 0;
         writer.add(outcome);
       },
-      [&](std::size_t done) { progress.update(done); });
+      [&](std::size_t done) { progress.update(done); }, std::chrono::milliseconds(200),
+      [](std::size_t started, std::size_t wanted) {
+        std::fprintf(stderr, "ovk: could start only %zu of %zu threads; going on with %zu\n",
+                     started, wanted, std::max<std::size_t>(started, 1));
+      });
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   writer.finish(combinations, seconds, stderr);
-  if (std::fflush(out) != 0 || std::ferror(out)) {
-    print_failure(options.output.empty() ? "<stdout>" : options.output, std::strerror(errno));
+  // A sweep that measured nothing and failed leaves an existing file alone.
+  if (!all_ok && measured == 0 && !output->in_place()) return false;
+  const Status committed = output->commit();
+  if (!committed.ok()) {
+    print_failure(options.output.empty() ? "<stdout>" : options.output,
+                  committed.error().message());
     return false;
   }
   return all_ok;
@@ -213,6 +264,7 @@ void add_output_options(CLI::App& command, SweepOptions& options) {
       ->default_str("table");
   command.add_option("-o,--output", options.output, "Write the rows to FILE instead of stdout")
       ->type_name("FILE");
+  add_force_option(command, options.force);
   command
       .add_option("--baselines", options.baselines,
                   "General-purpose compressors on the 9-byte records: zstd3,zstd19,xz,zlib or none")
@@ -225,7 +277,8 @@ void add_output_options(CLI::App& command, SweepOptions& options) {
       ->capture_default_str();
   command
       .add_option("-j,--jobs", options.jobs,
-                  "Recordings measured at once (default: the core count)")
+                  "Recordings measured at once (default: the core count; at most the "
+                  "recordings and 4 per core)")
       ->check(CLI::Range(1U, kLargestJobs))
       ->type_name("N");
 }

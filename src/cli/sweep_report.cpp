@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <charconv>
 #include <cinttypes>
+#include <map>
 #include <span>
 
+#include "cli/text_escape.h"
 #include "io/utf8.h"
 
 namespace ovk::cli {
@@ -59,7 +61,7 @@ std::vector<std::string> table_heading(const std::vector<Baseline>& baselines) {
 std::vector<std::string> table_cells(const RecordingOutcome& outcome, const SweepRow& row) {
   const CompressionRecord& r = row.record;
   std::vector<std::string> cells{
-      outcome.path,
+      escape_for_terminal(outcome.path),
       std::string(outcome.reader),
       std::to_string(outcome.n_events),
       std::to_string(outcome.width) + "x" + std::to_string(outcome.height),
@@ -118,7 +120,17 @@ std::string json_string(std::string_view text) {
     const std::uint8_t c = bytes[pos];
     if (c >= 0x80) {
       const io::Utf8Step step = io::decode_utf8_step(bytes, pos);
-      out += step.valid ? std::string(text.substr(pos, step.length)) : "\\ufffd";
+      if (step.valid) {
+        out += text.substr(pos, step.length);
+      } else {
+        // Each byte that is not UTF-8 as a lone low surrogate U+DC80..U+DCFF
+        // (Python's "surrogateescape"): os.fsencode gives the bytes back.
+        for (std::size_t i = 0; i < step.length; ++i) {
+          char escape[8];
+          std::snprintf(escape, sizeof escape, "\\udc%02x", bytes[pos + i]);
+          out += escape;
+        }
+      }
       pos += step.length;
       continue;
     }
@@ -249,7 +261,18 @@ std::string SweepWriter::summary(const std::vector<Combination>& combinations,
     text += "  baseline " + std::string(baseline_name(baselines_[i])) + ": " +
             fixed(bits_per_event(baseline_bytes_[i], baseline_events_), 3) + " bits/event\n";
   }
+  if (!skipped_.empty()) text += "  skipped: " + skipped_ + "\n";
   return text;
+}
+
+void SweepWriter::note_skipped(const std::vector<SkippedPath>& skipped) {
+  std::map<std::string, std::uint64_t> by_reason;
+  for (const SkippedPath& s : skipped) ++by_reason[s.reason];
+  skipped_.clear();
+  for (const auto& [reason, count] : by_reason) {
+    if (!skipped_.empty()) skipped_ += ", ";
+    skipped_ += std::to_string(count) + " " + reason;
+  }
 }
 
 void SweepWriter::finish(const std::vector<Combination>& combinations, double seconds,

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/baselines.h"
+#include "cli/cli_common.h"
 #include "codec/compress.h"
 
 namespace ovk::cli {
@@ -51,6 +52,8 @@ class SweepWriter {
   // table for the table format, else to `summary_out` (stderr), so that csv
   // and jsonl output keep one row shape.
   void finish(const std::vector<Combination>& combinations, double seconds, std::FILE* summary_out);
+  // The paths the folder walk skipped, counted by reason in the summary.
+  void note_skipped(const std::vector<SkippedPath>& skipped);
 
  private:
   struct Totals {
@@ -72,13 +75,17 @@ class SweepWriter {
   std::uint64_t failures_ = 0;
   std::uint64_t events_ = 0;
   std::uint64_t baseline_events_ = 0;
+  std::string skipped_;  // "1 link loop, 2 special file" or empty
 };
 
 // The keys of a row, in order: the module's names, then two per baseline
 // ("zstd3_bits_per_event", "zstd3_us").
 std::vector<std::string> sweep_keys(const std::vector<Baseline>& baselines);
 
-// A JSON string literal for UTF-8 text; ill-formed bytes become U+FFFD.
+// A JSON string literal for text that is UTF-8 where it can: well-formed
+// UTF-8 is kept, and every byte of an ill-formed sequence becomes a lone
+// surrogate \udc80..\udcff (Python's "surrogateescape"), so a path that is
+// not UTF-8 is kept losslessly: os.fsencode(json.loads(...)) gives its bytes.
 std::string json_string(std::string_view text);
 
 // A CSV field, quoted when it holds a comma, a quote or a line break.

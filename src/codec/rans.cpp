@@ -67,6 +67,13 @@ struct RansBitDecoder {
   std::uint32_t p0;
   const std::uint8_t* pos;
   const std::uint8_t* end;
+  std::uint64_t missing = 0;  // bytes read past the end, as zero
+
+  std::uint32_t next_byte() noexcept {
+    if (pos < end) return *pos++;
+    ++missing;
+    return 0;
+  }
 
   unsigned next() noexcept {
     const std::uint32_t r = x & (kRansScale - 1);
@@ -76,7 +83,7 @@ struct RansBitDecoder {
     const std::uint32_t c = mask & p0;                              // start of the symbol's slot
     x = f * (x >> kRansScaleBits) + r - c;
     // x >= f * 2^11 > 0 here, so this ends within three bytes.
-    while (x < kRansLowerBound) x = (x << kRansByteBits) | (pos < end ? *pos++ : 0u);
+    while (x < kRansLowerBound) x = (x << kRansByteBits) | next_byte();
     return one;
   }
 };
@@ -125,7 +132,14 @@ std::vector<std::uint8_t> rans_encode_bits(std::span<const std::uint8_t> bytes,
 
 std::vector<std::uint8_t> rans_decode_bits(std::span<const std::uint8_t> stream,
                                            std::uint64_t bit_count) {
+  RansDecodeEnd end;
+  return rans_decode_bits(stream, bit_count, end);
+}
+
+std::vector<std::uint8_t> rans_decode_bits(std::span<const std::uint8_t> stream,
+                                           std::uint64_t bit_count, RansDecodeEnd& end) {
   const std::uint64_t n = bit_count;
+  end = RansDecodeEnd{};
   if (n == 0) return {};
   if (stream.size() < kRansHeaderBytes) OVK_FAULT("rANS stream shorter than its header");
   const std::uint32_t p0 = stream[0] | (std::uint32_t{stream[1]} << 8);
@@ -147,6 +161,9 @@ std::vector<std::uint8_t> rans_decode_bits(std::span<const std::uint8_t> stream,
     for (std::uint64_t k = 0; k < n % 8; ++k) byte = (byte << 1) | decoder.next();
     out[whole] = static_cast<std::uint8_t>(byte << (8 - n % 8));  // trailing bits zero
   }
+  end.bytes_unread = static_cast<std::uint64_t>(decoder.end - decoder.pos);
+  end.bytes_missing = decoder.missing;
+  end.final_state = decoder.x;
   return out;
 }
 

@@ -32,4 +32,16 @@ std::vector<std::uint8_t> rans_encode_bits(std::span<const std::uint8_t> bytes,
 std::vector<std::uint8_t> rans_decode_bits(std::span<const std::uint8_t> stream,
                                            std::uint64_t bit_count);
 
+// rans_decode_bits that also tells how the stream ended. A stream the
+// encoder wrote is read to its last byte and leaves the decoder in the
+// encoder's starting state (kRansLowerBound); anything else is not such a
+// stream (bytes left over, or bytes missing).
+struct RansDecodeEnd {
+  std::uint64_t bytes_unread = 0;   // renormalisation bytes never read
+  std::uint64_t bytes_missing = 0;  // reads past the end (taken as zero)
+  std::uint32_t final_state = 0;
+};
+std::vector<std::uint8_t> rans_decode_bits(std::span<const std::uint8_t> stream,
+                                           std::uint64_t bit_count, RansDecodeEnd& end);
+
 }  // namespace ovk

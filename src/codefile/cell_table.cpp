@@ -40,28 +40,65 @@ std::uint64_t BinClock::start(std::uint64_t bin) const {
 }
 
 namespace {
+constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
 
-// start() of the bins bin0 and bin0 + dbins of one frame's boxes: every leaf
-// has the same dbins, so the boundaries are the multiples of it, each
-// computed once.
-class BoundaryMemo {
- public:
-  BoundaryMemo(const BinClock& clock, std::uint64_t step, std::uint64_t padded_bins)
-      : clock_(clock), step_(step), starts_(padded_bins / step + 1, kUnknown) {}
-  std::uint64_t start(std::uint64_t bin) {
-    std::uint64_t& slot = starts_[bin / step_];
-    if (slot == kUnknown) slot = clock_.start(bin);
-    return slot;
+void put_row_le(const CellRow& row, std::vector<std::uint8_t>& out) {
+  const std::size_t at = out.size();
+  out.resize(at + sizeof row);
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(out.data() + at, row.data(), sizeof row);
+  } else {
+    std::uint8_t* p = out.data() + at;
+    for (const std::uint64_t v : row) {
+      for (int i = 0; i < 8; ++i) *p++ = static_cast<std::uint8_t>(v >> (8 * i));
+    }
   }
-
- private:
-  static constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
-  const BinClock& clock_;
-  std::uint64_t step_;
-  std::vector<std::uint64_t> starts_;
-};
-
+}
 }  // namespace
+
+CellRowMaker::CellRowMaker(const CodeFile& file) : file_(file) {}
+
+void CellRowMaker::frame_rows(std::size_t k, const LeafBoxes& boxes,
+                              const std::function<void(const CellRow&)>& visit) {
+  if (boxes.origins.empty()) return;
+  const FrameEntry& entry = file_.frames[k];
+  const BinClock clock(entry.tmin, entry.tmax, file_.geometry.time_bins);
+  // Every leaf has the same dbins, so the boundaries are its multiples.
+  const std::uint64_t step = boxes.dt;
+  const std::uint64_t padded = std::max(next_power_of_two(file_.geometry.time_bins), step);
+  if (starts_.size() < padded / step + 1) starts_.assign(padded / step + 1, kUnknown);
+  const auto start = [&](std::uint64_t bin) {
+    const auto slot = static_cast<std::uint32_t>(bin / step);
+    if (starts_[slot] == kUnknown) {
+      starts_[slot] = clock.start(bin);
+      touched_.push_back(slot);
+    }
+    return starts_[slot];
+  };
+  for (const BoxOrigin& o : boxes.origins) {
+    visit({k, o.x0, o.y0, o.t0, boxes.dx, boxes.dy, boxes.dt, start(o.t0), start(o.t0 + step)});
+  }
+  for (const std::uint32_t slot : touched_) starts_[slot] = kUnknown;
+  touched_.clear();
+}
+
+void append_csv_row(const CellRow& row, std::vector<std::uint8_t>& out) {
+  char text[24];
+  for (std::size_t i = 0; i < kColumns; ++i) {
+    const auto [end, ec] = std::to_chars(text, text + sizeof text, row[i]);
+    out.insert(out.end(), text, end);
+    out.push_back(i + 1 == kColumns ? '\n' : ',');
+  }
+}
+
+void append_npy_row(const CellRow& row, std::vector<std::uint8_t>& out) { put_row_le(row, out); }
+
+std::string cells_csv_heading() { return std::string(kCellColumns) + "\n"; }
+
+std::string cells_npy_header(std::uint64_t boxes) {
+  const std::uint64_t shape[] = {boxes, kColumns};
+  return io::npy_header("'<u8'", shape);
+}
 
 std::uint64_t box_count(const std::vector<LeafBoxes>& frames) {
   std::uint64_t count = 0;
@@ -71,18 +108,8 @@ std::uint64_t box_count(const std::vector<LeafBoxes>& frames) {
 
 void for_each_cell_row(const CodeFile& file, const std::vector<LeafBoxes>& frames,
                        const std::function<void(const CellRow&)>& visit) {
-  const std::uint64_t padded_bins = next_power_of_two(file.geometry.time_bins);
-  for (std::size_t k = 0; k < frames.size(); ++k) {
-    const FrameEntry& entry = file.frames[k];
-    const LeafBoxes& boxes = frames[k];
-    if (boxes.origins.empty()) continue;
-    const BinClock clock(entry.tmin, entry.tmax, file.geometry.time_bins);
-    BoundaryMemo memo(clock, boxes.dt, std::max(padded_bins, boxes.dt));
-    for (const BoxOrigin& o : boxes.origins) {
-      visit({k, o.x0, o.y0, o.t0, boxes.dx, boxes.dy, boxes.dt, memo.start(o.t0),
-             memo.start(o.t0 + boxes.dt)});
-    }
-  }
+  CellRowMaker maker(file);
+  for (std::size_t k = 0; k < frames.size(); ++k) maker.frame_rows(k, frames[k], visit);
 }
 
 std::vector<std::uint64_t> cell_rows(const CodeFile& file, const std::vector<LeafBoxes>& frames) {
@@ -95,36 +122,24 @@ std::vector<std::uint64_t> cell_rows(const CodeFile& file, const std::vector<Lea
 }
 
 std::vector<std::uint8_t> cells_csv(const CodeFile& file, const std::vector<LeafBoxes>& frames) {
-  std::vector<std::uint8_t> out(kCellColumns, kCellColumns + std::strlen(kCellColumns));
-  out.push_back('\n');
+  const std::string heading = cells_csv_heading();
+  std::vector<std::uint8_t> out(heading.begin(), heading.end());
   out.reserve(out.size() + box_count(frames) * 24);
-  char text[24];
-  for_each_cell_row(file, frames, [&](const CellRow& row) {
-    for (std::size_t i = 0; i < kColumns; ++i) {
-      const auto [end, ec] = std::to_chars(text, text + sizeof text, row[i]);
-      out.insert(out.end(), text, end);
-      out.push_back(i + 1 == kColumns ? '\n' : ',');
-    }
-  });
+  CellRowMaker maker(file);
+  for (std::size_t k = 0; k < frames.size(); ++k) {
+    maker.frame_rows(k, frames[k], [&out](const CellRow& row) { append_csv_row(row, out); });
+  }
   return out;
 }
 
 std::vector<std::uint8_t> cells_npy(const CodeFile& file, const std::vector<LeafBoxes>& frames) {
-  const std::uint64_t boxes = box_count(frames);
-  const std::uint64_t shape[] = {boxes, kColumns};
-  const std::string header = io::npy_header("'<u8'", shape);
-  std::vector<std::uint8_t> out(header.size() + boxes * kColumns * sizeof(std::uint64_t));
-  std::uint8_t* at = std::copy(header.begin(), header.end(), out.data());
-  for_each_cell_row(file, frames, [&at](const CellRow& row) {
-    if constexpr (std::endian::native == std::endian::little) {
-      std::memcpy(at, row.data(), sizeof row);
-      at += sizeof row;
-    } else {
-      for (const std::uint64_t v : row) {
-        for (int i = 0; i < 8; ++i) *at++ = static_cast<std::uint8_t>(v >> (8 * i));
-      }
-    }
-  });
+  const std::string header = cells_npy_header(box_count(frames));
+  std::vector<std::uint8_t> out(header.begin(), header.end());
+  out.reserve(header.size() + box_count(frames) * kColumns * sizeof(std::uint64_t));
+  CellRowMaker maker(file);
+  for (std::size_t k = 0; k < frames.size(); ++k) {
+    maker.frame_rows(k, frames[k], [&out](const CellRow& row) { append_npy_row(row, out); });
+  }
   return out;
 }
 

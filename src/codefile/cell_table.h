@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "codec/voxel_grid.h"
@@ -40,6 +41,32 @@ using CellRow = std::array<std::uint64_t, 9>;
 // boxes in tree order.
 void for_each_cell_row(const CodeFile& file, const std::vector<LeafBoxes>& frames,
                        const std::function<void(const CellRow&)>& visit);
+
+// The rows of one frame at a time, for callers that decode frames one by
+// one (FrameDecoder). The bin boundaries are remembered per frame in a table
+// made once; only the entries a frame used are cleared after it, so a frame
+// costs its boxes, not the padded time bins.
+class CellRowMaker {
+ public:
+  explicit CellRowMaker(const CodeFile& file);
+  // Calls `visit` with every row of frame `k`, whose boxes are `boxes`.
+  void frame_rows(std::size_t k, const LeafBoxes& boxes,
+                  const std::function<void(const CellRow&)>& visit);
+
+ private:
+  const CodeFile& file_;
+  std::vector<std::uint64_t> starts_;   // by bin / dt; kUnknown when not computed
+  std::vector<std::uint32_t> touched_;  // the slots of starts_ the frame filled
+};
+
+// One row as a CSV line, or as nine little-endian u64 values (the .npy
+// body), appended to `out`.
+void append_csv_row(const CellRow& row, std::vector<std::uint8_t>& out);
+void append_npy_row(const CellRow& row, std::vector<std::uint8_t>& out);
+
+// The heading line of the CSV table, and the .npy header for `boxes` rows.
+std::string cells_csv_heading();
+std::string cells_npy_header(std::uint64_t boxes);
 
 // The number of leaf boxes over all frames (rows of the table).
 std::uint64_t box_count(const std::vector<LeafBoxes>& frames);

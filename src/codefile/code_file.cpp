@@ -80,6 +80,16 @@ DeclaredSize declared_size(std::span<const std::uint8_t> bytes) {
   return {size, true};
 }
 
+// The caller has checked that the version field is there.
+Status check_version(std::span<const std::uint8_t> bytes) {
+  const std::uint64_t version = get(bytes, 4, 2);
+  if (version != kFormatVersion) {
+    return invalid("unsupported format version " + std::to_string(version) +
+                   " (this reader knows version " + std::to_string(kFormatVersion) + ")");
+  }
+  return Ok{};
+}
+
 Status check_signature(std::span<const std::uint8_t> bytes) {
   const std::size_t magic_bytes = std::min<std::size_t>(bytes.size(), sizeof kMagic);
   if (!std::equal(bytes.begin(), bytes.begin() + magic_bytes, kMagic)) {
@@ -89,12 +99,7 @@ Status check_signature(std::span<const std::uint8_t> bytes) {
     return invalid("truncated file: " + std::to_string(bytes.size()) + " bytes, shorter than the " +
                    std::to_string(kMinFileBytes) + "-byte header and checksum");
   }
-  const std::uint64_t version = get(bytes, 4, 2);
-  if (version != kFormatVersion) {
-    return invalid("unsupported format version " + std::to_string(version) +
-                   " (this reader knows version " + std::to_string(kFormatVersion) + ")");
-  }
-  return Ok{};
+  return check_version(bytes);
 }
 
 Status check_checksum(std::span<const std::uint8_t> bytes) {
@@ -202,7 +207,10 @@ Status check_frame_ranges(const CodeFile& file) {
                      std::to_string(f.tmax) + " lies outside the recording's " +
                      std::to_string(file.tmin) + ".." + std::to_string(file.tmax));
     }
-    events = saturating_add(events, f.event_count);
+    if (f.event_count > kU64Max - events) {
+      return invalid("the frames' event counts add up to more than 64 bits hold");
+    }
+    events += f.event_count;
   }
   if (events != file.event_count) {
     return invalid("the frames hold " + std::to_string(events) + " events but the header says " +
@@ -212,6 +220,24 @@ Status check_frame_ranges(const CodeFile& file) {
 }
 
 }  // namespace
+
+Result<std::uint64_t> declared_size_so_far(std::span<const std::uint8_t> head) {
+  const std::size_t magic_bytes = std::min<std::size_t>(head.size(), sizeof kMagic);
+  if (!std::equal(head.begin(), head.begin() + magic_bytes, kMagic)) {
+    return invalid("not an ovk code file (bad magic)");
+  }
+  if (head.size() < kHeaderBytes) return kHeaderBytes;
+  OVK_RETURN_IF_ERROR(check_version(head));
+  const std::uint64_t frames = get(head, 32, 8);
+  const std::uint64_t table_end =
+      saturating_add(saturating_mul(frames, kFrameEntryBytes), kHeaderBytes);
+  if (head.size() < table_end) return table_end;
+  std::uint64_t size = saturating_add(table_end, kChecksumBytes);
+  for (std::uint64_t k = 0; k < frames; ++k) {
+    size = saturating_add(size, get(head, kHeaderBytes + k * kFrameEntryBytes + 32, 8));
+  }
+  return size;
+}
 
 std::uint64_t file_checksum(std::span<const std::uint8_t> bytes) {
   return XXH64(bytes.data(), bytes.size(), 0);

@@ -64,6 +64,15 @@ std::vector<std::uint8_t> serialize_code_file(const CodeFile& file);
 // what the bytes themselves justify. The codes are not decoded here.
 Result<CodeFile> parse_code_file(std::span<const std::uint8_t> bytes);
 
+// For reading a file from a stream without trusting its length: the size
+// of the file as far as its first bytes `head` tell. Fewer than the header:
+// the header's size; the header: header and frame table; the header and
+// the table: the whole file, codes and checksum included (saturating). A
+// reader reads up to that size, asks again, and stops when the answer no
+// longer grows. Fails "not an ovk code file (bad magic)" as soon as the
+// first bytes are not the magic.
+Result<std::uint64_t> declared_size_so_far(std::span<const std::uint8_t> head);
+
 // xxHash64 (seed 0) of `bytes`: the file's checksum function.
 std::uint64_t file_checksum(std::span<const std::uint8_t> bytes);
 

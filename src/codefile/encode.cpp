@@ -64,7 +64,17 @@ std::string compare_frame(const FrameEntry& a, const LeafBoxes& boxes_a, const F
     return "the file has " + std::to_string(x.size()) + " leaf boxes, the recording " +
            std::to_string(y.size()) + "; the first missing one is " + origin_text(*iy);
   }
+  // The same occupancy can come from other events: the stored counts must agree too.
+  if (a.event_count != b.event_count) {
+    return "the file counts " + std::to_string(a.event_count) + " events, the recording has " +
+           std::to_string(b.event_count);
+  }
   return "";
+}
+
+std::string event_count_difference(const CodeFile& file, EventSpan events) {
+  return "the file counts " + std::to_string(file.event_count) + " events, the recording has " +
+         std::to_string(events.size());
 }
 
 }  // namespace
@@ -121,7 +131,40 @@ Result<std::string> compare_with_recording(const CodeFile& file,
         compare_frame(file.frames[k], file_frames[k], recording.frames[k], recording_frames[k]);
     if (!difference.empty()) return "frame " + std::to_string(k) + ": " + difference;
   }
+  if (file.event_count != events.size()) return event_count_difference(file, events);
   return std::string{};
+}
+
+Result<Comparison> compare_frame_by_frame(const CodeFile& file, EventSpan events) {
+  Comparison out;
+  if (file.frames.empty()) {
+    if (!events.empty()) {
+      out.difference =
+          "the file holds no frames, the recording " + std::to_string(events.size()) + " events";
+    }
+    return out;
+  }
+  OVK_ASSIGN_OR_RETURN(const CodeFile recording,
+                       encode_events(events, file.geometry, file.frames.size()));
+  if (file.frames.size() != recording.frames.size()) {
+    out.difference = "the file holds " + std::to_string(file.frames.size()) +
+                     " frames, the recording gives " + std::to_string(recording.frames.size());
+    return out;
+  }
+  FrameDecoder from_file(file);
+  FrameDecoder from_recording(recording);
+  for (std::size_t k = 0; k < file.frames.size(); ++k) {
+    OVK_ASSIGN_OR_RETURN(const LeafBoxes a, from_file.next());
+    OVK_ASSIGN_OR_RETURN(const LeafBoxes b, from_recording.next());
+    const std::string difference = compare_frame(file.frames[k], a, recording.frames[k], b);
+    if (!difference.empty()) {
+      out.difference = "frame " + std::to_string(k) + ": " + difference;
+      return out;
+    }
+    out.boxes += a.origins.size();
+  }
+  if (file.event_count != events.size()) out.difference = event_count_difference(file, events);
+  return out;
 }
 
 }  // namespace ovk::codefile

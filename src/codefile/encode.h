@@ -29,4 +29,14 @@ Result<std::string> compare_with_recording(const CodeFile& file,
                                            const std::vector<LeafBoxes>& file_frames,
                                            EventSpan events);
 
+// compare_with_recording decoding one frame of each at a time, so what is
+// held is the recording and one frame's boxes of each. The difference is
+// empty when identical; `boxes` then counts the file's leaf boxes. The file
+// must be parsed but need not be decoded: its decoding errors are returned.
+struct Comparison {
+  std::string difference;
+  std::uint64_t boxes = 0;
+};
+Result<Comparison> compare_frame_by_frame(const CodeFile& file, EventSpan events);
+
 }  // namespace ovk::codefile

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "codec/frame_delta.h"
@@ -98,7 +99,8 @@ std::vector<BoxOrigin> child_offsets(const AxisParts& px, const AxisParts& py,
   return offsets;
 }
 
-Result<std::vector<std::uint8_t>> rans_bits(const FrameEntry& frame) {
+Result<std::vector<std::uint8_t>> rans_bits(const FrameEntry& frame,
+                                            std::optional<RansDecodeEnd>& end) {
   const std::vector<std::uint8_t>& code = frame.code;
   if (code.size() < kRansHeaderBytes) return invalid("rANS code shorter than its 6-byte header");
   const std::uint32_t p0 = code[0] | (std::uint32_t{code[1]} << 8);
@@ -111,7 +113,22 @@ Result<std::vector<std::uint8_t>> rans_bits(const FrameEntry& frame) {
     return invalid("rANS header holds the state " + std::to_string(state) +
                    ", outside 2^23..2^31-1");
   }
-  return rans_decode_bits(code, frame.bit_count);
+  end.emplace();
+  return rans_decode_bits(code, frame.bit_count, *end);
+}
+
+// A rANS stream the encoder wrote is read to its last byte and ends in the
+// encoder's starting state. Checked once the tree has been read, so a bit
+// count that does not fit the tree is reported as such.
+Status check_rans_end(const std::optional<RansDecodeEnd>& end) {
+  if (!end) return Ok{};
+  if (end->bytes_unread != 0) {
+    return invalid(std::to_string(end->bytes_unread) + " bytes left over after the rANS stream");
+  }
+  if (end->bytes_missing != 0 || end->final_state != kRansLowerBound) {
+    return invalid("the rANS stream does not end where its bit count does");
+  }
+  return Ok{};
 }
 
 // previous xor the expanded pairs; the expansion must cover exactly the
@@ -147,12 +164,14 @@ Result<std::vector<std::uint8_t>> delta_bits(const FrameEntry& frame,
 Result<LeafBoxes> decode_frame(const FrameEntry& frame, const Geometry& geometry,
                                std::vector<std::uint8_t>& previous) {
   std::vector<std::uint8_t> bits;
+  std::optional<RansDecodeEnd> rans_end;
   if (frame.coding == FrameCoding::kRans) {
-    OVK_ASSIGN_OR_RETURN(bits, rans_bits(frame));
+    OVK_ASSIGN_OR_RETURN(bits, rans_bits(frame, rans_end));
   } else {
     OVK_ASSIGN_OR_RETURN(bits, delta_bits(frame, previous));
   }
   OVK_ASSIGN_OR_RETURN(LeafBoxes boxes, decode_leaf_boxes(bits, frame.bit_count, geometry));
+  OVK_RETURN_IF_ERROR(check_rans_end(rans_end));
   const bool empty_tree = (bits[0] & 0x80) == 0;
   if (frame.event_count > 0 && empty_tree) {
     return invalid("holds " + std::to_string(frame.event_count) + " events but its tree is empty");
@@ -215,6 +234,42 @@ std::vector<BoxOrigin> occupied_children(std::span<const std::uint8_t> bits, con
   return out;
 }
 
+// The first occupied node of the level whose children are all empty (an
+// occupied box holds an occupied cell, so one of its children is occupied),
+// as its index in the level; nullopt when there is none.
+std::optional<std::uint64_t> childless_node(std::span<const std::uint8_t> bits, const Level& level,
+                                            std::uint64_t per_parent) {
+  std::optional<std::uint64_t> found;
+  std::uint64_t child_bit = level.end();
+  for_each_one(bits, level.begin, level.end(), [&](std::uint64_t i) {
+    if (!found && window(bits, child_bit, child_bit + per_parent).word == 0) found = i;
+    child_bit += per_parent;
+  });
+  return found;
+}
+
+Error childless(const Level& level, std::uint64_t i, unsigned depth) {
+  const BoxOrigin& o = level.origins[i];
+  return invalid("occupied node at depth " + std::to_string(depth) + ", origin (" +
+                 std::to_string(o.x0) + ", " + std::to_string(o.y0) + ", " + std::to_string(o.t0) +
+                 "), has no occupied child");
+}
+
+// Events are binned into time bins 0 .. time_bins - 1 (bin 0 when there
+// are none), so an occupied leaf box starting in the padding of the time
+// axis cannot come from any event. (Coordinates are clamped to the padded
+// sizes, so x and y have no such rule.)
+Status check_leaves_in_time_bins(const LeafBoxes& leaves, const Geometry& geometry) {
+  const std::uint64_t bins = std::max<std::uint64_t>(geometry.time_bins, 1);
+  for (const BoxOrigin& o : leaves.origins) {
+    if (o.t0 >= bins) {
+      return invalid("occupied leaf box at time bin " + std::to_string(o.t0) +
+                     " lies in the padding beyond the " + std::to_string(bins) + " time bins");
+    }
+  }
+  return Ok{};
+}
+
 void set_size(LeafBoxes& out, std::uint64_t dx, std::uint64_t dy, std::uint64_t dt) {
   out.dx = dx;
   out.dy = dy;
@@ -248,6 +303,9 @@ Result<LeafBoxes> decode_leaf_boxes(std::span<const std::uint8_t> bits, std::uin
     // Checked before allocating: each child needs a bit of its own.
     const std::uint64_t children = ones * offsets.size();
     if (children > bit_count - level.end()) return too_few_bits(bit_count);
+    if (const auto node = childless_node(bits, level, offsets.size())) {
+      return childless(level, *node, depth);
+    }
     dx = px.size[0];
     dy = py.size[0];
     dt = pt.size[0];
@@ -266,20 +324,30 @@ Result<LeafBoxes> decode_leaf_boxes(std::span<const std::uint8_t> bits, std::uin
     return invalid("the tree ends before its bit count (" + std::to_string(bit_count - pos) +
                    " left over)");
   }
+  OVK_RETURN_IF_ERROR(check_leaves_in_time_bins(out, geometry));
   return out;
+}
+
+Result<LeafBoxes> FrameDecoder::next() {
+  if (done()) OVK_FAULT("no frame left to decode");
+  const std::size_t k = next_++;
+  Result<LeafBoxes> boxes = catching_out_of_memory(
+      [&] { return decode_frame(file_.frames[k], file_.geometry, previous_); });
+  if (!boxes.ok()) {
+    next_ = file_.frames.size();
+    return invalid("frame " + std::to_string(k) + ": " + boxes.error().message());
+  }
+  return boxes;
 }
 
 Result<std::vector<LeafBoxes>> decode_frames(const CodeFile& file) {
   return catching_out_of_memory([&]() -> Result<std::vector<LeafBoxes>> {
     std::vector<LeafBoxes> frames;
     frames.reserve(file.frames.size());
-    std::vector<std::uint8_t> previous;
-    for (std::size_t k = 0; k < file.frames.size(); ++k) {
-      Result<LeafBoxes> boxes = decode_frame(file.frames[k], file.geometry, previous);
-      if (!boxes.ok()) {
-        return invalid("frame " + std::to_string(k) + ": " + boxes.error().message());
-      }
-      frames.push_back(std::move(boxes).value());
+    FrameDecoder decoder(file);
+    while (!decoder.done()) {
+      OVK_ASSIGN_OR_RETURN(LeafBoxes boxes, decoder.next());
+      frames.push_back(std::move(boxes));
     }
     return frames;
   });

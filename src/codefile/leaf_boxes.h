@@ -42,4 +42,21 @@ Result<LeafBoxes> decode_leaf_boxes(std::span<const std::uint8_t> bits, std::uin
 // checks (as they do in every parsed or freshly coded file).
 Result<std::vector<LeafBoxes>> decode_frames(const CodeFile& file);
 
+// decode_frames one frame at a time: what is held is one frame's boxes and
+// the previous frame's tree bits, whatever the number of frames. `file` must
+// outlive the decoder.
+class FrameDecoder {
+ public:
+  explicit FrameDecoder(const CodeFile& file) : file_(file) {}
+  // True once every frame has been decoded (or one failed).
+  bool done() const { return next_ >= file_.frames.size(); }
+  // The boxes of the next frame; errors name the frame, and end the decoding.
+  Result<LeafBoxes> next();
+
+ private:
+  const CodeFile& file_;
+  std::size_t next_ = 0;
+  std::vector<std::uint8_t> previous_;
+};
+
 }  // namespace ovk::codefile

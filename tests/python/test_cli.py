@@ -336,7 +336,7 @@ def test_failed_convert_leaves_no_file(tmp_path):
     bad.write_bytes(b"#!AER-DAT2.0\n" + b"\x00" * 7)
     target = tmp_path / "out.npy"
     target.write_bytes(b"old")
-    done = run("convert", bad, "-o", target, check=1)
+    done = run("convert", bad, "-o", target, "-f", check=1)
     assert done.stderr == f"{bad}: AEDAT2 data section size 7 is not a multiple of 8\n"
     assert target.read_bytes() == b"old"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.aedat", "out.npy"]
@@ -434,9 +434,9 @@ def test_compact_and_nmnist_convert_across_blocks(tmp_path, records):
     nmnist = tmp_path / "in.bin"
     nmnist.write_bytes(rng.randbytes(5 * records))
     for source, body in ((evb, evb.read_bytes()), (nmnist, nmnist_as_compact(nmnist.read_bytes()))):
-        run("convert", source, "-o", tmp_path / "o.evb", check=0)
+        run("convert", source, "-o", tmp_path / "o.evb", "-f", check=0)
         assert (tmp_path / "o.evb").read_bytes() == body
-        run("convert", source, "-o", tmp_path / "o.npy", check=0)
+        run("convert", source, "-o", tmp_path / "o.npy", "-f", check=0)
         header, array = npy_parts((tmp_path / "o.npy").read_bytes())
         assert f"'shape': ({records},)" in header and array == body
         assert sorted(p.name for p in tmp_path.iterdir()) == ["in.bin", "in.evb", "o.evb", "o.npy"]
@@ -507,7 +507,10 @@ def test_convert_onto_its_own_input(tmp_path):
     data = random.Random(4).randbytes(9 * 1000)
     source = tmp_path / "a.evb"
     source.write_bytes(data)
-    run("convert", source, "-o", source, check=0)
+    for force in ([], ["-f"]):
+        done = run("convert", source, "-o", source, *force, check=1)
+        assert done.stderr == (f"{source}: is the input {source}; refusing to write over it "
+                               "(even with --force)\n")
     assert source.read_bytes() == data
     assert [p.name for p in tmp_path.iterdir()] == ["a.evb"]
 

@@ -102,8 +102,8 @@ def test_round_trip_matches_model_and_module(tmp_path, events, width, height, bi
                                              n_frames):
     rec = write_csv(tmp_path / "r.csv", events)
     out = tmp_path / "r.ovkc"
-    done = run("encode", rec, "-o", out, "--sensor", f"{width}x{height}", "--time-bins", bins,
-               "--depth", depth, "--frames", n_frames)
+    done = run("encode", rec, "-o", out, "-f", "--sensor", f"{width}x{height}", "--time-bins",
+               bins, "--depth", depth, "--frames", n_frames)
     assert done.returncode == 0, done.stderr
     parsed = parse_ovkc(out.read_bytes())
     evs = [ovk.Event(*e) for e in events]
@@ -116,7 +116,7 @@ def test_round_trip_matches_model_and_module(tmp_path, events, width, height, bi
             parsed["events"]) == (width, height, bins, depth, len(events))
 
     cells = tmp_path / "cells.csv"
-    assert run("decode", out, "-o", cells).returncode == 0
+    assert run("decode", out, "-o", cells, "-f").returncode == 0
     rows = read_rows(cells)
     assert len(rows) == len(set(rows))
     assert set(rows) == model_rows(events, width, height, bins, depth, n_frames)

@@ -152,8 +152,10 @@ Result<DsecH5Writer> DsecH5Writer::create(std::string_view path, SensorGeometry 
   OVK_RETURN_IF_ERROR(state->t.create(events, "t", H5T_STD_I64LE, H5T_NATIVE_INT64));
   OVK_RETURN_IF_ERROR(state->ms_to_idx.create(state->file.get(), "ms_to_idx", H5T_STD_U64LE,
                                               H5T_NATIVE_UINT64));
-  OVK_RETURN_IF_ERROR(write_int_attribute(state->file.get(), "width", sensor.width));
-  OVK_RETURN_IF_ERROR(write_int_attribute(state->file.get(), "height", sensor.height));
+  if (sensor.width != 0 && sensor.height != 0) {  // 0x0: unknown, left to the data
+    OVK_RETURN_IF_ERROR(write_int_attribute(state->file.get(), "width", sensor.width));
+    OVK_RETURN_IF_ERROR(write_int_attribute(state->file.get(), "height", sensor.height));
+  }
   return DsecH5Writer(std::move(state));
 }
 
