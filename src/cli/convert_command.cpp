@@ -153,11 +153,11 @@ struct Converter {
     Result<OutputFile> writer = OutputFile::open(options.output, options.policy());
     if (!writer.ok()) return fail(options.output, writer.error());
     OutputFile& out = writer.value();
-    if ((kind == Output::kNpy || kind == Output::kH5) && out.in_place()) {
-      // The .npy header is written last, at the start; HDF5 seeks throughout.
-      return fail(options.output, Error(ErrorKind::kInvalidInput,
-                                        "a .npy or .h5 output must be a regular file"));
+    if (kind == Output::kH5 && out.in_place()) {  // HDF5 seeks throughout its file
+      return fail(options.output,
+                  Error(ErrorKind::kInvalidInput, "an .h5 output must be a regular file"));
     }
+    if (kind == Output::kNpy && out.in_place()) return write_npy_in_place(out);
     if (kind == Output::kH5) return write_h5(*opened.value().source, out);
     const std::size_t room = npy_header_room(wide);
     Status started = Ok{};
@@ -200,6 +200,64 @@ struct Converter {
     const Status committed = out.commit();
     if (!committed.ok()) return fail(options.output, committed.error());
     return Attempt::kWritten;
+  }
+
+  // A .npy written in place (a FIFO, a device) cannot have its header
+  // rewritten at the end, so a first pass counts the events and sees
+  // whether t needs 64 bits; that needs an input that can be read twice.
+  Attempt write_npy_in_place(OutputFile& out) const {
+    struct stat info{};
+    if (::stat(options.input.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+      return fail(options.input, Error(ErrorKind::kInvalidInput,
+                                       "a .npy written to a FIFO or device reads its input twice, "
+                                       "which only a regular file allows"));
+    }
+    std::uint64_t count = 0;
+    bool needs_wide = false;
+    const auto counted = for_each_block([&](const Event64Vec& block) -> Status {
+      count += block.size();
+      for (const Event64& e : block) needs_wide = needs_wide || e.t > kLargest32;
+      return Ok{};
+    });
+    if (counted != Attempt::kWritten) return counted;
+    const Status header = write_text(out, npy_header_of_length(needs_wide, count, 0));
+    if (!header.ok()) return fail(options.output, header.error());
+    std::vector<std::uint8_t> bytes;
+    Status written = Ok{};
+    const auto copied = for_each_block([&](const Event64Vec& block) -> Status {
+      OVK_RETURN_IF_ERROR(catching_out_of_memory([&]() -> Status {
+        encode_records(block, needs_wide, bytes);
+        return Ok{};
+      }));
+      written = out.write(bytes);
+      return Ok{};
+    }, &written);
+    if (copied != Attempt::kWritten) return copied;
+    const Status committed = out.commit();
+    if (!committed.ok()) return fail(options.output, committed.error());
+    return Attempt::kWritten;
+  }
+
+  // Reads the input once, a window-filtered block at a time, into `use`;
+  // a failed read or use is reported against the input, a failed write
+  // (left in `*write_status`) against the output.
+  template <class Use>
+  Attempt for_each_block(Use&& use, const Status* write_status = nullptr) const {
+    Result<io::OpenedRecording> opened = open_recording(options.input, options.reader);
+    if (!opened.ok()) return fail(options.input, opened.error());
+    WindowFilter filter(options.reader.window);
+    Event64Vec block;
+    for (;;) {
+      const Status read = opened.value().source->next_block(block);
+      if (!read.ok()) return fail(options.input, read.error());
+      if (block.empty()) return Attempt::kWritten;
+      filter.apply(block);
+      const Status used = use(block);
+      if (!used.ok()) return fail(options.input, used.error());
+      if (write_status != nullptr && !write_status->ok()) {
+        return fail(options.output, write_status->error());
+      }
+    }
   }
 
   // HDF5 writes the temporary file through a handle of its own; the output

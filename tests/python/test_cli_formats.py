@@ -35,7 +35,7 @@ def run(*args, check=None, **kwargs):
 
 def convert(source, tmp_path, *options):
     out = tmp_path / "out.npy"
-    run("convert", source, "-o", out, *options, check=0)
+    run("convert", source, "-o", out, "-f", *options, check=0)
     return np.load(out)
 
 
