@@ -1,12 +1,11 @@
 // Arbitrary events over arbitrary (mostly small) geometries through the codec
-// as production runs it. Every input goes through the sparse encoder, rANS
-// and every tree reader: the leaves read back must be exactly the occupied
-// cells of a plain model (cut to the depth limit), and on small trees the
-// encoder's bits must equal the reference model's, bit for bit. Then one
-// driver, picked by the input, codes the same events: compress,
-// compress_sequence (each frame's code decoded back to its bits), or a code
-// file made, written, read back and decoded to its leaf boxes (and now and
-// then compared with the recording, as `ovk check` does).
+// as production runs it, by one driver the input picks: compress,
+// compress_sequence, or a code file made, written, read back and decoded to
+// its leaf boxes (now and then also compared with the recording, as `ovk
+// check` does). The tree bits the drivers code must decode, with every
+// reader, to leaves that are exactly the occupied cells of a plain model
+// (cut to the depth limit), and on small trees equal the reference model's
+// bits, bit for bit.
 #include <algorithm>
 #include <cstdint>
 #include <tuple>
@@ -14,7 +13,6 @@
 
 #include "codec/compress.h"
 #include "codec/frame_delta.h"
-#include "codec/memory_budget.h"
 #include "codec/rans.h"
 #include "codec/tree_bits.h"
 #include "codec/voxel_grid.h"
@@ -34,7 +32,7 @@ using ovk::codefile::Geometry;
 // is run on.
 constexpr std::uint64_t kReferenceBits = 256;
 
-// The drivers that code the events after the tree checks: compress,
+// The drivers that code the events: compress,
 // compress_sequence, a code file of one frame, a code file of the chosen
 // number of frames.
 enum class Driver { kCompress, kSequence, kCodeFile, kDeltaCodeFile };
@@ -97,50 +95,50 @@ struct Setup {
   Geometry geometry;
   ovk::GridGeometry grid;
   ovk::TreeLevels levels;
-  ovk::CellKeyer keyer;
 
   explicit Setup(const Geometry& g)
-      : geometry(g),
-        grid(g.width, g.height, g.time_bins),
-        levels(grid, g.depth),
-        keyer(grid, g.time_bins) {}
+      : geometry(g), grid(g.width, g.height, g.time_bins), levels(grid, g.depth) {}
 };
 
-// The sparse encoder against the models, then every tree reader on its bits,
-// which the rANS coder must carry unchanged. Returns the bits.
-ovk::PackedBits check_tree_code(ovk::EventSpan events, const Setup& setup) {
+// The tree bits a driver coded `events` to (the first bit_count bits of
+// `bytes`, and zero bits after them): the reference model's bits on small
+// trees; for every reader a well-formed tree whose leaves are the model's.
+void check_tree_bits(std::span<const std::uint8_t> bytes, std::uint64_t bit_count,
+                     ovk::EventSpan events, const Setup& setup) {
   const Geometry& g = setup.geometry;
+  const std::size_t own = static_cast<std::size_t>(ovk::packed_byte_count(bit_count));
+  OVK_FUZZ_CHECK(bytes.size() >= own && std::all_of(bytes.begin() + own, bytes.end(),
+                                                    [](std::uint8_t b) { return b == 0; }));
+  bytes = bytes.first(own);
   const ovk::reference::Grid model = ovk::reference::grid_of(events, g.width, g.height, g.time_bins);
-  const std::vector<std::uint64_t> keys = setup.keyer.occupied(events).value();
-  OVK_FUZZ_CHECK(keys.size() == model.cells.size());
-  const ovk::PackedBits bits =
-      ovk::encode_tree_bits(keys, setup.levels, ovk::memory_budget_bytes()).value();
-  if (bits.bit_count <= kReferenceBits) {
+  if (bit_count <= kReferenceBits) {
+    const ovk::PackedBits bits{{bytes.begin(), bytes.end()}, bit_count};
     OVK_FUZZ_CHECK(ovk::reference::tree_bits(model, g.depth) == bits);
   }
-  const ovk::fuzz::DecodedTree decoded =
-      ovk::fuzz::check_tree_readers(bits.bytes, bits.bit_count, g);
-  OVK_FUZZ_CHECK(decoded.tree.nodes.size() == bits.bit_count);  // a well-formed tree
+  const ovk::fuzz::DecodedTree decoded = ovk::fuzz::check_tree_readers(bytes, bit_count, g);
+  OVK_FUZZ_CHECK(decoded.tree.nodes.size() == bit_count);  // a well-formed tree
   OVK_FUZZ_CHECK(same_leaves(decoded.leaves.origins, model_leaves(model, setup.levels)));
-  const std::vector<std::uint8_t> stream = ovk::rans_encode_bits(bits.bytes, bits.bit_count);
-  OVK_FUZZ_CHECK(ovk::rans_decode_bits(stream, bits.bit_count) == bits.bytes);
-  return bits;
 }
 
-void check_compress(ovk::EventSpan events, const Setup& setup, const ovk::PackedBits& bits) {
+// compress: its stream decodes to the recording's tree bits, which code back
+// to the same stream.
+void check_compress(ovk::EventSpan events, const Setup& setup) {
   const Geometry& g = setup.geometry;
   const ovk::CompressOutput out =
       ovk::compress_events(events, g.width, g.height, g.time_bins, g.depth).value();
-  OVK_FUZZ_CHECK(out.bitstream == ovk::rans_encode_bits(bits.bytes, bits.bit_count));
-  OVK_FUZZ_CHECK(out.record.n_bits == bits.bit_count && out.record.n_events == events.size());
+  const std::uint64_t bit_count = out.record.n_bits;
+  const std::vector<std::uint8_t> bits = ovk::rans_decode_bits(out.bitstream, bit_count);
+  check_tree_bits(bits, bit_count, events, setup);
+  OVK_FUZZ_CHECK(ovk::rans_encode_bits(bits, bit_count) == out.bitstream);
+  OVK_FUZZ_CHECK(out.record.n_events == events.size());
   OVK_FUZZ_CHECK(out.record.sparsity ==
                  ovk::reference::grid_of(events, g.width, g.height, g.time_bins).sparsity());
 }
 
-// Frame 0's code is its bits' rANS stream, and each later code turns the
-// previous frame's bits into the frame's own: every frame's bits decoded are
-// those the encoder gives its own events (whose readers and models are
-// checked on the whole recording).
+// compress_sequence: frame 0's code is the rANS stream of its bits, and each
+// later code turns the previous frame's bits into the frame's own (the bytes
+// never shrink; past the frame's own they are zero). Each frame's bits are
+// those of its own events.
 void check_sequence(ovk::EventSpan events, const Setup& setup, std::uint64_t n_frames) {
   const Geometry& g = setup.geometry;
   const ovk::SequenceOutput seq =
@@ -153,19 +151,11 @@ void check_sequence(ovk::EventSpan events, const Setup& setup, std::uint64_t n_f
     const std::uint64_t bit_count = seq.frame_bit_counts[k];
     if (k == 0) {
       bits = ovk::rans_decode_bits(seq.frame_codes[0], bit_count);
+      OVK_FUZZ_CHECK(ovk::rans_encode_bits(bits, bit_count) == seq.frame_codes[0]);
     } else {
       ovk::xor_rle_decoded(bits, seq.frame_codes[k]);
     }
-    const ovk::PackedBits own =
-        ovk::encode_tree_bits(setup.keyer.occupied(grouped[k]).value(), setup.levels,
-                              ovk::memory_budget_bytes())
-            .value();
-    OVK_FUZZ_CHECK(own.bit_count == bit_count);
-    // The bytes never shrink from frame to frame; past the frame's own they are zero.
-    OVK_FUZZ_CHECK(bits.size() >= own.bytes.size() &&
-                   std::equal(own.bytes.begin(), own.bytes.end(), bits.begin()) &&
-                   std::all_of(bits.begin() + static_cast<std::ptrdiff_t>(own.bytes.size()),
-                               bits.end(), [](std::uint8_t b) { return b == 0; }));
+    check_tree_bits(bits, bit_count, grouped[k], setup);
   }
 }
 
@@ -213,10 +203,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Setup setup(geometry);
   const ovk::EventVec events = events_of(in.rest(), setup.grid);
 
-  const ovk::PackedBits bits = check_tree_code(events, setup);
   switch (driver) {
     case Driver::kCompress:
-      check_compress(events, setup, bits);
+      check_compress(events, setup);
       break;
     case Driver::kSequence:
       check_sequence(events, setup, n_frames);

@@ -87,9 +87,9 @@ inline void check_leaf_boxes(std::span<const std::uint8_t> bits, std::uint64_t b
   }
 }
 
-// Bit counts up to which the general reader (one queue entry per node) is
-// run beside the production readers.
-inline constexpr std::uint64_t kAnySizesReaderBits = 4096;
+// Bit counts up to which the general reader (a queue entry per node, the
+// slowest of the readers) is run beside the production readers.
+inline constexpr std::uint64_t kAnySizesReaderBits = 1024;
 
 struct DecodedTree {
   Octree tree;                  // decode_tree_into's arena

@@ -20,10 +20,15 @@ namespace {
 // fewer bits than they hold, but not without bound.
 constexpr std::uint64_t kBitsPerStreamByte = 32;
 
-// A bit count from `wanted` no larger than `most`, nor than a few bits past
-// the largest tree of the geometry.
+// Trees larger than this take no path that smaller ones do not, only longer.
+constexpr std::uint64_t kMaxBits = 1 << 14;
+
+// A bit count from `wanted` no larger than `most` (what the input can
+// carry), nor than kMaxBits or a few bits past the largest tree of the
+// geometry.
 std::uint64_t bounded_bit_count(std::uint16_t wanted, std::uint64_t most,
                                 const ovk::codefile::Geometry& geometry) {
+  most = std::min(most, kMaxBits);
   const std::uint64_t tree_bits = ovk::codefile::max_tree_bits(geometry);  // saturates
   const std::uint64_t limit = tree_bits >= most ? most : std::min(most, tree_bits + 8);
   return wanted % (limit + 1);
