@@ -53,9 +53,14 @@ ovk::EventVec events_of(std::span<const std::uint8_t> payload, const ovk::GridGe
   return events;
 }
 
+bool origin_less(const BoxOrigin& a, const BoxOrigin& b) {
+  return std::tie(a.x0, a.y0, a.t0) < std::tie(b.x0, b.y0, b.t0);
+}
+
 // The origins of the leaves the model's cells fall in, sorted: each cell cut
 // down to the leaf size of the depth limit.
-std::vector<BoxOrigin> model_leaves(const ovk::reference::Grid& grid, const ovk::TreeLevels& levels) {
+std::vector<BoxOrigin> model_leaves(const ovk::reference::Grid& grid,
+                                    const ovk::TreeLevels& levels) {
   auto side = [&](std::uint64_t padded) {
     return std::max<std::uint64_t>(padded >> levels.deepest, 1);
   };
@@ -66,18 +71,14 @@ std::vector<BoxOrigin> model_leaves(const ovk::reference::Grid& grid, const ovk:
                    static_cast<std::uint16_t>(c[1] & ~(dy - 1)),
                    static_cast<std::uint16_t>(c[2] & ~(dt - 1))});
   }
-  auto less = [](const BoxOrigin& a, const BoxOrigin& b) {
-    return std::tie(a.x0, a.y0, a.t0) < std::tie(b.x0, b.y0, b.t0);
-  };
-  std::sort(out.begin(), out.end(), less);
+  std::sort(out.begin(), out.end(), origin_less);
   out.erase(std::unique(out.begin(), out.end()), out.end());
   return out;
 }
 
+// The decoded leaves (in tree order) are the model's (sorted).
 bool same_leaves(std::vector<BoxOrigin> decoded, const std::vector<BoxOrigin>& model) {
-  std::sort(decoded.begin(), decoded.end(), [](const BoxOrigin& a, const BoxOrigin& b) {
-    return std::tie(a.x0, a.y0, a.t0) < std::tie(b.x0, b.y0, b.t0);
-  });
+  std::sort(decoded.begin(), decoded.end(), origin_less);
   return decoded == model;
 }
 
@@ -110,7 +111,8 @@ void check_tree_bits(std::span<const std::uint8_t> bytes, std::uint64_t bit_coun
   OVK_FUZZ_CHECK(bytes.size() >= own && std::all_of(bytes.begin() + own, bytes.end(),
                                                     [](std::uint8_t b) { return b == 0; }));
   bytes = bytes.first(own);
-  const ovk::reference::Grid model = ovk::reference::grid_of(events, g.width, g.height, g.time_bins);
+  const ovk::reference::Grid model =
+      ovk::reference::grid_of(events, g.width, g.height, g.time_bins);
   if (bit_count <= kReferenceBits) {
     const ovk::PackedBits bits{{bytes.begin(), bytes.end()}, bit_count};
     OVK_FUZZ_CHECK(ovk::reference::tree_bits(model, g.depth) == bits);

@@ -65,7 +65,9 @@ def print_table(results: list[dict]) -> None:
     print(f"{'target':<16} {'seconds':>7} {'executions':>12} {'exec/s':>8} {'cpu s':>6} "
           f"{'exec/cpu s':>10} {'corpus':>7}  findings")
     for r in results:
-        slow = "" if r["per_second"] >= MIN_EXECS_PER_SECOND else f"  (below {MIN_EXECS_PER_SECOND})"
+        slow = ""
+        if r["per_second"] < MIN_EXECS_PER_SECOND:
+            slow = f"  (below {MIN_EXECS_PER_SECOND})"
         found = ", ".join(r["findings"]) or ("none" if r["exit"] == 0 else f"exit {r['exit']}")
         per_cpu = round(r["execs"] / r["cpu"]) if r["cpu"] > 0 else 0
         print(f"{r['name']:<16} {r['seconds']:>7.0f} {r['execs']:>12,} {r['per_second']:>8,} "
