@@ -15,12 +15,13 @@ import subprocess
 import sys
 import time
 from pathlib import Path
+from typing import Any
 
 # Every target must reach this many executions per second under the sanitizers.
 MIN_EXECS_PER_SECOND = 2000
 
 
-def read_targets(build: Path, only: list[str]) -> list[dict]:
+def read_targets(build: Path, only: list[str]) -> list[dict[str, Any]]:
     targets = []
     for line in (build / "fuzz" / "fuzz_targets.txt").read_text().splitlines():
         name, corpus, dictionary = (line.split("\t") + ["", "", ""])[:3]
@@ -30,7 +31,7 @@ def read_targets(build: Path, only: list[str]) -> list[dict]:
     return targets
 
 
-def run_target(target: dict, build: Path, seconds: int) -> dict:
+def run_target(target: dict[str, Any], build: Path, seconds: int) -> dict[str, Any]:
     scratch = build / "corpus" / target["name"]
     scratch.mkdir(parents=True, exist_ok=True)
     command = [str(target["binary"]), f"-max_total_time={seconds}", "-print_final_stats=1",
@@ -41,6 +42,7 @@ def run_target(target: dict, build: Path, seconds: int) -> dict:
     started = time.monotonic()
     proc = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                             text=True, errors="replace")
+    assert proc.stderr is not None
     log = proc.stderr.read()
     # The CPU time the target got: on a shared machine its wall-clock rate
     # depends on everything else running.
@@ -61,7 +63,7 @@ def run_target(target: dict, build: Path, seconds: int) -> dict:
             "findings": findings, "exit": proc.returncode}
 
 
-def print_table(results: list[dict]) -> None:
+def print_table(results: list[dict[str, Any]]) -> None:
     print(f"{'target':<16} {'seconds':>7} {'executions':>12} {'exec/s':>8} {'cpu s':>6} "
           f"{'exec/cpu s':>10} {'corpus':>7}  findings")
     for r in results:
