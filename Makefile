@@ -57,20 +57,23 @@ sanitize: deps
 	cmake --build $(BUILD)-asan
 	ctest --test-dir $(BUILD)-asan --output-on-failure
 
-# libFuzzer runs of every target, FUZZ_SECONDS each, starting from the seed
-# corpus (new inputs go to a scratch folder, not into the repository).
-FUZZ_SECONDS ?= 60
-fuzz: deps
+# libFuzzer runs of every target (ASan + UBSan) from its seed corpus, new
+# inputs going to a scratch folder: `make fuzz` runs one target at a time,
+# FUZZ_SECONDS (20) each, and prints executions per second per target;
+# `make fuzz-long FUZZ_SECONDS=N` (300) runs them on all cores at once. Any
+# crash input is saved into fuzz/corpus/<target>/, which CTest replays.
+FUZZ_SECONDS ?=
+fuzz: fuzz-build
+	$(PYTHON) fuzz/run_fuzzers.py $(BUILD)-fuzz --seconds $(or $(FUZZ_SECONDS),20) --jobs 1
+
+fuzz-long: fuzz-build
+	$(PYTHON) fuzz/run_fuzzers.py $(BUILD)-fuzz --seconds $(or $(FUZZ_SECONDS),300) --jobs $$(nproc)
+
+fuzz-build: deps
 	@command -v clang++ >/dev/null || (apt-get update -qq && apt-get install -y -qq clang)
 	CXX=clang++ cmake -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOVK_FUZZ=ON \
 	  -DOVK_BUILD_TESTS=OFF -DOVK_BUILD_PYTHON=OFF
-	cmake --build $(BUILD)-fuzz
-	@for t in $$(ls fuzz/corpus); do \
-	  mkdir -p $(BUILD)-fuzz/corpus/$$t; \
-	  echo "== $$t"; \
-	  $(BUILD)-fuzz/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
-	    $(BUILD)-fuzz/corpus/$$t fuzz/corpus/$$t 2>&1 | grep -E "stat::number_of_executed_units|ERROR|SUMMARY" ; \
-	done
+	cmake --build $(BUILD)-fuzz --target ovk_fuzzers
 
 bench: deps
 	cmake -S . -B $(BUILD)-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DOVK_BUILD_BENCH=ON -DOVK_BUILD_TESTS=OFF -DOVK_BUILD_PYTHON=ON \

@@ -1,6 +1,7 @@
 // Splits a fuzz input into typed parameters followed by a byte payload.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -20,6 +21,20 @@ class FuzzInput {
       value = static_cast<T>(value | (static_cast<T>(b) << (8 * i)));
     }
     return value;
+  }
+
+  // A grid side from one byte: 1..32 for most values, so that most inputs
+  // stay small; bytes 0xF0 and up are followed by any 16-bit side (0 too).
+  std::uint16_t take_side() {
+    const auto b = take<std::uint8_t>();
+    return b < 0xF0 ? static_cast<std::uint16_t>(1 + (b & 31)) : take<std::uint16_t>();
+  }
+
+  // A depth limit from one byte: 0..17 (around the deepest tree of a 2^16
+  // side) for most values, the byte itself from 0xF0 up.
+  std::uint8_t take_depth() {
+    const auto b = take<std::uint8_t>();
+    return b < 0xF0 ? static_cast<std::uint8_t>(b % 18) : b;
   }
 
   std::span<const std::uint8_t> rest() const {

@@ -1,0 +1,128 @@
+// Checks shared by the codec fuzz targets. The two tree readers production
+// uses, decode_tree_into (the module's drivers) and decode_leaf_boxes (code
+// files), are checked against each other on the same bits, and against the
+// test-only readers decode_tree and detail::decode_tree_any_sizes.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "codec/octree.h"
+#include "codec/tree_bits.h"
+#include "codec/voxel_grid.h"
+#include "codefile/code_file.h"
+#include "codefile/leaf_boxes.h"
+
+// A failed check names itself and aborts, which libFuzzer reports as a crash.
+#define OVK_FUZZ_CHECK(condition)                                                        \
+  do {                                                                                   \
+    if (!(condition)) {                                                                  \
+      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
+      std::abort();                                                                      \
+    }                                                                                    \
+  } while (0)
+
+namespace ovk::fuzz {
+
+// The occupied leaves of a decoded tree over power-of-two padded sizes, in
+// breadth-first order, worked out from the arena alone: each node's box
+// follows from its parent's and its place among the children.
+inline codefile::LeafBoxes occupied_leaves(const Octree& tree, std::uint64_t wp, std::uint64_t hp,
+                                           std::uint64_t tp) {
+  struct Box {
+    std::uint16_t x0, y0, t0;
+    std::uint8_t depth;
+  };
+  auto side = [](std::uint64_t padded, unsigned depth) {
+    return depth >= 64 || (padded >> depth) == 0 ? std::uint64_t{1} : padded >> depth;
+  };
+  codefile::LeafBoxes out;
+  std::vector<Box> boxes(tree.nodes.size());
+  std::size_t next_child = 1;
+  for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
+    const OctreeNode& node = tree.nodes[i];
+    const Box& box = boxes[i];
+    const std::uint64_t dx = side(wp, box.depth), dy = side(hp, box.depth),
+                        dt = side(tp, box.depth);
+    if (node.kind == NodeKind::kOccupied) {
+      out.origins.push_back({box.x0, box.y0, box.t0});
+      out.dx = dx;
+      out.dy = dy;
+      out.dt = dt;
+    }
+    if (node.kind != NodeKind::kSplit) continue;
+    const AxisParts px = split_axis(dx), py = split_axis(dy), pt = split_axis(dt);
+    OVK_FUZZ_CHECK(node.n_children == px.count * py.count * pt.count);
+    for (int ix = 0; ix < px.count; ++ix)
+      for (int iy = 0; iy < py.count; ++iy)
+        for (int it = 0; it < pt.count; ++it) {
+          OVK_FUZZ_CHECK(next_child < boxes.size());
+          boxes[next_child++] = {static_cast<std::uint16_t>(box.x0 + px.offset[ix]),
+                                 static_cast<std::uint16_t>(box.y0 + py.offset[iy]),
+                                 static_cast<std::uint16_t>(box.t0 + pt.offset[it]),
+                                 static_cast<std::uint8_t>(box.depth + 1)};
+        }
+  }
+  OVK_FUZZ_CHECK(next_child == boxes.size());
+  return out;
+}
+
+// The code file's reader on `bit_count` bits agrees with the arena `tree`
+// decoded from the same bits: it succeeds exactly when the tree takes every
+// bit and no more, and then finds the same leaves.
+inline void check_leaf_boxes(std::span<const std::uint8_t> bits, std::uint64_t bit_count,
+                             const codefile::Geometry& geometry, const Octree& tree,
+                             const codefile::LeafBoxes& leaves) {
+  const Result<codefile::LeafBoxes> boxes = codefile::decode_leaf_boxes(bits, bit_count, geometry);
+  OVK_FUZZ_CHECK(boxes.ok() == (tree.nodes.size() == bit_count));
+  if (!boxes.ok()) return;
+  OVK_FUZZ_CHECK(boxes.value().origins == leaves.origins);
+  if (!leaves.origins.empty()) {
+    OVK_FUZZ_CHECK(boxes.value().dx == leaves.dx && boxes.value().dy == leaves.dy &&
+                   boxes.value().dt == leaves.dt);
+  }
+}
+
+// Bit counts up to which the general reader (a queue entry per node, the
+// slowest of the readers) is run beside the production readers.
+inline constexpr std::uint64_t kAnySizesReaderBits = 1024;
+
+struct DecodedTree {
+  Octree tree;                  // decode_tree_into's arena
+  codefile::LeafBoxes leaves;   // its occupied leaves
+};
+
+// Decodes `bit_count` bits of `bits` for one geometry with every reader and
+// checks that they agree. Returns the production reader's tree and leaves.
+inline DecodedTree check_tree_readers(std::span<const std::uint8_t> bits, std::uint64_t bit_count,
+                                 const codefile::Geometry& geometry) {
+  const GridGeometry grid(geometry.width, geometry.height, geometry.time_bins);
+  const std::uint64_t wp = grid.padded_width(), hp = grid.padded_height(),
+                      tp = grid.padded_bins();
+  Octree tree;
+  decode_tree_into(bits, bit_count, TreeLevels(grid, geometry.depth), tree);
+  // One root, and every other node some split node's child.
+  std::uint64_t children = 0;
+  for (const OctreeNode& node : tree.nodes) children += node.n_children;
+  OVK_FUZZ_CHECK(!tree.nodes.empty() && children + 1 == tree.nodes.size());
+
+  OVK_FUZZ_CHECK(tree == decode_tree(bits, bit_count, wp, hp, tp, geometry.depth));
+  if (bit_count <= kAnySizesReaderBits) {
+    OVK_FUZZ_CHECK(tree ==
+                   detail::decode_tree_any_sizes(bits, bit_count, wp, hp, tp, geometry.depth));
+  }
+
+  const codefile::LeafBoxes leaves = occupied_leaves(tree, wp, hp, tp);
+  check_leaf_boxes(bits, bit_count, geometry, tree, leaves);
+  // Cut to the bits the tree takes, any string is a well-formed tree.
+  if (tree.nodes.size() < bit_count) {
+    check_leaf_boxes(bits, tree.nodes.size(), geometry, tree, leaves);
+  }
+  return {std::move(tree), std::move(leaves)};
+}
+
+}  // namespace ovk::fuzz
