@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <optional>
 #include <string>
 
+#include "codec/context_coder.h"
 #include "codec/frame_delta.h"
 #include "codec/octree.h"
 #include "codec/rans.h"
@@ -144,11 +146,32 @@ Result<std::vector<std::uint8_t>> delta_bits(const FrameEntry& frame,
   return bits;
 }
 
+// The context decoder's layout and buffers, made at the first context-coded
+// frame and kept for the file's others.
+struct ContextDecoder {
+  std::optional<ContextLayout> layout;
+  ContextCoderScratch scratch;
+  PackedBits bits;
+};
+
+Result<std::vector<std::uint8_t>> context_bits(const FrameEntry& frame, const Geometry& geometry,
+                                               ContextDecoder& decoder) {
+  if (!decoder.layout) {
+    decoder.layout.emplace(GridGeometry(geometry.width, geometry.height, geometry.time_bins),
+                           geometry.depth);
+  }
+  OVK_RETURN_IF_ERROR(context_decode_tree_into(frame.code, frame.bit_count, *decoder.layout,
+                                               decoder.scratch, decoder.bits));
+  return std::move(decoder.bits.bytes);
+}
+
 Result<LeafBoxes> decode_frame(const FrameEntry& frame, const Geometry& geometry,
-                               std::vector<std::uint8_t>& previous) {
+                               std::vector<std::uint8_t>& previous, ContextDecoder& decoder) {
   std::vector<std::uint8_t> bits;
   if (frame.coding == FrameCoding::kRans) {
     OVK_ASSIGN_OR_RETURN(bits, rans_bits(frame));
+  } else if (frame.coding == FrameCoding::kContext) {
+    OVK_ASSIGN_OR_RETURN(bits, context_bits(frame, geometry, decoder));
   } else {
     OVK_ASSIGN_OR_RETURN(bits, delta_bits(frame, previous));
   }
@@ -274,8 +297,9 @@ Result<std::vector<LeafBoxes>> decode_frames(const CodeFile& file) {
     std::vector<LeafBoxes> frames;
     frames.reserve(file.frames.size());
     std::vector<std::uint8_t> previous;
+    ContextDecoder decoder;
     for (std::size_t k = 0; k < file.frames.size(); ++k) {
-      Result<LeafBoxes> boxes = decode_frame(file.frames[k], file.geometry, previous);
+      Result<LeafBoxes> boxes = decode_frame(file.frames[k], file.geometry, previous, decoder);
       if (!boxes.ok()) {
         return invalid("frame " + std::to_string(k) + ": " + boxes.error().message());
       }

@@ -172,8 +172,8 @@ TEST(CodeFileTest, EverySingleByteChangeIsAnError) {
 
 TEST(CodeFileTest, VersionMessageNamesBothVersions) {
   std::vector<std::uint8_t> bytes = example_file_bytes();
-  bytes[4] = 2;
-  EXPECT_EQ(parse_error(bytes), "unsupported format version 2 (this reader knows version 1)");
+  bytes[4] = 3;
+  EXPECT_EQ(parse_error(bytes), "unsupported format version 3 (this reader knows versions 1 and 2)");
   EXPECT_EQ(parse_error(bytes_of({'O', 'V'})),
             "truncated file: 2 bytes, shorter than the 48-byte header and checksum");
   EXPECT_EQ(parse_error(bytes_of({'P'})), "not an ovk code file (bad magic)");
