@@ -54,39 +54,79 @@ struct ContextLayout {
   std::array<std::array<std::uint8_t, 3>, kMaxTreeLevels> child_axis{};
 };
 
-// The occupied prefixes of one depth, for neighbour lookups: open addressing
-// over a power-of-two table at most half full, grown as prefixes arrive.
+// The occupied prefixes of one depth, for neighbour lookups. Prefixes are
+// grouped in blocks of 64 consecutive ones (a small box of the grid, as
+// prefixes interleave the axes' bits), each block one hash entry with a
+// 64-bit mask, so the lookups of neighbouring nodes mostly land in an entry
+// already in cache. Open addressing over a power-of-two table at most half
+// full, grown as prefixes arrive; the cost follows the occupied nodes.
 class PrefixSet {
  public:
   // Empties the set, with room for about `expected` prefixes.
   void clear(std::uint64_t expected);
   void insert(std::uint64_t prefix) {
-    if (2 * (size_ + 1) > table_.size()) grow();
-    place(prefix);
+    const std::uint64_t block = prefix >> 6;
+    if (last_ == nullptr || last_->key != block + 1) {
+      if (2 * (size_ + 1) > table_.size()) grow();
+      last_ = &find_or_add(block);
+    }
+    last_->bits |= std::uint64_t{1} << (prefix & 63);
   }
   bool contains(std::uint64_t prefix) const noexcept {
-    const std::uint64_t stored = prefix + 1;  // 0 marks a free slot
-    for (std::uint64_t i = slot(prefix);; i = (i + 1) & mask_) {
-      if (table_[i] == stored) return true;
-      if (table_[i] == 0) return false;
+    return (block_bits(prefix >> 6) >> (prefix & 63)) & 1u;
+  }
+  // The mask of one block (0 for a block without prefixes).
+  std::uint64_t block_bits(std::uint64_t block) const noexcept {
+    const std::uint64_t key = block + 1;  // 0 marks a free slot
+    for (std::uint64_t i = slot(block);; i = (i + 1) & mask_) {
+      if (table_[i].key == key) return table_[i].bits;
+      if (table_[i].key == 0) return 0;
     }
   }
 
+  // Lookups that remember the last block they read: the neighbours of
+  // consecutive nodes in one direction mostly share a block. Valid while
+  // the block does not change (a set that is only read, or a block that
+  // is complete: prefixes arrive in increasing order).
+  class Cursor {
+   public:
+    bool contains(const PrefixSet& set, std::uint64_t prefix) noexcept {
+      const std::uint64_t block = prefix >> 6;
+      if (block != block_) {
+        block_ = block;
+        bits_ = set.block_bits(block);
+      }
+      return (bits_ >> (prefix & 63)) & 1u;
+    }
+
+   private:
+    std::uint64_t block_ = ~std::uint64_t{0};
+    std::uint64_t bits_ = 0;
+  };
+
  private:
-  std::uint64_t slot(std::uint64_t prefix) const noexcept {
-    return (prefix * 0x9E3779B97F4A7C15ull) >> shift_;
+  struct Entry {
+    std::uint64_t key = 0;  // block + 1
+    std::uint64_t bits = 0;
+  };
+  std::uint64_t slot(std::uint64_t block) const noexcept {
+    return (block * 0x9E3779B97F4A7C15ull) >> shift_;
   }
-  void place(std::uint64_t prefix) noexcept {
-    std::uint64_t i = slot(prefix);
-    while (table_[i] != 0) i = (i + 1) & mask_;
-    table_[i] = prefix + 1;
-    ++size_;
+  Entry& find_or_add(std::uint64_t block) noexcept {
+    std::uint64_t i = slot(block);
+    while (table_[i].key != 0 && table_[i].key != block + 1) i = (i + 1) & mask_;
+    if (table_[i].key == 0) {
+      table_[i].key = block + 1;
+      ++size_;
+    }
+    return table_[i];
   }
   void resize(std::uint64_t capacity);
   void grow();
 
-  std::vector<std::uint64_t> table_;
-  std::uint64_t size_ = 0;
+  std::vector<Entry> table_;
+  Entry* last_ = nullptr;  // the block inserted into last
+  std::uint64_t size_ = 0;  // blocks
   std::uint64_t mask_ = 0;
   unsigned shift_ = 63;
 };
@@ -101,14 +141,15 @@ struct TreeWalkScratch {
 // lower neighbour along axis a, bit 2a + 1 for the upper one, set when that
 // neighbour is an occupied node (a neighbour outside the grid is empty).
 inline unsigned occupied_neighbours(const ContextLayout& layout, unsigned depth, std::uint64_t p,
-                                    const PrefixSet& set) noexcept {
+                                    const PrefixSet& set, PrefixSet::Cursor* cursors) noexcept {
   unsigned out = 0;
   for (unsigned a = 0; a < 3; ++a) {
     const std::uint64_t m = layout.axis_mask[depth][a];
     if (m == 0) continue;
     const std::uint64_t own = p & m, rest = p & ~m;
-    if (own != 0 && set.contains(rest | ((own - 1) & m))) out |= 1u << (2 * a);
-    if (own != m && set.contains(rest | (((own | ~m) + 1) & m))) out |= 2u << (2 * a);
+    if (own != 0 && cursors[2 * a].contains(set, rest | ((own - 1) & m))) out |= 1u << (2 * a);
+    if (own != m && cursors[2 * a + 1].contains(set, rest | (((own | ~m) + 1) & m)))
+      out |= 2u << (2 * a);
   }
   return out;
 }
@@ -168,8 +209,9 @@ Result<std::uint64_t> walk_tree_contexts(const ContextLayout& layout, std::uint6
     scratch.children.clear(current.size());
     const SideTable side_of = side_table(layout, d);
     const ChildAxes axes = child_axes(layout, d);
+    PrefixSet::Cursor around[6], behind_cursor[3];
     for (const std::uint64_t parent : current) {
-      const unsigned six = occupied_neighbours(layout, d, parent, scratch.parents);
+      const unsigned six = occupied_neighbours(layout, d, parent, scratch.parents, around);
       unsigned siblings = 0;
       for (unsigned c = 0; c < n; ++c) {
         const std::uint64_t q = (parent << k) | c;
@@ -185,7 +227,10 @@ Result<std::uint64_t> walk_tree_contexts(const ContextLayout& layout, std::uint6
             const unsigned sibling = c & ~(1u << b);
             occupied = (siblings >> (c - 1 - sibling)) & 1u;
           } else if (((six >> (2 * a)) & 1u) && lower_neighbour(q, axes.mask[a], r)) {
-            occupied = scratch.children.contains(r);
+            // Blocks before the child's own are complete: children arrive in
+            // increasing order.
+            occupied = (r >> 6) == (q >> 6) ? scratch.children.contains(r)
+                                            : behind_cursor[a].contains(scratch.children, r);
           }
           behind = (behind << 1) | unsigned{occupied};
         }
