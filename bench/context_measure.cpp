@@ -123,6 +123,7 @@ int main(int argc, char** argv) {
         continue;
       }
       const EventVec& ev = events.value();
+      if (ev.empty()) continue;
       std::uint16_t w = 0, h = 0;
       for (const Event& e : ev) { w = std::max(w, e.x); h = std::max(h, e.y); }
       const std::string ext = path.substr(path.rfind('.') + 1);

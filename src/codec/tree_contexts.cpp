@@ -20,27 +20,6 @@ ContextLayout::ContextLayout(const GridGeometry& geometry, std::uint8_t max_dept
   }
 }
 
-void PrefixSet::resize(std::uint64_t capacity) {
-  table_.assign(static_cast<std::size_t>(capacity), Entry{});
-  last_ = nullptr;
-  size_ = 0;
-  mask_ = capacity - 1;
-  shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
-}
-
-void PrefixSet::clear(std::uint64_t expected) {
-  // A block holds several prefixes on real trees; growing covers the rest.
-  resize(std::bit_ceil(std::max<std::uint64_t>(expected / 2, 16)));
-}
-
-void PrefixSet::grow() {
-  std::vector<Entry> old = std::move(table_);
-  resize(2 * old.size());
-  for (const Entry& e : old) {
-    if (e.key != 0) find_or_add(e.key - 1).bits = e.bits;
-  }
-}
-
 ChildAxes child_axes(const ContextLayout& layout, unsigned depth) {
   const unsigned k = static_cast<unsigned>(std::countr_zero(layout.levels.children[depth]));
   ChildAxes out{{-1, -1, -1}, layout.axis_mask[depth + 1]};

@@ -5,11 +5,12 @@
 //
 // The walk visits the bits in their breadth-first order, handing each bit's
 // context to a coder that either reads the bit (encoder, cost models) or
-// produces it (decoder). Neighbour lookups go through one hash set of the
-// occupied node prefixes per depth, so the cost follows the tree's nodes,
-// never the volume of the grid.
+// produces it (decoder). Neighbour lookups search the sorted prefixes of the
+// occupied nodes of a depth, so the cost follows the tree's nodes, never the
+// volume of the grid.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <vector>
@@ -27,18 +28,17 @@ namespace ovk {
 // child's own lower neighbours at the child's depth (x 4, y 2, t 1), all of
 // which come before it in the bit order.
 struct BitContext {
-  unsigned depth, near, behind, c, siblings;
+  unsigned depth, near, behind, c, siblings, ones;  // ones: the 1 bits in `siblings`
 };
 
 // Context numbers: 17 depths x 8 near patterns x 8 behind patterns x 8
 // child numbers x 8 counts of occupied earlier siblings. The root's bit has
 // context 0 (no child bit has it: depth + 1 >= 1).
 // The root's bit: depth + 1 wraps to 0, so its context is 0.
-inline constexpr BitContext kRootContext{~0u, 0, 0, 0, 0};
+inline constexpr BitContext kRootContext{~0u, 0, 0, 0, 0, 0};
 inline constexpr unsigned kTreeContexts = kMaxTreeLevels * 8 * 8 * 8 * 8;
 inline constexpr std::uint32_t tree_context(const BitContext& b) noexcept {
-  return ((((b.depth + 1) * 8 + b.near) * 8 + b.behind) * 8 + b.c) * 8 +
-         static_cast<unsigned>(std::popcount(b.siblings));
+  return ((((b.depth + 1) * 8 + b.near) * 8 + b.behind) * 8 + b.c) * 8 + b.ones;
 }
 
 // Where each axis's bits sit in a node's prefix at every depth, and the
@@ -54,94 +54,57 @@ struct ContextLayout {
   std::array<std::array<std::uint8_t, 3>, kMaxTreeLevels> child_axis{};
 };
 
-// The occupied prefixes of one depth, for neighbour lookups. Prefixes are
-// grouped in blocks of 64 consecutive ones (a small box of the grid, as
-// prefixes interleave the axes' bits), each block one hash entry with a
-// 64-bit mask, so the lookups of neighbouring nodes mostly land in an entry
-// already in cache. Open addressing over a power-of-two table at most half
-// full, grown as prefixes arrive; the cost follows the occupied nodes.
-class PrefixSet {
+// Membership in a sorted array of node prefixes, searched from where the
+// previous search ended (galloping, then binary search): the neighbours of
+// consecutive nodes in one direction lie close together in prefix order, so
+// a lookup mostly costs a few steps through memory already in cache, and at
+// worst a logarithm of the array. Nothing here is sized by the volume.
+class SortedCursor {
  public:
-  // Empties the set, with room for about `expected` prefixes.
-  void clear(std::uint64_t expected);
-  void insert(std::uint64_t prefix) {
-    const std::uint64_t block = prefix >> 6;
-    if (last_ == nullptr || last_->key != block + 1) {
-      if (2 * (size_ + 1) > table_.size()) grow();
-      last_ = &find_or_add(block);
-    }
-    last_->bits |= std::uint64_t{1} << (prefix & 63);
-  }
-  bool contains(std::uint64_t prefix) const noexcept {
-    return (block_bits(prefix >> 6) >> (prefix & 63)) & 1u;
-  }
-  // The mask of one block (0 for a block without prefixes).
-  std::uint64_t block_bits(std::uint64_t block) const noexcept {
-    const std::uint64_t key = block + 1;  // 0 marks a free slot
-    for (std::uint64_t i = slot(block);; i = (i + 1) & mask_) {
-      if (table_[i].key == key) return table_[i].bits;
-      if (table_[i].key == 0) return 0;
-    }
-  }
-
-  // Lookups that remember the last block they read: the neighbours of
-  // consecutive nodes in one direction mostly share a block. Valid while
-  // the block does not change (a set that is only read, or a block that
-  // is complete: prefixes arrive in increasing order).
-  class Cursor {
-   public:
-    bool contains(const PrefixSet& set, std::uint64_t prefix) noexcept {
-      const std::uint64_t block = prefix >> 6;
-      if (block != block_) {
-        block_ = block;
-        bits_ = set.block_bits(block);
+  bool contains(const std::vector<std::uint64_t>& a, std::uint64_t v) noexcept {
+    const std::size_t n = a.size();
+    if (n == 0) return false;
+    const std::size_t h = std::min(hint_, n - 1);
+    if (a[h] == v) return true;
+    std::size_t lo, hi;
+    if (a[h] < v) {  // forward: a[lo - 1] < v
+      lo = h + 1;
+      std::size_t step = 1;
+      while (lo + step - 1 < n && a[lo + step - 1] < v) {
+        lo += step;
+        step <<= 1;
       }
-      return (bits_ >> (prefix & 63)) & 1u;
+      hi = std::min(n, lo + step);
+    } else {  // backward: a[hi] > v
+      hi = h;
+      std::size_t step = 1;
+      while (hi >= step && a[hi - step] > v) {
+        hi -= step;
+        step <<= 1;
+      }
+      lo = hi >= step ? hi - step : 0;
     }
-
-   private:
-    std::uint64_t block_ = ~std::uint64_t{0};
-    std::uint64_t bits_ = 0;
-  };
+    const auto at = std::lower_bound(a.begin() + static_cast<std::ptrdiff_t>(lo),
+                                     a.begin() + static_cast<std::ptrdiff_t>(hi), v);
+    hint_ = static_cast<std::size_t>(at - a.begin());
+    return hint_ < hi && *at == v;
+  }
 
  private:
-  struct Entry {
-    std::uint64_t key = 0;  // block + 1
-    std::uint64_t bits = 0;
-  };
-  std::uint64_t slot(std::uint64_t block) const noexcept {
-    return (block * 0x9E3779B97F4A7C15ull) >> shift_;
-  }
-  Entry& find_or_add(std::uint64_t block) noexcept {
-    std::uint64_t i = slot(block);
-    while (table_[i].key != 0 && table_[i].key != block + 1) i = (i + 1) & mask_;
-    if (table_[i].key == 0) {
-      table_[i].key = block + 1;
-      ++size_;
-    }
-    return table_[i];
-  }
-  void resize(std::uint64_t capacity);
-  void grow();
-
-  std::vector<Entry> table_;
-  Entry* last_ = nullptr;  // the block inserted into last
-  std::uint64_t size_ = 0;  // blocks
-  std::uint64_t mask_ = 0;
-  unsigned shift_ = 63;
+  std::size_t hint_ = 0;
 };
 
 // Buffers of a walk, reused from frame to frame.
 struct TreeWalkScratch {
-  std::vector<std::uint64_t> current, next;
-  PrefixSet parents, children;
+  std::vector<std::uint64_t> current, next;  // occupied prefixes of a depth, sorted
 };
 
 // The six neighbours of a node at `depth` with prefix p: bit 2a for the
 // lower neighbour along axis a, bit 2a + 1 for the upper one, set when that
 // neighbour is an occupied node (a neighbour outside the grid is empty).
 inline unsigned occupied_neighbours(const ContextLayout& layout, unsigned depth, std::uint64_t p,
-                                    const PrefixSet& set, PrefixSet::Cursor* cursors) noexcept {
+                                    const std::vector<std::uint64_t>& set,
+                                    SortedCursor* cursors) noexcept {
   unsigned out = 0;
   for (unsigned a = 0; a < 3; ++a) {
     const std::uint64_t m = layout.axis_mask[depth][a];
@@ -195,8 +158,6 @@ Result<std::uint64_t> walk_tree_contexts(const ContextLayout& layout, std::uint6
   std::vector<std::uint64_t>& current = scratch.current;
   std::vector<std::uint64_t>& next = scratch.next;
   current.assign(1, 0);
-  scratch.parents.clear(1);
-  scratch.parents.insert(0);
   for (unsigned d = 0; d < levels.deepest; ++d) {
     const unsigned n = levels.children[d];
     const unsigned k = static_cast<unsigned>(std::countr_zero(n));
@@ -204,15 +165,13 @@ Result<std::uint64_t> walk_tree_contexts(const ContextLayout& layout, std::uint6
       return Error{ErrorKind::kInvalidData,
                    "the tree needs more than its " + std::to_string(bit_count) + " bits"};
     }
-    const bool last = d + 1 == levels.deepest;
     next.clear();
-    scratch.children.clear(current.size());
     const SideTable side_of = side_table(layout, d);
     const ChildAxes axes = child_axes(layout, d);
-    PrefixSet::Cursor around[6], behind_cursor[3];
+    SortedCursor around[6], behind_cursor[3];
     for (const std::uint64_t parent : current) {
-      const unsigned six = occupied_neighbours(layout, d, parent, scratch.parents, around);
-      unsigned siblings = 0;
+      const unsigned six = occupied_neighbours(layout, d, parent, current, around);
+      unsigned siblings = 0, ones = 0;
       for (unsigned c = 0; c < n; ++c) {
         const std::uint64_t q = (parent << k) | c;
         // The child's lower neighbours: a sibling when the child lies in the
@@ -227,30 +186,24 @@ Result<std::uint64_t> walk_tree_contexts(const ContextLayout& layout, std::uint6
             const unsigned sibling = c & ~(1u << b);
             occupied = (siblings >> (c - 1 - sibling)) & 1u;
           } else if (((six >> (2 * a)) & 1u) && lower_neighbour(q, axes.mask[a], r)) {
-            // Blocks before the child's own are complete: children arrive in
-            // increasing order.
-            occupied = (r >> 6) == (q >> 6) ? scratch.children.contains(r)
-                                            : behind_cursor[a].contains(scratch.children, r);
+            occupied = behind_cursor[a].contains(next, r);  // r comes before q
           }
           behind = (behind << 1) | unsigned{occupied};
         }
         bool bit;
-        if (c + 1 == n && siblings == 0) {
+        if (c + 1 == n && ones == 0) {
           bit = true;
           coder.forced(pos);
         } else {
-          bit = coder.bit(pos, BitContext{d, side_of[c][six] & 7u, behind, c, siblings});
+          bit = coder.bit(pos, BitContext{d, side_of[c][six] & 7u, behind, c, siblings, ones});
         }
         ++pos;
         siblings = (siblings << 1) | unsigned{bit};
-        if (bit) {
-          scratch.children.insert(q);
-          if (!last) next.push_back(q);
-        }
+        ones += unsigned{bit};
+        if (bit) next.push_back(q);
       }
     }
     current.swap(next);
-    std::swap(scratch.parents, scratch.children);
   }
   return pos;
 }
