@@ -9,12 +9,11 @@ namespace {
 constexpr std::uint32_t kProbOne = 1u << kContextProbBits;
 constexpr std::uint32_t kRangeTop = 1u << 24;
 
+// Written without branches: the bits are what the coder cannot predict.
 inline void adapt(std::uint16_t& p, bool bit) noexcept {
-  if (bit) {
-    p = static_cast<std::uint16_t>(p - (p >> kContextAdaptShift));
-  } else {
-    p = static_cast<std::uint16_t>(p + ((kProbOne - p) >> kContextAdaptShift));
-  }
+  const std::uint32_t down = p - (p >> kContextAdaptShift);
+  const std::uint32_t up = p + ((kProbOne - p) >> kContextAdaptShift);
+  p = static_cast<std::uint16_t>(bit ? down : up);
 }
 
 void reset_probabilities(std::vector<std::uint16_t>& p) {
@@ -32,12 +31,8 @@ class RangeEncoder {
 
   void encode(std::uint16_t& p, bool bit) {
     const std::uint32_t bound = (range_ >> kContextProbBits) * p;
-    if (bit) {
-      low_ += bound;
-      range_ -= bound;
-    } else {
-      range_ = bound;
-    }
+    low_ += bit ? bound : 0;
+    range_ = bit ? range_ - bound : bound;
     adapt(p, bit);
     while (range_ < kRangeTop) {
       range_ <<= 8;
@@ -89,12 +84,8 @@ class RangeDecoder {
   bool decode(std::uint16_t& p) {
     const std::uint32_t bound = (range_ >> kContextProbBits) * p;
     const bool bit = value_ >= bound;
-    if (bit) {
-      value_ -= bound;
-      range_ -= bound;
-    } else {
-      range_ = bound;
-    }
+    value_ -= bit ? bound : 0;
+    range_ = bit ? range_ - bound : bound;
     adapt(p, bit);
     while (range_ < kRangeTop) {
       range_ <<= 8;
