@@ -5,8 +5,8 @@
 // The range coder keeps a 32-bit range and a 64-bit low end with carry
 // propagation, renormalises a byte at a time when the range drops below
 // 2^24, and splits the range at (range >> 12) * p, p the context's
-// probability of a 0 bit in 1/4096. After each bit p moves 1/32 of the way
-// toward the bit seen. Everything is integer arithmetic, so the bytes are
+// probability of a 0 bit in 1/4096. After each bit p moves toward the bit
+// seen, by 1/2 of the way in a fresh context down to 1/64 after 15 bits. Everything is integer arithmetic, so the bytes are
 // the same on every platform. docs/format.md gives the exact steps.
 #pragma once
 
@@ -21,13 +21,12 @@
 namespace ovk {
 
 inline constexpr unsigned kContextProbBits = 12;
-inline constexpr std::uint16_t kContextProbInit = 1u << (kContextProbBits - 1);  // 1/2
-inline constexpr unsigned kContextAdaptShift = 5;
+inline constexpr std::uint16_t kContextProbInit = (1u << (kContextProbBits - 1)) << 4;  // 1/2, none seen
 inline constexpr std::size_t kContextCodeMinBytes = 4;
 
 // Upper bound on the tree bits a context code of `length` bytes can carry:
-// a coded bit narrows the range by a factor of at most about 0.9924 (the
-// probabilities stay within 31 .. 4065 of 4096), the range gains 8 bits per
+// a coded bit narrows the range by a factor of at most about 4095/4096 (the
+// probabilities stay within 1 .. 4095 of 4096), the range gains 8 bits per
 // byte, and at most every other bit of a tree is left uncoded as certain.
 std::uint64_t max_context_bits(std::uint64_t length) noexcept;
 

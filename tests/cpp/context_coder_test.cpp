@@ -33,16 +33,23 @@ using testing_support::random_events;
 
 class ReferenceRangeEncoder {
  public:
-  void encode(std::uint16_t& p, bool bit) {
-    const std::uint64_t bound = (range_ >> 12) * p;
+  // A context: its probability of a 0 in 1/4096 and the bits it has seen.
+  struct Context {
+    std::uint32_t p = 2048, seen = 0;
+  };
+  void encode(Context& c, bool bit) {
+    static constexpr unsigned kShift[16] = {1, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 4, 5, 5, 5, 6};
+    const std::uint64_t bound = (range_ >> 12) * c.p;
+    const unsigned shift = kShift[std::min<std::uint32_t>(c.seen, 15)];
     if (bit) {
       low_ += bound;
       range_ -= bound;
-      p = static_cast<std::uint16_t>(p - (p >> 5));
+      c.p -= c.p >> shift;
     } else {
       range_ = bound;
-      p = static_cast<std::uint16_t>(p + ((4096 - p) >> 5));
+      c.p += (4096 - c.p) >> shift;
     }
+    ++c.seen;
     if (low_ >= (std::uint64_t{1} << 32)) {  // carry into the bytes written
       low_ -= std::uint64_t{1} << 32;
       for (std::size_t i = out_.size(); i-- > 0;) {
@@ -104,7 +111,7 @@ std::vector<std::uint8_t> reference_code(const std::vector<std::uint64_t>& keys,
   auto has = [&](unsigned d, const Node& n) { return occupied[d].count(n) != 0; };
 
   ReferenceRangeEncoder rc;
-  std::vector<std::uint16_t> p(kTreeContexts, 2048);
+  std::vector<ReferenceRangeEncoder::Context> p(kTreeContexts);
   rc.encode(p[0], !keys.empty());
   for (unsigned d = 0; d < deepest && !keys.empty(); ++d) {
     std::vector<Node> parents(occupied[d].begin(), occupied[d].end());
@@ -289,7 +296,7 @@ TEST(ContextCoder, RandomBytesNeverCrash) {
 TEST(ContextCoder, BitCountBoundFollowsTheCodeLength) {
   EXPECT_EQ(max_context_bits(0), 0u);
   EXPECT_EQ(max_context_bits(3), 0u);
-  EXPECT_EQ(max_context_bits(4), 3000u);
+  EXPECT_EQ(max_context_bits(4), 92'000u);
   // The most compressible tree there is: one full 8x8x8 grid.
   EventVec events;
   for (std::uint16_t x = 0; x < 64; ++x) {

@@ -491,9 +491,9 @@ TEST(CodeFileTest, ContextFramesAreCheckedBeforeDecoding) {
   EXPECT_EQ(parse_error(resealed(v1)), "frame 0: unknown coding 2");
   CodeFile big = coded;
   big.geometry = Geometry{65535, 65535, 65535, 16};
-  big.frames[0].bit_count = 3001;
+  big.frames[0].bit_count = 92001;
   EXPECT_EQ(parse_error(serialize_code_file(big)),
-            "frame 0: bit count 3001 exceeds what its 4-byte context code can carry");
+            "frame 0: bit count 92001 exceeds what its 4-byte context code can carry");
   big.frames[0].code.resize(3);
   big.frames[0].bit_count = 1;
   EXPECT_EQ(parse_error(serialize_code_file(big)),
