@@ -4,8 +4,10 @@
         --format jsonl -o sweep.jsonl
     python3 examples/plot_sweep.py sweep.jsonl -o sweep.png
 
-One line per time-bin count (event-weighted over the recordings, single-frame
-rows only), and each baseline compressor as a horizontal line. Needs
+One line per time-bin count and coding (event-weighted over the recordings,
+single-frame rows only; `--coding static,context` sweeps draw the context
+coding dashed beside the static one), and each baseline compressor as a
+horizontal line. Needs
 matplotlib; without it the script prints the same figures as a table.
 """
 
@@ -25,14 +27,15 @@ BASELINE_SUFFIX = "_bits_per_event"
 class SweepCurves:
     """Event-weighted bits per event: per time-bin count and depth, per baseline."""
 
-    coded_bits: dict[int, dict[int, float]] = field(default_factory=dict)
-    coded_events: dict[int, dict[int, int]] = field(default_factory=dict)
+    # Keyed by (time bins, coding), then depth.
+    coded_bits: dict[tuple[int, str], dict[int, float]] = field(default_factory=dict)
+    coded_events: dict[tuple[int, str], dict[int, int]] = field(default_factory=dict)
     baseline_bits: dict[str, float] = field(default_factory=dict)
     baseline_events: dict[str, int] = field(default_factory=dict)
 
     def add(self, row: dict[str, object]) -> None:
         events = int(str(row["n_events"]))
-        bins = int(str(row["time_bins"]))
+        bins = (int(str(row["time_bins"])), str(row.get("coding", "static")))
         depth = int(str(row["max_depth"]))
         bits = float(str(row["bits_per_event"])) * max(events, 1)
         self.coded_bits.setdefault(bins, {})
@@ -48,7 +51,7 @@ class SweepCurves:
                 self.baseline_bits[name] = self.baseline_bits.get(name, 0.0) + float(str(value)) * events
                 self.baseline_events[name] = self.baseline_events.get(name, 0) + events
 
-    def curve(self, bins: int) -> tuple[list[int], list[float]]:
+    def curve(self, bins: tuple[int, str]) -> tuple[list[int], list[float]]:
         depths = sorted(self.coded_bits[bins])
         values = [self.coded_bits[bins][d] / max(self.coded_events[bins][d], 1) for d in depths]
         return depths, values
@@ -78,7 +81,7 @@ def print_table(curves: SweepCurves) -> None:
     for bins in sorted(curves.coded_bits):
         depths, values = curves.curve(bins)
         cells = "  ".join(f"depth {d}: {v:.3f}" for d, v in zip(depths, values))
-        print(f"time_bins {bins}: {cells}")
+        print(f"time_bins {bins[0]} {bins[1]}: {cells}")
     for name, value in sorted(curves.baselines().items()):
         print(f"baseline {name}: {value:.3f}")
 
@@ -93,9 +96,13 @@ def draw(curves: SweepCurves, output: Path) -> bool:
     except ImportError:
         return False
     figure, axes = plt.subplots(figsize=(6.4, 4.0), dpi=100)
-    for bins in sorted(curves.coded_bits):
+    colours: dict[int, str] = {}
+    for bins in sorted(curves.coded_bits, key=lambda key: (key[0], key[1] != "static")):
         depths, values = curves.curve(bins)
-        axes.plot(depths, values, marker="o", label=f"{bins} time bins")
+        colour = colours.setdefault(bins[0], f"C{len(colours)}")
+        axes.plot(depths, values, marker="o", color=colour,
+                  linestyle="-" if bins[1] == "static" else "--",
+                  label=f"{bins[0]} time bins, {bins[1]}")
     styles = ["--", ":", "-.", (0, (5, 1))]
     colors = ["dimgrey", "black", "tab:brown", "tab:purple"]
     for i, (name, value) in enumerate(sorted(curves.baselines().items())):

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -125,6 +126,7 @@ struct EncodeOptions {
   std::optional<unsigned> depth;
   std::uint64_t frames = 1;
   bool force = false;
+  codefile::Coding coding = codefile::Coding::kContext;
 };
 
 // The geometry to code at: the sensor rule, the time bins, and the depth
@@ -139,7 +141,7 @@ Result<Geometry> coding_geometry(const Recording& recording, const EncodeOptions
 Result<CodeFile> encode_recording(const EncodeOptions& opt) {
   OVK_ASSIGN_OR_RETURN(const Recording recording, read_recording(opt.recording, opt.reader));
   OVK_ASSIGN_OR_RETURN(const Geometry geometry, coding_geometry(recording, opt));
-  return codefile::encode_events(recording.events, geometry, opt.frames);
+  return codefile::encode_events(recording.events, geometry, opt.frames, opt.coding);
 }
 
 int run_encode(const EncodeOptions& opt) {
@@ -175,6 +177,13 @@ void add_encode(CLI::App& app, int& status) {
   add_parameter_option(*cmd, kDepthParameter, opt->depth)
       ->description("Tree depth limit (default: the depth that reaches single cells)");
   add_parameter_option(*cmd, kFramesParameter, opt->frames)->capture_default_str();
+  cmd->add_option("--coding", opt->coding,
+                  "Tree bit coding: context (adaptive, context-modelled; the default) or static "
+                  "(the module's rANS and xor run-length codes, byte for byte)")
+      ->transform(CLI::CheckedTransformer(
+          std::map<std::string, codefile::Coding>{{"static", codefile::Coding::kStatic},
+                                                  {"context", codefile::Coding::kContext}}))
+      ->default_str("context");
   cmd->footer("Example: ovk encode recording.aedat --time-bins 64 --frames 4 -o recording.ovkc");
   cmd->callback([opt, &status] { status = run_encode(*opt); });
 }

@@ -27,6 +27,7 @@
 #include "cli/ordered_pool.h"
 #include "cli/output_file.h"
 #include "cli/sweep_report.h"
+#include "codec/context_compress.h"
 #include "io/compact_writer.h"
 
 namespace ovk::cli {
@@ -44,20 +45,44 @@ struct SweepOptions {
   std::string output;
   std::string baselines = "zstd3";
   bool force = false;
+  std::string codings = "static";
 };
 
 constexpr unsigned kLargestJobs = 1024;
 
 Result<CompressionRecord> run_combination(EventSpan events, SensorSize sensor,
                                           const Combination& c) {
+  const bool context = c.coding == SweepCoding::kContext;
   if (c.n_frames == 1) {
-    OVK_ASSIGN_OR_RETURN(CompressOutput out, compress_events(events, sensor.width, sensor.height,
-                                                             c.time_bins, c.max_depth));
+    OVK_ASSIGN_OR_RETURN(CompressOutput out,
+                         (context ? compress_events_context : compress_events)(
+                             events, sensor.width, sensor.height, c.time_bins, c.max_depth));
     return out.record;
   }
-  OVK_ASSIGN_OR_RETURN(SequenceOutput out, compress_sequence(events, sensor.width, sensor.height,
-                                                             c.time_bins, c.max_depth, c.n_frames));
+  OVK_ASSIGN_OR_RETURN(SequenceOutput out,
+                       (context ? compress_sequence_context : compress_sequence)(
+                           events, sensor.width, sensor.height, c.time_bins, c.max_depth,
+                           c.n_frames));
   return out.record;
+}
+
+// "static", "context" or both, comma-separated, in the order given.
+std::optional<std::vector<SweepCoding>> parse_codings(const std::string& text) {
+  std::vector<SweepCoding> out;
+  std::size_t at = 0;
+  while (at <= text.size()) {
+    const std::size_t comma = std::min(text.find(',', at), text.size());
+    const std::string name = text.substr(at, comma - at);
+    if (name == "static") {
+      out.push_back(SweepCoding::kStatic);
+    } else if (name == "context") {
+      out.push_back(SweepCoding::kContext);
+    } else {
+      return std::nullopt;
+    }
+    at = comma + 1;
+  }
+  return out;
 }
 
 Status measure_baselines(const std::vector<Baseline>& baselines, RecordingOutcome& outcome,
@@ -112,12 +137,16 @@ RecordingOutcome measure_recording(const std::string& path, const SweepOptions& 
 
 std::vector<Combination> combinations_of(const std::vector<std::uint64_t>& bins,
                                          const std::vector<std::uint64_t>& depths,
-                                         const std::vector<std::uint64_t>& frames) {
+                                         const std::vector<std::uint64_t>& frames,
+                                         const std::vector<SweepCoding>& codings) {
   std::vector<Combination> out;
   for (const std::uint64_t b : bins) {
     for (const std::uint64_t d : depths) {
       for (const std::uint64_t f : frames) {
-        out.push_back(Combination{static_cast<std::uint16_t>(b), static_cast<std::uint8_t>(d), f});
+        for (const SweepCoding coding : codings) {
+          out.push_back(
+              Combination{static_cast<std::uint16_t>(b), static_cast<std::uint8_t>(d), f, coding});
+        }
       }
     }
   }
@@ -297,6 +326,14 @@ void add_sweep_command(CLI::App& app, int& status) {
   add_sensor_option(*command, options->sensor);
   add_reader_option(*command, options->reader);
   add_output_options(*command, *options);
+  command
+      ->add_option("--coding", options->codings,
+                   "Tree bit codings to measure: static (the module's code), context, or both "
+                   "(static,context)")
+      ->capture_default_str()
+      ->check([](const std::string& text) {
+        return parse_codings(text) ? "" : "expected static, context or static,context";
+      });
   command->footer(
       "Example: ovk sweep recordings/ --time-bins 16,64,256 --depth 6-12 --format jsonl -o "
       "sweep.jsonl");
@@ -304,7 +341,8 @@ void add_sweep_command(CLI::App& app, int& status) {
     const std::vector<Combination> combinations =
         combinations_of(*parameter_values(options->time_bins, kTimeBinsParameter),
                         *parameter_values(options->depth, kDepthParameter),
-                        *parameter_values(options->frames, kFramesParameter));
+                        *parameter_values(options->frames, kFramesParameter),
+                        *parse_codings(options->codings));
     if (!run_sweep(*options, *parse_baselines(options->baselines), combinations))
       status = kExitFailure;
   });

@@ -52,8 +52,9 @@ std::string join_json(const std::vector<std::string>& keys, const std::vector<st
 }
 
 std::vector<std::string> table_heading(const std::vector<Baseline>& baselines) {
-  std::vector<std::string> heading{"path",   "reader",  "events", "sensor",   "bins",   "depth",
-                                   "frames", "bits/ev", "ratio",  "sparsity", "enc_us", "dec_us"};
+  std::vector<std::string> heading{"path",   "reader", "events",  "sensor", "bins",
+                                   "depth",  "frames", "coding",  "bits/ev", "ratio",
+                                   "sparsity", "enc_us", "dec_us"};
   for (const Baseline b : baselines) heading.push_back(std::string(baseline_name(b)) + " bits/ev");
   return heading;
 }
@@ -68,6 +69,7 @@ std::vector<std::string> table_cells(const RecordingOutcome& outcome, const Swee
       std::to_string(row.combination.time_bins),
       std::to_string(row.combination.max_depth),
       std::to_string(row.combination.n_frames),
+      std::string(coding_name(row.combination.coding)),
       fixed(r.bits_per_event(), 3),
       fixed(r.compression_ratio(), 2),
       fixed(r.sparsity, 6),
@@ -99,11 +101,15 @@ void write_table(std::FILE* out, const std::vector<std::vector<std::string>>& ta
 
 }  // namespace
 
+std::string_view coding_name(SweepCoding coding) {
+  return coding == SweepCoding::kContext ? "context" : "static";
+}
+
 std::vector<std::string> sweep_keys(const std::vector<Baseline>& baselines) {
   std::vector<std::string> keys{
       "path",     "reader",          "n_events",       "width",
       "height",   "time_bins",       "max_depth",      "n_frames",
-      "n_bits",   "bitstream_bytes", "bits_per_event", "compression_ratio",
+      "coding",   "n_bits",   "bitstream_bytes", "bits_per_event", "compression_ratio",
       "sparsity", "encode_us",       "decode_us"};
   for (const Baseline b : baselines) {
     keys.push_back(std::string(baseline_name(b)) + "_bits_per_event");
@@ -189,6 +195,10 @@ std::vector<std::string> SweepWriter::cells(const RecordingOutcome& outcome,
                                  std::to_string(row.combination.time_bins),
                                  std::to_string(row.combination.max_depth),
                                  std::to_string(row.combination.n_frames),
+                                 // a string among the numbers: quoted for JSON
+                                 format_ == OutputFormat::kJsonl
+                                     ? json_string(coding_name(row.combination.coding))
+                                     : std::string(coding_name(row.combination.coding)),
                                  std::to_string(r.n_bits),
                                  std::to_string(r.bitstream_bytes),
                                  shortest_double(r.bits_per_event()),
@@ -243,12 +253,13 @@ std::string SweepWriter::summary(const std::vector<Combination>& combinations,
       " failed, " + std::to_string(events_) + " events in " + fixed(seconds, 3) + " s (" +
       fixed(seconds > 0 ? static_cast<double>(events_) / seconds : 0.0, 0) + " events/s)\n";
   std::vector<std::vector<std::string>> table{
-      {"time_bins", "max_depth", "n_frames", "recordings", "events", "bits_per_event"}};
+      {"time_bins", "max_depth", "n_frames", "coding", "recordings", "events", "bits_per_event"}};
   for (std::size_t i = 0; i < combinations.size() && i < per_combination_.size(); ++i) {
     const Totals& t = per_combination_[i];
     table.push_back(
         {std::to_string(combinations[i].time_bins), std::to_string(combinations[i].max_depth),
-         std::to_string(combinations[i].n_frames), std::to_string(t.recordings),
+         std::to_string(combinations[i].n_frames),
+         std::string(coding_name(combinations[i].coding)), std::to_string(t.recordings),
          std::to_string(t.n_events), fixed(bits_per_event(t.bitstream_bytes, t.n_events), 3)});
   }
   for (const auto& row : table) {

@@ -15,10 +15,16 @@
 
 namespace ovk::cli {
 
+// How a combination codes the tree bits: the module's static code, or the
+// context coding of the code file (every frame on its own).
+enum class SweepCoding : std::uint8_t { kStatic, kContext };
+std::string_view coding_name(SweepCoding coding);
+
 struct Combination {
   std::uint16_t time_bins = 0;
   std::uint8_t max_depth = 0;
   std::uint64_t n_frames = 1;
+  SweepCoding coding = SweepCoding::kStatic;
 };
 
 struct SweepRow {

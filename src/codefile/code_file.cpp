@@ -8,6 +8,7 @@
 #include <limits>
 #include <string>
 
+#include "codec/context_coder.h"
 #include "codec/octree.h"
 #include "codec/rans.h"
 #include "codec/voxel_grid.h"
@@ -83,9 +84,10 @@ DeclaredSize declared_size(std::span<const std::uint8_t> bytes) {
 // The caller has checked that the version field is there.
 Status check_version(std::span<const std::uint8_t> bytes) {
   const std::uint64_t version = get(bytes, 4, 2);
-  if (version != kFormatVersion) {
+  if (version != kFormatVersion && version != kContextFormatVersion) {
     return invalid("unsupported format version " + std::to_string(version) +
-                   " (this reader knows version " + std::to_string(kFormatVersion) + ")");
+                   " (this reader knows versions " + std::to_string(kFormatVersion) + " and " +
+                   std::to_string(kContextFormatVersion) + ")");
   }
   return Ok{};
 }
@@ -162,6 +164,17 @@ Status check_bit_count(std::uint64_t k, const FrameEntry& frame, std::uint64_t t
     }
     return Ok{};
   }
+  if (frame.coding == FrameCoding::kContext) {
+    if (length < kContextCodeMinBytes) {
+      return invalid(name + ": context code of " + std::to_string(length) +
+                     " bytes is shorter than its 4-byte start");
+    }
+    if (bits > max_context_bits(length)) {
+      return invalid(name + ": bit count " + std::to_string(bits) + " exceeds what its " +
+                     std::to_string(length) + "-byte context code can carry");
+    }
+    return Ok{};
+  }
   if (length % 2 != 0) {
     return invalid(name + ": run-length code of odd length " + std::to_string(length));
   }
@@ -177,7 +190,9 @@ Result<FrameEntry> parse_frame_entry(std::span<const std::uint8_t> bytes, std::u
   const std::size_t at = kHeaderBytes + static_cast<std::size_t>(k) * kFrameEntryBytes;
   FrameEntry frame;
   const std::uint64_t coding = bytes[at];
-  if (coding > static_cast<std::uint8_t>(FrameCoding::kXorRunLength)) {
+  const FrameCoding last = get(bytes, 4, 2) == kContextFormatVersion ? FrameCoding::kContext
+                                                                     : FrameCoding::kXorRunLength;
+  if (coding > static_cast<std::uint8_t>(last)) {
     return invalid(frame_name(k) + ": unknown coding " + std::to_string(coding));
   }
   frame.coding = static_cast<FrameCoding>(coding);
@@ -261,6 +276,13 @@ std::uint64_t max_tree_bits(const Geometry& geometry) {
   return total;
 }
 
+std::uint16_t format_version(const CodeFile& file) {
+  for (const FrameEntry& f : file.frames) {
+    if (f.coding == FrameCoding::kContext) return kContextFormatVersion;
+  }
+  return kFormatVersion;
+}
+
 std::uint64_t max_rans_bits(std::uint64_t length) {
   if (length < kRansHeaderBytes) return 0;
   return saturating_mul(length - kRansHeaderBytes + 1, kRansBitsPerByte);
@@ -271,7 +293,7 @@ std::vector<std::uint8_t> serialize_code_file(const CodeFile& file) {
   for (const FrameEntry& f : file.frames) size += f.code.size();
   ByteWriter out(size);
   out.put_bytes(kMagic);
-  out.put(kFormatVersion, 2);
+  out.put(format_version(file), 2);
   out.put(0, 2);
   out.put(file.geometry.width, 2);
   out.put(file.geometry.height, 2);

@@ -14,6 +14,10 @@ namespace ovk::codefile {
 
 inline constexpr std::uint8_t kMagic[4] = {'O', 'V', 'K', 'C'};
 inline constexpr std::uint16_t kFormatVersion = 1;
+// Files with a context-coded frame carry version 2 (a version 1 reader
+// rejects them by their version); files without one are still written as
+// version 1, byte for byte as before. A reader takes both.
+inline constexpr std::uint16_t kContextFormatVersion = 2;
 inline constexpr std::size_t kHeaderBytes = 40;
 inline constexpr std::size_t kFrameEntryBytes = 40;
 inline constexpr std::size_t kChecksumBytes = 8;
@@ -22,6 +26,7 @@ inline constexpr std::size_t kChecksumBytes = 8;
 enum class FrameCoding : std::uint8_t {
   kRans = 0,          // the rANS stream of the bits
   kXorRunLength = 1,  // run-length code of the xor with the previous frame's bits
+  kContext = 2,       // context-modelled range code of the bits (version 2 files)
 };
 
 struct Geometry {
@@ -79,6 +84,9 @@ std::uint64_t file_checksum(std::span<const std::uint8_t> bytes);
 // Upper bound on the tree bits (= nodes) of a tree over the padded sizes of
 // the geometry with its depth limit; saturates at 2^64 - 1.
 std::uint64_t max_tree_bits(const Geometry& geometry);
+
+// The format version a file with these frames is written as.
+std::uint16_t format_version(const CodeFile& file);
 
 // Upper bound on the bits a rANS stream of `length` bytes can code: every
 // coded bit grows the coder state by a factor of at least about 4096/4095,

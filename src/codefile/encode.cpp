@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "codec/compress.h"
+#include "codec/context_compress.h"
 
 namespace ovk::codefile {
 
@@ -79,7 +80,9 @@ std::string event_count_difference(const CodeFile& file, EventSpan events) {
 
 }  // namespace
 
-Result<CodeFile> encode_events(EventSpan events, const Geometry& geometry, std::uint64_t n_frames) {
+Result<CodeFile> encode_events(EventSpan events, const Geometry& geometry, std::uint64_t n_frames,
+                               Coding coding) {
+  const bool context = coding == Coding::kContext;
   if (n_frames == 0) OVK_FAULT("a code file needs at least one frame");
   CodeFile file;
   file.geometry = geometry;
@@ -90,21 +93,26 @@ Result<CodeFile> encode_events(EventSpan events, const Geometry& geometry, std::
   file.tmax = all.tmax;
   if (n_frames == 1) {
     OVK_ASSIGN_OR_RETURN(CompressOutput out,
-                         compress_events(events, geometry.width, geometry.height,
-                                         geometry.time_bins, geometry.depth));
-    file.frames.push_back(
-        make_frame(FrameCoding::kRans, all, out.record.n_bits, std::move(out.bitstream)));
+                         (context ? compress_events_context : compress_events)(
+                             events, geometry.width, geometry.height, geometry.time_bins,
+                             geometry.depth));
+    file.frames.push_back(make_frame(context ? FrameCoding::kContext : FrameCoding::kRans, all,
+                                     out.record.n_bits, std::move(out.bitstream)));
     return file;
   }
   OVK_ASSIGN_OR_RETURN(SequenceOutput out,
-                       compress_sequence(events, geometry.width, geometry.height,
-                                         geometry.time_bins, geometry.depth, n_frames));
+                       (context ? compress_sequence_context : compress_sequence)(
+                           events, geometry.width, geometry.height, geometry.time_bins,
+                           geometry.depth, n_frames));
   if (out.frame_codes.empty()) return file;
   return catching_out_of_memory([&]() -> Result<CodeFile> {
     const std::vector<TimeRange> ranges = frame_ranges(events, n_frames);
     file.frames.reserve(ranges.size());
     for (std::size_t k = 0; k < ranges.size(); ++k) {
-      file.frames.push_back(make_frame(k == 0 ? FrameCoding::kRans : FrameCoding::kXorRunLength,
+      const FrameCoding frame_coding = context  ? FrameCoding::kContext
+                                       : k == 0 ? FrameCoding::kRans
+                                                : FrameCoding::kXorRunLength;
+      file.frames.push_back(make_frame(frame_coding,
                                        ranges[k], out.frame_bit_counts[k],
                                        std::move(out.frame_codes[k])));
     }

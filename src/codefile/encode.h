@@ -13,12 +13,21 @@
 
 namespace ovk::codefile {
 
+// How encode_events codes the tree bits.
+enum class Coding : std::uint8_t {
+  kStatic,   // compress / compress_sequence: rANS, then xor run-length frames
+  kContext,  // every frame context-coded on its own (FrameCoding::kContext)
+};
+
 // Codes the events as the codec drivers do: one frame through the whole
 // codec (n_frames = 1), or n_frames consecutive time frames, frame 0 rANS
 // coded and every later one as the run-length code of its xor with the
 // previous frame's tree bits. The codes are the drivers' own bytes. With
 // n_frames > 1 an empty recording gives no frames. n_frames = 0 is a fault.
-Result<CodeFile> encode_events(EventSpan events, const Geometry& geometry, std::uint64_t n_frames);
+// With Coding::kContext the same frames and tree bits, each frame
+// context-coded (compress_events_context, compress_sequence_context).
+Result<CodeFile> encode_events(EventSpan events, const Geometry& geometry, std::uint64_t n_frames,
+                               Coding coding = Coding::kStatic);
 
 // The first difference between a decoded file and the recording coded with
 // the file's own geometry and frame count, as one line ("frame 2: ..."), or

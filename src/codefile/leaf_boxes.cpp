@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "codec/context_coder.h"
 #include "codec/frame_delta.h"
 #include "codec/octree.h"
 #include "codec/rans.h"
@@ -161,12 +162,37 @@ Result<std::vector<std::uint8_t>> delta_bits(const FrameEntry& frame,
   return bits;
 }
 
+}  // namespace
+
+// The context decoder's layout and buffers, made at the first context-coded
+// frame and kept for the file's others.
+struct ContextDecoder {
+  std::optional<ContextLayout> layout;
+  ContextCoderScratch scratch;
+  PackedBits bits;
+};
+
+namespace {
+
+Result<std::vector<std::uint8_t>> context_bits(const FrameEntry& frame, const Geometry& geometry,
+                                               ContextDecoder& decoder) {
+  if (!decoder.layout) {
+    decoder.layout.emplace(GridGeometry(geometry.width, geometry.height, geometry.time_bins),
+                           geometry.depth);
+  }
+  OVK_RETURN_IF_ERROR(context_decode_tree_into(frame.code, frame.bit_count, *decoder.layout,
+                                               decoder.scratch, decoder.bits));
+  return std::move(decoder.bits.bytes);
+}
+
 Result<LeafBoxes> decode_frame(const FrameEntry& frame, const Geometry& geometry,
-                               std::vector<std::uint8_t>& previous) {
+                               std::vector<std::uint8_t>& previous, ContextDecoder& decoder) {
   std::vector<std::uint8_t> bits;
   std::optional<RansDecodeEnd> rans_end;
   if (frame.coding == FrameCoding::kRans) {
     OVK_ASSIGN_OR_RETURN(bits, rans_bits(frame, rans_end));
+  } else if (frame.coding == FrameCoding::kContext) {
+    OVK_ASSIGN_OR_RETURN(bits, context_bits(frame, geometry, decoder));
   } else {
     OVK_ASSIGN_OR_RETURN(bits, delta_bits(frame, previous));
   }
@@ -331,8 +357,9 @@ Result<LeafBoxes> decode_leaf_boxes(std::span<const std::uint8_t> bits, std::uin
 Result<LeafBoxes> FrameDecoder::next() {
   if (done()) OVK_FAULT("no frame left to decode");
   const std::size_t k = next_++;
+  if (!context_) context_ = std::make_shared<ContextDecoder>();
   Result<LeafBoxes> boxes = catching_out_of_memory(
-      [&] { return decode_frame(file_.frames[k], file_.geometry, previous_); });
+      [&] { return decode_frame(file_.frames[k], file_.geometry, previous_, *context_); });
   if (!boxes.ok()) {
     next_ = file_.frames.size();
     return invalid("frame " + std::to_string(k) + ": " + boxes.error().message());

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -45,6 +46,8 @@ Result<std::vector<LeafBoxes>> decode_frames(const CodeFile& file);
 // decode_frames one frame at a time: what is held is one frame's boxes and
 // the previous frame's tree bits, whatever the number of frames. `file` must
 // outlive the decoder.
+struct ContextDecoder;
+
 class FrameDecoder {
  public:
   explicit FrameDecoder(const CodeFile& file) : file_(file) {}
@@ -57,6 +60,7 @@ class FrameDecoder {
   const CodeFile& file_;
   std::size_t next_ = 0;
   std::vector<std::uint8_t> previous_;
+  std::shared_ptr<ContextDecoder> context_;  // made at the first frame
 };
 
 }  // namespace ovk::codefile

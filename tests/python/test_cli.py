@@ -82,9 +82,30 @@ def test_sweep_rows_equal_the_module_on_a_compact_file(tmp_path):
     assert_rows_match_module(rows, events, width, height, grid)
     assert all(row["path"] == str(path) and row["reader"] == "compact" for row in rows)
     assert list(rows[0]) == ["path", "reader", "n_events", "width", "height", "time_bins",
-                             "max_depth", "n_frames", "n_bits", "bitstream_bytes",
+                             "max_depth", "n_frames", "coding", "n_bits", "bitstream_bytes",
                              "bits_per_event", "compression_ratio", "sparsity", "encode_us",
                              "decode_us"]
+
+
+def test_sweep_reports_both_codings_in_one_run(tmp_path):
+    events = random_events(3000, seed=21)
+    path = write_compact(tmp_path / "a.evb", events)
+    rows = jsonl(run("sweep", path, "--time-bins", "16", "--depth", "4-5", "--frames", "1,3",
+                     "--coding", "static,context", "--baselines", "none", "--format", "jsonl",
+                     check=0).stdout)
+    width = max(e.x for e in events) + 1
+    height = max(e.y for e in events) + 1
+    assert [r["coding"] for r in rows] == ["static", "context"] * 4
+    static = [r for r in rows if r["coding"] == "static"]
+    assert_rows_match_module(static, events, width, height,
+                             [(16, d, f) for d in (4, 5) for f in (1, 3)])
+    for s, c in zip(static, (r for r in rows if r["coding"] == "context")):
+        # The same trees (uniform noise: about as many bytes either way).
+        assert (c["n_bits"], c["sparsity"], c["n_frames"]) == (s["n_bits"], s["sparsity"],
+                                                               s["n_frames"])
+        assert 0 < c["bitstream_bytes"] < 1.1 * s["bitstream_bytes"]
+    bad = run("sweep", path, "--coding", "dynamic", check=2)
+    assert "expected static, context or static,context" in bad.stderr
 
 
 def test_sweep_sensor_option_overrides_the_rule(tmp_path):
@@ -138,7 +159,7 @@ def test_sweep_csv_format_and_output_file(tmp_path):
     done = run("sweep", path, "--format", "csv", "-o", out, check=0)
     assert done.stdout == ""
     lines = out.read_text().splitlines()
-    assert lines[0] == ("path,reader,n_events,width,height,time_bins,max_depth,n_frames,n_bits,"
+    assert lines[0] == ("path,reader,n_events,width,height,time_bins,max_depth,n_frames,coding,n_bits,"
                         "bitstream_bytes,bits_per_event,compression_ratio,sparsity,encode_us,"
                         "decode_us,zstd3_bits_per_event,zstd3_us")
     assert lines[1].startswith(f'"{path}",compact,300,')
@@ -155,7 +176,7 @@ def test_sweep_table_ends_with_the_event_weighted_summary(tmp_path):
     coded = sum(ovk.compress(ev, 40, 30, 64, 10)[1].bitstream_bytes for ev in (a, b))
     assert "summary: 2 recordings, 0 failed, 4000 events in " in done.stdout
     last = done.stdout.strip().splitlines()[-1].split()
-    assert last == ["64", "10", "1", "2", "4000", f"{coded * 8 / 4000:.3f}"]
+    assert last == ["64", "10", "1", "static", "2", "4000", f"{coded * 8 / 4000:.3f}"]
 
 
 def test_a_folder_with_one_broken_recording(tmp_path):

@@ -31,7 +31,7 @@ def write_csv(path, events):
 def parse_ovkc(data):
     """The container by its documented layout, without the tool's reader."""
     magic, version, reserved = struct.unpack_from("<4sHH", data, 0)
-    assert (magic, version, reserved) == (b"OVKC", 1, 0)
+    assert magic == b"OVKC" and version in (1, 2) and reserved == 0
     width, height, bins, depth, pad, n_events, tmin, tmax, n_frames = \
         struct.unpack_from("<HHHBBQIIQ", data, 8)
     frames, offset = [], 40 + 40 * n_frames
@@ -43,7 +43,7 @@ def parse_ovkc(data):
         offset += length
     assert offset + 8 == len(data)
     return dict(width=width, height=height, bins=bins, depth=depth, events=n_events,
-                tmin=tmin, tmax=tmax, frames=frames)
+                tmin=tmin, tmax=tmax, frames=frames, version=version)
 
 
 def frame_of(events, n_frames):
@@ -97,21 +97,30 @@ events_strategy = st.lists(
 
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(events=events_strategy, width=st.integers(1, 40), height=st.integers(1, 40),
-       bins=st.integers(1, 20), depth=st.integers(0, 8), n_frames=st.integers(1, 4))
+       bins=st.integers(1, 20), depth=st.integers(0, 8), n_frames=st.integers(1, 4),
+       coding=st.sampled_from(["static", "context"]))
 def test_round_trip_matches_model_and_module(tmp_path, events, width, height, bins, depth,
-                                             n_frames):
+                                             n_frames, coding):
     rec = write_csv(tmp_path / "r.csv", events)
     out = tmp_path / "r.ovkc"
     done = run("encode", rec, "-o", out, "-f", "--sensor", f"{width}x{height}", "--time-bins",
-               bins, "--depth", depth, "--frames", n_frames)
+               bins, "--depth", depth, "--frames", n_frames, "--coding", coding)
     assert done.returncode == 0, done.stderr
     parsed = parse_ovkc(out.read_bytes())
     evs = [ovk.Event(*e) for e in events]
     if n_frames == 1:
-        codes = [ovk.compress(evs, width, height, bins, depth)[0]]
+        codes, result = ovk.compress(evs, width, height, bins, depth)
+        codes = [codes]
     else:
-        codes = ovk.compress_sequence(evs, width, height, bins, depth, n_frames)[0]
-    assert [f["code"] for f in parsed["frames"]] == codes
+        codes, result = ovk.compress_sequence(evs, width, height, bins, depth, n_frames)
+    if coding == "static":
+        assert [f["code"] for f in parsed["frames"]] == codes
+        assert parsed["version"] == 1
+    else:
+        # The same trees, each frame context-coded.
+        assert [f["coding"] for f in parsed["frames"]] == [2] * len(codes)
+        assert sum(f["bits"] for f in parsed["frames"]) == result.n_bits
+        assert parsed["version"] == 2
     assert (parsed["width"], parsed["height"], parsed["bins"], parsed["depth"],
             parsed["events"]) == (width, height, bins, depth, len(events))
 
@@ -159,7 +168,7 @@ def small_file(tmp_path):
     rec = write_csv(tmp_path / "r.csv", [(1, 0, 0, 0), (3, 0, 100, 0)])
     out = tmp_path / "small.ovkc"
     assert run("encode", rec, "-o", out, "--sensor", "4x1", "--time-bins", 2,
-               "--depth", 2).returncode == 0
+               "--depth", 2, "--coding", "static").returncode == 0
     return out
 
 
@@ -309,7 +318,7 @@ REAL_FILES = ["aedat2/DVS128-2017-03-21-short.aedat", "aedat2/mnist_0_scale04_00
 def test_real_recordings_round_trip(tmp_path, name, frames):
     rec = REAL_DATA / name
     out = tmp_path / "real.ovkc"
-    done = run("encode", rec, "-o", out, "--frames", frames)
+    done = run("encode", rec, "-o", out, "--frames", frames, "--coding", "static")
     assert done.returncode == 0, done.stderr
     parsed = parse_ovkc(out.read_bytes())
     assert (parsed["width"], parsed["height"]) == ((34, 34) if name.endswith(".bin") else (128, 128))

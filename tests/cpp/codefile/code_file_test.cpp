@@ -172,8 +172,8 @@ TEST(CodeFileTest, EverySingleByteChangeIsAnError) {
 
 TEST(CodeFileTest, VersionMessageNamesBothVersions) {
   std::vector<std::uint8_t> bytes = example_file_bytes();
-  bytes[4] = 2;
-  EXPECT_EQ(parse_error(bytes), "unsupported format version 2 (this reader knows version 1)");
+  bytes[4] = 3;
+  EXPECT_EQ(parse_error(bytes), "unsupported format version 3 (this reader knows versions 1 and 2)");
   EXPECT_EQ(parse_error(bytes_of({'O', 'V'})),
             "truncated file: 2 bytes, shorter than the 48-byte header and checksum");
   EXPECT_EQ(parse_error(bytes_of({'P'})), "not an ovk code file (bad magic)");
@@ -258,7 +258,9 @@ TEST(CodeFileTest, ResealedByteChangesNeverGetPastTheChecksLoosely) {
   // With the checksum recomputed, each change meets the structural checks:
   // the result is an error or a file that writes back to the same bytes.
   const std::vector<std::uint8_t> golden = read_file(OVK_TEST_DATA_DIR "/golden_two_frames.ovkc");
-  for (const std::vector<std::uint8_t>& base : {example_file_bytes(), golden}) {
+  const std::vector<std::uint8_t> context =
+      read_file(OVK_TEST_DATA_DIR "/golden_context_two_frames.ovkc");
+  for (const std::vector<std::uint8_t>& base : {example_file_bytes(), golden, context}) {
     for (std::size_t i = 6; i + kChecksumBytes < base.size(); ++i) {
       for (int flip : {0x01, 0x10, 0x80, 0xFF}) {
         std::vector<std::uint8_t> changed = base;
@@ -450,6 +452,58 @@ TEST(CodeFileTest, RandomRecordingsRoundTripThroughTheFile) {
     }
     EXPECT_EQ(compare_with_recording(file, decoded, events).value(), "");
   }
+}
+
+TEST(CodeFileTest, ContextCodingGivesTheSameBoxesAsTheStaticCode) {
+  std::mt19937_64 rng(12);
+  for (int round = 0; round < 100; ++round) {
+    const Geometry g{static_cast<std::uint16_t>(1 + rng() % 40),
+                     static_cast<std::uint16_t>(1 + rng() % 40),
+                     static_cast<std::uint16_t>(rng() % 20), static_cast<std::uint8_t>(rng() % 8)};
+    const std::uint64_t frames = 1 + rng() % 5;
+    const EventVec events = testing_support::random_events(
+        rng, rng() % 200, g.width + 3, g.height + 3, static_cast<std::uint32_t>(rng() % 5000));
+    SCOPED_TRACE("round " + std::to_string(round));
+    const CodeFile coded = encode_events(events, g, frames, Coding::kContext).value();
+    const std::vector<std::uint8_t> bytes = serialize_code_file(coded);
+    EXPECT_EQ(bytes[4], coded.frames.empty() ? 1 : 2);  // the version
+    const CodeFile file = parse_code_file(bytes).value();
+    ASSERT_EQ(file, coded);
+    const CodeFile plain = encode_events(events, g, frames).value();
+    ASSERT_EQ(file.frames.size(), plain.frames.size());
+    for (std::size_t k = 0; k < file.frames.size(); ++k) {
+      EXPECT_EQ(file.frames[k].coding, FrameCoding::kContext);
+      EXPECT_EQ(file.frames[k].bit_count, plain.frames[k].bit_count);
+    }
+    const std::vector<LeafBoxes> decoded = decode_frames(file).value();
+    EXPECT_EQ(decoded, decode_frames(plain).value());
+    EXPECT_EQ(compare_with_recording(file, decoded, events).value(), "");
+  }
+}
+
+TEST(CodeFileTest, ContextFramesAreCheckedBeforeDecoding) {
+  const CodeFile coded = encode_events(kExample, kExampleGeometry, 1, Coding::kContext).value();
+  const std::vector<std::uint8_t> bytes = serialize_code_file(coded);
+  ASSERT_EQ(coded.frames[0].code, bytes_of({0xC7, 0xFF, 0xF8, 0x00}));
+  constexpr std::size_t kFrame = kHeaderBytes;
+  std::vector<std::uint8_t> v1 = bytes;
+  v1[4] = 1;
+  EXPECT_EQ(parse_error(resealed(v1)), "frame 0: unknown coding 2");
+  CodeFile big = coded;
+  big.geometry = Geometry{65535, 65535, 65535, 16};
+  big.frames[0].bit_count = 92001;
+  EXPECT_EQ(parse_error(serialize_code_file(big)),
+            "frame 0: bit count 92001 exceeds what its 4-byte context code can carry");
+  big.frames[0].code.resize(3);
+  big.frames[0].bit_count = 1;
+  EXPECT_EQ(parse_error(serialize_code_file(big)),
+            "frame 0: context code of 3 bytes is shorter than its 4-byte start");
+  std::vector<std::uint8_t> more = bytes;
+  put_u64(more, kFrame + 24, 11);
+  EXPECT_EQ(parse_error(resealed(more)), "frame 0: the tree ends before its bit count (2 left over)");
+  std::vector<std::uint8_t> fewer = bytes;
+  put_u64(fewer, kFrame + 24, 8);
+  EXPECT_EQ(parse_error(resealed(fewer)), "frame 0: the tree needs more than its 8 bits");
 }
 
 TEST(CodeFileTest, CheckNamesTheFirstDifference) {

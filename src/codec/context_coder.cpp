@@ -1,0 +1,214 @@
+#include "codec/context_coder.h"
+
+#include <string>
+
+namespace ovk {
+
+namespace {
+
+constexpr std::uint32_t kProbOne = 1u << kContextProbBits;
+constexpr std::uint32_t kRangeTop = 1u << 24;
+
+// A context's state: the probability of a 0 in its top 12 bits, the number
+// of bits it has seen (up to 15) in its low 4. The step toward each bit
+// seen shrinks with that number, from 1/2 to 1/64: a context learns fast at
+// first and then settles. p stays within 1 .. 4095. Written without branches: the bits are what the
+// coder cannot predict.
+constexpr std::uint8_t kAdaptShift[16] = {1, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 4, 5, 5, 5, 6};
+
+inline std::uint32_t probability(std::uint16_t state) noexcept { return state >> 4; }
+
+inline void adapt(std::uint16_t& state, bool bit) noexcept {
+  const std::uint32_t p = state >> 4, seen = state & 15u;
+  const unsigned shift = kAdaptShift[seen];
+  const std::uint32_t down = p - (p >> shift);
+  const std::uint32_t up = p + ((kProbOne - p) >> shift);
+  state = static_cast<std::uint16_t>(((bit ? down : up) << 4) | (seen + (seen < 15)));
+}
+
+void reset_probabilities(std::vector<std::uint16_t>& p) {
+  p.assign(kTreeContexts, kContextProbInit);
+}
+
+Error invalid(std::string message) { return {ErrorKind::kInvalidData, std::move(message)}; }
+
+// Range encoder with carry propagation: `cache` holds the last byte not yet
+// written (a carry may still reach it) and `pending` the 0xFF bytes after it.
+// The very first byte it would write is always 0 and is left out.
+class RangeEncoder {
+ public:
+  explicit RangeEncoder(std::vector<std::uint8_t>& out) : out_(out) { out_.clear(); }
+
+  void encode(std::uint16_t& p, bool bit) {
+    const std::uint32_t bound = (range_ >> kContextProbBits) * probability(p);
+    low_ += bit ? bound : 0;
+    range_ = bit ? range_ - bound : bound;
+    adapt(p, bit);
+    while (range_ < kRangeTop) {
+      range_ <<= 8;
+      shift_low();
+    }
+  }
+
+  void finish() {
+    for (int i = 0; i < 5; ++i) shift_low();
+  }
+
+ private:
+  void shift_low() {
+    if (static_cast<std::uint32_t>(low_) < 0xFF000000u || (low_ >> 32) != 0) {
+      const std::uint8_t carry = static_cast<std::uint8_t>(low_ >> 32);
+      std::uint8_t byte = cache_;
+      do {
+        emit(static_cast<std::uint8_t>(byte + carry));
+        byte = 0xFF;
+      } while (--pending_ != 0);
+      cache_ = static_cast<std::uint8_t>(low_ >> 24);
+    }
+    ++pending_;
+    low_ = (low_ & 0x00FFFFFFu) << 8;
+  }
+  void emit(std::uint8_t byte) {
+    if (first_) {
+      if (byte != 0) OVK_FAULT("range coder's first byte is not zero");
+      first_ = false;
+      return;
+    }
+    out_.push_back(byte);
+  }
+
+  std::vector<std::uint8_t>& out_;
+  std::uint64_t low_ = 0;
+  std::uint32_t range_ = 0xFFFFFFFFu;
+  std::uint8_t cache_ = 0;
+  std::uint64_t pending_ = 1;
+  bool first_ = true;
+};
+
+class RangeDecoder {
+ public:
+  explicit RangeDecoder(std::span<const std::uint8_t> code) : code_(code) {
+    for (int i = 0; i < 4; ++i) value_ = (value_ << 8) | next_byte();
+  }
+
+  bool decode(std::uint16_t& p) {
+    const std::uint32_t bound = (range_ >> kContextProbBits) * probability(p);
+    const bool bit = value_ >= bound;
+    value_ -= bit ? bound : 0;
+    range_ = bit ? range_ - bound : bound;
+    adapt(p, bit);
+    while (range_ < kRangeTop) {
+      range_ <<= 8;
+      value_ = (value_ << 8) | next_byte();
+    }
+    return bit;
+  }
+
+  // Bytes read, counting those past the end (read as zero).
+  std::uint64_t consumed() const noexcept { return pos_; }
+
+ private:
+  std::uint32_t next_byte() noexcept { return pos_ < code_.size() ? code_[pos_++] : (++pos_, 0u); }
+
+  std::span<const std::uint8_t> code_;
+  std::uint64_t pos_ = 0;
+  std::uint32_t value_ = 0;
+  std::uint32_t range_ = 0xFFFFFFFFu;
+};
+
+struct EncodingCoder {
+  const std::uint8_t* bits;
+  std::uint16_t* p;
+  RangeEncoder& rc;
+  bool bit(std::uint64_t pos, const BitContext& context) {
+    const bool b = packed_bit(bits, pos);
+    rc.encode(p[tree_context(context)], b);
+    return b;
+  }
+  void forced(std::uint64_t pos) const {
+    if (!packed_bit(bits, pos)) OVK_FAULT("a split node without an occupied child");
+  }
+};
+
+struct DecodingCoder {
+  std::uint8_t* bits;
+  std::uint16_t* p;
+  RangeDecoder& rc;
+  bool bit(std::uint64_t pos, const BitContext& context) {
+    const bool b = rc.decode(p[tree_context(context)]);
+    if (b) bits[pos >> 3] |= static_cast<std::uint8_t>(0x80u >> (pos & 7));
+    return b;
+  }
+  void forced(std::uint64_t pos) { bits[pos >> 3] |= static_cast<std::uint8_t>(0x80u >> (pos & 7)); }
+};
+
+}  // namespace
+
+std::uint64_t max_context_bits(std::uint64_t length) noexcept {
+  if (length < kContextCodeMinBytes) return 0;
+  constexpr std::uint64_t kPerByte = 46'000;  // 2 x 8 / log2(4096 / 4095), rounded up
+  const std::uint64_t bytes = length - 2;
+  return bytes > UINT64_MAX / kPerByte ? UINT64_MAX : bytes * kPerByte;
+}
+
+void context_encode_tree_into(std::span<const std::uint8_t> bits, std::uint64_t bit_count,
+                              const ContextLayout& layout, ContextCoderScratch& scratch,
+                              std::vector<std::uint8_t>& out) {
+  if (bits.size() < packed_byte_count(bit_count)) OVK_FAULT("tree bits shorter than their count");
+  reset_probabilities(scratch.probabilities);
+  RangeEncoder rc(out);
+  EncodingCoder coder{bits.data(), scratch.probabilities.data(), rc};
+  const Result<std::uint64_t> walked = walk_tree_contexts(layout, bit_count, coder, scratch.walk);
+  if (!walked.ok() || walked.value() != bit_count) OVK_FAULT("tree bits that no tree uses up");
+  rc.finish();
+}
+
+std::vector<std::uint8_t> context_encode_tree(std::span<const std::uint8_t> bits,
+                                              std::uint64_t bit_count,
+                                              const ContextLayout& layout) {
+  ContextCoderScratch scratch;
+  std::vector<std::uint8_t> out;
+  context_encode_tree_into(bits, bit_count, layout, scratch, out);
+  return out;
+}
+
+Status context_decode_tree_into(std::span<const std::uint8_t> code, std::uint64_t bit_count,
+                                const ContextLayout& layout, ContextCoderScratch& scratch,
+                                PackedBits& out) {
+  if (code.size() < kContextCodeMinBytes) {
+    return invalid("context code of " + std::to_string(code.size()) +
+                   " bytes is shorter than its 4-byte start");
+  }
+  return catching_out_of_memory([&]() -> Status {
+    out.bytes.assign(packed_byte_count(bit_count), 0);
+    out.bit_count = bit_count;
+    reset_probabilities(scratch.probabilities);
+    RangeDecoder rc(code);
+    DecodingCoder coder{out.bytes.data(), scratch.probabilities.data(), rc};
+    OVK_ASSIGN_OR_RETURN(const std::uint64_t walked,
+                         walk_tree_contexts(layout, bit_count, coder, scratch.walk));
+    if (walked != bit_count) {
+      return invalid("the tree ends before its bit count (" + std::to_string(bit_count - walked) +
+                     " left over)");
+    }
+    if (rc.consumed() > code.size()) {
+      return invalid("context code of " + std::to_string(code.size()) +
+                     " bytes ends before its bits");
+    }
+    if (rc.consumed() < code.size()) {
+      return invalid("context code holds " + std::to_string(code.size() - rc.consumed()) +
+                     " bytes after its bits");
+    }
+    return Ok{};
+  });
+}
+
+Result<PackedBits> context_decode_tree(std::span<const std::uint8_t> code, std::uint64_t bit_count,
+                                       const ContextLayout& layout) {
+  ContextCoderScratch scratch;
+  PackedBits out;
+  OVK_RETURN_IF_ERROR(context_decode_tree_into(code, bit_count, layout, scratch, out));
+  return out;
+}
+
+}  // namespace ovk

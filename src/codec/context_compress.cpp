@@ -1,0 +1,115 @@
+#include "codec/context_compress.h"
+
+#include "codec/context_coder.h"
+#include "codec/frame_groups.h"
+#include "codec/memory_budget.h"
+#include "codec/octree.h"
+#include "codec/stopwatch.h"
+#include "codec/tree_bits.h"
+#include "codec/tree_contexts.h"
+#include "codec/voxel_grid.h"
+
+namespace ovk {
+
+namespace {
+
+// What every frame of one geometry shares, and the buffers frames reuse.
+class ContextFrameCoder {
+ public:
+  ContextFrameCoder(std::uint16_t width, std::uint16_t height, std::uint16_t time_bins,
+                    std::uint8_t max_depth)
+      : geometry_(width, height, time_bins),
+        keyer_(geometry_, time_bins),
+        layout_(geometry_, max_depth),
+        memory_budget_(memory_budget_bytes()) {}
+
+  // Codes the events' tree into `code`; returns the sparsity of their cells
+  // and leaves the tree's bit count in bit_count().
+  Result<double> encode(EventSpan events, std::vector<std::uint8_t>& code) {
+    keys_.clear();
+    if (!events.empty()) OVK_RETURN_IF_ERROR(keyer_.occupied_into(events, keys_));
+    OVK_RETURN_IF_ERROR(encode_tree_bits_into(keys_, layout_.levels, memory_budget_, bits_));
+    context_encode_tree_into(bits_.bytes, bits_.bit_count, layout_, scratch_, code);
+    return events.empty() ? 1.0 : geometry_.sparsity(keys_.size());
+  }
+  std::uint64_t bit_count() const noexcept { return bits_.bit_count; }
+
+  // Decodes a code made by encode() and rebuilds its tree, as the decode
+  // window does; a failure here is a fault of the coder.
+  void decode(const std::vector<std::uint8_t>& code, std::uint64_t bit_count) {
+    if (!context_decode_tree_into(code, bit_count, layout_, scratch_, bits_).ok()) {
+      OVK_FAULT("the context coder cannot decode its own code");
+    }
+    decode_tree_into(bits_.bytes, bit_count, layout_.levels, tree_);
+    asm volatile("" : : "g"(&tree_) : "memory");
+  }
+
+ private:
+  const GridGeometry geometry_;
+  const CellKeyer keyer_;
+  const ContextLayout layout_;
+  const std::uint64_t memory_budget_;
+  std::vector<std::uint64_t> keys_;
+  PackedBits bits_;
+  ContextCoderScratch scratch_;
+  Octree tree_;
+};
+
+}  // namespace
+
+Result<CompressOutput> compress_events_context(EventSpan events, std::uint16_t width,
+                                               std::uint16_t height, std::uint16_t time_bins,
+                                               std::uint8_t max_depth) {
+  return catching_out_of_memory([&]() -> Result<CompressOutput> {
+    CompressOutput out;
+    CompressionRecord& rec = out.record;
+    rec.n_events = events.size();
+    rec.raw_bytes = kCompactRecordBytes * rec.n_events;
+    ContextFrameCoder coder(width, height, time_bins, max_depth);
+    const Stopwatch encode_clock;
+    OVK_ASSIGN_OR_RETURN(rec.sparsity, coder.encode(events, out.bitstream));
+    rec.encode_us = encode_clock.elapsed_us();
+    rec.n_bits = coder.bit_count();
+    rec.bitstream_bytes = out.bitstream.size();
+    const Stopwatch decode_clock;
+    coder.decode(out.bitstream, rec.n_bits);
+    rec.decode_us = decode_clock.elapsed_us();
+    return out;
+  });
+}
+
+Result<SequenceOutput> compress_sequence_context(EventSpan events, std::uint16_t width,
+                                                 std::uint16_t height, std::uint16_t time_bins,
+                                                 std::uint8_t max_depth, std::uint64_t n_frames) {
+  if (n_frames == 0 || events.empty()) return SequenceOutput{};
+  if (!fits_in_memory(n_frames, kBytesPerFrame)) return Error::out_of_memory();
+  return catching_out_of_memory([&]() -> Result<SequenceOutput> {
+    SequenceOutput out;
+    const std::size_t n = static_cast<std::size_t>(n_frames);
+    const FrameGroups frames(events, n);
+    ContextFrameCoder coder(width, height, time_bins, max_depth);
+    out.frame_codes.reserve(n);
+    out.frame_bit_counts.reserve(n);
+    double sparsity_sum = 0.0;
+    const Stopwatch encode_clock;
+    for (std::size_t k = 0; k < n; ++k) {
+      std::vector<std::uint8_t> code;
+      OVK_ASSIGN_OR_RETURN(const double sparsity, coder.encode(frames.frame(k), code));
+      sparsity_sum += sparsity;
+      out.record.n_bits += coder.bit_count();
+      out.record.bitstream_bytes += code.size();
+      out.frame_bit_counts.push_back(coder.bit_count());
+      out.frame_codes.push_back(std::move(code));
+    }
+    out.record.encode_us = encode_clock.elapsed_us();
+    const Stopwatch decode_clock;
+    for (std::size_t k = 0; k < n; ++k) coder.decode(out.frame_codes[k], out.frame_bit_counts[k]);
+    out.record.decode_us = decode_clock.elapsed_us();
+    out.record.n_events = events.size();
+    out.record.raw_bytes = kCompactRecordBytes * events.size();
+    out.record.sparsity = sparsity_sum / static_cast<double>(n_frames);
+    return out;
+  });
+}
+
+}  // namespace ovk

@@ -1,0 +1,158 @@
+// The contexts of the occupancy tree's bits: for every child bit, which
+// depth it lies at, which child of its parent it is, which of its earlier
+// siblings are occupied, and whether the parent's neighbours at the
+// parent's own depth, on the child's side, are occupied.
+//
+// The walk visits the bits in their breadth-first order, handing each bit's
+// context to a coder that either reads the bit (encoder, cost models) or
+// produces it (decoder). Neighbour lookups search the sorted prefixes of the
+// occupied nodes of a depth, so the cost follows the tree's nodes, never the
+// volume of the grid.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "codec/result.h"
+#include "codec/tree_bits.h"
+#include "codec/voxel_grid.h"
+
+namespace ovk {
+
+// What a child bit is coded with. The child is number c of a parent at
+// `depth`; `siblings` holds the bits of children 0 .. c - 1 (child 0 the
+// most significant); `near` the parent's neighbours (at the parent's depth)
+// on the child's side, one bit per axis (x 4, y 2, t 1), and `behind` the
+// child's own lower neighbours at the child's depth (x 4, y 2, t 1), all of
+// which come before it in the bit order.
+struct BitContext {
+  unsigned depth, near, behind, c, siblings, ones;  // ones: the 1 bits in `siblings`
+};
+
+// Context numbers: 17 depths x 8 near patterns x 8 behind patterns x 8
+// child numbers x 8 counts of occupied earlier siblings. The root's bit has
+// context 0 (no child bit has it: depth + 1 >= 1).
+// The root's bit: depth + 1 wraps to 0, so its context is 0.
+inline constexpr BitContext kRootContext{~0u, 0, 0, 0, 0, 0};
+inline constexpr unsigned kTreeContexts = kMaxTreeLevels * 8 * 8 * 8 * 8;
+inline constexpr std::uint32_t tree_context(const BitContext& b) noexcept {
+  return ((((b.depth + 1) * 8 + b.near) * 8 + b.behind) * 8 + b.c) * 8 + b.ones;
+}
+
+// The levels of the tree and the axes each depth halves, for one geometry
+// and depth limit.
+struct ContextLayout {
+  ContextLayout(const GridGeometry& geometry, std::uint8_t max_depth);
+
+  TreeLevels levels;
+  // The axis of each child-index bit at depth d, most significant first
+  // (child_axis[d][0] is the axis of the top bit of a child number).
+  std::array<std::array<std::uint8_t, 3>, kMaxTreeLevels> child_axis{};
+};
+
+// An occupied node of the level being walked: where its six neighbours
+// (lower and upper along x, y, t) sit in the same level, its occupied
+// children (a bit per child number) and where they start in the next level.
+struct LinkedNode {
+  static constexpr std::uint32_t kNone = 0xFFFFFFFFu;  // empty, or outside the grid
+  std::array<std::uint32_t, 6> neighbour{kNone, kNone, kNone, kNone, kNone, kNone};
+  std::uint32_t first_child = 0;
+  std::uint8_t children = 0;
+};
+
+// Buffers of a walk, reused from frame to frame.
+struct TreeWalkScratch {
+  std::vector<LinkedNode> parents, children;  // two consecutive levels
+};
+
+// For each child of a split at one depth, its three side bits (x 4, y 2,
+// t 1) from the parent's six neighbour bits: along an axis that halves, the
+// neighbour on the child's half; along one that does not, either neighbour.
+using SideTable = std::array<std::array<std::uint8_t, 64>, 8>;
+SideTable side_table(const ContextLayout& layout, unsigned depth);
+
+// For the children of a split at one depth: for each axis, the bit of the
+// child number that picks its half (0 where the axis does not halve).
+using ChildAxes = std::array<unsigned, 3>;
+ChildAxes child_axes(const ContextLayout& layout, unsigned depth);
+
+// Links the occupied children of every parent to their six neighbours, from
+// the parents' own links: a child's neighbour along an axis is a sibling
+// (toward the inside of a halving axis) or a child of the parent's
+// neighbour on that side. O(1) a child.
+void link_children(const std::vector<LinkedNode>& parents, const ChildAxes& axes,
+                   std::vector<LinkedNode>& children);
+
+// Walks the bits of a tree over `layout` in breadth-first order. For each
+// bit, coder.bit(pos, context) returns it (reading or producing it); a bit
+// the tree makes certain (the last child of a split node whose other
+// children are all empty) is handed to coder.forced(pos) and not coded.
+// Returns the number of bits walked, or kInvalidData when the tree needs
+// more than bit_count bits.
+template <class Coder>
+Result<std::uint64_t> walk_tree_contexts(const ContextLayout& layout, std::uint64_t bit_count,
+                                         Coder& coder, TreeWalkScratch& scratch) {
+  const TreeLevels& levels = layout.levels;
+  std::uint64_t pos = 0;
+  if (bit_count == 0) return Error{ErrorKind::kInvalidData, "the tree needs more than its 0 bits"};
+  const bool root = coder.bit(pos++, kRootContext);
+  if (!root || levels.deepest == 0) return pos;
+  std::vector<LinkedNode>& parents = scratch.parents;
+  std::vector<LinkedNode>& children = scratch.children;
+  parents.assign(1, LinkedNode{});
+  for (unsigned d = 0; d < levels.deepest; ++d) {
+    const unsigned n = levels.children[d];
+    if (parents.size() > (bit_count - pos) / n) {
+      return Error{ErrorKind::kInvalidData,
+                   "the tree needs more than its " + std::to_string(bit_count) + " bits"};
+    }
+    if (parents.size() * n >= LinkedNode::kNone) return Error::out_of_memory();
+    const SideTable side_of = side_table(layout, d);
+    const ChildAxes axes = child_axes(layout, d);
+    std::uint32_t next_child = 0;
+    for (LinkedNode& parent : parents) {
+      unsigned six = 0;
+      for (unsigned i = 0; i < 6; ++i) six |= unsigned{parent.neighbour[i] != LinkedNode::kNone} << i;
+      // The children of the parent's lower neighbours, coded before these.
+      std::uint8_t lower_children[3];
+      for (unsigned a = 0; a < 3; ++a) {
+        const std::uint32_t lower = parent.neighbour[2 * a];
+        lower_children[a] = lower == LinkedNode::kNone ? 0 : parents[lower].children;
+      }
+      unsigned siblings = 0, ones = 0;
+      for (unsigned c = 0; c < n; ++c) {
+        // The child's lower neighbours: a sibling in the upper half of a
+        // halving axis, else a child of the parent's lower neighbour (the
+        // upper half there; the same number along an axis that does not
+        // halve). Either way child number c ^ b.
+        unsigned behind = 0;
+        for (unsigned a = 0; a < 3; ++a) {
+          const unsigned b = axes[a];
+          const unsigned source = (c & b) ? unsigned{parent.children} : lower_children[a];
+          behind = (behind << 1) | ((source >> (c ^ b)) & 1u);
+        }
+        bool bit;
+        if (c + 1 == n && ones == 0) {
+          bit = true;
+          coder.forced(pos);
+        } else {
+          bit = coder.bit(pos, BitContext{d, side_of[c][six] & 7u, behind, c, siblings, ones});
+        }
+        ++pos;
+        siblings = (siblings << 1) | unsigned{bit};
+        ones += unsigned{bit};
+        parent.children = static_cast<std::uint8_t>(parent.children | (unsigned{bit} << c));
+      }
+      parent.first_child = next_child;
+      next_child += ones;
+    }
+    if (d + 1 == levels.deepest) break;
+    link_children(parents, axes, children);
+    parents.swap(children);
+  }
+  return pos;
+}
+
+}  // namespace ovk
