@@ -1,0 +1,221 @@
+#include "lossless/chunk_codec.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <memory>
+
+#include "lossless/range_coder.h"
+
+namespace ovk::lossless {
+namespace {
+
+// The encoder and the decoder run the same model code; each side either
+// codes the value it is given or returns the value it decodes.
+struct EncodeSide {
+  RangeEncoder& coder;
+  static constexpr bool kDecoding = false;
+  unsigned bit(Probability& p, unsigned b) {
+    coder.bit(p, b);
+    return b;
+  }
+  std::uint64_t raw(std::uint64_t value, unsigned count) {
+    coder.raw_bits(value, count);
+    return value;
+  }
+};
+
+struct DecodeSide {
+  RangeDecoder& coder;
+  bool damaged = false;
+  static constexpr bool kDecoding = true;
+  unsigned bit(Probability& p, unsigned /*unused*/) { return coder.bit(p); }
+  std::uint64_t raw(std::uint64_t /*unused*/, unsigned count) { return coder.raw_bits(count); }
+};
+
+// A signed step coded as bit length, sign and mantissa, with kLengthBits
+// bits for the length (lengths up to kMaxLength are valid).
+template <unsigned kLengthBits, unsigned kMaxLength, unsigned kLengthContexts,
+          unsigned kSignContexts>
+struct StepModel {
+  static constexpr unsigned kTopBits = 2;
+  std::array<std::array<Probability, 1U << kLengthBits>, kLengthContexts> lengths;
+  std::array<Probability, kSignContexts> sign;
+  std::array<std::array<Probability, 1U << kTopBits>, kMaxLength + 1> top;
+
+  StepModel() {
+    for (auto& tree : lengths) tree.fill(kProbabilityHalf);
+    sign.fill(kProbabilityHalf);
+    for (auto& tree : top) tree.fill(kProbabilityHalf);
+  }
+
+  // A bit tree over `bits` bits, most significant first.
+  template <class Side>
+  static unsigned tree(Side& side, Probability* probs, unsigned bits, unsigned value) {
+    unsigned node = 1;
+    for (unsigned i = bits; i-- > 0;) node = (node << 1) | side.bit(probs[node], (value >> i) & 1U);
+    return node - (1U << bits);
+  }
+
+  // Codes the magnitude of a step; returns it with its bit length.
+  template <class Side>
+  std::uint64_t magnitude(Side& side, unsigned context, std::uint64_t value, unsigned& length_out) {
+    unsigned length = tree(side, lengths[context].data(), kLengthBits,
+                           static_cast<unsigned>(std::bit_width(value)));
+    if constexpr (Side::kDecoding) {
+      if (length > kMaxLength) {
+        side.damaged = true;
+        length = 0;
+      }
+    }
+    length_out = length;
+    if (length <= 1) return length;
+    const unsigned below = length - 1;
+    const unsigned top_bits = std::min(below, kTopBits);
+    const unsigned rest = below - top_bits;
+    const unsigned high = tree(side, top[length].data(), top_bits,
+                               static_cast<unsigned>(value >> rest) & ((1U << top_bits) - 1));
+    const std::uint64_t low =
+        rest == 0 ? 0 : side.raw(value & ((std::uint64_t{1} << rest) - 1), rest);
+    return (std::uint64_t{1} << below) | (std::uint64_t{high} << rest) | low;
+  }
+
+  // Codes a signed step given as magnitude and sign; returns it as a
+  // two's-complement value in 64 bits.
+  template <class Side>
+  std::uint64_t step(Side& side, unsigned length_context, unsigned sign_context,
+                     std::uint64_t magnitude_value, bool negative, unsigned& length_out) {
+    const std::uint64_t m = magnitude(side, length_context, magnitude_value, length_out);
+    if (m == 0) return 0;
+    const unsigned s = side.bit(sign[sign_context], negative ? 1U : 0U);
+    return s ? 0 - m : m;
+  }
+};
+
+// Time step: lengths 0..64; context the previous step's length.
+using TimeModel = StepModel<7, 64, 65, 2>;
+// Row and column steps: lengths 0..16.
+constexpr unsigned kTimeBuckets = 3;
+using RowModel = StepModel<5, 16, kTimeBuckets * 17, 2>;
+using ColumnModel = StepModel<5, 16, 3 * kTimeBuckets * 17, 6>;
+
+constexpr unsigned kPixelTableBits = 18;
+
+struct PolarityModel {
+  std::array<Probability, 4> same;
+  std::array<Probability, 4> flipped;
+  std::array<Probability, 256> value;
+  PolarityModel() {
+    same.fill(kProbabilityHalf);
+    flipped.fill(kProbabilityHalf);
+    value.fill(kProbabilityHalf);
+  }
+};
+
+unsigned time_bucket(unsigned length) { return length == 0 ? 0 : (length <= 4 ? 1 : 2); }
+
+// The whole state of a chunk's coding: models and the previous event.
+struct ChunkModel {
+  TimeModel time;
+  RowModel row;
+  ColumnModel column;
+  PolarityModel polarity;
+  // Last polarity plus one of each pixel (0: none yet), by the low 9 bits
+  // of x and y.
+  std::vector<std::uint16_t> pixel_polarity = std::vector<std::uint16_t>(1U << kPixelTableBits);
+  Event64 previous{};
+  unsigned time_length = 0;
+  unsigned row_length = 0;
+  unsigned column_length = 0;
+  unsigned column_negative = 0;
+
+  static std::uint32_t pixel_key(std::uint16_t x, std::uint16_t y) {
+    return ((static_cast<std::uint32_t>(x) & 511U) << 9) | (y & 511U);
+  }
+
+  static std::uint64_t magnitude_of(std::uint64_t step) {
+    return (step >> 63) != 0 ? 0 - step : step;
+  }
+  static std::uint64_t magnitude16(std::uint16_t step) {
+    const auto s = static_cast<std::int16_t>(step);
+    return static_cast<std::uint64_t>(s < 0 ? -static_cast<std::int32_t>(s) : s);
+  }
+
+  template <class Side>
+  Event64 code(Side& side, const Event64& e) {
+    Event64 out;
+    // t
+    const std::uint64_t dt = e.t - previous.t;
+    unsigned t_length = 0;
+    const std::uint64_t t_step =
+        time.step(side, time_length, 0, magnitude_of(dt), (dt >> 63) != 0, t_length);
+    out.t = previous.t + t_step;
+    const unsigned bucket = time_bucket(t_length);
+    // y
+    const auto dy = static_cast<std::uint16_t>(e.y - previous.y);
+    unsigned y_length = 0;
+    const std::uint64_t y_step = row.step(side, bucket * 17 + row_length, 0, magnitude16(dy),
+                                          (dy & 0x8000U) != 0, y_length);
+    out.y = static_cast<std::uint16_t>(previous.y + y_step);
+    // x
+    const auto dx = static_cast<std::uint16_t>(e.x - previous.x);
+    unsigned x_length = 0;
+    const unsigned row_class = std::min(y_length, 2U);
+    const std::uint64_t x_step =
+        column.step(side, (row_class * kTimeBuckets + bucket) * 17 + column_length,
+                    row_class * 2 + column_negative, magnitude16(dx), (dx & 0x8000U) != 0,
+                    x_length);
+    out.x = static_cast<std::uint16_t>(previous.x + x_step);
+    // p
+    std::uint16_t& last = pixel_polarity[pixel_key(out.x, out.y)];
+    const unsigned predicted = last != 0 ? last - 1U : previous.p;
+    const unsigned context = (last != 0 ? 2U : 0U) + (previous.p == predicted ? 1U : 0U);
+    unsigned p = e.p;
+    if (side.bit(polarity.same[context], p == predicted ? 0U : 1U) == 0) {
+      p = predicted;
+    } else {
+      const unsigned flip = predicted ^ 1U;
+      if (side.bit(polarity.flipped[context], p == flip ? 0U : 1U) == 0) {
+        p = flip;
+      } else {
+        p = StepModel<1, 1, 1, 1>::tree(side, polarity.value.data(), 8, p);
+      }
+    }
+    out.p = static_cast<std::uint8_t>(p);
+    last = static_cast<std::uint16_t>(p + 1);
+    // history
+    time_length = t_length;
+    row_length = y_length;
+    column_length = x_length;
+    column_negative = x_length == 0 ? column_negative : ((x_step >> 63) != 0 ? 1U : 0U);
+    previous = out;
+    return out;
+  }
+};
+
+}  // namespace
+
+void encode_chunk(Event64Span events, std::vector<std::uint8_t>& out) {
+  auto model = std::make_unique<ChunkModel>();
+  RangeEncoder coder(out);
+  EncodeSide side{coder};
+  for (const Event64& e : events) model->code(side, e);
+  coder.finish();
+}
+
+Status decode_chunk(std::span<const std::uint8_t> code, std::size_t count, Event64Vec& events) {
+  return catching_out_of_memory([&]() -> Status {
+    events.resize(count);
+    auto model = std::make_unique<ChunkModel>();
+    RangeDecoder coder(code);
+    DecodeSide side{coder};
+    for (std::size_t i = 0; i < count; ++i) {
+      events[i] = model->code(side, Event64{});
+      if (side.damaged) return Error(ErrorKind::kInvalidData, "impossible step length");
+      if (coder.overrun() > 0) return Error(ErrorKind::kInvalidData, "code ends before its events");
+    }
+    return Ok{};
+  });
+}
+
+}  // namespace ovk::lossless

@@ -1,0 +1,143 @@
+// An adaptive binary range coder: each bit is coded with a probability that
+// follows the bits seen in its context (11-bit probabilities, adapted by a
+// 1/32 step), and bits with no useful model are coded at one bit each. The
+// decoder reads nothing outside its input: past the end it sees zero bytes
+// and counts them, so a caller can tell a stream that ended too early.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace ovk::lossless {
+
+inline constexpr unsigned kProbabilityBits = 11;
+inline constexpr std::uint16_t kProbabilityOne = 1U << kProbabilityBits;
+inline constexpr std::uint16_t kProbabilityHalf = kProbabilityOne / 2;
+inline constexpr unsigned kAdaptShift = 5;
+inline constexpr std::uint32_t kRangeTop = 1U << 24;
+
+// The chance, out of kProbabilityOne, that the next bit in a context is 0.
+using Probability = std::uint16_t;
+
+class RangeEncoder {
+ public:
+  explicit RangeEncoder(std::vector<std::uint8_t>& out) : out_(out) {}
+
+  void bit(Probability& p, unsigned b) {
+    const std::uint32_t bound = (range_ >> kProbabilityBits) * p;
+    if (b == 0) {
+      range_ = bound;
+      p = static_cast<Probability>(p + ((kProbabilityOne - p) >> kAdaptShift));
+    } else {
+      low_ += bound;
+      range_ -= bound;
+      p = static_cast<Probability>(p - (p >> kAdaptShift));
+    }
+    normalize();
+  }
+
+  // The low `count` bits of `value`, most significant first, at one bit each.
+  void raw_bits(std::uint64_t value, unsigned count) {
+    while (count > 0) {
+      --count;
+      range_ >>= 1;
+      if ((value >> count) & 1U) low_ += range_;
+      normalize();
+    }
+  }
+
+  void finish() {
+    for (int i = 0; i < 5; ++i) shift_low();
+  }
+
+ private:
+  void normalize() {
+    while (range_ < kRangeTop) {
+      range_ <<= 8;
+      shift_low();
+    }
+  }
+  void shift_low() {
+    if (static_cast<std::uint32_t>(low_) < 0xFF000000U || (low_ >> 32) != 0) {
+      const auto carry = static_cast<std::uint8_t>(low_ >> 32);
+      std::uint8_t pending = cache_;
+      do {
+        out_.push_back(static_cast<std::uint8_t>(pending + carry));
+        pending = 0xFF;
+      } while (--cache_size_ != 0);
+      cache_ = static_cast<std::uint8_t>(low_ >> 24);
+    }
+    ++cache_size_;
+    low_ = (low_ & 0x00FFFFFFU) << 8;
+  }
+
+  std::vector<std::uint8_t>& out_;
+  std::uint64_t low_ = 0;
+  std::uint32_t range_ = 0xFFFFFFFFU;
+  std::uint8_t cache_ = 0;
+  std::uint64_t cache_size_ = 1;
+};
+
+class RangeDecoder {
+ public:
+  explicit RangeDecoder(std::span<const std::uint8_t> in) : in_(in) {
+    for (int i = 0; i < 5; ++i) code_ = (code_ << 8) | next_byte();
+  }
+
+  unsigned bit(Probability& p) {
+    const std::uint32_t bound = (range_ >> kProbabilityBits) * p;
+    unsigned b;
+    if (code_ < bound) {
+      range_ = bound;
+      p = static_cast<Probability>(p + ((kProbabilityOne - p) >> kAdaptShift));
+      b = 0;
+    } else {
+      code_ -= bound;
+      range_ -= bound;
+      p = static_cast<Probability>(p - (p >> kAdaptShift));
+      b = 1;
+    }
+    normalize();
+    return b;
+  }
+
+  std::uint64_t raw_bits(unsigned count) {
+    std::uint64_t value = 0;
+    while (count > 0) {
+      --count;
+      range_ >>= 1;
+      const std::uint32_t b = code_ >= range_ ? 1U : 0U;
+      code_ -= range_ & (0U - b);
+      value = (value << 1) | b;
+      normalize();
+    }
+    return value;
+  }
+
+  // Bytes asked for beyond the end of the input.
+  std::size_t overrun() const { return overrun_; }
+  std::size_t consumed() const { return position_; }
+
+ private:
+  void normalize() {
+    while (range_ < kRangeTop) {
+      range_ <<= 8;
+      code_ = (code_ << 8) | next_byte();
+    }
+  }
+  std::uint32_t next_byte() {
+    if (position_ < in_.size()) return in_[position_++];
+    ++overrun_;
+    return 0;
+  }
+
+  std::span<const std::uint8_t> in_;
+  std::size_t position_ = 0;
+  std::size_t overrun_ = 0;
+  std::uint32_t code_ = 0;
+  std::uint32_t range_ = 0xFFFFFFFFU;
+};
+
+}  // namespace ovk::lossless
