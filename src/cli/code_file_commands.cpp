@@ -9,6 +9,7 @@
 
 #include "cli/cli_common.h"
 #include "cli/commands.h"
+#include "cli/lossless_commands.h"
 #include "codec/voxel_grid.h"
 #include "codefile/cell_table.h"
 #include "codefile/code_file.h"
@@ -64,6 +65,8 @@ struct EncodeOptions {
   std::uint16_t time_bins = kDefaultTimeBins;
   std::optional<unsigned> depth;
   std::uint64_t frames = 1;
+  bool lossless = false;
+  unsigned jobs = 0;
 };
 
 // The geometry to code at: the sensor rule, the time bins, and the depth
@@ -108,8 +111,24 @@ void add_encode(CLI::App& app, int& status) {
   add_parameter_option(*cmd, kDepthParameter, opt->depth)
       ->description("Tree depth limit (default: the depth that reaches single cells)");
   add_parameter_option(*cmd, kFramesParameter, opt->frames)->capture_default_str();
-  cmd->footer("Example: ovk encode recording.aedat --time-bins 64 --frames 4 -o recording.ovkc");
-  cmd->callback([opt, &status] { status = run_encode(*opt); });
+  cmd->add_flag("--lossless", opt->lossless,
+                "Keep every event exactly (x, y, 64-bit t, p, in order) instead of the occupancy "
+                "code; the recording may also be a .npy event array");
+  cmd->add_option("--jobs", opt->jobs, "With --lossless: threads coding chunks (default: every core)")
+      ->check(CLI::Range(1U, 1024U))
+      ->type_name("N");
+  cmd->footer(
+      "Example: ovk encode recording.aedat --time-bins 64 --frames 4 -o recording.ovkc\n"
+      "         ovk encode --lossless recording.aedat -o recording.ovkc");
+  cmd->callback([opt, &status] {
+    if (opt->lossless) {
+      status = lossless_encode({opt->recording, opt->output, opt->reader, opt->sensor, opt->jobs})
+                   ? kExitOk
+                   : kExitFailure;
+      return;
+    }
+    status = run_encode(*opt);
+  });
 }
 
 // ---- decode ----
@@ -179,6 +198,7 @@ struct CheckOptions {
 };
 
 int run_check(const CheckOptions& opt) {
+  if (is_lossless_file(opt.input)) return check_lossless(opt.input, opt.recording, opt.reader);
   const std::optional<DecodedFile> decoded = read_code_file(opt.input);
   if (!decoded) return kExitFailure;
   const std::optional<Recording> recording =

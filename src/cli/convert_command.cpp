@@ -16,6 +16,7 @@
 #include "cli/cli_common.h"
 #include "cli/commands.h"
 #include "cli/event_encoders.h"
+#include "cli/lossless_commands.h"
 #include "io/compact_writer.h"
 #include "io/file_access.h"
 #include "io/file_write.h"
@@ -28,6 +29,7 @@ struct ConvertOptions {
   std::string input;
   std::string output;
   ReaderChoice reader = ReaderChoice::kAuto;
+  LosslessConvertOptions lossless;
 };
 
 Result<std::vector<std::uint8_t>> encode_for(std::string_view output, EventSpan events) {
@@ -206,6 +208,9 @@ std::optional<std::vector<std::uint8_t>> output_bytes(const ConvertOptions& opti
 }
 
 bool convert(const ConvertOptions& options) {
+  if (is_lossless_file(options.input)) {
+    return lossless_convert(options.input, options.output, options.lossless);
+  }
   const std::optional<std::string_view> extension = io::file_extension(options.output);
   const std::optional<ReaderKind> reader = reader_for_path(options.input, options.reader);
   if (extension != "csv" && (reader == ReaderKind::kCompact || reader == ReaderKind::kNmnist)) {
@@ -230,7 +235,10 @@ void add_convert_command(CLI::App& app, int& status) {
       ->type_name("OUT")
       ->check(output_extension_check({"npy", "evb", "csv"}));
   add_reader_option(*command, options->reader);
-  command->footer("Example: ovk convert 1.bs2 --reader nmnist -o 1.npy");
+  add_lossless_convert_options(*command, options->lossless);
+  command->footer(
+      "Example: ovk convert 1.bs2 --reader nmnist -o 1.npy\n"
+      "         ovk convert recording.ovkc --time-window 1000000:1010000 -o window.npy");
   command->callback([options, &status] {
     if (!convert(*options)) status = kExitFailure;
   });

@@ -11,6 +11,7 @@
 
 #include "cli/cli_common.h"
 #include "cli/commands.h"
+#include "cli/lossless_commands.h"
 #include "codec/event_stats.h"
 
 namespace ovk::cli {
@@ -43,6 +44,7 @@ void print_ranges(const std::optional<EventStats>& stats) {
 
 // Prints one recording's block; returns false after reporting a failure.
 bool describe(const std::string& path, const InfoOptions& options) {
+  if (is_lossless_file(path) || is_occupancy_file(path)) return describe_code_file(path);
   const std::optional<Recording> recording =
       value_or_report(read_recording(path, options.reader), path);
   if (!recording) return false;

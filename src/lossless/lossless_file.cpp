@@ -53,6 +53,7 @@ CodedChunk code_chunk(Event64Span events) {
   chunk.entry.events = static_cast<std::uint32_t>(events.size());
   const auto [lo, hi] = std::minmax_element(events.begin(), events.end(),
                                             [](const Event64& a, const Event64& b) { return a.t < b.t; });
+  chunk.entry.t_first = events.front().t;
   chunk.entry.t_min = lo->t;
   chunk.entry.t_max = hi->t;
   chunk.entry.checksum = hash(chunk.code);
@@ -145,6 +146,7 @@ Status LosslessEncoder::finish() {
     put64(tail, c.offset);
     put32(tail, c.bytes);
     put32(tail, c.events);
+    put64(tail, c.t_first);
     put64(tail, c.t_min);
     put64(tail, c.t_max);
     put64(tail, c.checksum);
@@ -289,7 +291,8 @@ Status LosslessReader::load(std::uint64_t size) {
     const std::span<const std::uint8_t> at = std::span(table).subspan(i * kTableEntryBytes);
     ChunkEntry& c = summary_.chunks[i];
     c = {get(at, 0, 8), static_cast<std::uint32_t>(get(at, 8, 4)),
-         static_cast<std::uint32_t>(get(at, 12, 4)), get(at, 16, 8), get(at, 24, 8), get(at, 32, 8)};
+         static_cast<std::uint32_t>(get(at, 12, 4)), get(at, 16, 8), get(at, 24, 8), get(at, 32, 8),
+         get(at, 40, 8)};
     const std::string name = chunk_name(i, summary_.chunks.size());
     if (c.offset != expected_offset || c.bytes > table_offset - c.offset) {
       return invalid(name + ": outside the file");
@@ -297,7 +300,9 @@ Status LosslessReader::load(std::uint64_t size) {
     if (c.events == 0 || c.events > summary_.chunk_events) {
       return invalid(name + ": " + std::to_string(c.events) + " events, more than a chunk holds");
     }
-    if (c.t_min > c.t_max) return invalid(name + ": time range reversed");
+    if (c.t_min > c.t_max || c.t_first < c.t_min || c.t_first > c.t_max) {
+      return invalid(name + ": time range reversed");
+    }
     expected_offset = c.offset + c.bytes;
     events += c.events;
   }
@@ -323,15 +328,16 @@ Status LosslessReader::decode_chunk(std::size_t index, Event64Vec& events) const
   for (const Event64& e : events) {
     if (e.t < c.t_min || e.t > c.t_max) return invalid(name + ": timestamp outside its time range");
   }
+  if (events.front().t != c.t_first) return invalid(name + ": first timestamp differs from the table");
   return Ok{};
 }
 
 std::vector<std::size_t> chunks_in_window(const FileSummary& summary, std::uint64_t start,
-                                          std::uint64_t end) {
+                                          std::optional<std::uint64_t> end) {
   std::vector<std::size_t> chosen;
   for (std::size_t i = 0; i < summary.chunks.size(); ++i) {
     const ChunkEntry& c = summary.chunks[i];
-    if (c.t_max >= start && c.t_min < end) chosen.push_back(i);
+    if (c.t_max >= start && (!end || c.t_min < *end)) chosen.push_back(i);
   }
   return chosen;
 }

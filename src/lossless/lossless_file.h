@@ -7,8 +7,9 @@
 //   header   24 bytes: "OVKL", version u16, flags u16 (0), chunk_events u32,
 //            sensor width u16, height u16, xxh64 of the 16 bytes before it
 //   chunks   each chunk's code (chunk_codec.h), back to back
-//   table    40 bytes per chunk: offset u64, bytes u32, events u32,
-//            t_min u64, t_max u64, xxh64 of the chunk's code
+//   table    48 bytes per chunk: offset u64, bytes u32, events u32,
+//            t_first u64 (its first event's), t_min u64, t_max u64,
+//            xxh64 of the chunk's code
 //   trailer  40 bytes: table offset u64, chunk count u64, events u64,
 //            xxh64 of the table and the 24 trailer bytes before it,
 //            "OVKLEND\0"
@@ -38,7 +39,7 @@ namespace ovk::lossless {
 inline constexpr std::array<std::uint8_t, 4> kLosslessMagic = {'O', 'V', 'K', 'L'};
 inline constexpr std::uint16_t kLosslessVersion = 1;
 inline constexpr std::size_t kHeaderBytes = 24;
-inline constexpr std::size_t kTableEntryBytes = 40;
+inline constexpr std::size_t kTableEntryBytes = 48;
 inline constexpr std::size_t kTrailerBytes = 40;
 // Chunks hold at most this many events (the file may ask for fewer).
 inline constexpr std::uint32_t kMaxChunkEvents = 1U << 20;
@@ -51,6 +52,7 @@ struct ChunkEntry {
   std::uint64_t offset = 0;
   std::uint32_t bytes = 0;
   std::uint32_t events = 0;
+  std::uint64_t t_first = 0;
   std::uint64_t t_min = 0;
   std::uint64_t t_max = 0;
   std::uint64_t checksum = 0;
@@ -132,9 +134,10 @@ class LosslessReader {
   FileSummary summary_;
 };
 
-// The indexes of the chunks whose time range meets [start, end).
+// The indexes of the chunks whose time range meets [start, end) (no end:
+// to the end of time, 2^64 - 1 included).
 std::vector<std::size_t> chunks_in_window(const FileSummary& summary, std::uint64_t start,
-                                          std::uint64_t end);
+                                          std::optional<std::uint64_t> end);
 
 // Decodes every chunk of `reader` (or those listed) on `jobs` threads and
 // hands them to `sink` in order; a chunk that fails is reported to `damaged`
