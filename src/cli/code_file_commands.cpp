@@ -67,6 +67,7 @@ struct EncodeOptions {
   std::uint64_t frames = 1;
   bool lossless = false;
   unsigned jobs = 0;
+  std::uint32_t chunk_events = 0;
 };
 
 // The geometry to code at: the sensor rule, the time bins, and the depth
@@ -117,12 +118,17 @@ void add_encode(CLI::App& app, int& status) {
   cmd->add_option("--jobs", opt->jobs, "With --lossless: threads coding chunks (default: every core)")
       ->check(CLI::Range(1U, 1024U))
       ->type_name("N");
+  cmd->add_option("--chunk-events", opt->chunk_events,
+                  "With --lossless: events per chunk, the unit of random access (default 65536)")
+      ->check(CLI::Range(1U, 1U << 20))
+      ->type_name("N");
   cmd->footer(
       "Example: ovk encode recording.aedat --time-bins 64 --frames 4 -o recording.ovkc\n"
       "         ovk encode --lossless recording.aedat -o recording.ovkc");
   cmd->callback([opt, &status] {
     if (opt->lossless) {
-      status = lossless_encode({opt->recording, opt->output, opt->reader, opt->sensor, opt->jobs})
+      status = lossless_encode(
+                   {opt->recording, opt->output, opt->reader, opt->sensor, opt->jobs, opt->chunk_events})
                    ? kExitOk
                    : kExitFailure;
       return;

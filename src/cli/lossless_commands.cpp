@@ -179,7 +179,9 @@ bool lossless_encode(const LosslessEncodeRequest& request) {
   std::optional<OpenedInput> input = value_or_report(open_input(request), request.input);
   if (!input) return false;
   const std::optional<FileSummary> summary = value_or_report(
-      lossless::encode_file(*input->source, request.output, input->sensor, jobs_or_cores(request.jobs)),
+      lossless::encode_file(*input->source, request.output, input->sensor, jobs_or_cores(request.jobs),
+                            request.chunk_events != 0 ? request.chunk_events
+                                                      : lossless::kDefaultChunkEvents),
       request.output);
   if (!summary) return false;
   const double bits = summary->events == 0 ? 0.0 : 8.0 * static_cast<double>(summary->file_bytes) /

@@ -21,7 +21,8 @@ struct LosslessEncodeRequest {
   std::string output;
   ReaderChoice reader = ReaderChoice::kAuto;
   std::optional<SensorSize> sensor;
-  unsigned jobs = 1;
+  unsigned jobs = 0;             // 0: every core
+  std::uint32_t chunk_events = 0;  // 0: the default
 };
 // Codes the recording (anything the tool reads, or a .npy event array);
 // prints one line about the file. False after reporting a failure.

@@ -36,9 +36,8 @@ struct DecodeSide {
 // A signed step coded as bit length, sign and mantissa, with kLengthBits
 // bits for the length (lengths up to kMaxLength are valid).
 template <unsigned kLengthBits, unsigned kMaxLength, unsigned kLengthContexts,
-          unsigned kSignContexts>
+          unsigned kSignContexts, unsigned kTopBits>
 struct StepModel {
-  static constexpr unsigned kTopBits = 2;
   std::array<std::array<Probability, 1U << kLengthBits>, kLengthContexts> lengths;
   std::array<Probability, kSignContexts> sign;
   std::array<std::array<Probability, 1U << kTopBits>, kMaxLength + 1> top;
@@ -93,11 +92,11 @@ struct StepModel {
 };
 
 // Time step: lengths 0..64; context the previous step's length.
-using TimeModel = StepModel<7, 64, 65, 2>;
+using TimeModel = StepModel<7, 64, 65, 2, 4>;
 // Row and column steps: lengths 0..16.
 constexpr unsigned kTimeBuckets = 3;
-using RowModel = StepModel<5, 16, kTimeBuckets * 17, 2>;
-using ColumnModel = StepModel<5, 16, 3 * kTimeBuckets * 17, 6>;
+using RowModel = StepModel<5, 16, kTimeBuckets * 17, 2, 6>;
+using ColumnModel = StepModel<5, 16, 17 * kTimeBuckets * 17, 34, 6>;
 
 constexpr unsigned kPixelTableBits = 18;
 
@@ -178,7 +177,7 @@ struct ChunkModel {
       if (side.bit(polarity.flipped[context], p == flip ? 0U : 1U) == 0) {
         p = flip;
       } else {
-        p = StepModel<1, 1, 1, 1>::tree(side, polarity.value.data(), 8, p);
+        p = StepModel<1, 1, 1, 1, 1>::tree(side, polarity.value.data(), 8, p);
       }
     }
     out.p = static_cast<std::uint8_t>(p);
