@@ -1,6 +1,9 @@
 // An adaptive binary range coder: each bit is coded with a probability that
-// follows the bits seen in its context (11-bit probabilities, adapted by a
-// 1/32 step), and bits with no useful model are coded at one bit each. The
+// follows the bits seen in its context, and bits with no useful model are
+// coded at one bit each. A context's state is a 12-bit probability and a
+// 4-bit count of the bits it has seen: it adapts by large steps at first
+// (1/4 of the way to the bit seen) and settles to 1/32, so contexts that
+// are seen rarely, in short recordings, learn quickly. The
 // decoder reads nothing outside its input: past the end it sees zero bytes
 // and counts them, so a caller can tell a stream that ended too early.
 #pragma once
@@ -12,29 +15,45 @@
 
 namespace ovk::lossless {
 
-inline constexpr unsigned kProbabilityBits = 11;
+inline constexpr unsigned kProbabilityBits = 12;
 inline constexpr std::uint16_t kProbabilityOne = 1U << kProbabilityBits;
+inline constexpr std::uint16_t kProbabilityMask = kProbabilityOne - 1;
 inline constexpr std::uint16_t kProbabilityHalf = kProbabilityOne / 2;
-inline constexpr unsigned kAdaptShift = 5;
 inline constexpr std::uint32_t kRangeTop = 1U << 24;
 
-// The chance, out of kProbabilityOne, that the next bit in a context is 0.
+// A context's state: the chance, out of kProbabilityOne, that its next bit
+// is 0 (low 12 bits), and how many bits it has seen, up to 15 (high 4 bits).
 using Probability = std::uint16_t;
+
+// The adaptation step (a shift) after `seen` bits.
+inline constexpr std::uint8_t kAdaptShift[16] = {2, 2, 3, 3, 3, 4, 4, 4, 4, 4, 5, 5, 5, 5, 5, 5};
+
+// Moves `state` towards the bit `b` just coded.
+inline void adapt(Probability& state, unsigned b) {
+  const unsigned seen = state >> kProbabilityBits;
+  unsigned p = state & kProbabilityMask;
+  const unsigned shift = kAdaptShift[seen];
+  if (b == 0) {
+    p += (kProbabilityOne - p) >> shift;
+  } else {
+    p -= p >> shift;
+  }
+  state = static_cast<Probability>(((seen + (seen < 15 ? 1U : 0U)) << kProbabilityBits) | p);
+}
 
 class RangeEncoder {
  public:
   explicit RangeEncoder(std::vector<std::uint8_t>& out) : out_(out) {}
 
   void bit(Probability& p, unsigned b) {
-    const std::uint32_t bound = (range_ >> kProbabilityBits) * p;
+    const std::uint32_t bound = (range_ >> kProbabilityBits) * (p & kProbabilityMask);
     if (b == 0) {
       range_ = bound;
-      p = static_cast<Probability>(p + ((kProbabilityOne - p) >> kAdaptShift));
     } else {
       low_ += bound;
       range_ -= bound;
-      p = static_cast<Probability>(p - (p >> kAdaptShift));
     }
+    adapt(p, b);
     normalize();
   }
 
@@ -87,18 +106,17 @@ class RangeDecoder {
   }
 
   unsigned bit(Probability& p) {
-    const std::uint32_t bound = (range_ >> kProbabilityBits) * p;
+    const std::uint32_t bound = (range_ >> kProbabilityBits) * (p & kProbabilityMask);
     unsigned b;
     if (code_ < bound) {
       range_ = bound;
-      p = static_cast<Probability>(p + ((kProbabilityOne - p) >> kAdaptShift));
       b = 0;
     } else {
       code_ -= bound;
       range_ -= bound;
-      p = static_cast<Probability>(p - (p >> kAdaptShift));
       b = 1;
     }
+    adapt(p, b);
     normalize();
     return b;
   }
