@@ -39,11 +39,13 @@ template <unsigned kLengthBits, unsigned kMaxLength, unsigned kLengthContexts,
           unsigned kSignContexts, unsigned kTopBits>
 struct StepModel {
   std::array<std::array<Probability, 1U << kLengthBits>, kLengthContexts> lengths;
+  std::array<Probability, kLengthContexts> repeat;
   std::array<Probability, kSignContexts> sign;
   std::array<std::array<Probability, 1U << kTopBits>, kMaxLength + 1> top;
 
   StepModel() {
     for (auto& tree : lengths) tree.fill(kProbabilityHalf);
+    repeat.fill(kProbabilityHalf);
     sign.fill(kProbabilityHalf);
     for (auto& tree : top) tree.fill(kProbabilityHalf);
   }
@@ -57,10 +59,16 @@ struct StepModel {
   }
 
   // Codes the magnitude of a step; returns it with its bit length.
+  // The bit length is first coded as "the same as `previous`" or not, which
+  // saves the length tree whenever the step keeps its size.
   template <class Side>
-  std::uint64_t magnitude(Side& side, unsigned context, std::uint64_t value, unsigned& length_out) {
-    unsigned length = tree(side, lengths[context].data(), kLengthBits,
-                           static_cast<unsigned>(std::bit_width(value)));
+  std::uint64_t magnitude(Side& side, unsigned context, unsigned previous, std::uint64_t value,
+                          unsigned& length_out) {
+    const auto wanted = static_cast<unsigned>(std::bit_width(value));
+    unsigned length = previous;
+    if (side.bit(repeat[context], wanted == previous ? 0U : 1U) != 0) {
+      length = tree(side, lengths[context].data(), kLengthBits, wanted);
+    }
     if constexpr (Side::kDecoding) {
       if (length > kMaxLength) {
         side.damaged = true;
@@ -82,9 +90,11 @@ struct StepModel {
   // Codes a signed step given as magnitude and sign; returns it as a
   // two's-complement value in 64 bits.
   template <class Side>
-  std::uint64_t step(Side& side, unsigned length_context, unsigned sign_context,
-                     std::uint64_t magnitude_value, bool negative, unsigned& length_out) {
-    const std::uint64_t m = magnitude(side, length_context, magnitude_value, length_out);
+  std::uint64_t step(Side& side, unsigned length_context, unsigned previous_length,
+                     unsigned sign_context, std::uint64_t magnitude_value, bool negative,
+                     unsigned& length_out) {
+    const std::uint64_t m =
+        magnitude(side, length_context, previous_length, magnitude_value, length_out);
     if (m == 0) return 0;
     const unsigned s = side.bit(sign[sign_context], negative ? 1U : 0U);
     return s ? 0 - m : m;
@@ -92,11 +102,11 @@ struct StepModel {
 };
 
 // Time step: lengths 0..64; context the previous step's length.
-using TimeModel = StepModel<7, 64, 65, 2, 4>;
+using TimeModel = StepModel<7, 64, 65, 2, 3>;
 // Row and column steps: lengths 0..16.
 constexpr unsigned kTimeBuckets = 3;
-using RowModel = StepModel<5, 16, kTimeBuckets * 17, 2, 6>;
-using ColumnModel = StepModel<5, 16, 17 * kTimeBuckets * 17, 34, 6>;
+using RowModel = StepModel<5, 16, kTimeBuckets * 17, 2, 3>;
+using ColumnModel = StepModel<5, 16, 3 * kTimeBuckets * 17, 6, 3>;
 
 constexpr unsigned kPixelTableBits = 18;
 
@@ -147,13 +157,13 @@ struct ChunkModel {
     const std::uint64_t dt = e.t - previous.t;
     unsigned t_length = 0;
     const std::uint64_t t_step =
-        time.step(side, time_length, 0, magnitude_of(dt), (dt >> 63) != 0, t_length);
+        time.step(side, time_length, time_length, 0, magnitude_of(dt), (dt >> 63) != 0, t_length);
     out.t = previous.t + t_step;
     const unsigned bucket = time_bucket(t_length);
     // y
     const auto dy = static_cast<std::uint16_t>(e.y - previous.y);
     unsigned y_length = 0;
-    const std::uint64_t y_step = row.step(side, bucket * 17 + row_length, 0, magnitude16(dy),
+    const std::uint64_t y_step = row.step(side, bucket * 17 + row_length, row_length, 0, magnitude16(dy),
                                           (dy & 0x8000U) != 0, y_length);
     out.y = static_cast<std::uint16_t>(previous.y + y_step);
     // x
@@ -161,7 +171,7 @@ struct ChunkModel {
     unsigned x_length = 0;
     const unsigned row_class = std::min(y_length, 2U);
     const std::uint64_t x_step =
-        column.step(side, (row_class * kTimeBuckets + bucket) * 17 + column_length,
+        column.step(side, (row_class * kTimeBuckets + bucket) * 17 + column_length, column_length,
                     row_class * 2 + column_negative, magnitude16(dx), (dx & 0x8000U) != 0,
                     x_length);
     out.x = static_cast<std::uint16_t>(previous.x + x_step);

@@ -8,6 +8,7 @@
 // and counts them, so a caller can tell a stream that ended too early.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -20,6 +21,8 @@ inline constexpr std::uint16_t kProbabilityOne = 1U << kProbabilityBits;
 inline constexpr std::uint16_t kProbabilityMask = kProbabilityOne - 1;
 inline constexpr std::uint16_t kProbabilityHalf = kProbabilityOne / 2;
 inline constexpr std::uint32_t kRangeTop = 1U << 24;
+// Plain bits are coded this many at a time (the range keeps 8 bits or more).
+inline constexpr unsigned kRawStep = 16;
 
 // A context's state: the chance, out of kProbabilityOne, that its next bit
 // is 0 (low 12 bits), and how many bits it has seen, up to 15 (high 4 bits).
@@ -57,12 +60,14 @@ class RangeEncoder {
     normalize();
   }
 
-  // The low `count` bits of `value`, most significant first, at one bit each.
+  // The low `count` bits of `value` at one bit each, most significant
+  // first, up to kRawStep of them per step of the coder.
   void raw_bits(std::uint64_t value, unsigned count) {
     while (count > 0) {
-      --count;
-      range_ >>= 1;
-      if ((value >> count) & 1U) low_ += range_;
+      const unsigned step = std::min(count, kRawStep);
+      count -= step;
+      range_ >>= step;
+      low_ += ((value >> count) & ((1U << step) - 1)) * std::uint64_t{range_};
       normalize();
     }
   }
@@ -124,11 +129,13 @@ class RangeDecoder {
   std::uint64_t raw_bits(unsigned count) {
     std::uint64_t value = 0;
     while (count > 0) {
-      --count;
-      range_ >>= 1;
-      const std::uint32_t b = code_ >= range_ ? 1U : 0U;
-      code_ -= range_ & (0U - b);
-      value = (value << 1) | b;
+      const unsigned step = std::min(count, kRawStep);
+      count -= step;
+      range_ >>= step;
+      // A damaged stream may hold a code past the last value: clamp it.
+      const std::uint32_t v = std::min(code_ / range_, (1U << step) - 1);
+      code_ -= v * range_;
+      value = (value << step) | v;
       normalize();
     }
     return value;
