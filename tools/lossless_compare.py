@@ -8,7 +8,10 @@ bits per event and from one run:
   xz9e_cols   xz -9e on a column layout of the same events (all x, then all y,
               t, p; each column little-endian at its own width)
   ovk         `ovk encode --lossless` (when --ovk names the tool), with its
-              ratio to xz9e and the encode and decode time of the tool
+              ratio to xz9e; the round trip through `ovk convert` is checked
+  enc, dec    with --bench (bench/lossless_bench.cpp): M events/s of the
+              lossless coding on one core, from events in memory to bytes
+              and back
 
 and, with --entropy, the empirical order-0 entropies of the streams a lossless
 event coder can model (bits per event): the timestamp step dt, the rows and
@@ -25,7 +28,8 @@ X.npy`); other formats fall back to readers from PyPI when they are installed
 reads them. Timestamps that do not fit the compact records' 32 bits are taken
 relative to the first event there (the lossless code keeps them whole).
 
-    python3 tools/lossless_compare.py ../shared/data/real --ovk build/bin/ovk --entropy
+    python3 tools/lossless_compare.py ../shared/data/real --ovk build/bin/ovk --entropy \
+        --bench build-bench/bench/ovk_lossless_bench
 """
 
 from __future__ import annotations
@@ -186,6 +190,16 @@ def stream_entropies(events: np.ndarray) -> dict[str, float]:
     }
 
 
+def bench_speed(bench: str, events: np.ndarray, scratch: Path) -> Optional[tuple[float, float]]:
+    src = scratch / "in.npy"
+    np.save(src, events)
+    done = subprocess.run([bench, "speed", str(src)], capture_output=True, text=True)
+    if done.returncode != 0 or len(done.stdout.splitlines()) < 2:
+        return None
+    fields = done.stdout.splitlines()[1].split()
+    return float(fields[-2]), float(fields[-1])
+
+
 def run_ovk(tool: str, events: np.ndarray, scratch: Path) -> Optional[tuple[int, float, float]]:
     src, coded, back = scratch / "in.npy", scratch / "out.ovkc", scratch / "back.npy"
     np.save(src, events)
@@ -230,6 +244,7 @@ def main() -> int:
     parser.add_argument("paths", nargs="+")
     parser.add_argument("--ovk", help="the ovk tool, to read recordings and code them losslessly")
     parser.add_argument("--entropy", action="store_true", help="also print stream entropies")
+    parser.add_argument("--bench", help="bench/lossless_bench.cpp's program, for one-core speed")
     args = parser.parse_args()
     if shutil.which("zstd") is None:
         print("the zstd command is needed (Debian: zstd)", file=sys.stderr)
@@ -237,7 +252,8 @@ def main() -> int:
     tool = args.ovk or shutil.which("ovk")
     totals = {"events": 0, "xz9e": 0, "zstd19": 0, "xz9e_cols": 0, "ovk": 0, "ovk_events": 0,
               "xz9e_ovk": 0}
-    header = f"{'recording':44s} {'events':>9s} {'xz9e':>6s} {'zstd19':>6s} {'xz9e_cols':>9s} {'ovk':>6s} {'ovk/xz':>6s}"
+    header = (f"{'recording':44s} {'events':>9s} {'xz9e':>6s} {'zstd19':>6s} {'xz9e_cols':>9s} "
+              f"{'ovk':>6s} {'ovk/xz':>6s} {'enc':>6s} {'dec':>6s}")
     print(header)
     with tempfile.TemporaryDirectory() as tmp:
         scratch = Path(tmp)
@@ -257,10 +273,10 @@ def main() -> int:
             bpe = {k: 8 * v / n for k, v in sizes.items()}
             ovk = run_ovk(tool, events, scratch) if tool else None
             ovk_text = f"{8 * ovk[0] / n:6.2f} {8 * ovk[0] / n / bpe['xz9e']:6.3f}" if ovk else f"{'-':>6s} {'-':>6s}"
-            print(f"{str(path)[-44:]:44s} {n:9d} {bpe['xz9e']:6.2f} {bpe['zstd19']:6.2f} {bpe['xz9e_cols']:9.2f} {ovk_text}",
-                  flush=True)
-            if ovk:
-                print(f"{'':44s} ovk encode {n / ovk[1] / 1e6:.2f} M ev/s, decode {n / ovk[2] / 1e6:.2f} M ev/s (tool, files, process start)")
+            speed = bench_speed(args.bench, events, scratch) if args.bench else None
+            speed_text = f"{speed[0]:6.2f} {speed[1]:6.2f}" if speed else f"{'-':>6s} {'-':>6s}"
+            print(f"{str(path)[-44:]:44s} {n:9d} {bpe['xz9e']:6.2f} {bpe['zstd19']:6.2f} {bpe['xz9e_cols']:9.2f} "
+                  f"{ovk_text} {speed_text}", flush=True)
             if args.entropy:
                 print("  " + "  ".join(f"{k} {v:.3f}" for k, v in stream_entropies(events).items()))
             totals["events"] += n

@@ -1,9 +1,11 @@
 #include "cli/lossless_commands.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <charconv>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <limits>
@@ -26,7 +28,14 @@ namespace {
 using lossless::FileSummary;
 using lossless::LosslessReader;
 
+// Only a regular file is looked at: opening a FIFO would take its writer's
+// data from the reader that comes next.
 bool starts_with(const std::string& path, std::span<const std::uint8_t> magic) {
+  struct stat named{};
+  if (path.find('\0') != std::string::npos || ::stat(path.c_str(), &named) != 0 ||
+      !S_ISREG(named.st_mode)) {
+    return false;
+  }
   Result<io::FileHandle> file = io::open_for_reading(path);
   if (!file.ok()) return false;
   std::array<std::uint8_t, 4> head{};
@@ -171,6 +180,18 @@ std::vector<std::size_t> every_chunk(const FileSummary& summary) {
 }
 
 }  // namespace
+
+LosslessMeasure measure_lossless(EventSpan events) {
+  Event64Vec wide(events.size());
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    wide[i] = {events[i].x, events[i].y, events[i].t, events[i].p};
+  }
+  const auto start = std::chrono::steady_clock::now();
+  const std::size_t bytes = lossless::encode_to_bytes(wide, {}, 1).size();
+  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now() - start);
+  return {bytes, static_cast<std::uint64_t>(us.count())};
+}
 
 bool is_lossless_file(const std::string& path) { return starts_with(path, lossless::kLosslessMagic); }
 bool is_occupancy_file(const std::string& path) { return starts_with(path, codefile::kMagic); }

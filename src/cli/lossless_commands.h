@@ -40,6 +40,13 @@ void add_lossless_convert_options(CLI::App& command, LosslessConvertOptions& opt
 bool lossless_convert(const std::string& input, const std::string& output,
                       const LosslessConvertOptions& options);
 
+// The lossless code of `events` (one thread): its size and coding time.
+struct LosslessMeasure {
+  std::uint64_t bytes = 0;
+  std::uint64_t us = 0;
+};
+LosslessMeasure measure_lossless(EventSpan events);
+
 // `info` of a .ovkc file of either kind.
 bool describe_code_file(const std::string& path);
 

@@ -270,3 +270,34 @@ def test_real_recordings_round_trip(tmp_path):
         assert run("convert", path, *reader, "-o", tmp_path / "ref.npy").returncode == 0
         ref = [tuple(int(v) for v in row) for row in np.load(tmp_path / "ref.npy")]
         assert decode(coded, tmp_path) == ref, path
+
+
+# --- sweep ------------------------------------------------------------------------------------
+
+def test_sweep_reports_lossless_size_and_events_per_cell(tmp_path):
+    import json
+    rng = random.Random(4)
+    events = [(rng.randrange(20), rng.randrange(10), 10 * i, rng.randrange(2)) for i in range(3000)]
+    records = b"".join(struct.pack("<HHIB", *e) for e in events)
+    (tmp_path / "a.evb").write_bytes(records)
+    done = run("sweep", tmp_path / "a.evb", "--time-bins", "1", "--depth", "12", "--format", "jsonl",
+               "--baselines", "none")
+    assert done.returncode == 0, done.stderr
+    row = json.loads(done.stdout.splitlines()[0])
+    pixels = len({(x, y) for x, y, _, _ in events})
+    assert row["events_per_cell"] == pytest.approx(len(events) / pixels)
+    coded = run("encode", "--lossless", tmp_path / "a.evb", "-o", tmp_path / "a.ovkc")
+    assert coded.returncode == 0
+    size = (tmp_path / "a.ovkc").stat().st_size
+    assert row["lossless_bits_per_event"] == pytest.approx(8 * size / len(events))
+    assert isinstance(row["lossless_us"], int)
+    assert "occupancy code (lossy" in done.stderr and "lossless (ovk, every event exact)" in done.stderr
+
+
+def test_the_documented_example(tmp_path):
+    coded = encode(tmp_path, [(3, 4, 100, 1), (4, 4, 105, 1)], "--sensor", "8x8")
+    assert coded.read_bytes().hex() == (
+        "4f564b4c010000000000010008000800547c05e655e0edb1"
+        "008791108aa0d514a0000000"
+        "18000000000000000c000000020000006400000000000000640000000000000069000000000000008e57c2ec12b1b29e"
+        "24000000000000000100000000000000020000000000000" "0e4c319f4d77b07594f564b4c454e4400")
