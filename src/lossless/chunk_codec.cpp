@@ -123,12 +123,46 @@ struct PolarityModel {
 
 unsigned time_bucket(unsigned length) { return length == 0 ? 0 : (length <= 4 ? 1 : 2); }
 
+// How a chunk codes positions: steps from the previous event, or the row and
+// column themselves (for sensors whose activity sits on a few pixels).
+enum class PositionMode : unsigned { kSteps = 0, kAbsolute = 1 };
+
+constexpr unsigned kColumnHashBits = 20;
+
+// Absolute positions: the row in a 16-bit tree, the column in a 16-bit
+// tree whose nodes are told apart by row (hashed into 2^20 states).
+struct AbsoluteModel {
+  std::vector<Probability> row = std::vector<Probability>(1U << 16, kProbabilityHalf);
+  std::vector<Probability> column = std::vector<Probability>(1U << kColumnHashBits, kProbabilityHalf);
+
+  static std::uint32_t column_index(unsigned node, std::uint16_t y) {
+    return ((node * 0x9E3779B1U) ^ (static_cast<std::uint32_t>(y) * 0x85EBCA77U)) >> (32 - kColumnHashBits);
+  }
+
+  template <class Side>
+  std::uint16_t code_row(Side& side, std::uint16_t y) {
+    unsigned node = 1;
+    for (unsigned i = 16; i-- > 0;) node = (node << 1) | side.bit(row[node], (y >> i) & 1U);
+    return static_cast<std::uint16_t>(node - (1U << 16));
+  }
+  template <class Side>
+  std::uint16_t code_column(Side& side, std::uint16_t x, std::uint16_t y) {
+    unsigned node = 1;
+    for (unsigned i = 16; i-- > 0;) {
+      node = (node << 1) | side.bit(column[column_index(node, y)], (x >> i) & 1U);
+    }
+    return static_cast<std::uint16_t>(node - (1U << 16));
+  }
+};
+
 // The whole state of a chunk's coding: models and the previous event.
 struct ChunkModel {
   TimeModel time;
   RowModel row;
   ColumnModel column;
   PolarityModel polarity;
+  PositionMode mode = PositionMode::kSteps;
+  std::unique_ptr<AbsoluteModel> absolute;
   // Last polarity plus one of each pixel (0: none yet), by the low 9 bits
   // of x and y.
   std::vector<std::uint16_t> pixel_polarity = std::vector<std::uint16_t>(1U << kPixelTableBits);
@@ -160,7 +194,20 @@ struct ChunkModel {
         time.step(side, time_length, time_length, 0, magnitude_of(dt), (dt >> 63) != 0, t_length);
     out.t = previous.t + t_step;
     const unsigned bucket = time_bucket(t_length);
-    // y
+    if (mode == PositionMode::kAbsolute) {
+      out.y = absolute->code_row(side, e.y);
+      out.x = absolute->code_column(side, e.x, out.y);
+    } else {
+      code_steps(side, e, bucket, out);
+    }
+    code_polarity(side, e, out);
+    time_length = t_length;
+    previous = out;
+    return out;
+  }
+
+  template <class Side>
+  void code_steps(Side& side, const Event64& e, unsigned bucket, Event64& out) {
     const auto dy = static_cast<std::uint16_t>(e.y - previous.y);
     unsigned y_length = 0;
     const std::uint64_t y_step = row.step(side, bucket * 17 + row_length, row_length, 0, magnitude16(dy),
@@ -175,7 +222,13 @@ struct ChunkModel {
                     row_class * 2 + column_negative, magnitude16(dx), (dx & 0x8000U) != 0,
                     x_length);
     out.x = static_cast<std::uint16_t>(previous.x + x_step);
-    // p
+    row_length = y_length;
+    column_length = x_length;
+    column_negative = x_length == 0 ? column_negative : ((x_step >> 63) != 0 ? 1U : 0U);
+  }
+
+  template <class Side>
+  void code_polarity(Side& side, const Event64& e, Event64& out) {
     std::uint16_t& last = pixel_polarity[pixel_key(out.x, out.y)];
     const unsigned predicted = last != 0 ? last - 1U : previous.p;
     const unsigned context = (last != 0 ? 2U : 0U) + (previous.p == predicted ? 1U : 0U);
@@ -192,24 +245,60 @@ struct ChunkModel {
     }
     out.p = static_cast<std::uint8_t>(p);
     last = static_cast<std::uint16_t>(p + 1);
-    // history
-    time_length = t_length;
-    row_length = y_length;
-    column_length = x_length;
-    column_negative = x_length == 0 ? column_negative : ((x_step >> 63) != 0 ? 1U : 0U);
-    previous = out;
-    return out;
   }
 };
 
 }  // namespace
 
-void encode_chunk(Event64Span events, std::vector<std::uint8_t>& out) {
+namespace {
+
+// The events sampled to choose a chunk's position mode.
+constexpr std::size_t kModeSample = 4096;
+
+template <class Side>
+void start_chunk(Side& side, ChunkModel& model, PositionMode mode) {
+  Probability half = kProbabilityHalf;
+  model.mode = static_cast<PositionMode>(side.bit(half, static_cast<unsigned>(mode)));
+  if (model.mode == PositionMode::kAbsolute) model.absolute = std::make_unique<AbsoluteModel>();
+}
+
+void encode_in_mode(Event64Span events, PositionMode mode, std::vector<std::uint8_t>& out) {
   auto model = std::make_unique<ChunkModel>();
   RangeEncoder coder(out);
   EncodeSide side{coder};
+  start_chunk(side, *model, mode);
   for (const Event64& e : events) model->code(side, e);
   coder.finish();
+}
+
+}  // namespace
+
+void encode_chunk(Event64Span events, std::vector<std::uint8_t>& out) {
+  // Steps, unless the chunk is smaller in absolute positions: a sample of
+  // its first events rules absolute positions out cheaply when they are far
+  // behind; otherwise both codes of the whole chunk are made and the
+  // smaller kept.
+  const Event64Span sample = events.first(std::min(events.size(), kModeSample));
+  std::vector<std::uint8_t> steps;
+  std::vector<std::uint8_t> absolute;
+  encode_in_mode(sample, PositionMode::kSteps, steps);
+  encode_in_mode(sample, PositionMode::kAbsolute, absolute);
+  if (absolute.size() * 10 > steps.size() * 11) {
+    if (sample.size() == events.size()) {
+      out.insert(out.end(), steps.begin(), steps.end());
+    } else {
+      encode_in_mode(events, PositionMode::kSteps, out);
+    }
+    return;
+  }
+  if (sample.size() < events.size()) {
+    steps.clear();
+    absolute.clear();
+    encode_in_mode(events, PositionMode::kSteps, steps);
+    encode_in_mode(events, PositionMode::kAbsolute, absolute);
+  }
+  const std::vector<std::uint8_t>& chosen = absolute.size() < steps.size() ? absolute : steps;
+  out.insert(out.end(), chosen.begin(), chosen.end());
 }
 
 Status decode_chunk(std::span<const std::uint8_t> code, std::size_t count, Event64Vec& events) {
@@ -218,6 +307,7 @@ Status decode_chunk(std::span<const std::uint8_t> code, std::size_t count, Event
     auto model = std::make_unique<ChunkModel>();
     RangeDecoder coder(code);
     DecodeSide side{coder};
+    start_chunk(side, *model, PositionMode::kSteps);
     for (std::size_t i = 0; i < count; ++i) {
       events[i] = model->code(side, Event64{});
       if (side.damaged) return Error(ErrorKind::kInvalidData, "impossible step length");

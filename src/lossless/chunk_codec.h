@@ -2,14 +2,17 @@
 // in order, coded with an adaptive binary range coder whose models start
 // afresh at each chunk, so a chunk decodes without any other.
 //
-// Per event, relative to the event before it in the chunk (the first one to
+// The code starts with the chunk's position mode (steps, or absolute rows
+// and columns; the encoder keeps whichever is smaller). Then per event,
+// relative to the event before it in the chunk (the first one to
 // x = y = t = p = 0):
 //   t  the step t - t_prev as a signed 64-bit number (unsorted, repeated and
 //      wrapping timestamps are steps like any other): its magnitude's bit
 //      length, in the context of the previous step's bit length; its sign,
 //      when not zero; the two bits below the leading one in the context of
 //      the bit length; the rest as plain bits.
-//   y  the step y - y_prev modulo 2^16, read as signed: the same three parts,
+//   y  (step mode; absolute mode codes y in a 16-bit tree, then x in a
+//      16-bit tree whose nodes are told apart by y) the step y - y_prev modulo 2^16, read as signed: the same three parts,
 //      the bit length in the context of the time step (zero, short, long) and
 //      of the previous row step's bit length.
 //   x  the step x - x_prev likewise, in the context of the row step's bit
