@@ -90,5 +90,23 @@ bench: deps
 	if [ -x $(BUILD)-bench/bin/ovk_formats_probe ]; then \
 	  $(PYTHON) bench/bench_formats.py --probe $(BUILD)-bench/bin/ovk_formats_probe; fi
 
+# The lossless coding against xz -9e and zstd -19 on every real recording
+# (sizes, one-core speed), then the two-thread speedup on 20M events, and a
+# 60 s, 50M-event recording written, read (peak memory) and cut into 10 ms
+# windows (chunks decoded). Figures are printed, never asserted.
+bench-lossless: deps
+	cmake -S . -B $(BUILD)-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DOVK_BUILD_BENCH=ON -DOVK_BUILD_TESTS=OFF -DOVK_BUILD_PYTHON=ON \
+	  -DPython_EXECUTABLE=$$(command -v $(PYTHON))
+	cmake --build $(BUILD)-bench --target ovk_cli ovk_lossless_bench
+	@command -v zstd >/dev/null || (apt-get update -qq && apt-get install -y -qq zstd)
+	@if [ -d $(REAL_DATA) ]; then $(PYTHON) tools/lossless_compare.py $(REAL_DATA) \
+	  --ovk $(BUILD)-bench/bin/ovk --bench $(BUILD)-bench/bench/ovk_lossless_bench; \
+	else echo "note: $(REAL_DATA) not found: no real recordings to compare"; fi
+	$(BUILD)-bench/bench/ovk_lossless_bench jobs 20000000
+	$(BUILD)-bench/bench/ovk_lossless_bench write-60s $(BUILD)-bench/60s.ovkc
+	$(BUILD)-bench/bench/ovk_lossless_bench read $(BUILD)-bench/60s.ovkc
+	$(BUILD)-bench/bench/ovk_lossless_bench window $(BUILD)-bench/60s.ovkc
+	rm -f $(BUILD)-bench/60s.ovkc
+
 clean:
 	rm -rf $(BUILD) $(BUILD)-bench $(BUILD)-asan $(BUILD)-fuzz

@@ -4,10 +4,12 @@
         --format jsonl -o sweep.jsonl
     python3 examples/plot_sweep.py sweep.jsonl -o sweep.png
 
-One line per time-bin count and coding (event-weighted over the recordings,
-single-frame rows only; `--coding static,context` sweeps draw the context
-coding dashed beside the static one), and each baseline compressor as a
-horizontal line. Needs
+One line per time-bin count and coding for the occupancy code (lossy: it
+keeps which cells hold events, not the events; event-weighted over the
+recordings, single-frame rows only; `--coding static,context` sweeps draw the
+context coding dashed beside the static one), and as horizontal lines the
+lossless figures: ovk's lossless code (every event exact) and each baseline
+compressor. Needs
 matplotlib; without it the script prints the same figures as a table.
 """
 
@@ -81,9 +83,9 @@ def print_table(curves: SweepCurves) -> None:
     for bins in sorted(curves.coded_bits):
         depths, values = curves.curve(bins)
         cells = "  ".join(f"depth {d}: {v:.3f}" for d, v in zip(depths, values))
-        print(f"time_bins {bins[0]} {bins[1]}: {cells}")
+        print(f"occupancy (lossy) time_bins {bins[0]} {bins[1]}: {cells}")
     for name, value in sorted(curves.baselines().items()):
-        print(f"baseline {name}: {value:.3f}")
+        print(f"lossless {name}: {value:.3f}")
 
 
 def draw(curves: SweepCurves, output: Path) -> bool:
@@ -102,15 +104,16 @@ def draw(curves: SweepCurves, output: Path) -> bool:
         colour = colours.setdefault(bins[0], f"C{len(colours)}")
         axes.plot(depths, values, marker="o", color=colour,
                   linestyle="-" if bins[1] == "static" else "--",
-                  label=f"{bins[0]} time bins, {bins[1]}")
+                  label=f"occupancy, {bins[0]} time bins, {bins[1]} (lossy)")
     styles = ["--", ":", "-.", (0, (5, 1))]
     colors = ["dimgrey", "black", "tab:brown", "tab:purple"]
     for i, (name, value) in enumerate(sorted(curves.baselines().items())):
-        axes.axhline(value, color=colors[i % len(colors)], linestyle=styles[i % len(styles)], label=name)
+        label = "ovk lossless" if name == "lossless" else f"{name} (lossless)"
+        axes.axhline(value, color=colors[i % len(colors)], linestyle=styles[i % len(styles)], label=label)
     axes.set_xlabel("tree depth limit")
     axes.set_ylabel("bits per event")
     axes.set_yscale("log")
-    axes.set_title("occupancy code against general-purpose compressors")
+    axes.set_title("occupancy code (lossy: cells only) and lossless codes")
     axes.grid(True, which="both", alpha=0.3)
     axes.legend(fontsize="small")
     figure.tight_layout()

@@ -14,6 +14,7 @@
 
 #include "cli/cli_common.h"
 #include "cli/commands.h"
+#include "cli/lossless_commands.h"
 #include "cli/output_file.h"
 #include "cli/text_escape.h"
 #include "codec/voxel_grid.h"
@@ -127,6 +128,9 @@ struct EncodeOptions {
   std::uint64_t frames = 1;
   bool force = false;
   codefile::Coding coding = codefile::Coding::kContext;
+  bool lossless = false;
+  unsigned jobs = 0;
+  std::uint32_t chunk_events = 0;
 };
 
 // The geometry to code at: the sensor rule, the time bins, and the depth
@@ -184,8 +188,35 @@ void add_encode(CLI::App& app, int& status) {
           std::map<std::string, codefile::Coding>{{"static", codefile::Coding::kStatic},
                                                   {"context", codefile::Coding::kContext}}))
       ->default_str("context");
-  cmd->footer("Example: ovk encode recording.aedat --time-bins 64 --frames 4 -o recording.ovkc");
-  cmd->callback([opt, &status] { status = run_encode(*opt); });
+  cmd->add_flag("--lossless", opt->lossless,
+                "Keep every event exactly (x, y, 64-bit t, p, in order) instead of the occupancy "
+                "code; the recording may also be a .npy event array");
+  cmd->add_option("--jobs", opt->jobs, "With --lossless: threads coding chunks (default: every core)")
+      ->check(CLI::Range(1U, 1024U))
+      ->type_name("N");
+  cmd->add_option("--chunk-events", opt->chunk_events,
+                  "With --lossless: events per chunk, the unit of random access (default 65536)")
+      ->check(CLI::Range(1U, 1U << 20))
+      ->type_name("N");
+  cmd->footer(
+      "Example: ovk encode recording.aedat --time-bins 64 --frames 4 -o recording.ovkc\n"
+      "         ovk encode --lossless recording.aedat -o recording.ovkc");
+  cmd->callback([opt, &status] {
+    if (opt->lossless) {
+      const OutputPolicy policy{.force = opt->force, .inputs = {opt->recording}};
+      if (const Status usable = check_output(opt->output, policy); !usable.ok()) {
+        print_failure(opt->output, usable.error().message());
+        status = kExitFailure;
+        return;
+      }
+      status = lossless_encode(
+                   {opt->recording, opt->output, opt->reader, opt->sensor, opt->jobs, opt->chunk_events})
+                   ? kExitOk
+                   : kExitFailure;
+      return;
+    }
+    status = run_encode(*opt);
+  });
 }
 
 // ---- decode ----
@@ -303,6 +334,7 @@ struct CheckOptions {
 };
 
 int run_check(const CheckOptions& opt) {
+  if (is_lossless_file(opt.input)) return check_lossless(opt.input, opt.recording, opt.reader);
   const std::optional<CheckedFile> checked = read_code_file(opt.input);
   if (!checked) return kExitFailure;
   const std::optional<Recording> recording =

@@ -23,6 +23,7 @@
 
 #include "cli/cli_common.h"
 #include "cli/commands.h"
+#include "cli/lossless_commands.h"
 #include "cli/output_file.h"
 #include "cli/window_filter.h"
 #include "io/file_access.h"
@@ -40,6 +41,7 @@ struct ConvertOptions {
   ReaderChoice reader = ReaderChoice::kAuto;
   bool force = false;
   OutputPolicy policy() const { return OutputPolicy{.force = force, .inputs = {input}}; }
+  LosslessConvertOptions lossless;
 };
 
 enum class Output : std::uint8_t { kNpy, kEvb, kCsv, kH5 };
@@ -294,6 +296,15 @@ struct Converter {
 };
 
 bool convert(const ConvertOptions& options) {
+  if (is_lossless_file(options.input)) {
+    if (const Status usable = check_output(options.output, options.policy()); !usable.ok()) {
+      print_failure(options.output, usable.error().message());
+      return false;
+    }
+    LosslessConvertOptions lossless = options.lossless;
+    lossless.window = options.reader.window;
+    return lossless_convert(options.input, options.output, lossless);
+  }
   const std::optional<std::string_view> extension = io::file_extension(options.output);
   const Output kind = extension == "npy" ? Output::kNpy
                       : extension == "csv" ? Output::kCsv
@@ -331,7 +342,10 @@ void add_convert_command(CLI::App& app, int& status) {
       ->check(output_extension_check({"npy", "evb", "csv", "h5"}));
   add_reader_option(*command, options->reader);
   add_force_option(*command, options->force);
-  command->footer("Example: ovk convert 1.bs2 --reader nmnist -o 1.npy");
+  add_lossless_convert_options(*command, options->lossless);
+  command->footer(
+      "Example: ovk convert 1.bs2 --reader nmnist -o 1.npy\n"
+      "         ovk convert recording.ovkc --time-window 1000000:1010000 -o window.npy");
   command->callback([options, &status] {
     if (!convert(*options)) status = kExitFailure;
   });

@@ -14,6 +14,7 @@
 
 #include "cli/cli_common.h"
 #include "cli/commands.h"
+#include "cli/lossless_commands.h"
 #include "cli/text_escape.h"
 #include "cli/window_filter.h"
 
@@ -113,6 +114,7 @@ Result<Pass> scan(const std::string& path, const InfoOptions& options, ReaderKin
 
 // Prints one recording's block; returns false after reporting a failure.
 bool describe(const std::string& path, const InfoOptions& options) {
+  if (is_lossless_file(path) || is_occupancy_file(path)) return describe_code_file(path);
   ReaderKind format = nullptr;
   const std::optional<Pass> pass = value_or_report(
       catching_out_of_memory([&] { return scan(path, options, format); }), path);

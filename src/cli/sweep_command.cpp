@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "cli/baselines.h"
+#include "cli/lossless_commands.h"
 #include "cli/cli_common.h"
 #include "cli/commands.h"
 #include "cli/ordered_pool.h"
@@ -105,6 +106,9 @@ Status measure(const SweepOptions& options, const std::vector<Baseline>& baselin
   outcome.height = sensor.height;
   outcome.n_events = recording.events.size();
   OVK_RETURN_IF_ERROR(measure_baselines(baselines, outcome, recording.events));
+  const LosslessMeasure lossless = measure_lossless(recording.events);
+  outcome.lossless_bytes = lossless.bytes;
+  outcome.lossless_us = lossless.us;
   for (const Combination& combination : combinations) {
     OVK_ASSIGN_OR_RETURN(const CompressionRecord record,
                          run_combination(recording.events, sensor, combination));

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cinttypes>
 #include <map>
 #include <span>
 
 #include "cli/text_escape.h"
+#include "codec/voxel_grid.h"
 #include "io/utf8.h"
 
 namespace ovk::cli {
@@ -52,9 +54,12 @@ std::string join_json(const std::vector<std::string>& keys, const std::vector<st
 }
 
 std::vector<std::string> table_heading(const std::vector<Baseline>& baselines) {
-  std::vector<std::string> heading{"path",   "reader", "events",  "sensor", "bins",
-                                   "depth",  "frames", "coding",  "bits/ev", "ratio",
-                                   "sparsity", "enc_us", "dec_us"};
+  // "occ": the occupancy code (lossy: occupied cells only); the lossless
+  // code and the baselines keep every event.
+  std::vector<std::string> heading{"path",      "reader",   "events",     "sensor",
+                                   "bins",      "depth",    "frames",     "coding",
+                                   "occ bits/ev", "occ ratio", "sparsity", "occ enc_us",
+                                   "occ dec_us", "ev/cell", "lossless bits/ev"};
   for (const Baseline b : baselines) heading.push_back(std::string(baseline_name(b)) + " bits/ev");
   return heading;
 }
@@ -74,7 +79,9 @@ std::vector<std::string> table_cells(const RecordingOutcome& outcome, const Swee
       fixed(r.compression_ratio(), 2),
       fixed(r.sparsity, 6),
       std::to_string(r.encode_us),
-      std::to_string(r.decode_us)};
+      std::to_string(r.decode_us),
+      fixed(events_per_cell(outcome, row), 3),
+      fixed(bits_per_event(outcome.lossless_bytes, outcome.n_events), 3)};
   for (const BaselineMeasure& m : outcome.baselines) {
     cells.push_back(fixed(bits_per_event(m.compressed_bytes, outcome.n_events), 3));
   }
@@ -110,7 +117,8 @@ std::vector<std::string> sweep_keys(const std::vector<Baseline>& baselines) {
       "path",     "reader",          "n_events",       "width",
       "height",   "time_bins",       "max_depth",      "n_frames",
       "coding",   "n_bits",   "bitstream_bytes", "bits_per_event", "compression_ratio",
-      "sparsity", "encode_us",       "decode_us"};
+      "sparsity", "encode_us",       "decode_us",      "events_per_cell",
+      "lossless_bits_per_event",     "lossless_us"};
   for (const Baseline b : baselines) {
     keys.push_back(std::string(baseline_name(b)) + "_bits_per_event");
     keys.push_back(std::string(baseline_name(b)) + "_us");
@@ -205,7 +213,10 @@ std::vector<std::string> SweepWriter::cells(const RecordingOutcome& outcome,
                                  shortest_double(r.compression_ratio()),
                                  shortest_double(r.sparsity),
                                  std::to_string(r.encode_us),
-                                 std::to_string(r.decode_us)};
+                                 std::to_string(r.decode_us),
+                                 shortest_double(events_per_cell(outcome, row)),
+                                 shortest_double(bits_per_event(outcome.lossless_bytes, outcome.n_events)),
+                                 std::to_string(outcome.lossless_us)};
   for (const BaselineMeasure& m : outcome.baselines) {
     cells.push_back(shortest_double(bits_per_event(m.compressed_bytes, outcome.n_events)));
     cells.push_back(std::to_string(m.us));
@@ -228,6 +239,7 @@ void SweepWriter::add(const RecordingOutcome& outcome) {
     totals.bitstream_bytes += outcome.rows[i].record.bitstream_bytes;
   }
   if (!outcome.baselines.empty()) baseline_events_ += outcome.n_events;
+  lossless_bytes_ += outcome.lossless_bytes;
   for (std::size_t i = 0; i < outcome.baselines.size() && i < baseline_bytes_.size(); ++i) {
     baseline_bytes_[i] += outcome.baselines[i].compressed_bytes;
   }
@@ -252,8 +264,12 @@ std::string SweepWriter::summary(const std::vector<Combination>& combinations,
       "summary: " + std::to_string(recordings_) + " recordings, " + std::to_string(failures_) +
       " failed, " + std::to_string(events_) + " events in " + fixed(seconds, 3) + " s (" +
       fixed(seconds > 0 ? static_cast<double>(events_) / seconds : 0.0, 0) + " events/s)\n";
+  text += "  occ_bits/ev: the occupancy code (lossy: occupied cells only; no polarity, counts or "
+          "exact times)\n";
+  text += "  lossless (ovk, every event exact): " + fixed(bits_per_event(lossless_bytes_, events_), 3) +
+          " bits/event\n";
   std::vector<std::vector<std::string>> table{
-      {"time_bins", "max_depth", "n_frames", "coding", "recordings", "events", "bits_per_event"}};
+      {"time_bins", "max_depth", "n_frames", "coding", "recordings", "events", "occ_bits/ev"}};
   for (std::size_t i = 0; i < combinations.size() && i < per_combination_.size(); ++i) {
     const Totals& t = per_combination_[i];
     table.push_back(
@@ -269,7 +285,7 @@ std::string SweepWriter::summary(const std::vector<Combination>& combinations,
     text.push_back('\n');
   }
   for (std::size_t i = 0; i < baselines_.size(); ++i) {
-    text += "  baseline " + std::string(baseline_name(baselines_[i])) + ": " +
+    text += "  baseline (lossless) " + std::string(baseline_name(baselines_[i])) + ": " +
             fixed(bits_per_event(baseline_bytes_[i], baseline_events_), 3) + " bits/event\n";
   }
   if (!skipped_.empty()) text += "  skipped: " + skipped_ + "\n";
@@ -284,6 +300,14 @@ void SweepWriter::note_skipped(const std::vector<SkippedPath>& skipped) {
     if (!skipped_.empty()) skipped_ += ", ";
     skipped_ += std::to_string(count) + " " + reason;
   }
+}
+
+double events_per_cell(const RecordingOutcome& outcome, const SweepRow& row) {
+  const GridGeometry grid(outcome.width, outcome.height, row.combination.time_bins);
+  const double occupied = std::round(static_cast<double>(grid.cell_count()) *
+                                     static_cast<double>(row.combination.n_frames) *
+                                     (1.0 - row.record.sparsity));
+  return occupied < 1.0 ? 0.0 : static_cast<double>(outcome.n_events) / occupied;
 }
 
 void SweepWriter::finish(const std::vector<Combination>& combinations, double seconds,

@@ -42,6 +42,9 @@ struct RecordingOutcome {
   std::uint16_t height = 0;
   std::uint64_t n_events = 0;
   std::vector<BaselineMeasure> baselines;
+  // The lossless code of the recording (every event exact), one per recording.
+  std::uint64_t lossless_bytes = 0;
+  std::uint64_t lossless_us = 0;
   std::vector<SweepRow> rows;
 };
 
@@ -77,6 +80,7 @@ class SweepWriter {
   std::vector<std::vector<std::string>> table_;  // table format only
   std::vector<Totals> per_combination_;          // by combination index
   std::vector<std::uint64_t> baseline_bytes_;    // by baseline index
+  std::uint64_t lossless_bytes_ = 0;
   std::uint64_t recordings_ = 0;
   std::uint64_t failures_ = 0;
   std::uint64_t events_ = 0;
@@ -84,8 +88,11 @@ class SweepWriter {
   std::string skipped_;  // "1 link loop, 2 special file" or empty
 };
 
-// The keys of a row, in order: the module's names, then two per baseline
-// ("zstd3_bits_per_event", "zstd3_us").
+// The keys of a row, in order: the module's names (the occupancy code: lossy,
+// it keeps occupied cells only), events_per_cell (events / occupied cells,
+// what the occupancy code leaves out), lossless_bits_per_event and
+// lossless_us (ovk's lossless code, every event exact), then two per
+// baseline ("zstd3_bits_per_event", "zstd3_us"; lossless too).
 std::vector<std::string> sweep_keys(const std::vector<Baseline>& baselines);
 
 // A JSON string literal for text that is UTF-8 where it can: well-formed
@@ -99,5 +106,9 @@ std::string csv_field(std::string_view text);
 
 // The shortest decimal text that reads back as the same double.
 std::string shortest_double(double value);
+
+// Events per occupied cell of a row: the occupied cells are the padded grid's
+// cells times the frames times one minus the sparsity.
+double events_per_cell(const RecordingOutcome& outcome, const SweepRow& row);
 
 }  // namespace ovk::cli

@@ -84,7 +84,8 @@ def test_sweep_rows_equal_the_module_on_a_compact_file(tmp_path):
     assert list(rows[0]) == ["path", "reader", "n_events", "width", "height", "time_bins",
                              "max_depth", "n_frames", "coding", "n_bits", "bitstream_bytes",
                              "bits_per_event", "compression_ratio", "sparsity", "encode_us",
-                             "decode_us"]
+                             "decode_us", "events_per_cell", "lossless_bits_per_event",
+                             "lossless_us"]
 
 
 def test_sweep_reports_both_codings_in_one_run(tmp_path):
@@ -161,7 +162,8 @@ def test_sweep_csv_format_and_output_file(tmp_path):
     lines = out.read_text().splitlines()
     assert lines[0] == ("path,reader,n_events,width,height,time_bins,max_depth,n_frames,coding,n_bits,"
                         "bitstream_bytes,bits_per_event,compression_ratio,sparsity,encode_us,"
-                        "decode_us,zstd3_bits_per_event,zstd3_us")
+                        "decode_us,events_per_cell,lossless_bits_per_event,lossless_us,"
+                        "zstd3_bits_per_event,zstd3_us")
     assert lines[1].startswith(f'"{path}",compact,300,')
     assert len(lines) == 2
     assert "summary: 1 recordings, 0 failed, 300 events" in done.stderr

@@ -1,0 +1,58 @@
+// The tool's side of lossless .ovkc files: `encode --lossless`, `convert`
+// of a lossless file back to events (whole, or a time window decoding only
+// the chunks it meets), `info` and `check` of such files.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <optional>
+#include <string>
+
+#include "cli/cli_common.h"
+#include "cli/time_window.h"
+
+namespace ovk::cli {
+
+// True when the file at `path` starts with the lossless magic.
+bool is_lossless_file(const std::string& path);
+// True when the file at `path` starts with the occupancy code file magic.
+bool is_occupancy_file(const std::string& path);
+
+struct LosslessEncodeRequest {
+  std::string input;
+  std::string output;
+  ReaderChoice reader = ReaderChoice::kAuto;
+  std::optional<SensorSize> sensor;
+  unsigned jobs = 0;             // 0: every core
+  std::uint32_t chunk_events = 0;  // 0: the default
+};
+// Codes the recording (anything the tool reads, or a .npy event array);
+// prints one line about the file. False after reporting a failure.
+bool lossless_encode(const LosslessEncodeRequest& request);
+
+struct LosslessConvertOptions {
+  std::optional<TimeWindow> window;  // the reader options' --time-window
+  bool skip_damaged = false;
+  unsigned jobs = 0;  // 0: every core
+};
+// Adds --skip-damaged and --jobs to convert (--time-window is the reader's).
+void add_lossless_convert_options(CLI::App& command, LosslessConvertOptions& options);
+
+// Decodes a lossless file to .npy (x u2, y u2, t u8, p u1), .evb or .csv.
+bool lossless_convert(const std::string& input, const std::string& output,
+                      const LosslessConvertOptions& options);
+
+// The lossless code of `events` (one thread): its size and coding time.
+struct LosslessMeasure {
+  std::uint64_t bytes = 0;
+  std::uint64_t us = 0;
+};
+LosslessMeasure measure_lossless(EventSpan events);
+
+// `info` of a .ovkc file of either kind.
+bool describe_code_file(const std::string& path);
+
+// Exit status of `check FILE RECORDING` for a lossless file: 0 when it
+// holds exactly the recording's events, in order; 1 otherwise.
+int check_lossless(const std::string& file, const std::string& recording, ReaderChoice reader);
+
+}  // namespace ovk::cli

@@ -1,0 +1,320 @@
+#include "lossless/chunk_codec.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <memory>
+
+#include "lossless/range_coder.h"
+
+namespace ovk::lossless {
+namespace {
+
+// The encoder and the decoder run the same model code; each side either
+// codes the value it is given or returns the value it decodes.
+struct EncodeSide {
+  RangeEncoder& coder;
+  static constexpr bool kDecoding = false;
+  unsigned bit(Probability& p, unsigned b) {
+    coder.bit(p, b);
+    return b;
+  }
+  std::uint64_t raw(std::uint64_t value, unsigned count) {
+    coder.raw_bits(value, count);
+    return value;
+  }
+};
+
+struct DecodeSide {
+  RangeDecoder& coder;
+  bool damaged = false;
+  static constexpr bool kDecoding = true;
+  unsigned bit(Probability& p, unsigned /*unused*/) { return coder.bit(p); }
+  std::uint64_t raw(std::uint64_t /*unused*/, unsigned count) { return coder.raw_bits(count); }
+};
+
+// A signed step coded as bit length, sign and mantissa, with kLengthBits
+// bits for the length (lengths up to kMaxLength are valid).
+template <unsigned kLengthBits, unsigned kMaxLength, unsigned kLengthContexts,
+          unsigned kSignContexts, unsigned kTopBits>
+struct StepModel {
+  std::array<std::array<Probability, 1U << kLengthBits>, kLengthContexts> lengths;
+  std::array<Probability, kLengthContexts> repeat;
+  std::array<Probability, kSignContexts> sign;
+  std::array<std::array<Probability, 1U << kTopBits>, kMaxLength + 1> top;
+
+  StepModel() {
+    for (auto& tree : lengths) tree.fill(kProbabilityHalf);
+    repeat.fill(kProbabilityHalf);
+    sign.fill(kProbabilityHalf);
+    for (auto& tree : top) tree.fill(kProbabilityHalf);
+  }
+
+  // A bit tree over `bits` bits, most significant first.
+  template <class Side>
+  static unsigned tree(Side& side, Probability* probs, unsigned bits, unsigned value) {
+    unsigned node = 1;
+    for (unsigned i = bits; i-- > 0;) node = (node << 1) | side.bit(probs[node], (value >> i) & 1U);
+    return node - (1U << bits);
+  }
+
+  // Codes the magnitude of a step; returns it with its bit length.
+  // The bit length is first coded as "the same as `previous`" or not, which
+  // saves the length tree whenever the step keeps its size.
+  template <class Side>
+  std::uint64_t magnitude(Side& side, unsigned context, unsigned previous, std::uint64_t value,
+                          unsigned& length_out) {
+    const auto wanted = static_cast<unsigned>(std::bit_width(value));
+    unsigned length = previous;
+    if (side.bit(repeat[context], wanted == previous ? 0U : 1U) != 0) {
+      length = tree(side, lengths[context].data(), kLengthBits, wanted);
+    }
+    if constexpr (Side::kDecoding) {
+      if (length > kMaxLength) {
+        side.damaged = true;
+        length = 0;
+      }
+    }
+    length_out = length;
+    if (length <= 1) return length;
+    const unsigned below = length - 1;
+    const unsigned top_bits = std::min(below, kTopBits);
+    const unsigned rest = below - top_bits;
+    const unsigned high = tree(side, top[length].data(), top_bits,
+                               static_cast<unsigned>(value >> rest) & ((1U << top_bits) - 1));
+    const std::uint64_t low =
+        rest == 0 ? 0 : side.raw(value & ((std::uint64_t{1} << rest) - 1), rest);
+    return (std::uint64_t{1} << below) | (std::uint64_t{high} << rest) | low;
+  }
+
+  // Codes a signed step given as magnitude and sign; returns it as a
+  // two's-complement value in 64 bits.
+  template <class Side>
+  std::uint64_t step(Side& side, unsigned length_context, unsigned previous_length,
+                     unsigned sign_context, std::uint64_t magnitude_value, bool negative,
+                     unsigned& length_out) {
+    const std::uint64_t m =
+        magnitude(side, length_context, previous_length, magnitude_value, length_out);
+    if (m == 0) return 0;
+    const unsigned s = side.bit(sign[sign_context], negative ? 1U : 0U);
+    return s ? 0 - m : m;
+  }
+};
+
+// Time step: lengths 0..64; context the previous step's length.
+using TimeModel = StepModel<7, 64, 65, 2, 3>;
+// Row and column steps: lengths 0..16.
+constexpr unsigned kTimeBuckets = 3;
+using RowModel = StepModel<5, 16, kTimeBuckets * 17, 2, 3>;
+using ColumnModel = StepModel<5, 16, 3 * kTimeBuckets * 17, 6, 3>;
+
+constexpr unsigned kPixelTableBits = 18;
+
+struct PolarityModel {
+  std::array<Probability, 4> same;
+  std::array<Probability, 4> flipped;
+  std::array<Probability, 256> value;
+  PolarityModel() {
+    same.fill(kProbabilityHalf);
+    flipped.fill(kProbabilityHalf);
+    value.fill(kProbabilityHalf);
+  }
+};
+
+unsigned time_bucket(unsigned length) { return length == 0 ? 0 : (length <= 4 ? 1 : 2); }
+
+// How a chunk codes positions: steps from the previous event, or the row and
+// column themselves (for sensors whose activity sits on a few pixels).
+enum class PositionMode : unsigned { kSteps = 0, kAbsolute = 1 };
+
+constexpr unsigned kColumnHashBits = 20;
+
+// Absolute positions: the row in a 16-bit tree, the column in a 16-bit
+// tree whose nodes are told apart by row (hashed into 2^20 states).
+struct AbsoluteModel {
+  std::vector<Probability> row = std::vector<Probability>(1U << 16, kProbabilityHalf);
+  std::vector<Probability> column = std::vector<Probability>(1U << kColumnHashBits, kProbabilityHalf);
+
+  static std::uint32_t column_index(unsigned node, std::uint16_t y) {
+    return ((node * 0x9E3779B1U) ^ (static_cast<std::uint32_t>(y) * 0x85EBCA77U)) >> (32 - kColumnHashBits);
+  }
+
+  template <class Side>
+  std::uint16_t code_row(Side& side, std::uint16_t y) {
+    unsigned node = 1;
+    for (unsigned i = 16; i-- > 0;) node = (node << 1) | side.bit(row[node], (y >> i) & 1U);
+    return static_cast<std::uint16_t>(node - (1U << 16));
+  }
+  template <class Side>
+  std::uint16_t code_column(Side& side, std::uint16_t x, std::uint16_t y) {
+    unsigned node = 1;
+    for (unsigned i = 16; i-- > 0;) {
+      node = (node << 1) | side.bit(column[column_index(node, y)], (x >> i) & 1U);
+    }
+    return static_cast<std::uint16_t>(node - (1U << 16));
+  }
+};
+
+// The whole state of a chunk's coding: models and the previous event.
+struct ChunkModel {
+  TimeModel time;
+  RowModel row;
+  ColumnModel column;
+  PolarityModel polarity;
+  PositionMode mode = PositionMode::kSteps;
+  std::unique_ptr<AbsoluteModel> absolute;
+  // Last polarity plus one of each pixel (0: none yet), by the low 9 bits
+  // of x and y.
+  std::vector<std::uint16_t> pixel_polarity = std::vector<std::uint16_t>(1U << kPixelTableBits);
+  Event64 previous{};
+  unsigned time_length = 0;
+  unsigned row_length = 0;
+  unsigned column_length = 0;
+  unsigned column_negative = 0;
+
+  static std::uint32_t pixel_key(std::uint16_t x, std::uint16_t y) {
+    return ((static_cast<std::uint32_t>(x) & 511U) << 9) | (y & 511U);
+  }
+
+  static std::uint64_t magnitude_of(std::uint64_t step) {
+    return (step >> 63) != 0 ? 0 - step : step;
+  }
+  static std::uint64_t magnitude16(std::uint16_t step) {
+    const auto s = static_cast<std::int16_t>(step);
+    return static_cast<std::uint64_t>(s < 0 ? -static_cast<std::int32_t>(s) : s);
+  }
+
+  template <class Side>
+  Event64 code(Side& side, const Event64& e) {
+    Event64 out;
+    // t
+    const std::uint64_t dt = e.t - previous.t;
+    unsigned t_length = 0;
+    const std::uint64_t t_step =
+        time.step(side, time_length, time_length, 0, magnitude_of(dt), (dt >> 63) != 0, t_length);
+    out.t = previous.t + t_step;
+    const unsigned bucket = time_bucket(t_length);
+    if (mode == PositionMode::kAbsolute) {
+      out.y = absolute->code_row(side, e.y);
+      out.x = absolute->code_column(side, e.x, out.y);
+    } else {
+      code_steps(side, e, bucket, out);
+    }
+    code_polarity(side, e, out);
+    time_length = t_length;
+    previous = out;
+    return out;
+  }
+
+  template <class Side>
+  void code_steps(Side& side, const Event64& e, unsigned bucket, Event64& out) {
+    const auto dy = static_cast<std::uint16_t>(e.y - previous.y);
+    unsigned y_length = 0;
+    const std::uint64_t y_step = row.step(side, bucket * 17 + row_length, row_length, 0, magnitude16(dy),
+                                          (dy & 0x8000U) != 0, y_length);
+    out.y = static_cast<std::uint16_t>(previous.y + y_step);
+    // x
+    const auto dx = static_cast<std::uint16_t>(e.x - previous.x);
+    unsigned x_length = 0;
+    const unsigned row_class = std::min(y_length, 2U);
+    const std::uint64_t x_step =
+        column.step(side, (row_class * kTimeBuckets + bucket) * 17 + column_length, column_length,
+                    row_class * 2 + column_negative, magnitude16(dx), (dx & 0x8000U) != 0,
+                    x_length);
+    out.x = static_cast<std::uint16_t>(previous.x + x_step);
+    row_length = y_length;
+    column_length = x_length;
+    column_negative = x_length == 0 ? column_negative : ((x_step >> 63) != 0 ? 1U : 0U);
+  }
+
+  template <class Side>
+  void code_polarity(Side& side, const Event64& e, Event64& out) {
+    std::uint16_t& last = pixel_polarity[pixel_key(out.x, out.y)];
+    const unsigned predicted = last != 0 ? last - 1U : previous.p;
+    const unsigned context = (last != 0 ? 2U : 0U) + (previous.p == predicted ? 1U : 0U);
+    unsigned p = e.p;
+    if (side.bit(polarity.same[context], p == predicted ? 0U : 1U) == 0) {
+      p = predicted;
+    } else {
+      const unsigned flip = predicted ^ 1U;
+      if (side.bit(polarity.flipped[context], p == flip ? 0U : 1U) == 0) {
+        p = flip;
+      } else {
+        p = StepModel<1, 1, 1, 1, 1>::tree(side, polarity.value.data(), 8, p);
+      }
+    }
+    out.p = static_cast<std::uint8_t>(p);
+    last = static_cast<std::uint16_t>(p + 1);
+  }
+};
+
+}  // namespace
+
+namespace {
+
+// The events sampled to choose a chunk's position mode.
+constexpr std::size_t kModeSample = 4096;
+
+template <class Side>
+void start_chunk(Side& side, ChunkModel& model, PositionMode mode) {
+  Probability half = kProbabilityHalf;
+  model.mode = static_cast<PositionMode>(side.bit(half, static_cast<unsigned>(mode)));
+  if (model.mode == PositionMode::kAbsolute) model.absolute = std::make_unique<AbsoluteModel>();
+}
+
+void encode_in_mode(Event64Span events, PositionMode mode, std::vector<std::uint8_t>& out) {
+  auto model = std::make_unique<ChunkModel>();
+  RangeEncoder coder(out);
+  EncodeSide side{coder};
+  start_chunk(side, *model, mode);
+  for (const Event64& e : events) model->code(side, e);
+  coder.finish();
+}
+
+}  // namespace
+
+void encode_chunk(Event64Span events, std::vector<std::uint8_t>& out) {
+  // Steps, unless the chunk is smaller in absolute positions: a sample of
+  // its first events rules absolute positions out cheaply when they are far
+  // behind; otherwise both codes of the whole chunk are made and the
+  // smaller kept.
+  const Event64Span sample = events.first(std::min(events.size(), kModeSample));
+  std::vector<std::uint8_t> steps;
+  std::vector<std::uint8_t> absolute;
+  encode_in_mode(sample, PositionMode::kSteps, steps);
+  encode_in_mode(sample, PositionMode::kAbsolute, absolute);
+  if (absolute.size() * 10 > steps.size() * 11) {
+    if (sample.size() == events.size()) {
+      out.insert(out.end(), steps.begin(), steps.end());
+    } else {
+      encode_in_mode(events, PositionMode::kSteps, out);
+    }
+    return;
+  }
+  if (sample.size() < events.size()) {
+    steps.clear();
+    absolute.clear();
+    encode_in_mode(events, PositionMode::kSteps, steps);
+    encode_in_mode(events, PositionMode::kAbsolute, absolute);
+  }
+  const std::vector<std::uint8_t>& chosen = absolute.size() < steps.size() ? absolute : steps;
+  out.insert(out.end(), chosen.begin(), chosen.end());
+}
+
+Status decode_chunk(std::span<const std::uint8_t> code, std::size_t count, Event64Vec& events) {
+  return catching_out_of_memory([&]() -> Status {
+    events.resize(count);
+    auto model = std::make_unique<ChunkModel>();
+    RangeDecoder coder(code);
+    DecodeSide side{coder};
+    start_chunk(side, *model, PositionMode::kSteps);
+    for (std::size_t i = 0; i < count; ++i) {
+      events[i] = model->code(side, Event64{});
+      if (side.damaged) return Error(ErrorKind::kInvalidData, "impossible step length");
+      if (coder.overrun() > 0) return Error(ErrorKind::kInvalidData, "code ends before its events");
+    }
+    return Ok{};
+  });
+}
+
+}  // namespace ovk::lossless

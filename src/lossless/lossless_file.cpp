@@ -1,0 +1,370 @@
+#include "lossless/lossless_file.h"
+
+#include <unistd.h>
+#include <xxhash.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "lossless/chunk_codec.h"
+
+namespace ovk::lossless {
+namespace {
+
+constexpr std::array<std::uint8_t, 8> kEndMagic = {'O', 'V', 'K', 'L', 'E', 'N', 'D', 0};
+
+void put16(std::vector<std::uint8_t>& out, std::uint16_t v) {
+  for (int i = 0; i < 2; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+void put64(std::vector<std::uint8_t>& out, std::uint64_t v) {
+  for (int i = 0; i < 8; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+std::uint64_t get(std::span<const std::uint8_t> in, std::size_t at, std::size_t width) {
+  std::uint64_t v = 0;
+  for (std::size_t i = 0; i < width; ++i) v |= std::uint64_t{in[at + i]} << (8 * i);
+  return v;
+}
+std::uint64_t hash(std::span<const std::uint8_t> bytes) {
+  return XXH64(bytes.data(), bytes.size(), 0);
+}
+
+Error invalid(std::string message) {
+  return Error(ErrorKind::kInvalidData, "lossless .ovkc: " + std::move(message));
+}
+
+std::string chunk_name(std::size_t index, std::size_t count) {
+  return "chunk " + std::to_string(index) + " of " + std::to_string(count);
+}
+
+struct CodedChunk {
+  ChunkEntry entry;
+  std::vector<std::uint8_t> code;
+};
+
+CodedChunk code_chunk(Event64Span events) {
+  CodedChunk chunk;
+  encode_chunk(events, chunk.code);
+  chunk.entry.bytes = static_cast<std::uint32_t>(chunk.code.size());
+  chunk.entry.events = static_cast<std::uint32_t>(events.size());
+  const auto [lo, hi] = std::minmax_element(events.begin(), events.end(),
+                                            [](const Event64& a, const Event64& b) { return a.t < b.t; });
+  chunk.entry.t_first = events.front().t;
+  chunk.entry.t_min = lo->t;
+  chunk.entry.t_max = hi->t;
+  chunk.entry.checksum = hash(chunk.code);
+  return chunk;
+}
+
+// Runs work(0..count-1) on up to `jobs` threads.
+template <class Work>
+void run_parallel(std::size_t count, unsigned jobs, const Work& work) {
+  const std::size_t threads = std::min<std::size_t>(std::max(jobs, 1U), count);
+  if (threads <= 1) {
+    for (std::size_t i = 0; i < count; ++i) work(i);
+    return;
+  }
+  std::vector<std::jthread> pool;
+  for (std::size_t t = 0; t < threads; ++t) {
+    pool.emplace_back([&, t] {
+      for (std::size_t i = t; i < count; i += threads) work(i);
+    });
+  }
+}
+
+}  // namespace
+
+bool looks_like_lossless(std::span<const std::uint8_t> head) {
+  return head.size() >= kLosslessMagic.size() &&
+         std::equal(kLosslessMagic.begin(), kLosslessMagic.end(), head.begin());
+}
+
+// ---- writing ----
+
+LosslessEncoder::LosslessEncoder(ByteSink sink, io::SensorGeometry sensor, unsigned jobs,
+                                 std::uint32_t chunk_events)
+    : sink_(std::move(sink)),
+      jobs_(std::max(jobs, 1U)),
+      chunk_events_(std::clamp<std::uint32_t>(chunk_events, 1, kMaxChunkEvents)),
+      sensor_(sensor) {}
+
+Status LosslessEncoder::write(std::span<const std::uint8_t> bytes) {
+  offset_ += bytes.size();
+  return sink_(bytes);
+}
+
+Status LosslessEncoder::append(Event64Span events) {
+  if (!started_) {
+    std::vector<std::uint8_t> header(kLosslessMagic.begin(), kLosslessMagic.end());
+    put16(header, kLosslessVersion);
+    put16(header, 0);
+    put32(header, chunk_events_);
+    put16(header, sensor_.width);
+    put16(header, sensor_.height);
+    put64(header, hash(header));
+    started_ = true;
+    OVK_RETURN_IF_ERROR(write(header));
+  }
+  const std::size_t batch = std::size_t{chunk_events_} * jobs_;
+  while (!events.empty()) {
+    const std::size_t take = std::min(events.size(), batch - pending_.size());
+    pending_.insert(pending_.end(), events.begin(), events.begin() + static_cast<std::ptrdiff_t>(take));
+    events = events.subspan(take);
+    events_ += take;
+    if (pending_.size() == batch) OVK_RETURN_IF_ERROR(flush());
+  }
+  return Ok{};
+}
+
+Status LosslessEncoder::flush() {
+  const std::size_t count = (pending_.size() + chunk_events_ - 1) / chunk_events_;
+  std::vector<CodedChunk> coded(count);
+  run_parallel(count, jobs_, [&](std::size_t i) {
+    const std::size_t from = i * chunk_events_;
+    const std::size_t n = std::min<std::size_t>(chunk_events_, pending_.size() - from);
+    coded[i] = code_chunk(Event64Span(pending_).subspan(from, n));
+  });
+  pending_.clear();
+  for (CodedChunk& chunk : coded) {
+    chunk.entry.offset = offset_;
+    table_.push_back(chunk.entry);
+    OVK_RETURN_IF_ERROR(write(chunk.code));
+  }
+  return Ok{};
+}
+
+Status LosslessEncoder::finish() {
+  OVK_RETURN_IF_ERROR(append({}));
+  OVK_RETURN_IF_ERROR(flush());
+  const std::uint64_t table_offset = offset_;
+  std::vector<std::uint8_t> tail;
+  for (const ChunkEntry& c : table_) {
+    put64(tail, c.offset);
+    put32(tail, c.bytes);
+    put32(tail, c.events);
+    put64(tail, c.t_first);
+    put64(tail, c.t_min);
+    put64(tail, c.t_max);
+    put64(tail, c.checksum);
+  }
+  put64(tail, table_offset);
+  put64(tail, table_.size());
+  put64(tail, events_);
+  put64(tail, hash(tail));
+  tail.insert(tail.end(), kEndMagic.begin(), kEndMagic.end());
+  return write(tail);
+}
+
+Result<FileSummary> encode_file(io::EventSource& source, std::string_view path,
+                                io::SensorGeometry sensor, unsigned jobs,
+                                std::uint32_t chunk_events) {
+  OVK_ASSIGN_OR_RETURN(io::AtomicFileWriter file, io::AtomicFileWriter::create(path));
+  LosslessEncoder encoder([&file](std::span<const std::uint8_t> bytes) { return file.write(bytes); },
+                          sensor, jobs, chunk_events);
+  Event64Vec block;
+  for (;;) {
+    OVK_RETURN_IF_ERROR(source.next_block(block));
+    if (block.empty()) break;
+    OVK_RETURN_IF_ERROR(encoder.append(block));
+  }
+  OVK_RETURN_IF_ERROR(encoder.finish());
+  OVK_RETURN_IF_ERROR(file.commit());
+  FileSummary summary;
+  summary.chunk_events = chunk_events;
+  summary.sensor = sensor;
+  summary.events = encoder.events();
+  summary.file_bytes = encoder.bytes_written();
+  return summary;
+}
+
+std::vector<std::uint8_t> encode_to_bytes(Event64Span events, io::SensorGeometry sensor,
+                                          unsigned jobs, std::uint32_t chunk_events) {
+  std::vector<std::uint8_t> out;
+  LosslessEncoder encoder(
+      [&out](std::span<const std::uint8_t> bytes) -> Status {
+        out.insert(out.end(), bytes.begin(), bytes.end());
+        return Ok{};
+      },
+      sensor, jobs, chunk_events);
+  if (!encoder.append(events).ok() || !encoder.finish().ok()) OVK_FAULT("in-memory sink failed");
+  return out;
+}
+
+// ---- reading ----
+
+Result<LosslessReader> LosslessReader::open(std::string_view path) {
+  OVK_ASSIGN_OR_RETURN(io::FileHandle file, io::open_for_reading(path));
+  const off_t size = ::lseek(file.fd(), 0, SEEK_END);
+  if (size < 0) return io::os_error(errno);
+  LosslessReader reader;
+  reader.file_.emplace(std::move(file));
+  OVK_RETURN_IF_ERROR(reader.load(static_cast<std::uint64_t>(size)));
+  return reader;
+}
+
+Result<LosslessReader> LosslessReader::from_bytes(std::span<const std::uint8_t> bytes) {
+  LosslessReader reader;
+  reader.bytes_ = bytes;
+  OVK_RETURN_IF_ERROR(reader.load(bytes.size()));
+  return reader;
+}
+
+Status LosslessReader::read_at(std::uint64_t offset, std::span<std::uint8_t> out) const {
+  if (!file_) {
+    if (offset > bytes_.size() || out.size() > bytes_.size() - offset) {
+      return invalid("the file ends early");
+    }
+    std::memcpy(out.data(), bytes_.data() + offset, out.size());
+    return Ok{};
+  }
+  while (!out.empty()) {
+    const ssize_t n = ::pread(file_->fd(), out.data(), out.size(), static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return io::os_error(errno);
+    if (n == 0) return invalid("the file ends early");
+    out = out.subspan(static_cast<std::size_t>(n));
+    offset += static_cast<std::uint64_t>(n);
+  }
+  return Ok{};
+}
+
+Status LosslessReader::load(std::uint64_t size) {
+  if (size < kHeaderBytes + kTrailerBytes) {
+    std::array<std::uint8_t, 4> head{};
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size, 4));
+    OVK_RETURN_IF_ERROR(read_at(0, std::span(head).first(n)));
+    if (!looks_like_lossless(std::span(head).first(n)) && n < 4) {
+      return invalid("too short to be a lossless code file");
+    }
+    if (!looks_like_lossless(head)) return invalid("not a lossless code file (bad magic)");
+    return invalid("truncated: " + std::to_string(size) + " bytes");
+  }
+  std::array<std::uint8_t, kHeaderBytes> header{};
+  OVK_RETURN_IF_ERROR(read_at(0, header));
+  if (!looks_like_lossless(header)) return invalid("not a lossless code file (bad magic)");
+  if (get(header, 16, 8) != hash(std::span(header).first(16))) {
+    return invalid("header checksum mismatch");
+  }
+  summary_.version = static_cast<std::uint16_t>(get(header, 4, 2));
+  if (summary_.version != kLosslessVersion) {
+    return invalid("unsupported version " + std::to_string(summary_.version));
+  }
+  if (get(header, 6, 2) != 0) return invalid("unknown flags");
+  summary_.chunk_events = static_cast<std::uint32_t>(get(header, 8, 4));
+  if (summary_.chunk_events == 0 || summary_.chunk_events > kMaxChunkEvents) {
+    return invalid("chunk size of " + std::to_string(summary_.chunk_events) + " events out of range");
+  }
+  summary_.sensor = {static_cast<std::uint16_t>(get(header, 12, 2)),
+                     static_cast<std::uint16_t>(get(header, 14, 2))};
+  summary_.file_bytes = size;
+
+  std::array<std::uint8_t, kTrailerBytes> trailer{};
+  OVK_RETURN_IF_ERROR(read_at(size - kTrailerBytes, trailer));
+  if (!std::equal(kEndMagic.begin(), kEndMagic.end(), trailer.begin() + 32)) {
+    return invalid("truncated or damaged: no end marker");
+  }
+  const std::uint64_t table_offset = get(trailer, 0, 8);
+  const std::uint64_t chunk_count = get(trailer, 8, 8);
+  summary_.events = get(trailer, 16, 8);
+  const std::uint64_t table_end = size - kTrailerBytes;
+  if (table_offset < kHeaderBytes || table_offset > table_end ||
+      (table_end - table_offset) / kTableEntryBytes != chunk_count ||
+      (table_end - table_offset) % kTableEntryBytes != 0) {
+    return invalid("chunk table outside the file");
+  }
+  std::vector<std::uint8_t> table;
+  OVK_RETURN_IF_ERROR(catching_out_of_memory([&]() -> Status {
+    table.resize(static_cast<std::size_t>(table_end - table_offset) + 24);
+    return Ok{};
+  }));
+  OVK_RETURN_IF_ERROR(read_at(table_offset, table));
+  if (get(trailer, 24, 8) != hash(table)) return invalid("chunk table checksum mismatch");
+
+  std::uint64_t expected_offset = kHeaderBytes;
+  std::uint64_t events = 0;
+  summary_.chunks.resize(static_cast<std::size_t>(chunk_count));
+  for (std::size_t i = 0; i < summary_.chunks.size(); ++i) {
+    const std::span<const std::uint8_t> at = std::span(table).subspan(i * kTableEntryBytes);
+    ChunkEntry& c = summary_.chunks[i];
+    c = {get(at, 0, 8), static_cast<std::uint32_t>(get(at, 8, 4)),
+         static_cast<std::uint32_t>(get(at, 12, 4)), get(at, 16, 8), get(at, 24, 8), get(at, 32, 8),
+         get(at, 40, 8)};
+    const std::string name = chunk_name(i, summary_.chunks.size());
+    if (c.offset != expected_offset || c.bytes > table_offset - c.offset) {
+      return invalid(name + ": outside the file");
+    }
+    if (c.events == 0 || c.events > summary_.chunk_events) {
+      return invalid(name + ": " + std::to_string(c.events) + " events, more than a chunk holds");
+    }
+    if (c.t_min > c.t_max || c.t_first < c.t_min || c.t_first > c.t_max) {
+      return invalid(name + ": time range reversed");
+    }
+    expected_offset = c.offset + c.bytes;
+    events += c.events;
+  }
+  if (expected_offset != table_offset) return invalid("bytes between the chunks and the table");
+  if (events != summary_.events) return invalid("event count differs from the chunks' sum");
+  return Ok{};
+}
+
+Status LosslessReader::decode_chunk(std::size_t index, Event64Vec& events) const {
+  const std::size_t count = summary_.chunks.size();
+  if (index >= count) OVK_FAULT("chunk index out of range");
+  const ChunkEntry& c = summary_.chunks[index];
+  const std::string name = chunk_name(index, count);
+  std::vector<std::uint8_t> code;
+  OVK_RETURN_IF_ERROR(catching_out_of_memory([&]() -> Status {
+    code.resize(c.bytes);
+    return Ok{};
+  }));
+  OVK_RETURN_IF_ERROR(read_at(c.offset, code));
+  if (hash(code) != c.checksum) return invalid(name + ": checksum mismatch");
+  const Status decoded = lossless::decode_chunk(code, c.events, events);
+  if (!decoded.ok()) return invalid(name + ": " + decoded.error().message());
+  for (const Event64& e : events) {
+    if (e.t < c.t_min || e.t > c.t_max) return invalid(name + ": timestamp outside its time range");
+  }
+  if (events.front().t != c.t_first) return invalid(name + ": first timestamp differs from the table");
+  return Ok{};
+}
+
+std::vector<std::size_t> chunks_in_window(const FileSummary& summary, std::uint64_t start,
+                                          std::optional<std::uint64_t> end) {
+  std::vector<std::size_t> chosen;
+  for (std::size_t i = 0; i < summary.chunks.size(); ++i) {
+    const ChunkEntry& c = summary.chunks[i];
+    if (c.t_max >= start && (!end || c.t_min < *end)) chosen.push_back(i);
+  }
+  return chosen;
+}
+
+Status decode_chunks(const LosslessReader& reader, std::span<const std::size_t> chunks,
+                     unsigned jobs, const DecodeCallbacks& callbacks) {
+  const std::size_t batch = std::max(jobs, 1U);
+  std::vector<Event64Vec> decoded(batch);
+  std::vector<std::optional<Error>> errors(batch);
+  for (std::size_t first = 0; first < chunks.size(); first += batch) {
+    const std::size_t n = std::min(batch, chunks.size() - first);
+    run_parallel(n, jobs, [&](std::size_t i) {
+      Status s = reader.decode_chunk(chunks[first + i], decoded[i]);
+      errors[i].reset();
+      if (!s.ok()) errors[i].emplace(std::move(s).error());
+    });
+    for (std::size_t i = 0; i < n; ++i) {
+      if (errors[i]) {
+        if (!callbacks.damaged || !callbacks.damaged(chunks[first + i], *errors[i])) {
+          return std::move(*errors[i]);
+        }
+        continue;
+      }
+      OVK_RETURN_IF_ERROR(callbacks.sink(chunks[first + i], decoded[i]));
+    }
+  }
+  return Ok{};
+}
+
+}  // namespace ovk::lossless

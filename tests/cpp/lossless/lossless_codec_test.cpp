@@ -1,0 +1,238 @@
+// Round trips of the lossless chunk code and file on adversarial event
+// lists, and the reader's answers to damaged files.
+#include <gtest/gtest.h>
+#include <xxhash.h>
+
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "lossless/chunk_codec.h"
+#include "lossless/lossless_file.h"
+
+namespace ovk::lossless {
+namespace {
+
+constexpr std::uint64_t kMaxTime = std::numeric_limits<std::uint64_t>::max();
+
+Event64Vec decode_all(std::span<const std::uint8_t> bytes) {
+  Result<LosslessReader> reader = LosslessReader::from_bytes(bytes);
+  EXPECT_TRUE(reader.ok()) << (reader.ok() ? "" : reader.error().message());
+  if (!reader.ok()) return {};
+  Event64Vec all;
+  std::vector<std::size_t> every(reader.value().summary().chunks.size());
+  for (std::size_t i = 0; i < every.size(); ++i) every[i] = i;
+  const Status s = decode_chunks(reader.value(), every, 2,
+                                 {[&](std::size_t, const Event64Vec& events) -> Status {
+                                    all.insert(all.end(), events.begin(), events.end());
+                                    return Ok{};
+                                  },
+                                  {}});
+  EXPECT_TRUE(s.ok()) << (s.ok() ? "" : s.error().message());
+  return all;
+}
+
+void expect_round_trip(const Event64Vec& events, std::uint32_t chunk_events = 1000) {
+  const std::vector<std::uint8_t> one = encode_to_bytes(events, {}, 1, chunk_events);
+  const std::vector<std::uint8_t> three = encode_to_bytes(events, {}, 3, chunk_events);
+  EXPECT_EQ(one, three) << "bytes depend on jobs";
+  EXPECT_EQ(decode_all(one), events);
+  // The chunk code alone, with the decoder reading exactly its bytes.
+  std::vector<std::uint8_t> code;
+  encode_chunk(events, code);
+  Event64Vec back;
+  ASSERT_TRUE(decode_chunk(code, events.size(), back).ok());
+  EXPECT_EQ(back, events);
+}
+
+Event64Vec random_events(std::size_t n, std::uint32_t seed, std::uint16_t w, std::uint16_t h) {
+  std::mt19937_64 rng(seed);
+  Event64Vec events;
+  std::uint64_t t = 1'000'000;
+  for (std::size_t i = 0; i < n; ++i) {
+    t += rng() % 50;
+    events.push_back({static_cast<std::uint16_t>(rng() % w), static_cast<std::uint16_t>(rng() % h),
+                      t, static_cast<std::uint8_t>(rng() % 2)});
+  }
+  return events;
+}
+
+TEST(LosslessCodec, EmptyAndOneEvent) {
+  expect_round_trip({});
+  expect_round_trip({{3, 4, 5, 1}});
+  expect_round_trip({{65535, 65535, kMaxTime, 255}});
+}
+
+TEST(LosslessCodec, ExtremeTimestamps) {
+  expect_round_trip({{0, 0, kMaxTime, 0}, {0, 0, 0, 1}, {0, 0, kMaxTime, 0},
+                     {1, 1, std::uint64_t{1} << 63, 0}, {1, 1, (std::uint64_t{1} << 63) - 1, 0},
+                     {2, 2, 5, 0}, {2, 2, 5, 0}, {2, 2, 4, 0}});
+}
+
+TEST(LosslessCodec, UnsortedAndRepeatedTimes) {
+  std::mt19937_64 rng(7);
+  Event64Vec events;
+  for (int i = 0; i < 5000; ++i) {
+    events.push_back({static_cast<std::uint16_t>(rng()), static_cast<std::uint16_t>(rng()),
+                      rng() % 4 == 0 ? rng() : rng() % 100, static_cast<std::uint8_t>(rng())});
+  }
+  expect_round_trip(events);
+}
+
+TEST(LosslessCodec, OnePixelAndAlternatingPolarity) {
+  Event64Vec events;
+  for (std::uint64_t i = 0; i < 3000; ++i) {
+    events.push_back({17, 9, i * 3, static_cast<std::uint8_t>(i % 2)});
+  }
+  expect_round_trip(events);
+}
+
+TEST(LosslessCodec, EveryPixelOnce) {
+  Event64Vec events;
+  for (std::uint16_t y = 0; y < 64; ++y) {
+    for (std::uint16_t x = 0; x < 64; ++x) events.push_back({x, y, 0, 1});
+  }
+  expect_round_trip(events);
+}
+
+TEST(LosslessCodec, FullCoordinateRange) {
+  Event64Vec events;
+  for (std::uint32_t i = 0; i < 4000; ++i) {
+    events.push_back({static_cast<std::uint16_t>(i * 40503U), static_cast<std::uint16_t>(65535 - i * 7),
+                      i, static_cast<std::uint8_t>(i * 37)});
+  }
+  events.push_back({0, 0, 0, 0});
+  events.push_back({65535, 65535, 1, 0});
+  events.push_back({0, 32768, 2, 0});
+  events.push_back({32768, 0, 3, 0});
+  expect_round_trip(events);
+}
+
+TEST(LosslessCodec, ManyChunks) { expect_round_trip(random_events(20'000, 3, 346, 260), 777); }
+
+TEST(LosslessCodec, RandomWindowsEqualFilteringTheFullDecode) {
+  const Event64Vec events = random_events(30'000, 11, 128, 128);
+  const std::vector<std::uint8_t> bytes = encode_to_bytes(events, {}, 1, 1024);
+  Result<LosslessReader> reader = LosslessReader::from_bytes(bytes);
+  ASSERT_TRUE(reader.ok());
+  std::mt19937_64 rng(5);
+  const std::uint64_t t0 = events.front().t;
+  const std::uint64_t t1 = events.back().t;
+  for (int round = 0; round < 50; ++round) {
+    const std::uint64_t a = t0 + rng() % (t1 - t0 + 10);
+    const std::uint64_t b = a + rng() % 20'000;
+    const std::vector<std::size_t> chosen = chunks_in_window(reader.value().summary(), a, b);
+    Event64Vec got;
+    ASSERT_TRUE(decode_chunks(reader.value(), chosen, 1,
+                              {[&](std::size_t, const Event64Vec& block) -> Status {
+                                 for (const Event64& e : block) {
+                                   if (e.t >= a && e.t < b) got.push_back(e);
+                                 }
+                                 return Ok{};
+                               },
+                               {}})
+                    .ok());
+    Event64Vec want;
+    for (const Event64& e : events) {
+      if (e.t >= a && e.t < b) want.push_back(e);
+    }
+    EXPECT_EQ(got, want);
+    EXPECT_LE(chosen.size(), 2U + (b - a) / 20'000);
+  }
+}
+
+// ---- hostile files ----
+
+std::string open_error(std::span<const std::uint8_t> bytes) {
+  Result<LosslessReader> reader = LosslessReader::from_bytes(bytes);
+  if (!reader.ok()) return reader.error().message();
+  Event64Vec events;
+  for (std::size_t i = 0; i < reader.value().summary().chunks.size(); ++i) {
+    const Status s = reader.value().decode_chunk(i, events);
+    if (!s.ok()) return s.error().message();
+  }
+  return "";
+}
+
+void put64(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint64_t v) {
+  for (int i = 0; i < 8; ++i) bytes[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// Rewrites the table checksum after a change to the table, so that the
+// reader's other checks are the ones that answer.
+void reseal_table(std::vector<std::uint8_t>& bytes) {
+  const std::size_t trailer = bytes.size() - kTrailerBytes;
+  std::uint64_t table_offset = 0;
+  for (int i = 0; i < 8; ++i) table_offset |= std::uint64_t{bytes[trailer + i]} << (8 * i);
+  put64(bytes, trailer + 24,
+        XXH64(bytes.data() + table_offset, trailer + 24 - table_offset, 0));
+}
+
+std::vector<std::uint8_t> small_file() {
+  return encode_to_bytes(random_events(300, 2, 34, 34), {34, 34}, 1, 100);
+}
+
+TEST(LosslessFile, EveryTruncationFails) {
+  const std::vector<std::uint8_t> bytes = small_file();
+  for (std::size_t n = 0; n < bytes.size(); ++n) {
+    EXPECT_NE(open_error(std::span(bytes).first(n)), "") << n;
+  }
+  EXPECT_EQ(open_error(bytes), "");
+}
+
+TEST(LosslessFile, EverySingleByteChangeFails) {
+  const std::vector<std::uint8_t> bytes = small_file();
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    std::vector<std::uint8_t> changed = bytes;
+    changed[i] ^= 0x5A;
+    EXPECT_NE(open_error(changed), "") << i;
+  }
+}
+
+TEST(LosslessFile, DamagedChunkIsNamed) {
+  std::vector<std::uint8_t> bytes = small_file();
+  bytes[kHeaderBytes + 3] ^= 1;
+  EXPECT_EQ(open_error(bytes), "lossless .ovkc: chunk 0 of 3: checksum mismatch");
+}
+
+TEST(LosslessFile, TableOutsideTheFile) {
+  std::vector<std::uint8_t> bytes = small_file();
+  put64(bytes, bytes.size() - kTrailerBytes, bytes.size() + 100);
+  reseal_table(bytes);
+  EXPECT_EQ(open_error(bytes), "lossless .ovkc: chunk table outside the file");
+  bytes = small_file();
+  const std::size_t table = bytes.size() - kTrailerBytes - 3 * kTableEntryBytes;
+  put64(bytes, table + kTableEntryBytes, std::uint64_t{1} << 40);
+  reseal_table(bytes);
+  EXPECT_EQ(open_error(bytes), "lossless .ovkc: chunk 1 of 3: outside the file");
+}
+
+TEST(LosslessFile, InflatedCounts) {
+  std::vector<std::uint8_t> bytes = small_file();
+  const std::size_t table = bytes.size() - kTrailerBytes - 3 * kTableEntryBytes;
+  bytes[table + 12] = 0xFF;
+  bytes[table + 13] = 0xFF;
+  reseal_table(bytes);
+  EXPECT_EQ(open_error(bytes), "lossless .ovkc: chunk 0 of 3: 65535 events, more than a chunk holds");
+}
+
+TEST(LosslessFile, MoreEventsThanTheCodeHolds) {
+  const Event64Vec events = random_events(50, 9, 640, 480);
+  std::vector<std::uint8_t> code;
+  encode_chunk(events, code);
+  Event64Vec back;
+  const Status s = decode_chunk(code, 100'000, back);
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.error().message(), "code ends before its events");
+}
+
+TEST(LosslessFile, OccupancyMagicIsRejected) {
+  std::vector<std::uint8_t> bytes = small_file();
+  bytes[3] = 'C';
+  EXPECT_EQ(open_error(bytes), "lossless .ovkc: not a lossless code file (bad magic)");
+}
+
+}  // namespace
+}  // namespace ovk::lossless

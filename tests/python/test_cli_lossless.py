@@ -1,0 +1,305 @@
+"""ovk encode --lossless / convert / info / check: the lossless .ovkc file from
+the command line. Round trips compare every field with numpy arrays; the
+container is read by a small independent parser of its documented layout."""
+import os
+import random
+import struct
+import subprocess
+from pathlib import Path
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+CLI = os.environ.get("OVK_CLI")
+pytestmark = pytest.mark.skipif(not CLI, reason="OVK_CLI is not set: the ovk tool was not built")
+
+REPO = Path(__file__).resolve().parents[2]
+GOLDEN = REPO / "tests" / "data" / "golden_lossless.ovkc"
+REAL_DATA = REPO.parent / "shared" / "data" / "real"
+DTYPE = np.dtype([("x", "<u2"), ("y", "<u2"), ("t", "<u8"), ("p", "u1")])
+MAX_T = 2**64 - 1
+
+# The events of the golden file, in order.
+GOLDEN_EVENTS = [(0, 0, 0, 0), (127, 127, 1000, 1), (127, 126, 1000, 1), (128, 126, 1003, 0),
+                 (65535, 65535, MAX_T, 255), (5, 7, 12, 1), (5, 7, 12, 1), (5, 7, 11, 0),
+                 (300, 200, 1_700_000_000_000_000, 1), (301, 200, 1_700_000_000_000_001, 0)] + \
+                [(10 + i % 5, 20 + i // 5, 2000 + 7 * i, i % 2) for i in range(30)]
+
+
+def run(*args):
+    return subprocess.run([CLI, *map(str, args)], capture_output=True, text=True, timeout=120)
+
+
+def save(path, events):
+    np.save(path, np.array(events, dtype=DTYPE))
+    return path
+
+
+def encode(tmp_path, events, *options, name="rec"):
+    source = save(tmp_path / f"{name}.npy", events)
+    out = tmp_path / f"{name}.ovkc"
+    done = run("encode", "--lossless", source, "-o", out, *options)
+    assert done.returncode == 0, done.stderr
+    return out
+
+
+def decode(path, tmp_path, *options):
+    out = tmp_path / "back.npy"
+    if out.exists():
+        out.unlink()
+    done = run("convert", path, "-o", out, *options)
+    assert done.returncode == 0, done.stderr
+    return [tuple(int(v) for v in row) for row in np.load(out)]
+
+
+def parse_lossless(data):
+    """Header, chunk table and trailer by the documented layout."""
+    magic, version, flags, chunk_events, width, height = struct.unpack_from("<4sHHIHH", data, 0)
+    assert (magic, version, flags) == (b"OVKL", 1, 0)
+    table_offset, count, events = struct.unpack_from("<QQQ", data, len(data) - 40)
+    assert data[-8:] == b"OVKLEND\0"
+    chunks = [dict(zip(("offset", "bytes", "events", "t_first", "t_min", "t_max", "sum"),
+                       struct.unpack_from("<QIIQQQQ", data, table_offset + 48 * i)))
+              for i in range(count)]
+    assert table_offset + 48 * count + 40 == len(data)
+    return dict(chunk_events=chunk_events, width=width, height=height, events=events, chunks=chunks)
+
+
+def one_error_line(done, path):
+    assert done.returncode == 1
+    lines = done.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith(f"{path}: "), done.stderr
+    return lines[0]
+
+
+# --- round trips ------------------------------------------------------------------------------
+
+ADVERSARIAL = {
+    "empty": [],
+    "one event": [(1, 2, 3, 1)],
+    "unsorted and repeated t": [(i % 7, i % 5, (i * 7919) % 13, i % 2) for i in range(500)],
+    "far end of time": [(0, 0, MAX_T, 0), (1, 1, 0, 1), (2, 2, MAX_T, 0), (3, 3, MAX_T - 1, 1)],
+    "one pixel": [(9, 9, i, 1) for i in range(2000)],
+    "every pixel once": [(x, y, 100, 0) for y in range(40) for x in range(40)],
+    "alternating polarity": [(i % 3, 0, i, i % 2) for i in range(3000)],
+    "huge gaps": [(0, 0, 0, 0), (1, 0, 2**40, 1), (2, 0, 2**63, 0), (3, 0, 5, 1)],
+    "full coordinates": [(65535, 0, 1, 0), (0, 65535, 2, 1), (65535, 65535, 3, 255), (32768, 32767, 4, 128)],
+}
+
+
+@pytest.mark.parametrize("name", sorted(ADVERSARIAL))
+def test_adversarial_round_trip(tmp_path, name):
+    events = ADVERSARIAL[name]
+    coded = encode(tmp_path, events, "--chunk-events", "256")
+    assert decode(coded, tmp_path) == events
+    done = run("check", coded, tmp_path / "rec.npy")
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+events_strategy = st.lists(
+    st.tuples(st.integers(0, 65535), st.integers(0, 65535),
+              st.one_of(st.integers(0, MAX_T), st.sampled_from([0, 1, MAX_T, MAX_T - 1, 2**32]),
+                        st.integers(0, 100)),
+              st.integers(0, 255)),
+    max_size=300)
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(events=events_strategy, chunk=st.integers(1, 64), jobs=st.integers(1, 3))
+def test_round_trip_any_events(tmp_path, events, chunk, jobs):
+    coded = encode(tmp_path, events, "--chunk-events", chunk, "--jobs", jobs)
+    assert decode(coded, tmp_path) == events
+    layout = parse_lossless(coded.read_bytes())
+    assert layout["events"] == len(events)
+    assert [c["events"] for c in layout["chunks"]] == \
+        [min(chunk, len(events) - i) for i in range(0, len(events), chunk)]
+
+
+def test_bytes_do_not_depend_on_jobs(tmp_path):
+    rng = random.Random(3)
+    events = [(rng.randrange(200), rng.randrange(100), i * 3, rng.randrange(2)) for i in range(5000)]
+    one = encode(tmp_path, events, "--chunk-events", "300", "--jobs", "1", name="a").read_bytes()
+    four = encode(tmp_path, events, "--chunk-events", "300", "--jobs", "4", name="b").read_bytes()
+    assert one == four
+
+
+def test_csv_and_evb_outputs(tmp_path):
+    events = [(1, 2, 3, 1), (4, 5, 6, 0)]
+    coded = encode(tmp_path, events)
+    assert run("convert", coded, "-o", tmp_path / "e.csv").returncode == 0
+    assert (tmp_path / "e.csv").read_text() == "x,y,t,p\n1,2,3,1\n4,5,6,0\n"
+    assert run("convert", coded, "-o", tmp_path / "e.evb").returncode == 0
+    assert (tmp_path / "e.evb").read_bytes() == struct.pack("<HHIBHHIB", 1, 2, 3, 1, 4, 5, 6, 0)
+
+
+def test_evb_refuses_timestamps_past_32_bits(tmp_path):
+    coded = encode(tmp_path, [(1, 2, 2**32, 1)])
+    done = run("convert", coded, "-o", tmp_path / "e.evb")
+    assert "does not fit the 32 bits" in one_error_line(done, tmp_path / "e.evb")
+    assert not (tmp_path / "e.evb").exists()
+
+
+# --- golden file ------------------------------------------------------------------------------
+
+def test_golden_file_decodes(tmp_path):
+    assert decode(GOLDEN, tmp_path) == GOLDEN_EVENTS
+    layout = parse_lossless(GOLDEN.read_bytes())
+    assert (layout["width"], layout["height"], layout["events"]) == (65535, 65535, 40)
+    assert layout["chunks"][0]["t_min"] == 0 and layout["chunks"][0]["t_max"] == MAX_T
+
+
+def test_golden_file_is_what_encode_writes(tmp_path):
+    coded = encode(tmp_path, GOLDEN_EVENTS, "--sensor", "65535x65535")
+    assert coded.read_bytes() == GOLDEN.read_bytes()
+
+
+# --- time windows -----------------------------------------------------------------------------
+
+def test_random_windows_equal_filtering_the_full_decode(tmp_path):
+    rng = random.Random(8)
+    t, events = 5_000, []
+    for _ in range(6000):
+        t += rng.randrange(40)
+        events.append((rng.randrange(64), rng.randrange(64), t, rng.randrange(2)))
+    coded = encode(tmp_path, events, "--chunk-events", "500")
+    t0 = events[0][0 + 2]
+    for _ in range(12):
+        a = rng.randrange(0, t - t0 + 100)
+        b = a + rng.randrange(0, 30_000)
+        window = [e for e in events if t0 + a <= e[2] < t0 + b]
+        assert decode(coded, tmp_path, "--time-window", f"{a}:{b}") == window
+    absolute = [e for e in events if e[2] >= t0 + 1000]
+    assert decode(coded, tmp_path, "--time-window", f"@{t0 + 1000}:") == absolute
+
+
+def test_window_up_to_the_end_of_time(tmp_path):
+    events = [(0, 0, 10, 0), (1, 1, MAX_T, 1)]
+    coded = encode(tmp_path, events)
+    assert decode(coded, tmp_path, "--time-window", "5:") == [events[1]]
+
+
+# --- hostile files ----------------------------------------------------------------------------
+
+def test_every_truncation_is_a_one_line_error(tmp_path):
+    data = GOLDEN.read_bytes()
+    cut = tmp_path / "cut.ovkc"
+    for n in range(len(data)):
+        cut.write_bytes(data[:n])
+        one_error_line(run("convert", cut, "-o", tmp_path / "o.npy"), cut)
+        assert not (tmp_path / "o.npy").exists()
+
+
+def test_every_byte_change_is_a_one_line_error(tmp_path):
+    data = GOLDEN.read_bytes()
+    bad = tmp_path / "bad.ovkc"
+    for i in range(len(data)):
+        changed = bytearray(data)
+        changed[i] ^= 0x21
+        bad.write_bytes(bytes(changed))
+        one_error_line(run("convert", bad, "-o", tmp_path / "o.npy"), bad)
+
+
+def multi_chunk_file(tmp_path):
+    events = [(i % 50, i % 40, 1000 + i, i % 2) for i in range(1000)]
+    return events, encode(tmp_path, events, "--chunk-events", "100")
+
+
+def test_damaged_chunk_is_named_and_skippable(tmp_path):
+    events, coded = multi_chunk_file(tmp_path)
+    data = bytearray(coded.read_bytes())
+    chunk = parse_lossless(bytes(data))["chunks"][3]
+    data[chunk["offset"] + chunk["bytes"] // 2] ^= 0x10
+    coded.write_bytes(bytes(data))
+    line = one_error_line(run("convert", coded, "-o", tmp_path / "o.npy"), coded)
+    assert line.endswith("chunk 3 of 10: checksum mismatch")
+    done = run("convert", coded, "-o", tmp_path / "o.npy", "--skip-damaged")
+    assert done.returncode == 0
+    assert done.stderr.strip().endswith("chunk 3 of 10: checksum mismatch; skipped its 100 events")
+    kept = [tuple(int(v) for v in row) for row in np.load(tmp_path / "o.npy")]
+    assert kept == events[:300] + events[400:]
+
+
+def test_info_and_check_of_a_damaged_file(tmp_path):
+    events, coded = multi_chunk_file(tmp_path)
+    done = run("info", coded)
+    assert done.returncode == 0
+    assert "lossless" in done.stdout and "events    1000" in done.stdout
+    assert "chunks    10 of up to 100 events" in done.stdout
+    data = bytearray(coded.read_bytes())
+    data[parse_lossless(bytes(data))["chunks"][9]["offset"]] ^= 1
+    coded.write_bytes(bytes(data))
+    done = run("check", coded, tmp_path / "rec.npy")
+    assert done.returncode == 1 and "chunk 9 of 10: checksum mismatch" in done.stderr
+
+
+def test_check_names_the_first_difference(tmp_path):
+    events, coded = multi_chunk_file(tmp_path)
+    other = list(events)
+    other[417] = (0, 0, 0, 0)
+    save(tmp_path / "other.npy", other)
+    done = run("check", coded, tmp_path / "other.npy")
+    assert done.returncode == 1
+    assert "event 417 is 17,17,1417,1 in the file, 0,0,0,0 in the recording" in done.stdout
+
+
+def test_occupancy_reader_rejects_a_lossless_file(tmp_path):
+    done = run("decode", GOLDEN)
+    assert "bad magic" in one_error_line(done, GOLDEN)
+
+
+def test_info_of_an_occupancy_file(tmp_path):
+    done = run("info", REPO / "tests" / "data" / "golden_two_frames.ovkc")
+    assert done.returncode == 0 and "occupancy code (lossy" in done.stdout
+
+
+# --- real recordings --------------------------------------------------------------------------
+
+REAL = sorted(p for p in REAL_DATA.glob("*/*") if p.suffix in (".aedat", ".bs2", ".bin")) \
+    if REAL_DATA.is_dir() else []
+
+
+@pytest.mark.skipif(not REAL, reason=f"real recordings not found at {REAL_DATA}")
+def test_real_recordings_round_trip(tmp_path):
+    for path in REAL:
+        reader = ["--reader", "nmnist"] if path.suffix == ".bs2" else []
+        coded = tmp_path / "r.ovkc"
+        done = run("encode", "--lossless", path, "-o", coded, *reader)
+        assert done.returncode == 0, done.stderr
+        assert run("check", coded, path, *reader).returncode == 0, path
+        assert run("convert", path, *reader, "-o", tmp_path / "ref.npy").returncode == 0
+        ref = [tuple(int(v) for v in row) for row in np.load(tmp_path / "ref.npy")]
+        assert decode(coded, tmp_path) == ref, path
+
+
+# --- sweep ------------------------------------------------------------------------------------
+
+def test_sweep_reports_lossless_size_and_events_per_cell(tmp_path):
+    import json
+    rng = random.Random(4)
+    events = [(rng.randrange(20), rng.randrange(10), 10 * i, rng.randrange(2)) for i in range(3000)]
+    records = b"".join(struct.pack("<HHIB", *e) for e in events)
+    (tmp_path / "a.evb").write_bytes(records)
+    done = run("sweep", tmp_path / "a.evb", "--time-bins", "1", "--depth", "12", "--format", "jsonl",
+               "--baselines", "none")
+    assert done.returncode == 0, done.stderr
+    row = json.loads(done.stdout.splitlines()[0])
+    pixels = len({(x, y) for x, y, _, _ in events})
+    assert row["events_per_cell"] == pytest.approx(len(events) / pixels)
+    coded = run("encode", "--lossless", tmp_path / "a.evb", "-o", tmp_path / "a.ovkc")
+    assert coded.returncode == 0
+    size = (tmp_path / "a.ovkc").stat().st_size
+    assert row["lossless_bits_per_event"] == pytest.approx(8 * size / len(events))
+    assert isinstance(row["lossless_us"], int)
+    assert "occupancy code (lossy" in done.stderr and "lossless (ovk, every event exact)" in done.stderr
+
+
+def test_the_documented_example(tmp_path):
+    coded = encode(tmp_path, [(3, 4, 100, 1), (4, 4, 105, 1)], "--sensor", "8x8")
+    assert coded.read_bytes().hex() == (
+        "4f564b4c010000000000010008000800547c05e655e0edb1"
+        "0043c88445506a8a50000000"
+        "18000000000000000c000000020000006400000000000000640000000000000069000000000000"
+        "00c4d492112801f8a4"
+        "240000000000000001000000000000000200000000000000"
+        "0bd093d2e1cf455b4f564b4c454e4400")
