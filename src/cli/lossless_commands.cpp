@@ -61,19 +61,15 @@ struct OpenedInput {
 Result<OpenedInput> open_input(const LosslessEncodeRequest& request) {
   io::SensorGeometry given;
   if (request.sensor) given = {request.sensor->width, request.sensor->height};
-  if (io::file_extension(request.input) == "npy" && request.reader == ReaderChoice::kAuto) {
+  if (io::file_extension(request.input) == "npy" && request.reader.format == nullptr) {
     OVK_ASSIGN_OR_RETURN(std::unique_ptr<io::EventSource> source, io::open_npy_events(request.input));
     return OpenedInput{std::move(source), given};
   }
-  OVK_ASSIGN_OR_RETURN(const Recording recording, read_recording(request.input, request.reader));
-  OVK_ASSIGN_OR_RETURN(const SensorSize sensor, sensor_size(recording, request.sensor));
-  Event64Vec events(recording.events.size());
-  for (std::size_t i = 0; i < events.size(); ++i) {
-    const Event& e = recording.events[i];
-    events[i] = {e.x, e.y, e.t, e.p};
-  }
-  return OpenedInput{std::make_unique<io::MemorySource>(std::move(events)),
-                     {sensor.width, sensor.height}};
+  // Streamed with the reader's 64-bit timestamps; the sensor is the one
+  // given or the one the file states (0x0, "not stated", otherwise).
+  OVK_ASSIGN_OR_RETURN(io::OpenedRecording opened, open_recording(request.input, request.reader));
+  if (!request.sensor) given = opened.source->declared_sensor().value_or(io::SensorGeometry{});
+  return OpenedInput{std::move(opened.source), given};
 }
 
 // ---- writing decoded events ----

@@ -82,7 +82,7 @@ Result<SequenceOutput> compress_sequence_context(EventSpan events, std::uint16_t
                                                  std::uint16_t height, std::uint16_t time_bins,
                                                  std::uint8_t max_depth, std::uint64_t n_frames) {
   if (n_frames == 0 || events.empty()) return SequenceOutput{};
-  if (!fits_in_memory(n_frames, kBytesPerFrame)) return Error::out_of_memory();
+  if (!fits_in_memory(n_frames, kFrameBookkeepingBytes)) return Error::out_of_memory();
   return catching_out_of_memory([&]() -> Result<SequenceOutput> {
     SequenceOutput out;
     const std::size_t n = static_cast<std::size_t>(n_frames);
