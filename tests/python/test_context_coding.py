@@ -9,10 +9,11 @@ import struct
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from test_code_file import (CLI, GOLDEN, REPO, model_rows, next_pow2, one_error_line,
-                            parse_ovkc, read_rows, run, write_csv)
+from conftest import needs_cli
+from test_code_file import (GOLDEN, REPO, model_rows, next_pow2, one_error_line, parse_ovkc,
+                            read_rows, run, write_csv)
 
-pytestmark = pytest.mark.skipif(not CLI, reason="OVK_CLI is not set: the ovk tool was not built")
+pytestmark = needs_cli
 
 GOLDEN_CONTEXT = REPO / "tests" / "data" / "golden_context_two_frames.ovkc"
 

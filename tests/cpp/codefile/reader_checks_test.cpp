@@ -195,9 +195,9 @@ TEST(ReaderChecks, DeclaredSizeSoFarGrowsToTheFileSize) {
     EXPECT_EQ(declared_size_so_far(bad).error().message(), "not an ovk code file (bad magic)");
   }
   std::vector<std::uint8_t> version = good;
-  version[4] = 2;
+  version[4] = 3;
   EXPECT_EQ(declared_size_so_far(version).error().message(),
-            "unsupported format version 2 (this reader knows version 1)");
+            "unsupported format version 3 (this reader knows versions 1 and 2)");
 }
 
 // ---- second tests of rules a single test guarded before ----
