@@ -39,7 +39,7 @@ def save(path, events):
 def encode(tmp_path, events, *options, name="rec"):
     source = save(tmp_path / f"{name}.npy", events)
     out = tmp_path / f"{name}.ovkc"
-    done = run("encode", "--lossless", source, "-o", out, *options)
+    done = run("encode", "--lossless", source, "-o", out, "-f", *options)
     assert done.returncode == 0, done.stderr
     return out
 
@@ -48,7 +48,7 @@ def decode(path, tmp_path, *options):
     out = tmp_path / "back.npy"
     if out.exists():
         out.unlink()
-    done = run("convert", path, "-o", out, *options)
+    done = run("convert", path, "-o", out, "-f", *options)
     assert done.returncode == 0, done.stderr
     return [tuple(int(v) for v in row) for row in np.load(out)]
 
@@ -264,10 +264,10 @@ def test_real_recordings_round_trip(tmp_path):
     for path in REAL:
         reader = ["--reader", "nmnist"] if path.suffix == ".bs2" else []
         coded = tmp_path / "r.ovkc"
-        done = run("encode", "--lossless", path, "-o", coded, *reader)
+        done = run("encode", "--lossless", path, "-o", coded, "-f", *reader)
         assert done.returncode == 0, done.stderr
         assert run("check", coded, path, *reader).returncode == 0, path
-        assert run("convert", path, *reader, "-o", tmp_path / "ref.npy").returncode == 0
+        assert run("convert", path, *reader, "-o", tmp_path / "ref.npy", "-f").returncode == 0
         ref = [tuple(int(v) for v in row) for row in np.load(tmp_path / "ref.npy")]
         assert decode(coded, tmp_path) == ref, path
 

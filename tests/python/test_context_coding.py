@@ -158,11 +158,11 @@ def encode_both(tmp_path, events, width, height, bins, depth, n_frames):
     rows = {}
     for coding in ("static", "context"):
         out = tmp_path / f"{coding}.ovkc"
-        done = run("encode", rec, "-o", out, "--sensor", f"{width}x{height}", "--time-bins", bins,
+        done = run("encode", rec, "-o", out, "-f", "--sensor", f"{width}x{height}", "--time-bins", bins,
                    "--depth", depth, "--frames", n_frames, "--coding", coding)
         assert done.returncode == 0, done.stderr
         cells = tmp_path / f"{coding}.csv"
-        assert run("decode", out, "-o", cells).returncode == 0
+        assert run("decode", out, "-o", cells, "-f").returncode == 0
         rows[coding] = read_rows(cells)
         assert run("check", out, rec).returncode == 0
     assert rows["static"] == rows["context"]
