@@ -4,7 +4,7 @@ PYTHON ?= python3
 BUILD ?= build
 CMAKE_FLAGS ?=
 APT_LIBRARIES := libgtest-dev libbenchmark-dev libcli11-dev libzstd-dev liblzma-dev zlib1g-dev \
-                 libxxhash-dev
+                 libxxhash-dev nlohmann-json3-dev
 
 # Installs only what is missing, so repeated runs cost nothing.
 deps:

@@ -8,12 +8,14 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <map>
 #include <memory>
 #include <new>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,7 +24,9 @@
 #include "cli/cli_common.h"
 #include "cli/commands.h"
 #include "cli/ordered_pool.h"
+#include "cli/shard.h"
 #include "cli/sweep_report.h"
+#include "cli/sweep_resume.h"
 #include "io/compact_writer.h"
 
 namespace ovk::cli {
@@ -39,6 +43,8 @@ struct SweepOptions {
   OutputFormat format = OutputFormat::kTable;
   std::string output;
   std::string baselines = "zstd3";
+  std::optional<ShardSpec> shard;
+  bool resume = false;
 };
 
 constexpr unsigned kLargestJobs = 1024;
@@ -148,6 +154,33 @@ class ProgressLine {
   std::chrono::steady_clock::time_point last_{};
 };
 
+// The csv header a sweep writes (line feed included), or "" for jsonl.
+std::string csv_header(OutputFormat format, const std::vector<Baseline>& baselines) {
+  if (format != OutputFormat::kCsv) return {};
+  char* data = nullptr;
+  std::size_t size = 0;
+  std::FILE* memory = ::open_memstream(&data, &size);
+  if (memory == nullptr) throw std::bad_alloc();
+  { const SweepWriter writer(format, baselines, memory); }
+  std::fclose(memory);
+  std::string header(data, size);
+  std::free(data);
+  return header;
+}
+
+// `paths` less the recordings the output already holds; says how many those are.
+std::vector<std::string> still_to_measure(std::vector<std::string> paths,
+                                          const std::set<std::string>& done,
+                                          const std::string& output) {
+  const auto before = paths.size();
+  std::erase_if(paths, [&done](const std::string& path) { return done.contains(path); });
+  if (paths.size() < before) {
+    std::fprintf(stderr, "%s: %zu recordings already measured, %zu to go\n", output.c_str(),
+                 before - paths.size(), paths.size());
+  }
+  return paths;
+}
+
 struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
@@ -155,19 +188,27 @@ struct FileCloser {
 bool run_sweep(const SweepOptions& options, const std::vector<Baseline>& baselines,
                const std::vector<Combination>& combinations) {
   std::unique_ptr<std::FILE, FileCloser> file;
-  if (!options.output.empty()) {
+  std::optional<ResumedOutput> resumed;
+  if (options.resume) {
+    resumed = value_or_report(
+        open_for_resume(options.output, csv_header(options.format, baselines), combinations.size()),
+        options.output);
+    if (!resumed) return false;
+  } else if (!options.output.empty()) {
     file.reset(std::fopen(options.output.c_str(), "w"));
     if (!file) {
       print_failure(options.output, std::strerror(errno));
       return false;
     }
   }
-  std::FILE* out = file ? file.get() : stdout;
-  const std::vector<std::string> paths = collect_recordings(options.paths, options.reader);
+  std::FILE* out = resumed ? resumed->file.get() : file ? file.get() : stdout;
+  std::vector<std::string> paths =
+      shard_paths(list_recordings(options.paths, options.reader), options.shard);
+  if (resumed) paths = still_to_measure(std::move(paths), resumed->done, options.output);
   const auto start = std::chrono::steady_clock::now();
   std::atomic<std::uint64_t> events_done{0};
   ProgressLine progress(paths.size(), events_done);
-  SweepWriter writer(options.format, baselines, out);
+  SweepWriter writer(options.format, baselines, out, !resumed || resumed->needs_csv_header);
   bool all_ok = true;
   run_in_order<RecordingOutcome>(
       paths.size(), options.jobs,
@@ -182,6 +223,7 @@ bool run_sweep(const SweepOptions& options, const std::vector<Baseline>& baselin
           print_failure(outcome.path, outcome.error);
         }
         writer.add(outcome);
+        if (resumed) std::fflush(out);  // an interrupted sweep keeps every finished recording
       },
       [&](std::size_t done) { progress.update(done); });
   const double seconds =
@@ -244,10 +286,17 @@ void add_sweep_command(CLI::App& app, int& status) {
   add_sensor_option(*command, options->sensor);
   add_reader_option(*command, options->reader);
   add_output_options(*command, *options);
+  add_shard_option(*command, options->shard);
+  command->add_flag("--resume", options->resume,
+                    "Append to the -o file (csv or jsonl), skipping the recordings it already "
+                    "holds; each recording's rows are flushed as it finishes");
   command->footer(
       "Example: ovk sweep recordings/ --time-bins 16,64,256 --depth 6-12 --format jsonl -o "
       "sweep.jsonl");
   command->callback([options, &status] {
+    if (options->resume && (options->output.empty() || options->format == OutputFormat::kTable)) {
+      throw CLI::ValidationError("--resume", "needs -o FILE and --format csv or jsonl");
+    }
     const std::vector<Combination> combinations =
         combinations_of(*parameter_values(options->time_bins, kTimeBinsParameter),
                         *parameter_values(options->depth, kDepthParameter),
