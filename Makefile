@@ -18,6 +18,9 @@ deps:
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; fi
 	@$(PYTHON) -c "import pytest, hypothesis, mypy, numpy" 2>/dev/null || \
 	  $(PYTHON) -m pip install -q pytest hypothesis mypy numpy
+	@# The demo's picture, and the Dask driver's tests (a LocalCluster, Parquet).
+	@$(PYTHON) -c "import matplotlib, distributed, pyarrow" 2>/dev/null || \
+	  $(PYTHON) -m pip install -q matplotlib "dask[distributed]" pyarrow
 
 build: deps
 	cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$$(command -v $(PYTHON)) $(CMAKE_FLAGS)
@@ -74,6 +77,15 @@ bench: deps
 	if [ -x $(BUILD)-bench/bench/ovk_code_file_bench ]; then $(BUILD)-bench/bench/ovk_code_file_bench; fi
 	PYTHONPATH=$(BUILD)-bench/python $(PYTHON) bench/bench_python.py \
 	  --writer $(BUILD)-bench/bench/write_synthetic_recording
+
+# ovk-dask sweep on a LocalCluster of 2 workers against ovk sweep --jobs 2 over
+# 40 synthetic recordings of 1M events, then a run that loses a worker.
+bench-dask: deps
+	cmake -S . -B $(BUILD)-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DOVK_BUILD_BENCH=ON -DOVK_BUILD_TESTS=OFF -DOVK_BUILD_PYTHON=ON \
+	  -DPython_EXECUTABLE=$$(command -v $(PYTHON))
+	cmake --build $(BUILD)-bench --target write_synthetic_recording ovk_cli
+	$(PYTHON) bench/bench_dask.py --writer $(BUILD)-bench/bench/write_synthetic_recording \
+	  --ovk $(BUILD)-bench/bin/ovk
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-bench $(BUILD)-asan $(BUILD)-fuzz
