@@ -9,6 +9,7 @@
 
 #include "cli/cli_common.h"
 #include "cli/commands.h"
+#include "cli/folder_batch.h"
 #include "codec/voxel_grid.h"
 #include "codefile/cell_table.h"
 #include "codefile/code_file.h"
@@ -64,6 +65,8 @@ struct EncodeOptions {
   std::uint16_t time_bins = kDefaultTimeBins;
   std::optional<unsigned> depth;
   std::uint64_t frames = 1;
+  std::vector<std::string> recordings;  // RECORDING...: one, or the folder mode's
+  FolderBatchOptions folder;
 };
 
 // The geometry to code at: the sensor rule, the time bins, and the depth
@@ -99,17 +102,37 @@ void add_encode(CLI::App& app, int& status) {
   auto opt = std::make_shared<EncodeOptions>();
   CLI::App* cmd =
       app.add_subcommand("encode", "Code a recording into a self-describing .ovkc file");
-  cmd->add_option("RECORDING", opt->recording, "Recording (.bin, .evb, .aedat, .csv, .txt)")
+  cmd->add_option("RECORDING", opt->recordings,
+                  "Recording (.bin, .evb, .aedat, .csv, .txt); folder mode: recordings or folders")
       ->required();
-  cmd->add_option("-o,--output", opt->output, "The .ovkc file to write")->required();
+  cmd->add_option("-o,--output", opt->output, "The .ovkc file to write");
+  add_folder_batch_options(*cmd, opt->folder);
   add_sensor_option(*cmd, opt->sensor);
   add_reader_option(*cmd, opt->reader);
   add_parameter_option(*cmd, kTimeBinsParameter, opt->time_bins)->capture_default_str();
   add_parameter_option(*cmd, kDepthParameter, opt->depth)
       ->description("Tree depth limit (default: the depth that reaches single cells)");
   add_parameter_option(*cmd, kFramesParameter, opt->frames)->capture_default_str();
-  cmd->footer("Example: ovk encode recording.aedat --time-bins 64 --frames 4 -o recording.ovkc");
-  cmd->callback([opt, &status] { status = run_encode(*opt); });
+  cmd->footer(
+      "Example: ovk encode recording.aedat --time-bins 64 --frames 4 -o recording.ovkc\n"
+      "         ovk encode recordings/ --output-dir coded/ --shard 2/4 --resume");
+  cmd->callback([opt, &status] {
+    check_folder_batch_usage(opt->recordings, opt->output, opt->folder);
+    if (opt->folder.output_dir.empty()) {
+      opt->recording = opt->recordings.front();
+      status = run_encode(*opt);
+      return;
+    }
+    const auto encode_one = [&opt](const std::string& input, const std::string& output) {
+      EncodeOptions one = *opt;
+      one.recording = input;
+      one.output = output;
+      return run_encode(one) == kExitOk;
+    };
+    if (!run_folder_batch(opt->recordings, opt->reader, opt->folder, "ovkc", encode_one)) {
+      status = kExitFailure;
+    }
+  });
 }
 
 // ---- decode ----

@@ -16,6 +16,7 @@
 #include "cli/cli_common.h"
 #include "cli/commands.h"
 #include "cli/event_encoders.h"
+#include "cli/folder_batch.h"
 #include "io/compact_writer.h"
 #include "io/file_access.h"
 #include "io/file_write.h"
@@ -28,6 +29,9 @@ struct ConvertOptions {
   std::string input;
   std::string output;
   ReaderChoice reader = ReaderChoice::kAuto;
+  std::vector<std::string> inputs;  // PATH...: one recording, or the folder mode's
+  FolderBatchOptions folder;
+  std::string to = "npy";  // the folder mode's output extension
 };
 
 Result<std::vector<std::uint8_t>> encode_for(std::string_view output, EventSpan events) {
@@ -222,17 +226,38 @@ void add_convert_command(CLI::App& app, int& status) {
   auto options = std::make_shared<ConvertOptions>();
   CLI::App* command = app.add_subcommand(
       "convert", "Write a recording as .npy (x u2, y u2, t u4, p u1), .evb (compact) or .csv");
-  command->add_option("path", options->input, "The recording to read")
+  command->add_option("path", options->inputs, "The recording to read (folder mode: recordings or folders)")
       ->required()
       ->type_name("PATH");
   command->add_option("-o,--output", options->output, "OUT.npy, OUT.evb or OUT.csv")
-      ->required()
       ->type_name("OUT")
       ->check(output_extension_check({"npy", "evb", "csv"}));
   add_reader_option(*command, options->reader);
-  command->footer("Example: ovk convert 1.bs2 --reader nmnist -o 1.npy");
+  add_folder_batch_options(*command, options->folder);
+  command->add_option("--to", options->to, "With --output-dir: the outputs' format")
+      ->check(CLI::IsMember({"npy", "evb", "csv"}))
+      ->type_name("npy|evb|csv")
+      ->capture_default_str();
+  command->footer(
+      "Example: ovk convert 1.bs2 --reader nmnist -o 1.npy\n"
+      "         ovk convert recordings/ --output-dir arrays/ --to npy --shard 1/4 --resume");
   command->callback([options, &status] {
-    if (!convert(*options)) status = kExitFailure;
+    check_folder_batch_usage(options->inputs, options->output, options->folder);
+    if (options->folder.output_dir.empty()) {
+      options->input = options->inputs.front();
+      if (!convert(*options)) status = kExitFailure;
+      return;
+    }
+    const auto convert_one = [&options](const std::string& input, const std::string& output) {
+      ConvertOptions one = *options;
+      one.input = input;
+      one.output = output;
+      return convert(one);
+    };
+    if (!run_folder_batch(options->inputs, options->reader, options->folder, options->to,
+                          convert_one)) {
+      status = kExitFailure;
+    }
   });
 }
 

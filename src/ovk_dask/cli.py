@@ -2,6 +2,8 @@
 
     ovk-dask sweep PATH... [sweep options] -o OUT.jsonl|OUT.csv|OUT.parquet
                    [--shards N] [--scheduler ADDRESS | --workers N] [--retries R]
+    ovk-dask convert PATH... --output-dir DIR [--to npy|evb|csv] [--shards N] [...]
+    ovk-dask encode PATH... --output-dir DIR [encode options] [--shards N] [...]
     ovk-dask merge SHARD.jsonl... -o OUT.jsonl|OUT.csv|OUT.parquet [--expect PATH...]
 
 Each shard is one ``ovk sweep PATH... --shard K/N --resume -o SHARD.jsonl``
@@ -57,6 +59,22 @@ def parse_arguments(argv):
     sweep.add_argument("--keep-shards", action="store_true",
                        help="keep the shard outputs after a clean merge")
 
+    for name, what in (("convert", "arrays (.npy, .evb or .csv)"), ("encode", ".ovkc code files")):
+        folder = commands.add_parser(
+            name, help=f"write the recordings of folders as {what} on a Dask cluster",
+            description=f"`ovk {name} PATH... --output-dir DIR` shard by shard on a Dask "
+                        "cluster. Recordings whose output exists are skipped, so the same "
+                        "command resumes an interrupted run. Options not listed here go to "
+                        f"every `ovk {name}` as they are (write them --name=value).")
+        folder.add_argument("paths", nargs="+", metavar="PATH", help="recordings or folders")
+        folder.add_argument("--output-dir", type=Path, required=True, metavar="DIR")
+        if name == "convert":
+            folder.add_argument("--to", choices=("npy", "evb", "csv"), default="npy")
+        folder.add_argument("--reader", metavar="NAME", help=f"passed to ovk {name} --reader")
+        folder.add_argument("--shards", type=int, metavar="N",
+                            help="shards to split the dataset into (default: 4 per worker thread)")
+        add_cluster_options(folder)
+
     merge = commands.add_parser(
         "merge", help="merge the jsonl outputs of sharded sweeps (also into Parquet)",
         description="`ovk merge`, with Parquet output written by pyarrow.")
@@ -68,7 +86,7 @@ def parse_arguments(argv):
     merge.add_argument("--ovk", metavar="PATH", help="the ovk tool (default: OVK_CLI or PATH)")
 
     args, rest = parser.parse_known_args(argv)
-    if rest and args.command != "sweep":
+    if rest and args.command == "merge":
         parser.error("unrecognized arguments: " + " ".join(rest))
     args.passed_on = rest
     return args
@@ -171,14 +189,15 @@ def open_client(args):
     return Client(cluster), cluster
 
 
-def run_shards(client, commands, retries):
+def run_shards(client, commands, retries, summarised=True):
     """Runs every shard; returns the failure lines and the rejected shards' messages."""
     from dask.distributed import as_completed
 
     cwd = os.getcwd()
-    futures = [client.submit(run_shard, command, cwd, key=f"ovk-sweep-shard-{i + 1}-of-"
-                             f"{len(commands)}-{time.time_ns()}", retries=retries, pure=False)
-               for i, command in enumerate(commands)]
+    stamp = time.time_ns()
+    futures = [client.submit(run_shard, command, cwd, summarised, retries=retries, pure=False,
+                             key=f"ovk-{command[1]}-shard-{i}-of-{len(commands)}-{stamp}")
+               for i, command in enumerate(commands, 1)]
     progress = Progress(len(futures))
     failures, problems = [], []
     for future in as_completed(futures):
@@ -267,6 +286,34 @@ def run_sweep(args):
     return 1 if failures else status
 
 
+def run_folder(args):
+    """convert or encode in folder mode, one `ovk` subprocess per shard."""
+    client, cluster = open_client(args)
+    try:
+        tool = args.ovk or (local_tool(None) if cluster is not None else "ovk")
+        count = args.shards or 4 * (sum(client.nthreads().values()) or 1)
+        if count < 1:
+            raise UsageError("--shards must be at least 1")
+        base = [tool, args.command, *args.paths, "--output-dir", str(args.output_dir)]
+        if args.command == "convert":
+            base += ["--to", args.to]
+        if args.reader:
+            base += ["--reader", args.reader]
+        commands = [[*base, *args.passed_on, "--shard", f"{i}/{count}", "--resume"]
+                    for i in range(1, count + 1)]
+        failures, problems = run_shards(client, commands, args.retries, summarised=False)
+    finally:
+        client.close()
+        if cluster is not None:
+            cluster.close()
+    for line in failures + problems:
+        print(line, file=sys.stderr)
+    if problems:
+        print(f"ovk-dask: {len(problems)} of {count} shards did not finish: run the same command "
+              "again to resume them", file=sys.stderr)
+    return 1 if failures or problems else 0
+
+
 def run_merge(args):
     check_output(args.output, args.force)
     work_dir = args.output.with_name(args.output.name + ".merging")
@@ -280,7 +327,11 @@ def run_merge(args):
 def main(argv=None):
     args = parse_arguments(argv)
     try:
-        return run_sweep(args) if args.command == "sweep" else run_merge(args)
+        if args.command == "sweep":
+            return run_sweep(args)
+        if args.command == "merge":
+            return run_merge(args)
+        return run_folder(args)
     except UsageError as error:
         print(f"ovk-dask: {error}", file=sys.stderr)
         return 2

@@ -26,11 +26,14 @@ def _die_with_parent():
         ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
-def run_shard(command, cwd):
+def run_shard(command, cwd, summarised=True):
     """Runs `command` (an ``ovk sweep ... --shard K/N --resume -o FILE``) in
     `cwd`. Returns ``{"failures": [...]}``, the recordings it reported as
     failed ("path: message" lines), or ``{"rejected": text}`` when the sweep
     refused its command line or its file (no retry can help).
+
+    `summarised` is False for commands that print no summary (convert,
+    encode): any exit status 0 or 1 then means the shard ran to its end.
 
     Raises ShardFailed when the sweep was killed, crashed, or found its file
     held by another run: a retry resumes it.
@@ -39,7 +42,7 @@ def run_shard(command, cwd):
                           stderr=subprocess.PIPE, text=True, errors="replace",
                           preexec_fn=_die_with_parent if os.name == "posix" else None)
     lines = done.stderr.splitlines()
-    finished = any(line.startswith(SUMMARY) for line in lines)
+    finished = any(line.startswith(SUMMARY) for line in lines) or not summarised
     if done.returncode == USAGE:
         return {"rejected": "\n".join(lines)}
     if done.returncode in (0, 1) and finished:

@@ -241,3 +241,81 @@ def test_resume_starts_a_missing_csv_with_its_header(tmp_path):
     run("sweep", root, "--format", "csv", "--depth", "4", "-o", output, "--resume", check=0)
     assert output.read_text().splitlines()[0] == clean.splitlines()[0]
     assert len(output.read_text().splitlines()) == 3
+
+
+def tree(folder):
+    return {p.relative_to(folder).as_posix(): p.read_bytes()
+            for p in sorted(folder.rglob("*")) if p.is_file()}
+
+
+@pytest.mark.parametrize("command,extension,extra", [
+    ("convert", "npy", ("--to", "npy")), ("convert", "csv", ("--to", "csv")),
+    ("encode", "ovkc", ("--time-bins", "16"))])
+def test_folder_conversions_in_shards_write_the_whole_tree_once(tmp_path, command, extension, extra):
+    root = make_dataset(tmp_path / "data")
+    whole = tmp_path / "whole"
+    run(command, root, "--output-dir", whole, *extra, check=0)
+    expected = {os.path.splitext(name)[0] + "." + extension for name in NAMES}
+    assert set(tree(whole)) == expected
+    for count in (2, 3):
+        seen = {}
+        for index in range(1, count + 1):
+            part = tmp_path / f"part{index}-{count}"
+            run(command, root, "--output-dir", part, *extra, "--shard", f"{index}/{count}", check=0)
+            written = tree(part)
+            assert not set(written) & set(seen)
+            seen.update(written)
+        assert seen == tree(whole)
+
+
+def test_single_conversions_match_the_folder_mode(tmp_path):
+    root = make_dataset(tmp_path / "data", NAMES[:3])
+    run("convert", root, "--output-dir", tmp_path / "out", "--to", "evb", check=0)
+    run("encode", root, "--output-dir", tmp_path / "coded", check=0)
+    for name in NAMES[:3]:
+        stem = os.path.splitext(name)[0]
+        assert (tmp_path / "out" / f"{stem}.evb").read_bytes() == (root / name).read_bytes()
+        done = run("check", tmp_path / "coded" / f"{stem}.ovkc", root / name, check=0)
+        assert "identical to" in done.stdout
+
+
+def test_folder_resume_skips_written_outputs(tmp_path):
+    root = make_dataset(tmp_path / "data", NAMES[:4])
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "a.npy").write_bytes(b"kept")
+    run("convert", root, "--output-dir", out, "--resume", check=0)
+    assert (out / "a.npy").read_bytes() == b"kept"
+    assert len(tree(out)) == 4
+    run("convert", root, "--output-dir", out, check=0)
+    assert (out / "a.npy").read_bytes() != b"kept"
+
+
+def test_folder_outputs_that_collide_are_failures(tmp_path):
+    root = tmp_path / "data"
+    write_recording(root / "a.evb", 50, seed=1)
+    (root / "a.csv").write_text("1,2,3,0\n")
+    done = run("convert", root, "--output-dir", tmp_path / "out", check=1)
+    assert done.stderr == (f"{root / 'a.evb'}: its output {tmp_path / 'out' / 'a.npy'} is also "
+                           f"that of {root / 'a.csv'}\n")
+
+
+@pytest.mark.parametrize("command", ["convert", "encode"])
+@pytest.mark.parametrize("args,message", [
+    (("-o", "x.npy", "--shard", "1/2"), "--shard/--resume: need --output-dir"),
+    (("--resume",), "--shard/--resume: need --output-dir"),
+    ((), "--output: -o or --output-dir is required"),
+    (("--output-dir", "d", "-o", "x.npy"), "--output: give -o or --output-dir, not both"),
+])
+def test_folder_mode_usage_errors(tmp_path, command, args, message):
+    recording = tmp_path / "r.evb"
+    write_recording(recording, 10, seed=1)
+    if command == "encode":
+        args = tuple("x.ovkc" if a == "x.npy" else a for a in args)
+    done = run(command, recording, *args, check=2)
+    assert f"ovk: {message}" in done.stderr
+
+
+def test_a_folder_needs_the_output_dir(tmp_path):
+    done = run("convert", tmp_path, "-o", tmp_path / "x.npy", check=2)
+    assert "several recordings or a folder need --output-dir" in done.stderr

@@ -144,3 +144,20 @@ def test_merge_writes_equal_rows_as_jsonl_csv_and_parquet(dataset, tmp_path):
                   check=1)
     assert "(kept those of the first)" in done.stderr
     assert len(pyarrow.parquet.read_table(tmp_path / "dup.parquet")) == len(rows)
+
+
+@pytest.mark.parametrize("command,extra", [("convert", ("--to", "csv")),
+                                           ("encode", ("--time-bins=16",))])
+def test_folder_conversions_on_a_local_cluster(dataset, tmp_path, command, extra):
+    from test_cli_shards import tree
+
+    direct = tmp_path / "direct"
+    run(command, dataset, "--output-dir", direct, *(e for a in extra for e in a.split("=")), check=0)
+    out = tmp_path / "out"
+    driver(command, dataset, "--output-dir", out, *extra, "--shards", "3", *cluster(), check=0)
+    assert tree(out) == tree(direct)
+    # Outputs that exist are kept: the same command again writes nothing new.
+    first = out / ("a.csv" if command == "convert" else "a.ovkc")
+    first.write_bytes(b"kept")
+    driver(command, dataset, "--output-dir", out, *extra, *cluster(), check=0)
+    assert first.read_bytes() == b"kept"
