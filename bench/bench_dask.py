@@ -17,6 +17,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import resource
 import signal
 import subprocess
 import sys
@@ -45,11 +46,15 @@ def driver_env() -> dict[str, str]:
     return env
 
 
-def timed(command: list[str]) -> float:
+def timed(command: list[str]) -> tuple[float, float]:
+    """Wall seconds, and CPU seconds (user + system) of the command and its children."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
     subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                    env=driver_env())
-    return time.perf_counter() - start
+    wall = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return wall, (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
 
 
 def measured_rows(path: Path) -> list[tuple[tuple[str, object], ...]]:
@@ -118,6 +123,7 @@ def main(argv: list[str]) -> int:
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--shards", type=int, default=8)
     parser.add_argument("--repeat", type=int, default=1)
+    parser.add_argument("--no-kill", action="store_true", help="skip the run that loses a worker")
     args = parser.parse_args(argv)
     data = args.data / "recordings"
     write_data(args.writer, data, args.recordings, args.events)
@@ -131,16 +137,17 @@ def main(argv: list[str]) -> int:
                                  "--workers", str(args.workers), "--shards", str(args.shards),
                                  "--ovk", str(args.ovk)]))
     same = measured_rows(plain) == measured_rows(dask)
-    best_sweep, best_dask = min(sweep_times), min(dask_times)
+    (best_sweep, sweep_cpu), (best_dask, dask_cpu) = min(sweep_times), min(dask_times)
     events = args.recordings * args.events
     print(f"{args.recordings} recordings x {args.events} events, {args.workers} workers, "
-          f"{args.shards} shards, best of {args.repeat}")
+          f"{args.shards} shards, best of {args.repeat}; load average {os.getloadavg()[0]:.1f}")
     print(f"ovk sweep --jobs {args.workers}:        {best_sweep:7.2f} s  "
-          f"{events / best_sweep / 1e6:6.2f} M events/s")
+          f"{events / best_sweep / 1e6:6.2f} M events/s  {sweep_cpu:6.2f} CPU s")
     print(f"ovk-dask sweep (LocalCluster): {best_dask:7.2f} s  "
-          f"{events / best_dask / 1e6:6.2f} M events/s  ratio {best_dask / best_sweep:.3f}x "
-          f"(target <= 1.2x); same rows: {same}")
-    kill_one_worker(args.ovk, data, args.data / "killed.jsonl", args.workers, args.shards)
+          f"{events / best_dask / 1e6:6.2f} M events/s  {dask_cpu:6.2f} CPU s  "
+          f"ratio {best_dask / best_sweep:.3f}x (target <= 1.2x); same rows: {same}")
+    if not args.no_kill:
+        kill_one_worker(args.ovk, data, args.data / "killed.jsonl", args.workers, args.shards)
     return 0 if same else 1
 
 

@@ -183,6 +183,14 @@ def open_client(args):
     logging.getLogger("distributed").setLevel(logging.ERROR)
     if args.scheduler:
         return Client(args.scheduler), None
+    import dask
+
+    # The workers only wait for ovk subprocesses: their statistical profiler
+    # (a sample every 10 ms) and frequent monitoring would cost more CPU
+    # than the waiting, on the cores the subprocesses need.
+    dask.config.set({"distributed.worker.profile.enabled": False,
+                     "distributed.admin.system-monitor.interval": "2s",
+                     "distributed.admin.tick.interval": "200ms"})
     cluster = LocalCluster(n_workers=args.workers or os.cpu_count() or 1,
                            threads_per_worker=args.threads_per_worker,
                            processes=args.worker_processes, dashboard_address=None)
