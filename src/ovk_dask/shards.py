@@ -1,7 +1,6 @@
 """Running one shard of a sweep: the task each Dask worker executes."""
 
 import ctypes
-import os
 import signal
 import subprocess
 import sys
@@ -18,12 +17,16 @@ class ShardFailed(RuntimeError):
     """A shard's sweep did not finish; Dask runs the task again."""
 
 
+# Looked up here, not in the child: between fork and exec the child only
+# calls it (no library loading while other threads may hold the loader's lock).
+_PRCTL = ctypes.CDLL(None, use_errno=True).prctl if sys.platform.startswith("linux") else None
+_PR_SET_PDEATHSIG = 1
+
+
 def _die_with_parent():
     """In the child before exec: SIGKILL when the worker that started it dies,
     so a killed worker leaves no sweep behind appending to the shard file."""
-    if sys.platform.startswith("linux"):
-        PR_SET_PDEATHSIG = 1
-        ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+    _PRCTL(_PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
 def run_shard(command, cwd, summarised=True):
@@ -40,7 +43,7 @@ def run_shard(command, cwd, summarised=True):
     """
     done = subprocess.run(command, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                           stderr=subprocess.PIPE, text=True, errors="replace",
-                          preexec_fn=_die_with_parent if os.name == "posix" else None)
+                          preexec_fn=_die_with_parent if _PRCTL is not None else None)
     lines = done.stderr.splitlines()
     finished = any(line.startswith(SUMMARY) for line in lines) or not summarised
     if done.returncode == USAGE:
