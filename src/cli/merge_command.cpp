@@ -95,8 +95,9 @@ class Merger {
       if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
       add_line(index, text, number);
     }
+    const int read_error = errno;
     std::free(line);
-    if (std::ferror(file.get())) fail(path, "read failed");
+    if (std::ferror(file.get())) fail(path, std::strerror(read_error));
   }
 
   // Checks what the shards hold against the recordings `expected` lists.
