@@ -161,3 +161,19 @@ def test_folder_conversions_on_a_local_cluster(dataset, tmp_path, command, extra
     first.write_bytes(b"kept")
     driver(command, dataset, "--output-dir", out, *extra, *cluster(), check=0)
     assert first.read_bytes() == b"kept"
+
+
+def test_sweep_against_a_scheduler_address(dataset, tmp_path, monkeypatch):
+    from dask.distributed import LocalCluster
+
+    # The workers of this cluster live in this process: they import the
+    # shard task from the sources, as a remote worker imports the package.
+    monkeypatch.syspath_prepend(str(SOURCES))
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=False, protocol="tcp",
+                      host="127.0.0.1", dashboard_address=None) as scheduler:
+        output = tmp_path / "out.jsonl"
+        driver("sweep", dataset, "--depth", "4", "-o", output, "--scheduler",
+               scheduler.scheduler_address, "--ovk", CLI, check=0)
+    whole = run("sweep", dataset, "--depth", "4", "--format", "jsonl", check=0)
+    assert [measured(r) for r in rows_of(output.read_text())] == \
+        [measured(r) for r in rows_of(whole.stdout)]
