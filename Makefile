@@ -5,7 +5,7 @@ BUILD ?= build
 CMAKE_FLAGS ?=
 APT_LIBRARIES := libgtest-dev libbenchmark-dev libcli11-dev libzstd-dev liblzma-dev zlib1g-dev \
                  libxxhash-dev liblz4-dev libhdf5-dev libflatbuffers-dev flatbuffers-compiler \
-                 pkg-config
+                 pkg-config nlohmann-json3-dev
 
 # Installs only what is missing, so repeated runs cost nothing.
 deps:
@@ -24,6 +24,9 @@ deps:
 	@$(PYTHON) -c "import faery, expelliarmus, event_stream, h5py, dv_processing, aedat" 2>/dev/null || \
 	  $(PYTHON) -m pip install -q faery expelliarmus event_stream h5py dv-processing aedat || \
 	  echo "note: some of faery, expelliarmus, event_stream, h5py, dv-processing, aedat could not be installed; their tests skip"
+	@# The demo's picture, and the Dask driver's tests (a LocalCluster, Parquet).
+	@$(PYTHON) -c "import matplotlib, distributed, pyarrow" 2>/dev/null || \
+	  $(PYTHON) -m pip install -q matplotlib "dask[distributed]" pyarrow
 
 build: deps
 	cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$$(command -v $(PYTHON)) $(CMAKE_FLAGS)
@@ -107,6 +110,15 @@ bench-lossless: deps
 	$(BUILD)-bench/bench/ovk_lossless_bench read $(BUILD)-bench/60s.ovkc
 	$(BUILD)-bench/bench/ovk_lossless_bench window $(BUILD)-bench/60s.ovkc
 	rm -f $(BUILD)-bench/60s.ovkc
+
+# ovk-dask sweep on a LocalCluster of 2 workers against ovk sweep --jobs 2 over
+# 40 synthetic recordings of 1M events, then a run that loses a worker.
+bench-dask: deps
+	cmake -S . -B $(BUILD)-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DOVK_BUILD_BENCH=ON -DOVK_BUILD_TESTS=OFF -DOVK_BUILD_PYTHON=ON \
+	  -DPython_EXECUTABLE=$$(command -v $(PYTHON))
+	cmake --build $(BUILD)-bench --target write_synthetic_recording ovk_cli
+	$(PYTHON) bench/bench_dask.py --writer $(BUILD)-bench/bench/write_synthetic_recording \
+	  --ovk $(BUILD)-bench/bin/ovk
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-bench $(BUILD)-asan $(BUILD)-fuzz

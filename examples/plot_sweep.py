@@ -4,6 +4,9 @@
         --format jsonl -o sweep.jsonl
     python3 examples/plot_sweep.py sweep.jsonl -o sweep.png
 
+The table may also be csv (`--format csv`) or the csv or Parquet output of
+`ovk merge` / `ovk-dask sweep`.
+
 One line per time-bin count and coding for the occupancy code (lossy: it
 keeps which cells hold events, not the events; event-weighted over the
 recordings, single-frame rows only; `--coding static,context` sweeps draw the
@@ -16,9 +19,11 @@ matplotlib; without it the script prints the same figures as a table.
 from __future__ import annotations
 
 import argparse
+import csv
 import json
 import sys
 from collections import defaultdict
+from collections.abc import Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -62,20 +67,34 @@ class SweepCurves:
         return {name: bits / max(self.baseline_events[name], 1) for name, bits in self.baseline_bits.items()}
 
 
+def read_rows(path: Path) -> Iterator[dict[str, object]]:
+    """The rows of a sweep or of a merged table: jsonl, csv, or Parquet (with pyarrow)."""
+    if path.suffix == ".parquet":
+        import pyarrow.parquet  # type: ignore[import-not-found, import-untyped, unused-ignore]
+
+        rows: list[dict[str, object]] = pyarrow.parquet.read_table(path).to_pylist()
+        yield from rows
+        return
+    with path.open(encoding="utf-8", newline="") as lines:
+        if path.suffix == ".csv":
+            yield from csv.DictReader(lines)
+            return
+        for line in lines:
+            if line.strip():
+                row: dict[str, object] = json.loads(line)
+                yield row
+
+
 def read_sweep(path: Path) -> SweepCurves:
     curves = SweepCurves()
     seen: defaultdict[str, bool] = defaultdict(bool)
-    with path.open(encoding="utf-8") as lines:
-        for line in lines:
-            if not line.strip():
-                continue
-            row: dict[str, object] = json.loads(line)
-            if int(str(row["n_frames"])) == 1:
-                curves.add(row)
-            recording = str(row["path"])
-            if not seen[recording]:  # every row of a recording repeats its baselines
-                seen[recording] = True
-                curves.add_baselines(row)
+    for row in read_rows(path):
+        if int(str(row["n_frames"])) == 1:
+            curves.add(row)
+        recording = str(row["path"])
+        if not seen[recording]:  # every row of a recording repeats its baselines
+            seen[recording] = True
+            curves.add_baselines(row)
     return curves
 
 
@@ -124,7 +143,7 @@ def draw(curves: SweepCurves, output: Path) -> bool:
 
 def main(argv: list[str]) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("sweep", type=Path, help="rows of `ovk sweep --format jsonl`")
+    parser.add_argument("sweep", type=Path, help="rows of `ovk sweep` or `ovk merge`: .jsonl, .csv or .parquet")
     parser.add_argument("-o", "--output", type=Path, default=Path("sweep.png"), help="picture to write")
     args = parser.parse_args(argv)
     curves = read_sweep(args.sweep)

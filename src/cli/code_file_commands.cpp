@@ -14,6 +14,7 @@
 
 #include "cli/cli_common.h"
 #include "cli/commands.h"
+#include "cli/folder_batch.h"
 #include "cli/lossless_commands.h"
 #include "cli/output_file.h"
 #include "cli/text_escape.h"
@@ -131,6 +132,8 @@ struct EncodeOptions {
   bool lossless = false;
   unsigned jobs = 0;
   std::uint32_t chunk_events = 0;
+  std::vector<std::string> recordings;  // RECORDING...: one, or the folder mode's
+  FolderBatchOptions folder;
 };
 
 // The geometry to code at: the sensor rule, the time bins, and the depth
@@ -167,14 +170,30 @@ int run_encode(const EncodeOptions& opt) {
   return kExitOk;
 }
 
+// One recording, by the occupancy code or (--lossless) the lossless one.
+int encode_one_recording(const EncodeOptions& opt) {
+  if (!opt.lossless) return run_encode(opt);
+  const OutputPolicy policy{.force = opt.force, .inputs = {opt.recording}};
+  if (const Status usable = check_output(opt.output, policy); !usable.ok()) {
+    print_failure(opt.output, usable.error().message());
+    return kExitFailure;
+  }
+  return lossless_encode({opt.recording, opt.output, opt.reader, opt.sensor, opt.jobs,
+                          opt.chunk_events})
+             ? kExitOk
+             : kExitFailure;
+}
+
 void add_encode(CLI::App& app, int& status) {
   auto opt = std::make_shared<EncodeOptions>();
   CLI::App* cmd =
       app.add_subcommand("encode", "Code a recording into a self-describing .ovkc file");
-  cmd->add_option("RECORDING", opt->recording, "Recording (.bin, .evb, .aedat, .csv, .txt)")
+  cmd->add_option("RECORDING", opt->recordings,
+                  "Recording (.bin, .evb, .aedat, .csv, .txt); folder mode: recordings or folders")
       ->required();
-  cmd->add_option("-o,--output", opt->output, "The .ovkc file to write")->required();
+  cmd->add_option("-o,--output", opt->output, "The .ovkc file to write");
   add_force_option(*cmd, opt->force);
+  add_folder_batch_options(*cmd, opt->folder);
   add_sensor_option(*cmd, opt->sensor);
   add_reader_option(*cmd, opt->reader);
   add_parameter_option(*cmd, kTimeBinsParameter, opt->time_bins)->capture_default_str();
@@ -200,22 +219,24 @@ void add_encode(CLI::App& app, int& status) {
       ->type_name("N");
   cmd->footer(
       "Example: ovk encode recording.aedat --time-bins 64 --frames 4 -o recording.ovkc\n"
-      "         ovk encode --lossless recording.aedat -o recording.ovkc");
+      "         ovk encode --lossless recording.aedat -o recording.ovkc\n"
+      "         ovk encode recordings/ --output-dir coded/ --shard 2/4 --resume");
   cmd->callback([opt, &status] {
-    if (opt->lossless) {
-      const OutputPolicy policy{.force = opt->force, .inputs = {opt->recording}};
-      if (const Status usable = check_output(opt->output, policy); !usable.ok()) {
-        print_failure(opt->output, usable.error().message());
-        status = kExitFailure;
-        return;
-      }
-      status = lossless_encode(
-                   {opt->recording, opt->output, opt->reader, opt->sensor, opt->jobs, opt->chunk_events})
-                   ? kExitOk
-                   : kExitFailure;
+    check_folder_batch_usage(opt->recordings, opt->output, opt->folder);
+    if (opt->folder.output_dir.empty()) {
+      opt->recording = opt->recordings.front();
+      status = encode_one_recording(*opt);
       return;
     }
-    status = run_encode(*opt);
+    const auto encode_one = [&opt](const std::string& input, const std::string& output) {
+      EncodeOptions one = *opt;
+      one.recording = input;
+      one.output = output;
+      return encode_one_recording(one) == kExitOk;
+    };
+    if (!run_folder_batch(opt->recordings, opt->reader, opt->folder, "ovkc", encode_one)) {
+      status = kExitFailure;
+    }
   });
 }
 

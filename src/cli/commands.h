@@ -19,5 +19,7 @@ void add_sweep_command(CLI::App& app, int& status);
 void add_convert_command(CLI::App& app, int& status);
 // encode, decode and check of coded .ovkc files.
 void add_code_file_commands(CLI::App& app, int& status);
+// merge: the jsonl rows of sharded sweeps as one table.
+void add_merge_command(CLI::App& app, int& status);
 
 }  // namespace ovk::cli

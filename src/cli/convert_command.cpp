@@ -26,6 +26,7 @@
 #include "cli/lossless_commands.h"
 #include "cli/output_file.h"
 #include "cli/window_filter.h"
+#include "cli/folder_batch.h"
 #include "io/file_access.h"
 #include "io/file_write.h"
 #include "io/formats/h5_writer.h"
@@ -42,6 +43,9 @@ struct ConvertOptions {
   bool force = false;
   OutputPolicy policy() const { return OutputPolicy{.force = force, .inputs = {input}}; }
   LosslessConvertOptions lossless;
+  std::vector<std::string> inputs;  // PATH...: one recording, or the folder mode's
+  FolderBatchOptions folder;
+  std::string to = "npy";  // the folder mode's output extension
 };
 
 enum class Output : std::uint8_t { kNpy, kEvb, kCsv, kH5 };
@@ -333,21 +337,42 @@ void add_convert_command(CLI::App& app, int& status) {
       "convert",
       "Write a recording as .npy (x u2, y u2, t u4 or u8, p u1), .evb (compact), .csv or .h5 "
       "(DSEC layout)");
-  command->add_option("path", options->input, "The recording to read")
+  command->add_option("path", options->inputs,
+                      "The recording to read (folder mode: recordings or folders)")
       ->required()
       ->type_name("PATH");
   command->add_option("-o,--output", options->output, "OUT.npy, OUT.evb, OUT.csv or OUT.h5")
-      ->required()
       ->type_name("OUT")
       ->check(output_extension_check({"npy", "evb", "csv", "h5"}));
   add_reader_option(*command, options->reader);
   add_force_option(*command, options->force);
   add_lossless_convert_options(*command, options->lossless);
+  add_folder_batch_options(*command, options->folder);
+  command->add_option("--to", options->to, "With --output-dir: the outputs' format")
+      ->check(CLI::IsMember({"npy", "evb", "csv", "h5"}))
+      ->type_name("npy|evb|csv|h5")
+      ->capture_default_str();
   command->footer(
       "Example: ovk convert 1.bs2 --reader nmnist -o 1.npy\n"
-      "         ovk convert recording.ovkc --time-window 1000000:1010000 -o window.npy");
+      "         ovk convert recording.ovkc --time-window 1000000:1010000 -o window.npy\n"
+      "         ovk convert recordings/ --output-dir arrays/ --to npy --shard 1/4 --resume");
   command->callback([options, &status] {
-    if (!convert(*options)) status = kExitFailure;
+    check_folder_batch_usage(options->inputs, options->output, options->folder);
+    if (options->folder.output_dir.empty()) {
+      options->input = options->inputs.front();
+      if (!convert(*options)) status = kExitFailure;
+      return;
+    }
+    const auto convert_one = [&options](const std::string& input, const std::string& output) {
+      ConvertOptions one = *options;
+      one.input = input;
+      one.output = output;
+      return convert(one);
+    };
+    if (!run_folder_batch(options->inputs, options->reader, options->folder, options->to,
+                          convert_one)) {
+      status = kExitFailure;
+    }
   });
 }
 

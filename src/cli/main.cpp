@@ -73,6 +73,7 @@ int main(int argc, char** argv) {
   add_sweep_command(app, status);
   add_convert_command(app, status);
   add_code_file_commands(app, status);
+  add_merge_command(app, status);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

@@ -11,12 +11,14 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <map>
 #include <memory>
 #include <new>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,7 +29,9 @@
 #include "cli/commands.h"
 #include "cli/ordered_pool.h"
 #include "cli/output_file.h"
+#include "cli/shard.h"
 #include "cli/sweep_report.h"
+#include "cli/sweep_resume.h"
 #include "codec/context_compress.h"
 #include "io/compact_writer.h"
 
@@ -47,6 +51,8 @@ struct SweepOptions {
   std::string baselines = "zstd3";
   bool force = false;
   std::string codings = "static";
+  std::optional<ShardSpec> shard;
+  bool resume = false;
 };
 
 constexpr unsigned kLargestJobs = 1024;
@@ -186,6 +192,33 @@ class ProgressLine {
   std::chrono::steady_clock::time_point last_{};
 };
 
+// The csv header a sweep writes (line feed included), or "" for jsonl.
+std::string csv_header(OutputFormat format, const std::vector<Baseline>& baselines) {
+  if (format != OutputFormat::kCsv) return {};
+  char* data = nullptr;
+  std::size_t size = 0;
+  std::FILE* memory = ::open_memstream(&data, &size);
+  if (memory == nullptr) throw std::bad_alloc();
+  { const SweepWriter writer(format, baselines, memory); }
+  std::fclose(memory);
+  std::string header(data, size);
+  std::free(data);
+  return header;
+}
+
+// `paths` less the recordings the output already holds; says how many those are.
+std::vector<std::string> still_to_measure(std::vector<std::string> paths,
+                                          const std::set<std::string>& done,
+                                          const std::string& output) {
+  const auto before = paths.size();
+  std::erase_if(paths, [&done](const std::string& path) { return done.contains(path); });
+  if (paths.size() < before) {
+    std::fprintf(stderr, "%s: %zu recordings already measured, %zu to go\n", output.c_str(),
+                 before - paths.size(), paths.size());
+  }
+  return paths;
+}
+
 // Recordings measured at once: what was asked, but never more than the
 // recordings nor kJobsPerCore threads per core.
 constexpr unsigned kJobsPerCore = 4;
@@ -201,7 +234,8 @@ unsigned job_count(unsigned asked, std::size_t recordings) {
 // reported one line each and counted in the summary.
 std::vector<std::string> recordings_to_measure(const SweepOptions& options,
                                                std::vector<SkippedPath>& skipped) {
-  std::vector<std::string> paths = collect_recordings(options.paths, options.reader, &skipped);
+  std::vector<std::string> paths =
+      shard_paths(list_recordings(options.paths, options.reader, &skipped), options.shard);
   for (const SkippedPath& s : skipped) print_failure(s.path, "skipped: " + s.reason);
   struct stat output{};
   if (options.output.empty() || options.output == "-" ||
@@ -220,8 +254,8 @@ std::vector<std::string> recordings_to_measure(const SweepOptions& options,
 
 // The rows go to standard output, or to the -o file through OutputFile, so
 // an existing file is replaced only with --force and a failed or
-// interrupted sweep leaves it as it was. (An append mode that flushes each
-// row would open the file here and flush in the emit step below.)
+// interrupted sweep leaves it as it was. --resume appends to the file
+// instead (see sweep_resume.h).
 std::optional<OutputFile> open_rows_output(const SweepOptions& options) {
   const std::string name = options.output.empty() ? "-" : options.output;
   const OutputPolicy policy{.force = options.force, .allow_stdout = true, .inputs = options.paths};
@@ -231,14 +265,24 @@ std::optional<OutputFile> open_rows_output(const SweepOptions& options) {
 bool run_sweep(const SweepOptions& options, const std::vector<Baseline>& baselines,
                const std::vector<Combination>& combinations) {
   std::vector<SkippedPath> skipped;
-  const std::vector<std::string> paths = recordings_to_measure(options, skipped);
-  std::optional<OutputFile> output = open_rows_output(options);
-  if (!output) return false;
-  std::FILE* out = output->stream();
+  std::vector<std::string> paths = recordings_to_measure(options, skipped);
+  std::optional<ResumedOutput> resumed;
+  std::optional<OutputFile> output;
+  if (options.resume) {
+    resumed = value_or_report(
+        open_for_resume(options.output, csv_header(options.format, baselines), combinations.size()),
+        options.output);
+    if (!resumed) return false;
+    paths = still_to_measure(std::move(paths), resumed->done, options.output);
+  } else {
+    output = open_rows_output(options);
+    if (!output) return false;
+  }
+  std::FILE* out = resumed ? resumed->file.get() : output->stream();
   const auto start = std::chrono::steady_clock::now();
   std::atomic<std::uint64_t> events_done{0};
   ProgressLine progress(paths.size(), events_done);
-  SweepWriter writer(options.format, baselines, out);
+  SweepWriter writer(options.format, baselines, out, !resumed || resumed->needs_csv_header);
   writer.note_skipped(skipped);
   bool all_ok = std::none_of(skipped.begin(), skipped.end(), [](const SkippedPath& s) {
     return s.reason.starts_with("permission denied") || s.reason.starts_with("unreadable");
@@ -258,6 +302,7 @@ bool run_sweep(const SweepOptions& options, const std::vector<Baseline>& baselin
         }
         measured += outcome.ok ? 1 : 0;
         writer.add(outcome);
+        if (resumed) std::fflush(out);  // an interrupted sweep keeps every finished recording
       },
       [&](std::size_t done) { progress.update(done); }, std::chrono::milliseconds(200),
       [](std::size_t started, std::size_t wanted) {
@@ -267,6 +312,13 @@ bool run_sweep(const SweepOptions& options, const std::vector<Baseline>& baselin
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   writer.finish(combinations, seconds, stderr);
+  if (resumed) {
+    if (std::fflush(out) != 0 || std::ferror(out) != 0) {
+      print_failure(options.output, std::strerror(errno));
+      return false;
+    }
+    return all_ok;
+  }
   // A sweep that measured nothing and failed leaves an existing file alone.
   if (!all_ok && measured == 0 && !output->in_place()) return false;
   const Status committed = output->commit();
@@ -338,10 +390,17 @@ void add_sweep_command(CLI::App& app, int& status) {
       ->check([](const std::string& text) {
         return parse_codings(text) ? "" : "expected static, context or static,context";
       });
+  add_shard_option(*command, options->shard);
+  command->add_flag("--resume", options->resume,
+                    "Append to the -o file (csv or jsonl), skipping the recordings it already "
+                    "holds; each recording's rows are flushed as it finishes");
   command->footer(
       "Example: ovk sweep recordings/ --time-bins 16,64,256 --depth 6-12 --format jsonl -o "
       "sweep.jsonl");
   command->callback([options, &status] {
+    if (options->resume && (options->output.empty() || options->format == OutputFormat::kTable)) {
+      throw CLI::ValidationError("--resume", "needs -o FILE and --format csv or jsonl");
+    }
     const std::vector<Combination> combinations =
         combinations_of(*parameter_values(options->time_bins, kTimeBinsParameter),
                         *parameter_values(options->depth, kDepthParameter),

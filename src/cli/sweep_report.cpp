@@ -182,13 +182,14 @@ std::string shortest_double(double value) {
   return text;
 }
 
-SweepWriter::SweepWriter(OutputFormat format, std::vector<Baseline> baselines, std::FILE* out)
+SweepWriter::SweepWriter(OutputFormat format, std::vector<Baseline> baselines, std::FILE* out,
+                         bool csv_header)
     : format_(format),
       baselines_(std::move(baselines)),
       keys_(sweep_keys(baselines_)),
       out_(out),
       baseline_bytes_(baselines_.size(), 0) {
-  if (format_ == OutputFormat::kCsv) write_line(out_, join_csv(keys_));
+  if (format_ == OutputFormat::kCsv && csv_header) write_line(out_, join_csv(keys_));
   if (format_ == OutputFormat::kTable) table_.push_back(table_heading(baselines_));
 }
 

@@ -54,7 +54,10 @@ enum class OutputFormat : std::uint8_t { kTable, kCsv, kJsonl };
 // it is written by finish(), followed by the summary.
 class SweepWriter {
  public:
-  SweepWriter(OutputFormat format, std::vector<Baseline> baselines, std::FILE* out);
+  // `csv_header` false leaves out the csv header (rows appended to a file
+  // that has it).
+  SweepWriter(OutputFormat format, std::vector<Baseline> baselines, std::FILE* out,
+              bool csv_header = true);
 
   void add(const RecordingOutcome& outcome);
   // `seconds` is the wall time of the whole sweep. The summary goes after the

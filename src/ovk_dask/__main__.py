@@ -1,0 +1,5 @@
+import sys
+
+from ovk_dask.cli import main
+
+sys.exit(main())
