@@ -232,6 +232,7 @@ std::string Merger::summary(const std::vector<const Row*>& rows) const {
   std::map<std::string, std::pair<double, double>> baselines;  // name: weighted bits, events
   std::vector<std::string> baseline_order;
   double events = 0;
+  double lossless_bits = 0;
   std::string last_path;
   for (const Row* row : rows) {
     const std::string combination = combination_of(*row);
@@ -251,9 +252,12 @@ std::string Merger::summary(const std::vector<const Row*>& rows) const {
     if (path == last_path) continue;
     last_path = path;
     events += n;
+    lossless_bits += number_of(*row, "lossless_bits_per_event") * n;
     for (const auto& [key, cell] : *row) {
       const std::string suffix = "_bits_per_event";
-      if (key.size() <= suffix.size() || !key.ends_with(suffix)) continue;
+      if (key.size() <= suffix.size() || !key.ends_with(suffix) || key == "lossless_bits_per_event") {
+        continue;
+      }
       const std::string name = key.substr(0, key.size() - suffix.size());
       if (!baselines.contains(name)) baseline_order.push_back(name);
       baselines[name].first += number_of(*row, key.c_str()) * n;
@@ -266,6 +270,12 @@ std::string Merger::summary(const std::vector<const Row*>& rows) const {
                      " duplicated, " + std::to_string(incomplete_) + " incomplete, " +
                      std::to_string(missing_) + " missing, " + std::to_string(unexpected_) +
                      " unexpected\n";
+  text += "  occ_bits/ev: the occupancy code (lossy: occupied cells only; no polarity, counts or "
+          "exact times)\n";
+  if (std::find(keys_.begin(), keys_.end(), "lossless_bits_per_event") != keys_.end()) {
+    text += "  lossless (ovk, every event exact): " + fixed(lossless_bits / std::max(events, 1.0), 3) +
+            " bits/event\n";
+  }
   const auto add_line = [&text](const std::vector<std::string>& cells) {
     for (const std::string& cell : cells) {
       text.append(kSummaryColumn + 1 - std::min(cell.size(), kSummaryColumn), ' ').append(cell);
@@ -277,7 +287,7 @@ std::string Merger::summary(const std::vector<const Row*>& rows) const {
     if (std::find(keys_.begin(), keys_.end(), key) != keys_.end()) heading.emplace_back(key);
   }
   const std::size_t combination_columns = heading.size();
-  heading.insert(heading.end(), {"recordings", "events", "bits_per_event"});
+  heading.insert(heading.end(), {"recordings", "events", "occ_bits/ev"});
   add_line(heading);
   for (const auto& [combination, totals] : combinations) {
     std::vector<std::string> cells(totals.cells.begin(),
@@ -289,7 +299,8 @@ std::string Merger::summary(const std::vector<const Row*>& rows) const {
   }
   for (const std::string& name : baseline_order) {
     const auto& [bits, n] = baselines.at(name);
-    text += "  baseline " + name + ": " + fixed(bits / std::max(n, 1.0), 3) + " bits/event\n";
+    text += "  baseline (lossless) " + name + ": " + fixed(bits / std::max(n, 1.0), 3) +
+            " bits/event\n";
   }
   return text;
 }

@@ -90,7 +90,7 @@ def test_duplicates_are_reported_and_the_first_rows_kept(dataset, tmp_path):
     done = run("merge", again, check=1)
     row = json.loads(text.splitlines()[0])
     assert done.stderr == (f"{again}: line {len(text.splitlines()) + 1} repeats the row of "
-                           f"{row['path']} for time_bins=64 max_depth=4 n_frames=1\n")
+                           f"{row['path']} for time_bins=64 max_depth=4 n_frames=1 coding=static\n")
 
 
 def test_missing_and_unexpected_recordings_are_reported(dataset, tmp_path):

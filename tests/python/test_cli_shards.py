@@ -287,7 +287,7 @@ def test_folder_resume_skips_written_outputs(tmp_path):
     run("convert", root, "--output-dir", out, "--resume", check=0)
     assert (out / "a.npy").read_bytes() == b"kept"
     assert len(tree(out)) == 4
-    run("convert", root, "--output-dir", out, check=0)
+    run("convert", root, "--output-dir", out, "-f", check=0)
     assert (out / "a.npy").read_bytes() != b"kept"
 
 
