@@ -2,7 +2,12 @@
 // rendering of trees, and a seeded event generator.
 #pragma once
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <functional>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -15,6 +20,42 @@
 #include "codec/voxel_grid.h"
 
 namespace ovk::testing_support {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kUnderSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kUnderSanitizer = true;
+#else
+constexpr bool kUnderSanitizer = false;
+#endif
+#else
+constexpr bool kUnderSanitizer = false;
+#endif
+
+// Runs `body` in a child process whose address space is capped at
+// `limit_bytes` (the sanitizer's shadow memory cannot live under a cap, so
+// there the cap is left out); true when the body returned true.
+inline bool passes_under_address_limit(std::uint64_t limit_bytes, const std::function<bool()>& body) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (!kUnderSanitizer) {
+      const rlimit cap{limit_bytes, limit_bytes};
+      if (setrlimit(RLIMIT_AS, &cap) != 0) _exit(3);
+    }
+    bool ok = false;
+    try {
+      ok = body();
+    } catch (...) {
+      _exit(4);
+    }
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) return false;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 
 // The production encode half up to the packed tree bits.
 inline PackedBits encode_bits(EventSpan events, std::uint16_t width, std::uint16_t height,

@@ -313,28 +313,7 @@ TEST(ContextCoder, BitCountBoundFollowsTheCodeLength) {
 
 // ---- memory ----
 
-bool passes_under_address_limit(std::uint64_t limit_bytes, const std::function<bool()>& body) {
-#if defined(__SANITIZE_ADDRESS__)
-  limit_bytes = 0;  // the sanitizer's shadow memory cannot live under a cap
-#endif
-  const pid_t pid = fork();
-  if (pid == 0) {
-    if (limit_bytes != 0) {
-      const rlimit cap{limit_bytes, limit_bytes};
-      if (setrlimit(RLIMIT_AS, &cap) != 0) _exit(3);
-    }
-    bool ok = false;
-    try {
-      ok = body();
-    } catch (...) {
-      _exit(4);
-    }
-    _exit(ok ? 0 : 1);
-  }
-  int status = 0;
-  if (pid < 0 || waitpid(pid, &status, 0) != pid) return false;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
+using testing_support::passes_under_address_limit;
 
 TEST(ContextCoder, NeighbourLookupsCostTheTreeNotTheVolume) {
   // 65535^3 padded to 2^48 cells: any per-cell or per-node-of-a-level grid

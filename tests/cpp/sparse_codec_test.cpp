@@ -25,40 +25,8 @@ namespace {
 
 using testing_support::encode_bits;
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kUnderSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kUnderSanitizer = true;
-#else
-constexpr bool kUnderSanitizer = false;
-#endif
-#else
-constexpr bool kUnderSanitizer = false;
-#endif
-
-// Runs `body` in a child process whose address space is capped at
-// `limit_bytes` (the sanitizer's shadow memory cannot live under a cap, so
-// there the cap is left out); true when the body returned true.
-bool passes_under_address_limit(std::uint64_t limit_bytes, const std::function<bool()>& body) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    if (!kUnderSanitizer) {
-      const rlimit cap{limit_bytes, limit_bytes};
-      if (setrlimit(RLIMIT_AS, &cap) != 0) _exit(3);
-    }
-    bool ok = false;
-    try {
-      ok = body();
-    } catch (...) {
-      _exit(4);
-    }
-    _exit(ok ? 0 : 1);
-  }
-  int status = 0;
-  if (pid < 0 || waitpid(pid, &status, 0) != pid) return false;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
+using testing_support::kUnderSanitizer;
+using testing_support::passes_under_address_limit;
 
 PackedBits bits_from_text(const std::string& text) {
   PackedBits out;

@@ -29,6 +29,33 @@ def run_cli(*args, check=None, timeout=300, **kwargs):
     return done
 
 
+def run_with_stderr_on_a_terminal(*args, timeout=60):
+    """Runs the tool with stderr on a pseudo-terminal; returns the finished
+    process (stdout captured as bytes) and what the terminal received."""
+    import pty
+    import select
+    master, slave = pty.openpty()
+    try:
+        done = subprocess.run([CLI, *map(str, args)], stdout=subprocess.PIPE, stderr=slave,
+                              timeout=timeout)
+        os.close(slave)
+        slave = -1
+        seen = b""
+        while select.select([master], [], [], 1.0)[0]:
+            try:
+                chunk = os.read(master, 65536)
+            except OSError:
+                break
+            if not chunk:
+                break
+            seen += chunk
+    finally:
+        if slave >= 0:
+            os.close(slave)
+        os.close(master)
+    return done, seen
+
+
 def padded(n):
     """A grid size padded to the next power of two (1 for 0 and 1)."""
     return 1 if n <= 1 else 1 << (n - 1).bit_length()

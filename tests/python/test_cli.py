@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 import ovk
-from conftest import CLI, REAL_DATA, needs_cli, needs_real, run_cli as run
+from conftest import CLI, REAL_DATA, needs_cli, needs_real, run_cli as run, run_with_stderr_on_a_terminal
 
 pytestmark = needs_cli
 
@@ -550,31 +550,12 @@ def test_streamed_convert_onto_a_folder_leaves_no_temporary(tmp_path, suffix):
     assert [p.name for p in target.iterdir()] == ["child"]
 
 def test_progress_line_only_when_stderr_is_a_terminal(tmp_path):
-    import pty
-    import select
     for i in range(3):
         write_compact(tmp_path / f"r{i}.evb", random_events(300, seed=i))
     args = [CLI, "sweep", str(tmp_path), "--format", "jsonl", "--baselines", "none"]
     piped = subprocess.run(args, capture_output=True, text=True, timeout=60)
     assert "\r" not in piped.stderr and "ETA" not in piped.stderr
-    master, slave = pty.openpty()
-    try:
-        on_terminal = subprocess.run(args, stdout=subprocess.PIPE, stderr=slave, timeout=60)
-        os.close(slave)
-        slave = -1
-        seen = b""
-        while select.select([master], [], [], 1.0)[0]:
-            try:
-                chunk = os.read(master, 65536)
-            except OSError:
-                break
-            if not chunk:
-                break
-            seen += chunk
-    finally:
-        if slave >= 0:
-            os.close(slave)
-        os.close(master)
+    on_terminal, seen = run_with_stderr_on_a_terminal(*args[1:])
     assert on_terminal.returncode == 0
     assert b"3/3 recordings" in seen and b" events/s  ETA " in seen
     # The rows are the same whether or not the progress line is drawn.

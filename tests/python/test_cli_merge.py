@@ -3,7 +3,6 @@
 import csv
 import io
 import json
-import os
 
 import pytest
 

@@ -20,9 +20,9 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import ovkc_forge  # noqa: E402
+from conftest import CLI, needs_cli, run_with_stderr_on_a_terminal  # noqa: E402
 
-CLI = os.environ.get("OVK_CLI")
-pytestmark = pytest.mark.skipif(not CLI, reason="OVK_CLI is not set: the ovk tool was not built")
+pytestmark = needs_cli
 MIB = 1 << 20
 # The sanitizer's shadow memory needs far more address space than the limits
 # set here: under it the limits are left out (the behaviour is still checked).
@@ -286,28 +286,7 @@ def test_a_decode_bomb_streams_in_bounded_memory(tmp_path):
 
 
 def stderr_on_a_terminal(*args):
-    import pty
-    import select
-    master, slave = pty.openpty()
-    try:
-        done = subprocess.run([CLI, *map(str, args)], stdout=subprocess.PIPE, stderr=slave,
-                              timeout=60)
-        os.close(slave)
-        slave = -1
-        seen = b""
-        while select.select([master], [], [], 1.0)[0]:
-            try:
-                chunk = os.read(master, 65536)
-            except OSError:
-                break
-            if not chunk:
-                break
-            seen += chunk
-    finally:
-        if slave >= 0:
-            os.close(slave)
-        os.close(master)
-    return done, seen
+    return run_with_stderr_on_a_terminal(*args)
 
 
 def test_decode_tells_a_terminal_how_many_boxes_it_writes(tmp_path):
@@ -429,12 +408,11 @@ def test_an_unreadable_folder_is_reported_as_such():
         os.mkdir(locked)
         write(os.path.join(locked, "hidden.evb"), records(5))
         os.chmod(locked, 0)
-        drop = None
-        if os.geteuid() == 0:
-            def drop():
-                os.setgid(65534)
-                os.setuid(65534)
-        done = run("sweep", base, "--baselines", "none", "--format", "csv", preexec=drop)
+        def drop():
+            os.setgid(65534)
+            os.setuid(65534)
+        done = run("sweep", base, "--baselines", "none", "--format", "csv",
+                   preexec=drop if os.geteuid() == 0 else None)
         assert done.returncode == 1
         err = done.stderr.decode()
         assert f"{locked}: skipped: permission denied\n" in err

@@ -4,9 +4,7 @@ A decoder written here from docs/format.md alone reads the files the tool
 writes; the tool's decoded boxes are compared across the two codings and
 with that decoder, on random recordings and on the extreme geometries.
 """
-import struct
 
-import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from conftest import needs_cli

@@ -11,7 +11,6 @@ faery and dv-processing write those.
 
 import os
 import subprocess
-from pathlib import Path
 
 import numpy as np
 import pytest
