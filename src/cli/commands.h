@@ -4,6 +4,9 @@
 //   0  everything asked for was done
 //   1  some recording or file failed (each failure reported as "path: message")
 // Usage errors never reach a callback: CLI11 reports them and main exits 2.
+// A fault (a broken invariant of the tool itself, any exception other than
+// running out of memory) ends the tool in main with "ovk: internal error at
+// FILE:LINE: what" and status 3, from the main thread or a worker thread.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -13,6 +16,7 @@ namespace ovk::cli {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
+inline constexpr int kExitInternal = 3;
 
 void add_info_command(CLI::App& app, int& status);
 void add_sweep_command(CLI::App& app, int& status);

@@ -89,11 +89,14 @@ int main(int argc, char** argv) {
     std::fputs("ovk: out of memory\n", stderr);
     return kExitFailure;
   } catch (const ovk::Fault& e) {
-    std::fprintf(stderr, "ovk: internal fault at %s:%d: %s\n", e.file(), e.line(), e.what());
-    return kExitFailure;
+    std::fprintf(stderr, "ovk: internal error at %s:%d: %s\n", e.file(), e.line(), e.what());
+    return kExitInternal;
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "ovk: %s\n", e.what());
-    return kExitFailure;
+    std::fprintf(stderr, "ovk: internal error: %s\n", e.what());
+    return kExitInternal;
+  } catch (...) {
+    std::fputs("ovk: internal error: an exception of unknown type\n", stderr);
+    return kExitInternal;
   }
   return check_standard_output(status);
 }

@@ -23,6 +23,7 @@
 #include "cli/commands.h"
 #include "cli/row_table.h"
 #include "cli/sweep_report.h"
+#include "io/file_access.h"
 #include "io/recording_readers.h"
 
 namespace ovk::cli {
@@ -83,7 +84,7 @@ class Merger {
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
                                                          &std::fclose);
     if (!file) {
-      fail(path, std::strerror(errno));
+      fail(path, io::os_error_message(errno));
       return;
     }
     char* line = nullptr;
@@ -97,7 +98,7 @@ class Merger {
     }
     const int read_error = errno;
     std::free(line);
-    if (std::ferror(file.get())) fail(path, std::strerror(read_error));
+    if (std::ferror(file.get())) fail(path, io::os_error_message(read_error));
   }
 
   // Checks what the shards hold against the recordings `expected` lists.

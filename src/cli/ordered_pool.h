@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -17,7 +18,9 @@
 
 namespace ovk::cli {
 
-// `work(i)` runs on a pool thread and must not throw. `emit(i, outcome)` and
+// `work(i)` runs on a pool thread; an exception it throws is a fault: no
+// further item starts, and once the threads have stopped it is rethrown on
+// the calling thread, which reports it at the tool's boundary. `emit(i, outcome)` and
 // `tick(done)` run on the calling thread: emit in index order as soon as
 // outcome i and all before it are ready, tick about every `tick_period`
 // while waiting and once at the end, with the number of finished items.
@@ -35,13 +38,21 @@ void run_in_order(std::size_t count, unsigned jobs, const std::function<Outcome(
   std::condition_variable changed;
   std::atomic<std::size_t> next{0};
   std::size_t done = 0;
+  std::exception_ptr fault;
 
   const auto worker = [&] {
-    for (std::size_t i = next++; i < count; i = next++) {
-      Outcome outcome = work(i);
+    try {
+      for (std::size_t i = next++; i < count; i = next++) {
+        Outcome outcome = work(i);
+        const std::lock_guard<std::mutex> lock(mutex);
+        ready[i].emplace(std::move(outcome));
+        ++done;
+        changed.notify_one();
+      }
+    } catch (...) {
       const std::lock_guard<std::mutex> lock(mutex);
-      ready[i].emplace(std::move(outcome));
-      ++done;
+      if (!fault) fault = std::current_exception();
+      next = count;
       changed.notify_one();
     }
   };
@@ -59,8 +70,8 @@ void run_in_order(std::size_t count, unsigned jobs, const std::function<Outcome(
   }
 
   std::unique_lock<std::mutex> lock(mutex);
-  for (std::size_t emitted = 0; emitted < count;) {
-    changed.wait_for(lock, tick_period, [&] { return ready[emitted].has_value(); });
+  for (std::size_t emitted = 0; emitted < count && !fault;) {
+    changed.wait_for(lock, tick_period, [&] { return ready[emitted].has_value() || fault; });
     while (emitted < count && ready[emitted]) {
       Outcome outcome = std::move(*ready[emitted]);
       ready[emitted].reset();
@@ -77,6 +88,11 @@ void run_in_order(std::size_t count, unsigned jobs, const std::function<Outcome(
       tick(finished);
       lock.lock();
     }
+  }
+  if (fault) {
+    lock.unlock();
+    threads.clear();  // joins the others, which start nothing new
+    std::rethrow_exception(fault);
   }
 }
 

@@ -34,6 +34,7 @@
 #include "cli/sweep_resume.h"
 #include "codec/context_compress.h"
 #include "io/compact_writer.h"
+#include "io/file_access.h"
 
 namespace ovk::cli {
 namespace {
@@ -123,19 +124,15 @@ Status measure(const SweepOptions& options, const std::vector<Baseline>& baselin
   return Ok{};
 }
 
-// One recording; never throws: every failure becomes the outcome's message.
+// One recording: every error becomes the outcome's message; a fault goes on
+// to the pool, which hands it to the tool's boundary.
 RecordingOutcome measure_recording(const std::string& path, const SweepOptions& options,
                                    const std::vector<Baseline>& baselines,
                                    const std::vector<Combination>& combinations) {
   RecordingOutcome outcome;
   outcome.path = path;
-  Status measured = Ok{};
-  try {
-    measured =
-        catching_out_of_memory([&] { return measure(options, baselines, combinations, outcome); });
-  } catch (const Fault& fault) {
-    measured = Error(ErrorKind::kInvalidData, std::string("internal fault: ") + fault.what());
-  }
+  const Status measured =
+      catching_out_of_memory([&] { return measure(options, baselines, combinations, outcome); });
   outcome.ok = measured.ok();
   if (!measured.ok()) {
     outcome.error = measured.error().message();
@@ -314,7 +311,7 @@ bool run_sweep(const SweepOptions& options, const std::vector<Baseline>& baselin
   writer.finish(combinations, seconds, stderr);
   if (resumed) {
     if (std::fflush(out) != 0 || std::ferror(out) != 0) {
-      print_failure(options.output, std::strerror(errno));
+      print_failure(options.output, io::os_error_message(errno));
       return false;
     }
     return all_ok;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cli/row_table.h"
+#include "io/file_access.h"
 
 namespace ovk::cli {
 namespace {
@@ -22,7 +23,7 @@ constexpr std::size_t kAppendBuffer = std::size_t{1} << 20;
 constexpr std::size_t kLongestRecord = std::size_t{16} << 20;
 
 Error invalid(std::string message) { return Error(ErrorKind::kInvalidInput, std::move(message)); }
-Error system_error(int code) { return Error(ErrorKind::kOsError, std::strerror(code)); }
+Error system_error(int code) { return io::os_error(code); }
 
 // What the rows already in the file tell.
 class RowScan {

@@ -1,14 +1,23 @@
-// Error values and the internal-fault exception.
+// Error values and the internal-fault exception: the one error contract of
+// the codec, the readers, the module and the tool.
 //
-// Expected failures (memory exhaustion for a requested geometry, unreadable or
-// malformed files) travel as values: every fallible function returns a
-// Result<T> that the compiler refuses to let a caller drop. Violated internal
-// invariants are different: they throw ovk::Fault, which only the Python
-// boundary catches, so a fault can never pass silently as a value.
+// - Errors are values. Expected failures (memory exhaustion for a requested
+//   geometry, unreadable or malformed files, refused outputs) travel as
+//   Error inside a Result<T> that the compiler refuses to let a caller drop;
+//   an operating-system failure carries its errno, so every layer words it
+//   the same way.
+// - Faults are exceptions. A violated internal invariant throws ovk::Fault
+//   with its file and line; so does taking the wrong alternative of a
+//   Result. Faults are caught at exactly two boundaries, each catching every
+//   exception type: the module's entry points (which raise InternalFault)
+//   and the tool's main and worker threads (which print "internal error at
+//   FILE:LINE" and exit with status 3). No other layer catches them, so a
+//   fault can never pass silently as a value.
 #pragma once
 
 #include <cstdint>
 #include <new>
+#include <source_location>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -25,41 +34,21 @@ enum class ErrorKind : std::uint8_t {
 
 class [[nodiscard]] Error {
  public:
-  Error(ErrorKind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+  Error(ErrorKind kind, std::string message, int os_errno = 0)
+      : kind_(kind), message_(std::move(message)), os_errno_(os_errno) {}
 
   static Error out_of_memory() { return {ErrorKind::kOutOfMemory, "out of memory"}; }
 
   ErrorKind kind() const noexcept { return kind_; }
   const std::string& message() const noexcept { return message_; }
+  // The errno of a kOsError, 0 for any other error.
+  int os_errno() const noexcept { return os_errno_; }
 
  private:
   ErrorKind kind_;
   std::string message_;
+  int os_errno_;
 };
-
-// Value or error (an Error unless a layer with failures of its own names
-// another type). Access to the wrong alternative is a fault, not UB.
-template <class T, class E = Error>
-class [[nodiscard]] Result {
- public:
-  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
-  Result(E error) : v_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
-
-  bool ok() const noexcept { return v_.index() == 0; }
-
-  const T& value() const& { return std::get<0>(v_); }
-  T& value() & { return std::get<0>(v_); }
-  T&& value() && { return std::get<0>(std::move(v_)); }
-
-  const E& error() const& { return std::get<1>(v_); }
-  E&& error() && { return std::get<1>(std::move(v_)); }
-
- private:
-  std::variant<T, E> v_;
-};
-
-struct Ok {};
-using Status = Result<Ok>;
 
 // An internal invariant was violated. Carries the source location so the
 // report written at the boundary says where.
@@ -74,6 +63,50 @@ class Fault : public std::logic_error {
   const char* file_;
   int line_;
 };
+
+// Value or error (an Error unless a layer with failures of its own names
+// another type). Access to the wrong alternative is a Fault naming the
+// caller's file and line, not UB.
+template <class T, class E = Error>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
+  Result(E error) : v_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
+
+  bool ok() const noexcept { return v_.index() == 0; }
+
+  const T& value(std::source_location at = std::source_location::current()) const& {
+    return *expect<0>(at);
+  }
+  T& value(std::source_location at = std::source_location::current()) & {
+    return *expect<0>(at);
+  }
+  T&& value(std::source_location at = std::source_location::current()) && {
+    return std::move(*expect<0>(at));
+  }
+
+  const E& error(std::source_location at = std::source_location::current()) const& {
+    return *expect<1>(at);
+  }
+  E&& error(std::source_location at = std::source_location::current()) && {
+    return std::move(*expect<1>(at));
+  }
+
+ private:
+  template <std::size_t I>
+  auto* expect(const std::source_location& at) const {
+    if (v_.index() != I) {
+      throw Fault(I == 0 ? "value() of a Result holding an error" : "error() of a Result holding a value",
+                  at.file_name(), static_cast<int>(at.line()));
+    }
+    return const_cast<std::variant_alternative_t<I, std::variant<T, E>>*>(std::get_if<I>(&v_));
+  }
+
+  std::variant<T, E> v_;
+};
+
+struct Ok {};
+using Status = Result<Ok>;
 
 }  // namespace ovk
 

@@ -17,19 +17,36 @@ Result<ByteStream> ByteStream::open(std::string_view path, const Interruptions& 
   return ByteStream(std::move(file), size, interrupts);
 }
 
+// A regular file smaller than the buffer gets a buffer of its own size (and
+// a byte more, to see its end), so reading a small file costs what the file
+// costs; the buffer grows to kBufferBytes when more is wanted or the file
+// grew meanwhile.
+std::size_t ByteStream::first_buffer_bytes() const noexcept {
+  if (!regular_size_) return kBufferBytes;
+  return static_cast<std::size_t>(
+      std::clamp<std::uint64_t>(*regular_size_ + 1, kSmallestBufferBytes, kBufferBytes));
+}
+
 Result<std::span<const std::uint8_t>> ByteStream::fill(std::size_t want) {
   want = std::min(want, kBufferBytes);
   if (buffer_.empty()) {
     OVK_RETURN_IF_ERROR(catching_out_of_memory([&]() -> Status {
-      buffer_.resize(kBufferBytes);
+      buffer_.resize(first_buffer_bytes());
       return Ok{};
     }));
   }
   while (end_ - begin_ < want && !eof_) {
     if (end_ == buffer_.size()) {
-      std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
-      end_ -= begin_;
-      begin_ = 0;
+      if (begin_ == 0) {
+        OVK_RETURN_IF_ERROR(catching_out_of_memory([&]() -> Status {
+          buffer_.resize(kBufferBytes);
+          return Ok{};
+        }));
+      } else {
+        std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+        end_ -= begin_;
+        begin_ = 0;
+      }
     }
     OVK_ASSIGN_OR_RETURN(const std::size_t n,
                          read_some(file_, std::span(buffer_).subspan(end_), *interrupts_));

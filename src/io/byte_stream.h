@@ -19,6 +19,7 @@ namespace ovk::io {
 class ByteStream {
  public:
   static constexpr std::size_t kBufferBytes = std::size_t{1} << 20;
+  static constexpr std::size_t kSmallestBufferBytes = 4096;
 
   [[nodiscard]] static Result<ByteStream> open(std::string_view path,
                                                const Interruptions& interrupts = retry_interrupted());
@@ -51,6 +52,7 @@ class ByteStream {
  private:
   ByteStream(FileHandle file, std::optional<std::uint64_t> size, const Interruptions& interrupts)
       : file_(std::move(file)), regular_size_(size), interrupts_(&interrupts) {}
+  std::size_t first_buffer_bytes() const noexcept;
 
   FileHandle file_;
   std::optional<std::uint64_t> regular_size_;

@@ -93,7 +93,9 @@ std::string os_error_message(int errnum) {
   return std::string(text) + " (os error " + std::to_string(errnum) + ")";
 }
 
-Error os_error(int errnum) { return Error(ErrorKind::kOsError, os_error_message(errnum)); }
+Error os_error(int errnum) {
+  return Error(ErrorKind::kOsError, os_error_message(errnum), errnum);
+}
 
 Result<FileHandle> open_for_reading(std::string_view path, const Interruptions& interrupts) {
   if (path.find('\0') != std::string_view::npos) {

@@ -1,5 +1,6 @@
 #include "io/stream_source.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace ovk::io {
@@ -22,13 +23,24 @@ Status StreamSource::finish(std::size_t leftover, std::uint64_t) {
   return truncated_error("word", leftover);
 }
 
+// A block holds kSourceBlockEvents, or fewer when a regular file's bytes
+// left cannot make more events (a small file then costs what it holds); at
+// least one unit's worth, so every call makes progress.
+std::size_t StreamSource::block_capacity() const noexcept {
+  const std::optional<std::uint64_t> size = stream_.regular_size();
+  if (!size) return kSourceBlockEvents;
+  const std::uint64_t left = *size > stream_.consumed() ? *size - stream_.consumed() : 0;
+  const std::uint64_t most = (left / unit_ + 1) * most_per_unit_;
+  return static_cast<std::size_t>(std::min<std::uint64_t>(kSourceBlockEvents, most));
+}
+
 Status StreamSource::next_block(Event64Vec& block) {
   block.clear();
   if (done_) return Ok{};
   // The events are decoded into `spare_`, which then trades places with the
   // caller's block: the next call gets back a vector that is already (about)
   // full size, so growing it again costs (almost) nothing.
-  const std::size_t capacity = kSourceBlockEvents;
+  const std::size_t capacity = block_capacity();
   OVK_RETURN_IF_ERROR(catching_out_of_memory([&]() -> Status {
     spare_.resize(capacity);
     return Ok{};

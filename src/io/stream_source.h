@@ -41,6 +41,8 @@ class StreamSource : public EventSource {
   void set_skipped_kinds(std::vector<std::string> kinds);
 
  private:
+  std::size_t block_capacity() const noexcept;
+
   std::optional<SensorGeometry> declared_;
   ByteStream stream_;
   std::size_t unit_;

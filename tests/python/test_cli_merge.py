@@ -131,7 +131,7 @@ def test_incomplete_recordings_and_rows_of_other_sweeps(dataset, tmp_path):
     assert lines[1:] == [f"{rows_of(parts[0].read_text())[-1]['path']}: rows for 3 of 4 parameter combinations"]
 
     done = run("merge", tmp_path, check=1)
-    assert done.stderr == f"{tmp_path}: Is a directory\n"
+    assert done.stderr == f"{tmp_path}: Is a directory (os error 21)\n"
     done = run("merge", tmp_path / "absent.jsonl", check=1)
     assert done.stderr == f"{tmp_path / 'absent.jsonl'}: No such file or directory\n"
 
