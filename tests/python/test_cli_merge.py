@@ -133,7 +133,7 @@ def test_incomplete_recordings_and_rows_of_other_sweeps(dataset, tmp_path):
     done = run("merge", tmp_path, check=1)
     assert done.stderr == f"{tmp_path}: Is a directory (os error 21)\n"
     done = run("merge", tmp_path / "absent.jsonl", check=1)
-    assert done.stderr == f"{tmp_path / 'absent.jsonl'}: No such file or directory\n"
+    assert done.stderr == f"{tmp_path / 'absent.jsonl'}: No such file or directory (os error 2)\n"
 
 
 def test_parquet_and_other_outputs_are_usage_errors(tmp_path):
