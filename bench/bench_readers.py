@@ -138,7 +138,7 @@ def main() -> None:
         print(f"{'format':<13} {'ovk s':>14} {'Mev/s':>6}  {'best peer':<13} {'peer s':>14} "
               f"{'Mev/s':>6} {'ratio':>6} {'CPU ratio':>9}")
         for name, path in files.items():
-            mine = best_time([args.ovk, "convert", str(path), "-o", out], args.repeat)
+            mine = best_time([args.ovk, "convert", str(path), "-o", out, "-f"], args.repeat)
             peers = []
             for peer, code in PEERS[name]:
                 measured = best_time([sys.executable, "-c", code, str(path), out], args.repeat)

@@ -62,7 +62,7 @@ def as_events(x, y, t, p) -> np.ndarray:
 def read_with_tool(tool: str, path: Path, scratch: Path) -> Optional[np.ndarray]:
     extra = ["--reader", "nmnist"] if path.suffix == ".bs2" else []
     out = scratch / "read.npy"
-    done = subprocess.run([tool, "convert", str(path), *extra, "-o", str(out)], capture_output=True)
+    done = subprocess.run([tool, "convert", str(path), *extra, "-o", str(out), "-f"], capture_output=True)
     if done.returncode != 0:
         return None
     array = np.load(out)
@@ -213,7 +213,7 @@ def run_ovk(tool: str, events: np.ndarray, scratch: Path) -> Optional[tuple[int,
         print(f"  ovk encode failed: {done.stderr.decode().strip()}", file=sys.stderr)
         return None
     start = time.perf_counter()
-    done = subprocess.run([tool, "convert", str(coded), "-o", str(back)], capture_output=True)
+    done = subprocess.run([tool, "convert", str(coded), "-o", str(back), "-f"], capture_output=True)
     decode_s = time.perf_counter() - start
     if done.returncode != 0:
         print(f"  ovk decode failed: {done.stderr.decode().strip()}", file=sys.stderr)
