@@ -131,7 +131,7 @@ def main(argv: list[str]) -> int:
     sweep_times, dask_times = [], []
     for _ in range(args.repeat):
         sweep_times.append(timed([str(args.ovk), "sweep", str(data), "--jobs", str(args.workers),
-                                  "--format", "jsonl", "-o", str(plain)]))
+                                  "--format", "jsonl", "-o", str(plain), "-f"]))
         dask.unlink(missing_ok=True)
         dask_times.append(timed([*driver_command(), "sweep", str(data), "-o", str(dask),
                                  "--workers", str(args.workers), "--shards", str(args.shards),
