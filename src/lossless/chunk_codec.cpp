@@ -4,6 +4,8 @@
 #include <array>
 #include <bit>
 #include <memory>
+#include <string>
+#include <type_traits>
 
 #include "lossless/range_coder.h"
 
@@ -15,7 +17,8 @@ namespace {
 struct EncodeSide {
   RangeEncoder& coder;
   static constexpr bool kDecoding = false;
-  unsigned bit(Probability& p, unsigned b) {
+  template <class Counter>
+  unsigned bit(Counter& p, unsigned b) {
     coder.bit(p, b);
     return b;
   }
@@ -29,34 +32,28 @@ struct DecodeSide {
   RangeDecoder& coder;
   bool damaged = false;
   static constexpr bool kDecoding = true;
-  unsigned bit(Probability& p, unsigned /*unused*/) { return coder.bit(p); }
+  template <class Counter>
+  unsigned bit(Counter& p, unsigned /*unused*/) { return coder.bit(p); }
   std::uint64_t raw(std::uint64_t /*unused*/, unsigned count) { return coder.raw_bits(count); }
 };
 
+// A bit tree over `bits` bits, most significant first.
+template <class Side, class Counter>
+unsigned tree(Side& side, Counter* probs, unsigned bits, unsigned value) {
+  unsigned node = 1;
+  for (unsigned i = bits; i-- > 0;) node = (node << 1) | side.bit(probs[node], (value >> i) & 1U);
+  return node - (1U << bits);
+}
+
 // A signed step coded as bit length, sign and mantissa, with kLengthBits
 // bits for the length (lengths up to kMaxLength are valid).
-template <unsigned kLengthBits, unsigned kMaxLength, unsigned kLengthContexts,
+template <class Counter, unsigned kLengthBits, unsigned kMaxLength, unsigned kLengthContexts,
           unsigned kSignContexts, unsigned kTopBits>
 struct StepModel {
-  std::array<std::array<Probability, 1U << kLengthBits>, kLengthContexts> lengths;
-  std::array<Probability, kLengthContexts> repeat;
-  std::array<Probability, kSignContexts> sign;
-  std::array<std::array<Probability, 1U << kTopBits>, kMaxLength + 1> top;
-
-  StepModel() {
-    for (auto& tree : lengths) tree.fill(kProbabilityHalf);
-    repeat.fill(kProbabilityHalf);
-    sign.fill(kProbabilityHalf);
-    for (auto& tree : top) tree.fill(kProbabilityHalf);
-  }
-
-  // A bit tree over `bits` bits, most significant first.
-  template <class Side>
-  static unsigned tree(Side& side, Probability* probs, unsigned bits, unsigned value) {
-    unsigned node = 1;
-    for (unsigned i = bits; i-- > 0;) node = (node << 1) | side.bit(probs[node], (value >> i) & 1U);
-    return node - (1U << bits);
-  }
+  std::array<std::array<Counter, 1U << kLengthBits>, kLengthContexts> lengths{};
+  std::array<Counter, kLengthContexts> repeat{};
+  std::array<Counter, kSignContexts> sign{};
+  std::array<std::array<Counter, 1U << kTopBits>, kMaxLength + 1> top{};
 
   // Codes the magnitude of a step; returns it with its bit length.
   // The bit length is first coded as "the same as `previous`" or not, which
@@ -102,23 +99,34 @@ struct StepModel {
 };
 
 // Time step: lengths 0..64; context the previous step's length.
-using TimeModel = StepModel<7, 64, 65, 2, 3>;
+template <class Counter>
+using TimeModel = StepModel<Counter, 7, 64, 65, 2, 3>;
 // Row and column steps: lengths 0..16.
 constexpr unsigned kTimeBuckets = 3;
-using RowModel = StepModel<5, 16, kTimeBuckets * 17, 2, 3>;
-using ColumnModel = StepModel<5, 16, 3 * kTimeBuckets * 17, 6, 3>;
+template <class Counter>
+using RowModel = StepModel<Counter, 5, 16, kTimeBuckets * 17, 2, 3>;
+template <class Counter>
+using ColumnModel = StepModel<Counter, 5, 16, 3 * kTimeBuckets * 17, 6, 3>;
 
 constexpr unsigned kPixelTableBits = 18;
 
+// Polarity contexts. Version 1: whether the pixel had a polarity, and
+// whether it agrees with the previous event's (4). Version 2 also: the time
+// step's class (3), whether the previous event's polarity missed its
+// prediction (2), the left and upper neighbours' polarities (none, agreeing
+// with the prediction, not: 3 x 3) and how long ago the pixel last fired
+// (not yet, up to 2^10 us, up to 2^16 us, longer: 4).
+constexpr unsigned kNeighbourClasses = 9;
+constexpr unsigned kAgeClasses = 4;
+template <unsigned kVersion>
+constexpr unsigned kPolarityContexts =
+    kVersion == 1 ? 4 : 4 * kTimeBuckets * 2 * kNeighbourClasses * kAgeClasses;
+
+template <class Counter, unsigned kVersion>
 struct PolarityModel {
-  std::array<Probability, 4> same;
-  std::array<Probability, 4> flipped;
-  std::array<Probability, 256> value;
-  PolarityModel() {
-    same.fill(kProbabilityHalf);
-    flipped.fill(kProbabilityHalf);
-    value.fill(kProbabilityHalf);
-  }
+  std::array<Counter, kPolarityContexts<kVersion>> same{};
+  std::array<Counter, kPolarityContexts<kVersion>> flipped{};
+  std::array<Counter, 256> value{};
 };
 
 unsigned time_bucket(unsigned length) { return length == 0 ? 0 : (length <= 4 ? 1 : 2); }
@@ -131,9 +139,10 @@ constexpr unsigned kColumnHashBits = 20;
 
 // Absolute positions: the row in a 16-bit tree, the column in a 16-bit
 // tree whose nodes are told apart by row (hashed into 2^20 states).
+template <class Counter>
 struct AbsoluteModel {
-  std::vector<Probability> row = std::vector<Probability>(1U << 16, kProbabilityHalf);
-  std::vector<Probability> column = std::vector<Probability>(1U << kColumnHashBits, kProbabilityHalf);
+  std::vector<Counter> row = std::vector<Counter>(1U << 16);
+  std::vector<Counter> column = std::vector<Counter>(1U << kColumnHashBits);
 
   static std::uint32_t column_index(unsigned node, std::uint16_t y) {
     return ((node * 0x9E3779B1U) ^ (static_cast<std::uint32_t>(y) * 0x85EBCA77U)) >> (32 - kColumnHashBits);
@@ -155,19 +164,29 @@ struct AbsoluteModel {
   }
 };
 
+// The counter each version of the chunk code adapts its contexts with.
+template <unsigned kVersion>
+using CounterOf = std::conditional_t<kVersion == 1, ShiftCounter, TwoRateCounter>;
+
 // The whole state of a chunk's coding: models and the previous event.
+template <unsigned kVersion>
 struct ChunkModel {
-  TimeModel time;
-  RowModel row;
-  ColumnModel column;
-  PolarityModel polarity;
+  using Counter = CounterOf<kVersion>;
+  TimeModel<Counter> time;
+  RowModel<Counter> row;
+  ColumnModel<Counter> column;
+  PolarityModel<Counter, kVersion> polarity;
   PositionMode mode = PositionMode::kSteps;
-  std::unique_ptr<AbsoluteModel> absolute;
-  // Last polarity plus one of each pixel (0: none yet), by the low 9 bits
-  // of x and y.
+  std::unique_ptr<AbsoluteModel<Counter>> absolute;
+  // Last polarity plus one of each pixel (0: none yet), and (version 2) the
+  // low 32 bits of its last timestamp, by the low 9 bits of x and y.
   std::vector<std::uint16_t> pixel_polarity = std::vector<std::uint16_t>(1U << kPixelTableBits);
+  std::vector<std::uint32_t> pixel_time =
+      std::vector<std::uint32_t>(kVersion == 1 ? 0 : 1U << kPixelTableBits);
   Event64 previous{};
   unsigned time_length = 0;
+  unsigned time_class = 0;
+  unsigned polarity_missed = 0;
   unsigned row_length = 0;
   unsigned column_length = 0;
   unsigned column_negative = 0;
@@ -194,6 +213,7 @@ struct ChunkModel {
         time.step(side, time_length, time_length, 0, magnitude_of(dt), (dt >> 63) != 0, t_length);
     out.t = previous.t + t_step;
     const unsigned bucket = time_bucket(t_length);
+    time_class = bucket;
     if (mode == PositionMode::kAbsolute) {
       out.y = absolute->code_row(side, e.y);
       out.x = absolute->code_column(side, e.x, out.y);
@@ -227,11 +247,34 @@ struct ChunkModel {
     column_negative = x_length == 0 ? column_negative : ((x_step >> 63) != 0 ? 1U : 0U);
   }
 
+  // A neighbour's last polarity against the prediction: none, agrees, not.
+  unsigned neighbour_class(std::uint16_t x, std::uint16_t y, unsigned predicted) const {
+    const std::uint16_t last = pixel_polarity[pixel_key(x, y)];
+    return last == 0 ? 0U : (last - 1U == predicted ? 1U : 2U);
+  }
+
+  unsigned polarity_context(const Event64& out, bool known, unsigned predicted) {
+    const unsigned base = (known ? 2U : 0U) + (previous.p == predicted ? 1U : 0U);
+    if constexpr (kVersion == 1) {
+      return base;
+    } else {
+      const unsigned neighbours =
+          neighbour_class(static_cast<std::uint16_t>(out.x - 1), out.y, predicted) * 3 +
+          neighbour_class(out.x, static_cast<std::uint16_t>(out.y - 1), predicted);
+      std::uint32_t& last_time = pixel_time[pixel_key(out.x, out.y)];
+      const auto age = static_cast<unsigned>(std::bit_width(static_cast<std::uint32_t>(out.t) - last_time));
+      const unsigned age_class = !known ? 0U : (age <= 10 ? 1U : (age <= 16 ? 2U : 3U));
+      last_time = static_cast<std::uint32_t>(out.t);
+      return (((base * kTimeBuckets + time_class) * 2 + polarity_missed) * kNeighbourClasses +
+              neighbours) * kAgeClasses + age_class;
+    }
+  }
+
   template <class Side>
   void code_polarity(Side& side, const Event64& e, Event64& out) {
     std::uint16_t& last = pixel_polarity[pixel_key(out.x, out.y)];
     const unsigned predicted = last != 0 ? last - 1U : previous.p;
-    const unsigned context = (last != 0 ? 2U : 0U) + (previous.p == predicted ? 1U : 0U);
+    const unsigned context = polarity_context(out, last != 0, predicted);
     unsigned p = e.p;
     if (side.bit(polarity.same[context], p == predicted ? 0U : 1U) == 0) {
       p = predicted;
@@ -240,10 +283,11 @@ struct ChunkModel {
       if (side.bit(polarity.flipped[context], p == flip ? 0U : 1U) == 0) {
         p = flip;
       } else {
-        p = StepModel<1, 1, 1, 1, 1>::tree(side, polarity.value.data(), 8, p);
+        p = tree(side, polarity.value.data(), 8, p);
       }
     }
     out.p = static_cast<std::uint8_t>(p);
+    polarity_missed = p == predicted ? 0U : 1U;
     last = static_cast<std::uint16_t>(p + 1);
   }
 };
@@ -255,15 +299,18 @@ namespace {
 // The events sampled to choose a chunk's position mode.
 constexpr std::size_t kModeSample = 4096;
 
-template <class Side>
-void start_chunk(Side& side, ChunkModel& model, PositionMode mode) {
-  Probability half = kProbabilityHalf;
+template <unsigned kVersion, class Side>
+void start_chunk(Side& side, ChunkModel<kVersion>& model, PositionMode mode) {
+  CounterOf<kVersion> half;
   model.mode = static_cast<PositionMode>(side.bit(half, static_cast<unsigned>(mode)));
-  if (model.mode == PositionMode::kAbsolute) model.absolute = std::make_unique<AbsoluteModel>();
+  if (model.mode == PositionMode::kAbsolute) {
+    model.absolute = std::make_unique<AbsoluteModel<CounterOf<kVersion>>>();
+  }
 }
 
+template <unsigned kVersion>
 void encode_in_mode(Event64Span events, PositionMode mode, std::vector<std::uint8_t>& out) {
-  auto model = std::make_unique<ChunkModel>();
+  auto model = std::make_unique<ChunkModel<kVersion>>();
   RangeEncoder coder(out);
   EncodeSide side{coder};
   start_chunk(side, *model, mode);
@@ -271,9 +318,8 @@ void encode_in_mode(Event64Span events, PositionMode mode, std::vector<std::uint
   coder.finish();
 }
 
-}  // namespace
-
-void encode_chunk(Event64Span events, std::vector<std::uint8_t>& out) {
+template <unsigned kVersion>
+void encode_in_version(Event64Span events, std::vector<std::uint8_t>& out) {
   // Steps, unless the chunk is smaller in absolute positions: a sample of
   // its first events rules absolute positions out cheaply when they are far
   // behind; otherwise both codes of the whole chunk are made and the
@@ -281,30 +327,32 @@ void encode_chunk(Event64Span events, std::vector<std::uint8_t>& out) {
   const Event64Span sample = events.first(std::min(events.size(), kModeSample));
   std::vector<std::uint8_t> steps;
   std::vector<std::uint8_t> absolute;
-  encode_in_mode(sample, PositionMode::kSteps, steps);
-  encode_in_mode(sample, PositionMode::kAbsolute, absolute);
+  encode_in_mode<kVersion>(sample, PositionMode::kSteps, steps);
+  encode_in_mode<kVersion>(sample, PositionMode::kAbsolute, absolute);
   if (absolute.size() * 10 > steps.size() * 11) {
     if (sample.size() == events.size()) {
       out.insert(out.end(), steps.begin(), steps.end());
     } else {
-      encode_in_mode(events, PositionMode::kSteps, out);
+      encode_in_mode<kVersion>(events, PositionMode::kSteps, out);
     }
     return;
   }
   if (sample.size() < events.size()) {
     steps.clear();
     absolute.clear();
-    encode_in_mode(events, PositionMode::kSteps, steps);
-    encode_in_mode(events, PositionMode::kAbsolute, absolute);
+    encode_in_mode<kVersion>(events, PositionMode::kSteps, steps);
+    encode_in_mode<kVersion>(events, PositionMode::kAbsolute, absolute);
   }
   const std::vector<std::uint8_t>& chosen = absolute.size() < steps.size() ? absolute : steps;
   out.insert(out.end(), chosen.begin(), chosen.end());
 }
 
-Status decode_chunk(std::span<const std::uint8_t> code, std::size_t count, Event64Vec& events) {
+template <unsigned kVersion>
+Status decode_in_version(std::span<const std::uint8_t> code, std::size_t count,
+                         Event64Vec& events) {
   return catching_out_of_memory([&]() -> Status {
     events.resize(count);
-    auto model = std::make_unique<ChunkModel>();
+    auto model = std::make_unique<ChunkModel<kVersion>>();
     RangeDecoder coder(code);
     DecodeSide side{coder};
     start_chunk(side, *model, PositionMode::kSteps);
@@ -315,6 +363,30 @@ Status decode_chunk(std::span<const std::uint8_t> code, std::size_t count, Event
     }
     return Ok{};
   });
+}
+
+void check_version(unsigned version) {
+  if (version < kOldestChunkVersion || version > kNewestChunkVersion) {
+    OVK_FAULT("no chunk code of version " + std::to_string(version));
+  }
+}
+
+}  // namespace
+
+void encode_chunk(Event64Span events, std::vector<std::uint8_t>& out, unsigned version) {
+  check_version(version);
+  if (version == 1) {
+    encode_in_version<1>(events, out);
+  } else {
+    encode_in_version<2>(events, out);
+  }
+}
+
+Status decode_chunk(std::span<const std::uint8_t> code, std::size_t count, Event64Vec& events,
+                    unsigned version) {
+  check_version(version);
+  return version == 1 ? decode_in_version<1>(code, count, events)
+                      : decode_in_version<2>(code, count, events);
 }
 
 }  // namespace ovk::lossless

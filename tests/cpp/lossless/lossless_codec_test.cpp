@@ -39,12 +39,15 @@ void expect_round_trip(const Event64Vec& events, std::uint32_t chunk_events = 10
   const std::vector<std::uint8_t> three = encode_to_bytes(events, {}, 3, chunk_events);
   EXPECT_EQ(one, three) << "bytes depend on jobs";
   EXPECT_EQ(decode_all(one), events);
-  // The chunk code alone, with the decoder reading exactly its bytes.
-  std::vector<std::uint8_t> code;
-  encode_chunk(events, code);
-  Event64Vec back;
-  ASSERT_TRUE(decode_chunk(code, events.size(), back).ok());
-  EXPECT_EQ(back, events);
+  // The chunk code alone, in every version, with the decoder reading exactly
+  // its bytes.
+  for (unsigned version = kOldestChunkVersion; version <= kNewestChunkVersion; ++version) {
+    std::vector<std::uint8_t> code;
+    encode_chunk(events, code, version);
+    Event64Vec back;
+    ASSERT_TRUE(decode_chunk(code, events.size(), back, version).ok()) << "version " << version;
+    EXPECT_EQ(back, events) << "version " << version;
+  }
 }
 
 Event64Vec random_events(std::size_t n, std::uint32_t seed, std::uint16_t w, std::uint16_t h) {
@@ -108,6 +111,26 @@ TEST(LosslessCodec, FullCoordinateRange) {
   events.push_back({0, 32768, 2, 0});
   events.push_back({32768, 0, 3, 0});
   expect_round_trip(events);
+}
+
+TEST(LosslessCodec, PixelsRevisitedAcrossWrappingTimes) {
+  // Pixels whose low 9 bits collide, neighbours across the coordinate wrap,
+  // and a pixel's last time in 32 bits wrapping between its events.
+  Event64Vec events;
+  const std::uint16_t coords[] = {0, 1, 511, 512, 65535};
+  std::uint64_t t = (std::uint64_t{1} << 32) - 40;
+  for (std::uint32_t i = 0; i < 3000; ++i) {
+    t += i % 9 == 0 ? (std::uint64_t{1} << 32) + i : i % 3;
+    events.push_back({coords[i % 5], coords[(i / 5) % 5], t, static_cast<std::uint8_t>((i / 7) % 3 == 0 ? 255 : i % 2)});
+  }
+  expect_round_trip(events);
+}
+
+TEST(LosslessCodec, VersionsOutsideTheKnownOnesAreFaults) {
+  std::vector<std::uint8_t> code;
+  Event64Vec events;
+  EXPECT_THROW(encode_chunk({}, code, kNewestChunkVersion + 1), Fault);
+  EXPECT_THROW((void)decode_chunk(code, 0, events, 0), Fault);
 }
 
 TEST(LosslessCodec, ManyChunks) { expect_round_trip(random_events(20'000, 3, 346, 260), 777); }
