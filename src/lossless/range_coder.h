@@ -10,8 +10,8 @@
 //    the bit seen) and settles to 1/32, so contexts that are seen rarely, in
 //    short recordings, learn quickly.
 //  - TwoRateCounter (version 2): two probabilities of the same bit, one that
-//    settles to steps of 1/16 and follows changes quickly, one (16 bits
-//    wide) that settles to 1/128 and estimates stable contexts closely; a
+//    settles to steps of 1/8 and follows changes quickly, one (16 bits
+//    wide) that settles to 1/64 and estimates stable contexts closely; a
 //    bit is coded with their mean. Both start with large steps as above.
 #pragma once
 
@@ -78,8 +78,8 @@ class TwoRateCounter {
   }
 
  private:
-  static constexpr std::uint8_t kSlowShift[16] = {1, 2, 2, 3, 3, 3, 4, 4, 4, 5, 5, 5, 6, 6, 6, 7};
-  static constexpr std::uint8_t kFastShift[16] = {1, 2, 2, 3, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4};
+  static constexpr std::uint8_t kSlowShift[16] = {1, 2, 2, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 6, 6};
+  static constexpr std::uint8_t kFastShift[16] = {1, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3};
   std::uint32_t state_ = (kProbabilityOne / 2) << 16 | 0x8000U;
 };
 
