@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -28,9 +29,40 @@ struct EncodeSide {
   }
 };
 
+// Prices the bits the model would code, in bits, without coding them or
+// moving any context: how the encoder chooses between two ways of coding an
+// event.
+struct CostSide {
+  float bits = 0;
+  static constexpr bool kDecoding = false;
+  template <class Counter>
+  unsigned bit(Counter& p, unsigned b) {
+    const std::uint32_t zero = p.zero();
+    bits += price(b == 0 ? zero : kProbabilityOne - zero);
+    return b;
+  }
+  std::uint64_t raw(std::uint64_t value, unsigned count) {
+    bits += static_cast<float>(count);
+    return value;
+  }
+  // -log2(chance / kProbabilityOne), from a table.
+  static float price(std::uint32_t chance) {
+    static const std::array<float, kProbabilityOne + 1> table = [] {
+      std::array<float, kProbabilityOne + 1> t{};
+      t[0] = 2.0F * kProbabilityBits;
+      for (std::uint32_t i = 1; i <= kProbabilityOne; ++i) {
+        t[i] = static_cast<float>(kProbabilityBits) - std::log2(static_cast<float>(i));
+      }
+      return t;
+    }();
+    return table[chance];
+  }
+};
+
 struct DecodeSide {
   RangeDecoder& coder;
-  bool damaged = false;
+  // Why the code cannot be one the encoder made, once that is known.
+  const char* damaged = nullptr;
   static constexpr bool kDecoding = true;
   template <class Counter>
   unsigned bit(Counter& p, unsigned /*unused*/) { return coder.bit(p); }
@@ -68,7 +100,7 @@ struct StepModel {
     }
     if constexpr (Side::kDecoding) {
       if (length > kMaxLength) {
-        side.damaged = true;
+        side.damaged = "impossible step length";
         length = 0;
       }
     }
@@ -164,6 +196,17 @@ struct AbsoluteModel {
   }
 };
 
+// Version 2's recent pixels: whether an event is on the pixel of one of the
+// last kRecentEvents events (in the context of whether the previous event
+// was, and of the time step's class), and how many events back that pixel
+// last fired, minus one, coded like a step's magnitude.
+constexpr std::uint32_t kRecentEvents = 4096;
+template <class Counter>
+struct RecentModel {
+  std::array<Counter, 2 * kTimeBuckets> hit{};
+  StepModel<Counter, 5, 16, 2 * kTimeBuckets, 1, 3> age;
+};
+
 // The counter each version of the chunk code adapts its contexts with.
 template <unsigned kVersion>
 using CounterOf = std::conditional_t<kVersion == 1, ShiftCounter, TwoRateCounter>;
@@ -183,6 +226,15 @@ struct ChunkModel {
   std::vector<std::uint16_t> pixel_polarity = std::vector<std::uint16_t>(1U << kPixelTableBits);
   std::vector<std::uint32_t> pixel_time =
       std::vector<std::uint32_t>(kVersion == 1 ? 0 : 1U << kPixelTableBits);
+  // Version 2's recent pixels: the pixels of the last kRecentEvents events
+  // (x << 16 | y) in a ring, and for the encoder the index + 1 of the last
+  // event of each pixel key.
+  std::vector<std::uint32_t> recent = std::vector<std::uint32_t>(kVersion == 1 ? 0 : kRecentEvents);
+  std::vector<std::uint32_t> last_event;
+  std::uint32_t events_coded = 0;
+  RecentModel<Counter> recent_model;
+  unsigned previous_recent = 0;
+  unsigned age_length = 0;
   Event64 previous{};
   unsigned time_length = 0;
   unsigned time_class = 0;
@@ -214,16 +266,81 @@ struct ChunkModel {
     out.t = previous.t + t_step;
     const unsigned bucket = time_bucket(t_length);
     time_class = bucket;
+    if (kVersion == 1 || !code_recent(side, e, out)) code_position(side, e, bucket, out);
+    if constexpr (kVersion >= 2) {
+      recent[events_coded % kRecentEvents] = packed_pixel(out);
+      ++events_coded;
+      if constexpr (!Side::kDecoding) last_event[pixel_key(out.x, out.y)] = events_coded;
+    }
+    code_polarity(side, e, out);
+    time_length = t_length;
+    previous = out;
+    return out;
+  }
+
+  static std::uint32_t packed_pixel(const Event64& e) {
+    return (static_cast<std::uint32_t>(e.x) << 16) | e.y;
+  }
+
+  template <class Side>
+  void code_position(Side& side, const Event64& e, unsigned bucket, Event64& out) {
     if (mode == PositionMode::kAbsolute) {
       out.y = absolute->code_row(side, e.y);
       out.x = absolute->code_column(side, e.x, out.y);
     } else {
       code_steps(side, e, bucket, out);
     }
-    code_polarity(side, e, out);
-    time_length = t_length;
-    previous = out;
-    return out;
+  }
+
+  // The number of events since the last one on e's pixel, when that is at
+  // most kRecentEvents and coding it (a one and the age) is priced below
+  // coding the position (a zero and the position); else 0.
+  std::uint32_t recent_age(const Event64& e) {
+    const std::uint32_t last = last_event[pixel_key(e.x, e.y)];
+    if (last == 0 || events_coded - last >= kRecentEvents ||
+        recent[(last - 1) % kRecentEvents] != packed_pixel(e)) {
+      return 0;
+    }
+    const std::uint32_t age = events_coded - last + 1;
+    const unsigned context = previous_recent * kTimeBuckets + time_class;
+    CostSide as_recent;
+    as_recent.bit(recent_model.hit[context], 1);
+    unsigned length = 0;
+    (void)recent_model.age.magnitude(as_recent, context, age_length, age - 1, length);
+    CostSide as_position;
+    as_position.bit(recent_model.hit[context], 0);
+    const unsigned saved[] = {row_length, column_length, column_negative};
+    Event64 scratch;
+    code_position(as_position, e, time_class, scratch);
+    row_length = saved[0];
+    column_length = saved[1];
+    column_negative = saved[2];
+    return as_recent.bits < as_position.bits ? age : 0;
+  }
+
+  // Version 2: whether the event is on a recent pixel and, if so, how many
+  // events ago that pixel last fired (the pixel then comes from the ring).
+  // Returns whether it was.
+  template <class Side>
+  bool code_recent(Side& side, const Event64& e, Event64& out) {
+    std::uint32_t age = 0;
+    if constexpr (!Side::kDecoding) age = recent_age(e);
+    const unsigned context = previous_recent * kTimeBuckets + time_class;
+    previous_recent = side.bit(recent_model.hit[context], age != 0 ? 1U : 0U);
+    if (previous_recent == 0) return false;
+    unsigned length = 0;
+    const std::uint64_t back = recent_model.age.magnitude(side, context, age_length, age - 1U, length);
+    age_length = length;
+    if constexpr (Side::kDecoding) {
+      if (back >= events_coded || back >= kRecentEvents) {
+        side.damaged = "recent pixel out of range";
+        return true;
+      }
+    }
+    const std::uint32_t pixel = recent[(events_coded - 1 - back) % kRecentEvents];
+    out.x = static_cast<std::uint16_t>(pixel >> 16);
+    out.y = static_cast<std::uint16_t>(pixel);
+    return true;
   }
 
   template <class Side>
@@ -311,6 +428,7 @@ void start_chunk(Side& side, ChunkModel<kVersion>& model, PositionMode mode) {
 template <unsigned kVersion>
 void encode_in_mode(Event64Span events, PositionMode mode, std::vector<std::uint8_t>& out) {
   auto model = std::make_unique<ChunkModel<kVersion>>();
+  if constexpr (kVersion >= 2) model->last_event.assign(std::size_t{1} << kPixelTableBits, 0);
   RangeEncoder coder(out);
   EncodeSide side{coder};
   start_chunk(side, *model, mode);
@@ -358,7 +476,7 @@ Status decode_in_version(std::span<const std::uint8_t> code, std::size_t count,
     start_chunk(side, *model, PositionMode::kSteps);
     for (std::size_t i = 0; i < count; ++i) {
       events[i] = model->code(side, Event64{});
-      if (side.damaged) return Error(ErrorKind::kInvalidData, "impossible step length");
+      if (side.damaged != nullptr) return Error(ErrorKind::kInvalidData, side.damaged);
       if (coder.overrun() > 0) return Error(ErrorKind::kInvalidData, "code ends before its events");
     }
     return Ok{};

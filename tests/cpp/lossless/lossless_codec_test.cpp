@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -124,6 +125,58 @@ TEST(LosslessCodec, PixelsRevisitedAcrossWrappingTimes) {
     events.push_back({coords[i % 5], coords[(i / 5) % 5], t, static_cast<std::uint8_t>((i / 7) % 3 == 0 ? 255 : i % 2)});
   }
   expect_round_trip(events);
+}
+
+TEST(LosslessCodec, PixelsRecurringAtTheEdgeOfTheRecentWindow) {
+  // Pixels that fire again exactly 4095, 4096 and 4097 events later: the
+  // last still recent, the others just past it (the ring has 4096 events).
+  for (const std::uint32_t period : {4095U, 4096U, 4097U}) {
+    Event64Vec events;
+    for (std::uint32_t i = 0; i < 3 * period; ++i) {
+      const std::uint32_t k = i % period;
+      events.push_back({static_cast<std::uint16_t>(k % 97 * 600), static_cast<std::uint16_t>(k / 97),
+                        i, static_cast<std::uint8_t>(k % 2)});
+    }
+    expect_round_trip(events, 20'000);
+  }
+}
+
+TEST(LosslessCodec, RecentPixelsBetweenOtherEvents) {
+  // A few pixels fire again and again between events on fresh pixels, and
+  // a pixel whose key collides (same low 9 bits of x and y) with a recent one.
+  std::mt19937_64 rng(11);
+  Event64Vec events;
+  const Event64 hot[] = {{5, 5, 0, 1}, {517, 5, 0, 0}, {5, 517, 0, 1}, {65535, 65535, 0, 255}};
+  std::uint64_t t = 0;
+  for (int i = 0; i < 20'000; ++i) {
+    t += rng() % 300;
+    Event64 e = rng() % 3 == 0 ? hot[rng() % 4]
+                               : Event64{static_cast<std::uint16_t>(rng() % 640),
+                                         static_cast<std::uint16_t>(rng() % 480), 0,
+                                         static_cast<std::uint8_t>(rng() % 2)};
+    e.t = t;
+    events.push_back(e);
+  }
+  expect_round_trip(events, 7'000);
+}
+
+TEST(LosslessCodec, ArbitraryCodesFailWithTheirReason) {
+  // Random codes of 64 events: each decodes or fails saying why; among the
+  // failures are steps too long and recent pixels that are not there.
+  std::mt19937_64 rng(5);
+  std::set<std::string> reasons;
+  for (int i = 0; i < 3000; ++i) {
+    std::vector<std::uint8_t> code(40);
+    for (auto& byte : code) byte = static_cast<std::uint8_t>(rng());
+    code[0] = 0;
+    Event64Vec events;
+    const Status s = decode_chunk(code, 64, events);
+    if (!s.ok()) reasons.insert(s.error().message());
+  }
+  EXPECT_TRUE(reasons.contains("impossible step length"));
+  EXPECT_TRUE(reasons.contains("recent pixel out of range"));
+  EXPECT_TRUE(reasons.contains("code ends before its events"));
+  EXPECT_EQ(reasons.size(), 3U);
 }
 
 TEST(LosslessCodec, VersionsOutsideTheKnownOnesAreFaults) {
