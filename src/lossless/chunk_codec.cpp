@@ -171,13 +171,29 @@ constexpr unsigned kColumnHashBits = 20;
 
 // Absolute positions: the row in a 16-bit tree, the column in a 16-bit
 // tree whose nodes are told apart by row (hashed into 2^20 states).
-template <class Counter>
+constexpr unsigned kBandLevels = 4;
+template <class Counter, unsigned kVersion>
 struct AbsoluteModel {
   std::vector<Counter> row = std::vector<Counter>(1U << 16);
   std::vector<Counter> column = std::vector<Counter>(1U << kColumnHashBits);
 
-  static std::uint32_t column_index(unsigned node, std::uint16_t y) {
-    return ((node * 0x9E3779B1U) ^ (static_cast<std::uint32_t>(y) * 0x85EBCA77U)) >> (32 - kColumnHashBits);
+  static std::uint32_t hash(unsigned node, std::uint16_t y, unsigned bits) {
+    return ((node * 0x9E3779B1U) ^ (static_cast<std::uint32_t>(y) * 0x85EBCA77U)) >> (32 - bits);
+  }
+  // Version 1: each node of the column tree hashed with y on its own.
+  // Version 2: the tree cut into bands of four levels; a band's fifteen
+  // nodes under one node of its top level share a block of sixteen states
+  // (one cache line) found by hashing that top node with y, and lie in it
+  // by their place in the band (1 ... 15).
+  static std::uint32_t column_index(unsigned node, unsigned level, std::uint16_t y) {
+    if constexpr (kVersion == 1) {
+      return hash(node, y, kColumnHashBits);
+    } else {
+      const unsigned below = level % kBandLevels;
+      const unsigned top = node >> below;
+      const unsigned place = (1U << below) | (node & ((1U << below) - 1));
+      return (hash(top, y, kColumnHashBits - kBandLevels) << kBandLevels) | place;
+    }
   }
 
   template <class Side>
@@ -190,7 +206,7 @@ struct AbsoluteModel {
   std::uint16_t code_column(Side& side, std::uint16_t x, std::uint16_t y) {
     unsigned node = 1;
     for (unsigned i = 16; i-- > 0;) {
-      node = (node << 1) | side.bit(column[column_index(node, y)], (x >> i) & 1U);
+      node = (node << 1) | side.bit(column[column_index(node, 15 - i, y)], (x >> i) & 1U);
     }
     return static_cast<std::uint16_t>(node - (1U << 16));
   }
@@ -220,7 +236,7 @@ struct ChunkModel {
   ColumnModel<Counter> column;
   PolarityModel<Counter, kVersion> polarity;
   PositionMode mode = PositionMode::kSteps;
-  std::unique_ptr<AbsoluteModel<Counter>> absolute;
+  std::unique_ptr<AbsoluteModel<Counter, kVersion>> absolute;
   // Last polarity plus one of each pixel (0: none yet), and (version 2) the
   // low 32 bits of its last timestamp, by the low 9 bits of x and y.
   std::vector<std::uint16_t> pixel_polarity = std::vector<std::uint16_t>(1U << kPixelTableBits);
@@ -421,7 +437,7 @@ void start_chunk(Side& side, ChunkModel<kVersion>& model, PositionMode mode) {
   CounterOf<kVersion> half;
   model.mode = static_cast<PositionMode>(side.bit(half, static_cast<unsigned>(mode)));
   if (model.mode == PositionMode::kAbsolute) {
-    model.absolute = std::make_unique<AbsoluteModel<CounterOf<kVersion>>>();
+    model.absolute = std::make_unique<AbsoluteModel<CounterOf<kVersion>, kVersion>>();
   }
 }
 
