@@ -9,6 +9,9 @@ bits per event and from one run:
               t, p; each column little-endian at its own width)
   ovk         `ovk encode --lossless` (when --ovk names the tool), with its
               ratio to xz9e; the round trip through `ovk convert` is checked
+  before      with --before OLD_OVK: the same for another build of the tool
+              (an earlier version of the code), in the same run, with its
+              ratio to xz9e; with --bench-before OLD_BENCH also its speed
   enc, dec    with --bench (bench/lossless_bench.cpp): M events/s of the
               lossless coding on one core, from events in memory to bytes
               and back
@@ -245,15 +248,19 @@ def main() -> int:
     parser.add_argument("--ovk", help="the ovk tool, to read recordings and code them losslessly")
     parser.add_argument("--entropy", action="store_true", help="also print stream entropies")
     parser.add_argument("--bench", help="bench/lossless_bench.cpp's program, for one-core speed")
+    parser.add_argument("--before", help="another ovk tool (an earlier build) to code the same events")
+    parser.add_argument("--bench-before", help="the benchmark program of that earlier build")
     args = parser.parse_args()
     if shutil.which("zstd") is None:
         print("the zstd command is needed (Debian: zstd)", file=sys.stderr)
         return 2
     tool = args.ovk or shutil.which("ovk")
     totals = {"events": 0, "xz9e": 0, "zstd19": 0, "xz9e_cols": 0, "ovk": 0, "ovk_events": 0,
-              "xz9e_ovk": 0}
+              "xz9e_ovk": 0, "before": 0, "before_events": 0, "xz9e_before": 0}
     header = (f"{'recording':44s} {'events':>9s} {'xz9e':>6s} {'zstd19':>6s} {'xz9e_cols':>9s} "
-              f"{'ovk':>6s} {'ovk/xz':>6s} {'enc':>6s} {'dec':>6s}")
+              f"{'ovk':>6s} {'ovk/xz':>6s} {'enc':>6s} {'dec':>6s}"
+              + (f" {'before':>6s} {'bef/xz':>6s}" if args.before else "")
+              + (f" {'b.enc':>6s} {'b.dec':>6s}" if args.bench_before else ""))
     print(header)
     with tempfile.TemporaryDirectory() as tmp:
         scratch = Path(tmp)
@@ -275,8 +282,16 @@ def main() -> int:
             ovk_text = f"{8 * ovk[0] / n:6.2f} {8 * ovk[0] / n / bpe['xz9e']:6.3f}" if ovk else f"{'-':>6s} {'-':>6s}"
             speed = bench_speed(args.bench, events, scratch) if args.bench else None
             speed_text = f"{speed[0]:6.2f} {speed[1]:6.2f}" if speed else f"{'-':>6s} {'-':>6s}"
+            before = run_ovk(args.before, events, scratch) if args.before else None
+            before_text = ""
+            if args.before:
+                before_text = (f" {8 * before[0] / n:6.2f} {8 * before[0] / n / bpe['xz9e']:6.3f}" if before
+                               else f" {'-':>6s} {'-':>6s}")
+            if args.bench_before:
+                old = bench_speed(args.bench_before, events, scratch)
+                before_text += f" {old[0]:6.2f} {old[1]:6.2f}" if old else f" {'-':>6s} {'-':>6s}"
             print(f"{str(path)[-44:]:44s} {n:9d} {bpe['xz9e']:6.2f} {bpe['zstd19']:6.2f} {bpe['xz9e_cols']:9.2f} "
-                  f"{ovk_text} {speed_text}", flush=True)
+                  f"{ovk_text} {speed_text}{before_text}", flush=True)
             if args.entropy:
                 print("  " + "  ".join(f"{k} {v:.3f}" for k, v in stream_entropies(events).items()))
             totals["events"] += n
@@ -286,6 +301,10 @@ def main() -> int:
                 totals["ovk"] += ovk[0]
                 totals["ovk_events"] += n
                 totals["xz9e_ovk"] += sizes["xz9e"]
+            if before:
+                totals["before"] += before[0]
+                totals["before_events"] += n
+                totals["xz9e_before"] += sizes["xz9e"]
     n = max(totals["events"], 1)
     print(f"event-weighted over {totals['events']} events: xz9e {8 * totals['xz9e'] / n:.2f}, "
           f"zstd19 {8 * totals['zstd19'] / n:.2f}, xz9e_cols {8 * totals['xz9e_cols'] / n:.2f} bits/event")
@@ -293,6 +312,10 @@ def main() -> int:
         m = totals["ovk_events"]
         print(f"ovk lossless over {m} events: {8 * totals['ovk'] / m:.2f} bits/event, "
               f"{totals['ovk'] / totals['xz9e_ovk']:.3f} of xz9e on the same recordings")
+    if totals["before_events"]:
+        m = totals["before_events"]
+        print(f"before (--before) over {m} events: {8 * totals['before'] / m:.2f} bits/event, "
+              f"{totals['before'] / totals['xz9e_before']:.3f} of xz9e on the same recordings")
     return 0
 
 

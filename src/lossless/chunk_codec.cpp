@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <memory>
+#include <string>
+#include <type_traits>
 
 #include "lossless/range_coder.h"
 
@@ -15,7 +18,8 @@ namespace {
 struct EncodeSide {
   RangeEncoder& coder;
   static constexpr bool kDecoding = false;
-  unsigned bit(Probability& p, unsigned b) {
+  template <class Counter>
+  unsigned bit(Counter& p, unsigned b) {
     coder.bit(p, b);
     return b;
   }
@@ -25,38 +29,63 @@ struct EncodeSide {
   }
 };
 
+// Prices the bits the model would code, in bits, without coding them or
+// moving any context: how the encoder chooses between two ways of coding an
+// event.
+struct CostSide {
+  float bits = 0;
+  static constexpr bool kDecoding = false;
+  template <class Counter>
+  unsigned bit(Counter& p, unsigned b) {
+    const std::uint32_t zero = p.zero();
+    bits += price(b == 0 ? zero : kProbabilityOne - zero);
+    return b;
+  }
+  std::uint64_t raw(std::uint64_t value, unsigned count) {
+    bits += static_cast<float>(count);
+    return value;
+  }
+  // -log2(chance / kProbabilityOne), from a table.
+  static float price(std::uint32_t chance) {
+    static const std::array<float, kProbabilityOne + 1> table = [] {
+      std::array<float, kProbabilityOne + 1> t{};
+      t[0] = 2.0F * kProbabilityBits;
+      for (std::uint32_t i = 1; i <= kProbabilityOne; ++i) {
+        t[i] = static_cast<float>(kProbabilityBits) - std::log2(static_cast<float>(i));
+      }
+      return t;
+    }();
+    return table[chance];
+  }
+};
+
 struct DecodeSide {
   RangeDecoder& coder;
-  bool damaged = false;
+  // Why the code cannot be one the encoder made, once that is known.
+  const char* damaged = nullptr;
   static constexpr bool kDecoding = true;
-  unsigned bit(Probability& p, unsigned /*unused*/) { return coder.bit(p); }
+  template <class Counter>
+  unsigned bit(Counter& p, unsigned /*unused*/) { return coder.bit(p); }
   std::uint64_t raw(std::uint64_t /*unused*/, unsigned count) { return coder.raw_bits(count); }
 };
 
+// A bit tree over `bits` bits, most significant first.
+template <class Side, class Counter>
+unsigned tree(Side& side, Counter* probs, unsigned bits, unsigned value) {
+  unsigned node = 1;
+  for (unsigned i = bits; i-- > 0;) node = (node << 1) | side.bit(probs[node], (value >> i) & 1U);
+  return node - (1U << bits);
+}
+
 // A signed step coded as bit length, sign and mantissa, with kLengthBits
 // bits for the length (lengths up to kMaxLength are valid).
-template <unsigned kLengthBits, unsigned kMaxLength, unsigned kLengthContexts,
+template <class Counter, unsigned kLengthBits, unsigned kMaxLength, unsigned kLengthContexts,
           unsigned kSignContexts, unsigned kTopBits>
 struct StepModel {
-  std::array<std::array<Probability, 1U << kLengthBits>, kLengthContexts> lengths;
-  std::array<Probability, kLengthContexts> repeat;
-  std::array<Probability, kSignContexts> sign;
-  std::array<std::array<Probability, 1U << kTopBits>, kMaxLength + 1> top;
-
-  StepModel() {
-    for (auto& tree : lengths) tree.fill(kProbabilityHalf);
-    repeat.fill(kProbabilityHalf);
-    sign.fill(kProbabilityHalf);
-    for (auto& tree : top) tree.fill(kProbabilityHalf);
-  }
-
-  // A bit tree over `bits` bits, most significant first.
-  template <class Side>
-  static unsigned tree(Side& side, Probability* probs, unsigned bits, unsigned value) {
-    unsigned node = 1;
-    for (unsigned i = bits; i-- > 0;) node = (node << 1) | side.bit(probs[node], (value >> i) & 1U);
-    return node - (1U << bits);
-  }
+  std::array<std::array<Counter, 1U << kLengthBits>, kLengthContexts> lengths{};
+  std::array<Counter, kLengthContexts> repeat{};
+  std::array<Counter, kSignContexts> sign{};
+  std::array<std::array<Counter, 1U << kTopBits>, kMaxLength + 1> top{};
 
   // Codes the magnitude of a step; returns it with its bit length.
   // The bit length is first coded as "the same as `previous`" or not, which
@@ -71,7 +100,7 @@ struct StepModel {
     }
     if constexpr (Side::kDecoding) {
       if (length > kMaxLength) {
-        side.damaged = true;
+        side.damaged = "impossible step length";
         length = 0;
       }
     }
@@ -102,23 +131,34 @@ struct StepModel {
 };
 
 // Time step: lengths 0..64; context the previous step's length.
-using TimeModel = StepModel<7, 64, 65, 2, 3>;
+template <class Counter>
+using TimeModel = StepModel<Counter, 7, 64, 65, 2, 3>;
 // Row and column steps: lengths 0..16.
 constexpr unsigned kTimeBuckets = 3;
-using RowModel = StepModel<5, 16, kTimeBuckets * 17, 2, 3>;
-using ColumnModel = StepModel<5, 16, 3 * kTimeBuckets * 17, 6, 3>;
+template <class Counter>
+using RowModel = StepModel<Counter, 5, 16, kTimeBuckets * 17, 2, 3>;
+template <class Counter>
+using ColumnModel = StepModel<Counter, 5, 16, 3 * kTimeBuckets * 17, 6, 3>;
 
 constexpr unsigned kPixelTableBits = 18;
 
+// Polarity contexts. Version 1: whether the pixel had a polarity, and
+// whether it agrees with the previous event's (4). Version 2 also: the time
+// step's class (3), whether the previous event's polarity missed its
+// prediction (2), the left and upper neighbours' polarities (none, agreeing
+// with the prediction, not: 3 x 3) and how long ago the pixel last fired
+// (not yet, up to 2^10 us, up to 2^16 us, longer: 4).
+constexpr unsigned kNeighbourClasses = 9;
+constexpr unsigned kAgeClasses = 4;
+template <unsigned kVersion>
+constexpr unsigned kPolarityContexts =
+    kVersion == 1 ? 4 : 4 * kTimeBuckets * 2 * kNeighbourClasses * kAgeClasses;
+
+template <class Counter, unsigned kVersion>
 struct PolarityModel {
-  std::array<Probability, 4> same;
-  std::array<Probability, 4> flipped;
-  std::array<Probability, 256> value;
-  PolarityModel() {
-    same.fill(kProbabilityHalf);
-    flipped.fill(kProbabilityHalf);
-    value.fill(kProbabilityHalf);
-  }
+  std::array<Counter, kPolarityContexts<kVersion>> same{};
+  std::array<Counter, kPolarityContexts<kVersion>> flipped{};
+  std::array<Counter, 256> value{};
 };
 
 unsigned time_bucket(unsigned length) { return length == 0 ? 0 : (length <= 4 ? 1 : 2); }
@@ -131,12 +171,29 @@ constexpr unsigned kColumnHashBits = 20;
 
 // Absolute positions: the row in a 16-bit tree, the column in a 16-bit
 // tree whose nodes are told apart by row (hashed into 2^20 states).
+constexpr unsigned kBandLevels = 4;
+template <class Counter, unsigned kVersion>
 struct AbsoluteModel {
-  std::vector<Probability> row = std::vector<Probability>(1U << 16, kProbabilityHalf);
-  std::vector<Probability> column = std::vector<Probability>(1U << kColumnHashBits, kProbabilityHalf);
+  std::vector<Counter> row = std::vector<Counter>(1U << 16);
+  std::vector<Counter> column = std::vector<Counter>(1U << kColumnHashBits);
 
-  static std::uint32_t column_index(unsigned node, std::uint16_t y) {
-    return ((node * 0x9E3779B1U) ^ (static_cast<std::uint32_t>(y) * 0x85EBCA77U)) >> (32 - kColumnHashBits);
+  static std::uint32_t hash(unsigned node, std::uint16_t y, unsigned bits) {
+    return ((node * 0x9E3779B1U) ^ (static_cast<std::uint32_t>(y) * 0x85EBCA77U)) >> (32 - bits);
+  }
+  // Version 1: each node of the column tree hashed with y on its own.
+  // Version 2: the tree cut into bands of four levels; a band's fifteen
+  // nodes under one node of its top level share a block of sixteen states
+  // (one cache line) found by hashing that top node with y, and lie in it
+  // by their place in the band (1 ... 15).
+  static std::uint32_t column_index(unsigned node, unsigned level, std::uint16_t y) {
+    if constexpr (kVersion == 1) {
+      return hash(node, y, kColumnHashBits);
+    } else {
+      const unsigned below = level % kBandLevels;
+      const unsigned top = node >> below;
+      const unsigned place = (1U << below) | (node & ((1U << below) - 1));
+      return (hash(top, y, kColumnHashBits - kBandLevels) << kBandLevels) | place;
+    }
   }
 
   template <class Side>
@@ -149,25 +206,55 @@ struct AbsoluteModel {
   std::uint16_t code_column(Side& side, std::uint16_t x, std::uint16_t y) {
     unsigned node = 1;
     for (unsigned i = 16; i-- > 0;) {
-      node = (node << 1) | side.bit(column[column_index(node, y)], (x >> i) & 1U);
+      node = (node << 1) | side.bit(column[column_index(node, 15 - i, y)], (x >> i) & 1U);
     }
     return static_cast<std::uint16_t>(node - (1U << 16));
   }
 };
 
+// Version 2's recent pixels: whether an event is on the pixel of one of the
+// last kRecentEvents events (in the context of whether the previous event
+// was, and of the time step's class), and how many events back that pixel
+// last fired, minus one, coded like a step's magnitude.
+constexpr std::uint32_t kRecentEvents = 4096;
+template <class Counter>
+struct RecentModel {
+  std::array<Counter, 2 * kTimeBuckets> hit{};
+  StepModel<Counter, 5, 16, 2 * kTimeBuckets, 1, 3> age;
+};
+
+// The counter each version of the chunk code adapts its contexts with.
+template <unsigned kVersion>
+using CounterOf = std::conditional_t<kVersion == 1, ShiftCounter, TwoRateCounter>;
+
 // The whole state of a chunk's coding: models and the previous event.
+template <unsigned kVersion>
 struct ChunkModel {
-  TimeModel time;
-  RowModel row;
-  ColumnModel column;
-  PolarityModel polarity;
+  using Counter = CounterOf<kVersion>;
+  TimeModel<Counter> time;
+  RowModel<Counter> row;
+  ColumnModel<Counter> column;
+  PolarityModel<Counter, kVersion> polarity;
   PositionMode mode = PositionMode::kSteps;
-  std::unique_ptr<AbsoluteModel> absolute;
-  // Last polarity plus one of each pixel (0: none yet), by the low 9 bits
-  // of x and y.
+  std::unique_ptr<AbsoluteModel<Counter, kVersion>> absolute;
+  // Last polarity plus one of each pixel (0: none yet), and (version 2) the
+  // low 32 bits of its last timestamp, by the low 9 bits of x and y.
   std::vector<std::uint16_t> pixel_polarity = std::vector<std::uint16_t>(1U << kPixelTableBits);
+  std::vector<std::uint32_t> pixel_time =
+      std::vector<std::uint32_t>(kVersion == 1 ? 0 : 1U << kPixelTableBits);
+  // Version 2's recent pixels: the pixels of the last kRecentEvents events
+  // (x << 16 | y) in a ring, and for the encoder the index + 1 of the last
+  // event of each pixel key.
+  std::vector<std::uint32_t> recent = std::vector<std::uint32_t>(kVersion == 1 ? 0 : kRecentEvents);
+  std::vector<std::uint32_t> last_event;
+  std::uint32_t events_coded = 0;
+  RecentModel<Counter> recent_model;
+  unsigned previous_recent = 0;
+  unsigned age_length = 0;
   Event64 previous{};
   unsigned time_length = 0;
+  unsigned time_class = 0;
+  unsigned polarity_missed = 0;
   unsigned row_length = 0;
   unsigned column_length = 0;
   unsigned column_negative = 0;
@@ -194,16 +281,82 @@ struct ChunkModel {
         time.step(side, time_length, time_length, 0, magnitude_of(dt), (dt >> 63) != 0, t_length);
     out.t = previous.t + t_step;
     const unsigned bucket = time_bucket(t_length);
+    time_class = bucket;
+    if (kVersion == 1 || !code_recent(side, e, out)) code_position(side, e, bucket, out);
+    if constexpr (kVersion >= 2) {
+      recent[events_coded % kRecentEvents] = packed_pixel(out);
+      ++events_coded;
+      if constexpr (!Side::kDecoding) last_event[pixel_key(out.x, out.y)] = events_coded;
+    }
+    code_polarity(side, e, out);
+    time_length = t_length;
+    previous = out;
+    return out;
+  }
+
+  static std::uint32_t packed_pixel(const Event64& e) {
+    return (static_cast<std::uint32_t>(e.x) << 16) | e.y;
+  }
+
+  template <class Side>
+  void code_position(Side& side, const Event64& e, unsigned bucket, Event64& out) {
     if (mode == PositionMode::kAbsolute) {
       out.y = absolute->code_row(side, e.y);
       out.x = absolute->code_column(side, e.x, out.y);
     } else {
       code_steps(side, e, bucket, out);
     }
-    code_polarity(side, e, out);
-    time_length = t_length;
-    previous = out;
-    return out;
+  }
+
+  // The number of events since the last one on e's pixel, when that is at
+  // most kRecentEvents and coding it (a one and the age) is priced below
+  // coding the position (a zero and the position); else 0.
+  std::uint32_t recent_age(const Event64& e) {
+    const std::uint32_t last = last_event[pixel_key(e.x, e.y)];
+    if (last == 0 || events_coded - last >= kRecentEvents ||
+        recent[(last - 1) % kRecentEvents] != packed_pixel(e)) {
+      return 0;
+    }
+    const std::uint32_t age = events_coded - last + 1;
+    const unsigned context = previous_recent * kTimeBuckets + time_class;
+    CostSide as_recent;
+    as_recent.bit(recent_model.hit[context], 1);
+    unsigned length = 0;
+    (void)recent_model.age.magnitude(as_recent, context, age_length, age - 1, length);
+    CostSide as_position;
+    as_position.bit(recent_model.hit[context], 0);
+    const unsigned saved[] = {row_length, column_length, column_negative};
+    Event64 scratch;
+    code_position(as_position, e, time_class, scratch);
+    row_length = saved[0];
+    column_length = saved[1];
+    column_negative = saved[2];
+    return as_recent.bits < as_position.bits ? age : 0;
+  }
+
+  // Version 2: whether the event is on a recent pixel and, if so, how many
+  // events ago that pixel last fired (the pixel then comes from the ring).
+  // Returns whether it was.
+  template <class Side>
+  bool code_recent(Side& side, const Event64& e, Event64& out) {
+    std::uint32_t age = 0;
+    if constexpr (!Side::kDecoding) age = recent_age(e);
+    const unsigned context = previous_recent * kTimeBuckets + time_class;
+    previous_recent = side.bit(recent_model.hit[context], age != 0 ? 1U : 0U);
+    if (previous_recent == 0) return false;
+    unsigned length = 0;
+    const std::uint64_t back = recent_model.age.magnitude(side, context, age_length, age - 1U, length);
+    age_length = length;
+    if constexpr (Side::kDecoding) {
+      if (back >= events_coded || back >= kRecentEvents) {
+        side.damaged = "recent pixel out of range";
+        return true;
+      }
+    }
+    const std::uint32_t pixel = recent[(events_coded - 1 - back) % kRecentEvents];
+    out.x = static_cast<std::uint16_t>(pixel >> 16);
+    out.y = static_cast<std::uint16_t>(pixel);
+    return true;
   }
 
   template <class Side>
@@ -227,11 +380,34 @@ struct ChunkModel {
     column_negative = x_length == 0 ? column_negative : ((x_step >> 63) != 0 ? 1U : 0U);
   }
 
+  // A neighbour's last polarity against the prediction: none, agrees, not.
+  unsigned neighbour_class(std::uint16_t x, std::uint16_t y, unsigned predicted) const {
+    const std::uint16_t last = pixel_polarity[pixel_key(x, y)];
+    return last == 0 ? 0U : (last - 1U == predicted ? 1U : 2U);
+  }
+
+  unsigned polarity_context(const Event64& out, bool known, unsigned predicted) {
+    const unsigned base = (known ? 2U : 0U) + (previous.p == predicted ? 1U : 0U);
+    if constexpr (kVersion == 1) {
+      return base;
+    } else {
+      const unsigned neighbours =
+          neighbour_class(static_cast<std::uint16_t>(out.x - 1), out.y, predicted) * 3 +
+          neighbour_class(out.x, static_cast<std::uint16_t>(out.y - 1), predicted);
+      std::uint32_t& last_time = pixel_time[pixel_key(out.x, out.y)];
+      const auto age = static_cast<unsigned>(std::bit_width(static_cast<std::uint32_t>(out.t) - last_time));
+      const unsigned age_class = !known ? 0U : (age <= 10 ? 1U : (age <= 16 ? 2U : 3U));
+      last_time = static_cast<std::uint32_t>(out.t);
+      return (((base * kTimeBuckets + time_class) * 2 + polarity_missed) * kNeighbourClasses +
+              neighbours) * kAgeClasses + age_class;
+    }
+  }
+
   template <class Side>
   void code_polarity(Side& side, const Event64& e, Event64& out) {
     std::uint16_t& last = pixel_polarity[pixel_key(out.x, out.y)];
     const unsigned predicted = last != 0 ? last - 1U : previous.p;
-    const unsigned context = (last != 0 ? 2U : 0U) + (previous.p == predicted ? 1U : 0U);
+    const unsigned context = polarity_context(out, last != 0, predicted);
     unsigned p = e.p;
     if (side.bit(polarity.same[context], p == predicted ? 0U : 1U) == 0) {
       p = predicted;
@@ -240,10 +416,11 @@ struct ChunkModel {
       if (side.bit(polarity.flipped[context], p == flip ? 0U : 1U) == 0) {
         p = flip;
       } else {
-        p = StepModel<1, 1, 1, 1, 1>::tree(side, polarity.value.data(), 8, p);
+        p = tree(side, polarity.value.data(), 8, p);
       }
     }
     out.p = static_cast<std::uint8_t>(p);
+    polarity_missed = p == predicted ? 0U : 1U;
     last = static_cast<std::uint16_t>(p + 1);
   }
 };
@@ -255,15 +432,19 @@ namespace {
 // The events sampled to choose a chunk's position mode.
 constexpr std::size_t kModeSample = 4096;
 
-template <class Side>
-void start_chunk(Side& side, ChunkModel& model, PositionMode mode) {
-  Probability half = kProbabilityHalf;
+template <unsigned kVersion, class Side>
+void start_chunk(Side& side, ChunkModel<kVersion>& model, PositionMode mode) {
+  CounterOf<kVersion> half;
   model.mode = static_cast<PositionMode>(side.bit(half, static_cast<unsigned>(mode)));
-  if (model.mode == PositionMode::kAbsolute) model.absolute = std::make_unique<AbsoluteModel>();
+  if (model.mode == PositionMode::kAbsolute) {
+    model.absolute = std::make_unique<AbsoluteModel<CounterOf<kVersion>, kVersion>>();
+  }
 }
 
+template <unsigned kVersion>
 void encode_in_mode(Event64Span events, PositionMode mode, std::vector<std::uint8_t>& out) {
-  auto model = std::make_unique<ChunkModel>();
+  auto model = std::make_unique<ChunkModel<kVersion>>();
+  if constexpr (kVersion >= 2) model->last_event.assign(std::size_t{1} << kPixelTableBits, 0);
   RangeEncoder coder(out);
   EncodeSide side{coder};
   start_chunk(side, *model, mode);
@@ -271,9 +452,8 @@ void encode_in_mode(Event64Span events, PositionMode mode, std::vector<std::uint
   coder.finish();
 }
 
-}  // namespace
-
-void encode_chunk(Event64Span events, std::vector<std::uint8_t>& out) {
+template <unsigned kVersion>
+void encode_in_version(Event64Span events, std::vector<std::uint8_t>& out) {
   // Steps, unless the chunk is smaller in absolute positions: a sample of
   // its first events rules absolute positions out cheaply when they are far
   // behind; otherwise both codes of the whole chunk are made and the
@@ -281,40 +461,66 @@ void encode_chunk(Event64Span events, std::vector<std::uint8_t>& out) {
   const Event64Span sample = events.first(std::min(events.size(), kModeSample));
   std::vector<std::uint8_t> steps;
   std::vector<std::uint8_t> absolute;
-  encode_in_mode(sample, PositionMode::kSteps, steps);
-  encode_in_mode(sample, PositionMode::kAbsolute, absolute);
+  encode_in_mode<kVersion>(sample, PositionMode::kSteps, steps);
+  encode_in_mode<kVersion>(sample, PositionMode::kAbsolute, absolute);
   if (absolute.size() * 10 > steps.size() * 11) {
     if (sample.size() == events.size()) {
       out.insert(out.end(), steps.begin(), steps.end());
     } else {
-      encode_in_mode(events, PositionMode::kSteps, out);
+      encode_in_mode<kVersion>(events, PositionMode::kSteps, out);
     }
     return;
   }
   if (sample.size() < events.size()) {
     steps.clear();
     absolute.clear();
-    encode_in_mode(events, PositionMode::kSteps, steps);
-    encode_in_mode(events, PositionMode::kAbsolute, absolute);
+    encode_in_mode<kVersion>(events, PositionMode::kSteps, steps);
+    encode_in_mode<kVersion>(events, PositionMode::kAbsolute, absolute);
   }
   const std::vector<std::uint8_t>& chosen = absolute.size() < steps.size() ? absolute : steps;
   out.insert(out.end(), chosen.begin(), chosen.end());
 }
 
-Status decode_chunk(std::span<const std::uint8_t> code, std::size_t count, Event64Vec& events) {
+template <unsigned kVersion>
+Status decode_in_version(std::span<const std::uint8_t> code, std::size_t count,
+                         Event64Vec& events) {
   return catching_out_of_memory([&]() -> Status {
     events.resize(count);
-    auto model = std::make_unique<ChunkModel>();
+    auto model = std::make_unique<ChunkModel<kVersion>>();
     RangeDecoder coder(code);
     DecodeSide side{coder};
     start_chunk(side, *model, PositionMode::kSteps);
     for (std::size_t i = 0; i < count; ++i) {
       events[i] = model->code(side, Event64{});
-      if (side.damaged) return Error(ErrorKind::kInvalidData, "impossible step length");
+      if (side.damaged != nullptr) return Error(ErrorKind::kInvalidData, side.damaged);
       if (coder.overrun() > 0) return Error(ErrorKind::kInvalidData, "code ends before its events");
     }
     return Ok{};
   });
+}
+
+void check_version(unsigned version) {
+  if (version < kOldestChunkVersion || version > kNewestChunkVersion) {
+    OVK_FAULT("no chunk code of version " + std::to_string(version));
+  }
+}
+
+}  // namespace
+
+void encode_chunk(Event64Span events, std::vector<std::uint8_t>& out, unsigned version) {
+  check_version(version);
+  if (version == 1) {
+    encode_in_version<1>(events, out);
+  } else {
+    encode_in_version<2>(events, out);
+  }
+}
+
+Status decode_chunk(std::span<const std::uint8_t> code, std::size_t count, Event64Vec& events,
+                    unsigned version) {
+  check_version(version);
+  return version == 1 ? decode_in_version<1>(code, count, events)
+                      : decode_in_version<2>(code, count, events);
 }
 
 }  // namespace ovk::lossless

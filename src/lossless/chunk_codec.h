@@ -19,8 +19,14 @@
 //      length (zero, one, more), the time step and the previous column step.
 //   p  whether it equals a prediction: the pixel's last polarity in this
 //      chunk, or the previous event's when the pixel has none yet (context:
-//      whether the pixel had one, and whether the two agree); if not, whether
-//      it is the prediction with its lowest bit flipped; if not, its 8 bits.
+//      whether the pixel had one, and whether the two agree; version 2 adds
+//      the time step's class, whether the previous event's polarity missed
+//      its prediction, the left and upper neighbours' last polarities and how
+//      long ago the pixel last fired); if not, whether it is the prediction
+//      with its lowest bit flipped; if not, its 8 bits.
+//
+// Version 1 adapts its contexts with ShiftCounter, version 2 with
+// TwoRateCounter (range_coder.h); both are read, version 2 is written.
 #pragma once
 
 #include <cstdint>
@@ -32,14 +38,19 @@
 
 namespace ovk::lossless {
 
-// Appends the code of `events` to `out`.
-void encode_chunk(Event64Span events, std::vector<std::uint8_t>& out);
+inline constexpr unsigned kOldestChunkVersion = 1;
+inline constexpr unsigned kNewestChunkVersion = 2;
+
+// Appends the code of `events` to `out`, in the given version of the code.
+void encode_chunk(Event64Span events, std::vector<std::uint8_t>& out,
+                  unsigned version = kNewestChunkVersion);
 
 // Decodes `count` events from `code` into `events` (replacing its contents).
 // Fails, without reading outside `code`, when the code is not one that
 // encode_chunk makes for `count` events (an impossible step length, or the
 // code ending before its events).
+// A version outside kOldestChunkVersion ... kNewestChunkVersion is a fault.
 [[nodiscard]] Status decode_chunk(std::span<const std::uint8_t> code, std::size_t count,
-                                  Event64Vec& events);
+                                  Event64Vec& events, unsigned version = kNewestChunkVersion);
 
 }  // namespace ovk::lossless

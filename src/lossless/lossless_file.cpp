@@ -11,6 +11,10 @@
 #include "lossless/chunk_codec.h"
 
 namespace ovk::lossless {
+
+static_assert(kLosslessVersion == kNewestChunkVersion && kOldestLosslessVersion == kOldestChunkVersion,
+              "a file's version is the version of its chunk code");
+
 namespace {
 
 constexpr std::array<std::uint8_t, 8> kEndMagic = {'O', 'V', 'K', 'L', 'E', 'N', 'D', 0};
@@ -250,7 +254,7 @@ Status LosslessReader::load(std::uint64_t size) {
     return invalid("header checksum mismatch");
   }
   summary_.version = static_cast<std::uint16_t>(get(header, 4, 2));
-  if (summary_.version != kLosslessVersion) {
+  if (summary_.version < kOldestLosslessVersion || summary_.version > kLosslessVersion) {
     return invalid("unsupported version " + std::to_string(summary_.version));
   }
   if (get(header, 6, 2) != 0) return invalid("unknown flags");
@@ -323,7 +327,7 @@ Status LosslessReader::decode_chunk(std::size_t index, Event64Vec& events) const
   }));
   OVK_RETURN_IF_ERROR(read_at(c.offset, code));
   if (hash(code) != c.checksum) return invalid(name + ": checksum mismatch");
-  const Status decoded = lossless::decode_chunk(code, c.events, events);
+  const Status decoded = lossless::decode_chunk(code, c.events, events, summary_.version);
   if (!decoded.ok()) return invalid(name + ": " + decoded.error().message());
   for (const Event64& e : events) {
     if (e.t < c.t_min || e.t > c.t_max) return invalid(name + ": timestamp outside its time range");

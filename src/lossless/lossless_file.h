@@ -37,7 +37,10 @@
 namespace ovk::lossless {
 
 inline constexpr std::array<std::uint8_t, 4> kLosslessMagic = {'O', 'V', 'K', 'L'};
-inline constexpr std::uint16_t kLosslessVersion = 1;
+// The version written; versions kOldestLosslessVersion ... kLosslessVersion
+// are read (they differ only in the chunk code, chunk_codec.h).
+inline constexpr std::uint16_t kLosslessVersion = 2;
+inline constexpr std::uint16_t kOldestLosslessVersion = 1;
 inline constexpr std::size_t kHeaderBytes = 24;
 inline constexpr std::size_t kTableEntryBytes = 48;
 inline constexpr std::size_t kTrailerBytes = 40;

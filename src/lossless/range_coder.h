@@ -1,11 +1,18 @@
 // An adaptive binary range coder: each bit is coded with a probability that
-// follows the bits seen in its context, and bits with no useful model are
-// coded at one bit each. A context's state is a 12-bit probability and a
-// 4-bit count of the bits it has seen: it adapts by large steps at first
-// (1/4 of the way to the bit seen) and settles to 1/32, so contexts that
-// are seen rarely, in short recordings, learn quickly. The
-// decoder reads nothing outside its input: past the end it sees zero bytes
-// and counts them, so a caller can tell a stream that ended too early.
+// follows the bits seen in its context (a counter, below), and bits with no
+// useful model are coded at one bit each. The decoder reads nothing outside
+// its input: past the end it sees zero bytes and counts them, so a caller
+// can tell a stream that ended too early.
+//
+// Two kinds of counter, one per version of the chunk code:
+//  - ShiftCounter (version 1): a 12-bit probability and a 4-bit count of the
+//    bits it has seen; it adapts by large steps at first (1/4 of the way to
+//    the bit seen) and settles to 1/32, so contexts that are seen rarely, in
+//    short recordings, learn quickly.
+//  - TwoRateCounter (version 2): two probabilities of the same bit, one that
+//    settles to steps of 1/8 and follows changes quickly, one (16 bits
+//    wide) that settles to 1/64 and estimates stable contexts closely; a
+//    bit is coded with their mean. Both start with large steps as above.
 #pragma once
 
 #include <algorithm>
@@ -17,46 +24,79 @@
 namespace ovk::lossless {
 
 inline constexpr unsigned kProbabilityBits = 12;
-inline constexpr std::uint16_t kProbabilityOne = 1U << kProbabilityBits;
-inline constexpr std::uint16_t kProbabilityMask = kProbabilityOne - 1;
-inline constexpr std::uint16_t kProbabilityHalf = kProbabilityOne / 2;
+inline constexpr std::uint32_t kProbabilityOne = 1U << kProbabilityBits;
 inline constexpr std::uint32_t kRangeTop = 1U << 24;
 // Plain bits are coded this many at a time (the range keeps 8 bits or more).
 inline constexpr unsigned kRawStep = 16;
 
-// A context's state: the chance, out of kProbabilityOne, that its next bit
+// Version 1's counter: the chance, out of kProbabilityOne, that the next bit
 // is 0 (low 12 bits), and how many bits it has seen, up to 15 (high 4 bits).
-using Probability = std::uint16_t;
+class ShiftCounter {
+ public:
+  // The chance of a 0, out of kProbabilityOne (never 0 nor kProbabilityOne).
+  std::uint32_t zero() const { return state_ & kMask; }
 
-// The adaptation step (a shift) after `seen` bits.
-inline constexpr std::uint8_t kAdaptShift[16] = {2, 2, 3, 3, 3, 4, 4, 4, 4, 4, 5, 5, 5, 5, 5, 5};
-
-// Moves `state` towards the bit `b` just coded.
-inline void adapt(Probability& state, unsigned b) {
-  const unsigned seen = state >> kProbabilityBits;
-  unsigned p = state & kProbabilityMask;
-  const unsigned shift = kAdaptShift[seen];
-  if (b == 0) {
-    p += (kProbabilityOne - p) >> shift;
-  } else {
-    p -= p >> shift;
+  void update(unsigned b) {
+    const unsigned seen = state_ >> kProbabilityBits;
+    unsigned p = state_ & kMask;
+    const unsigned shift = kShift[seen];
+    if (b == 0) {
+      p += (kProbabilityOne - p) >> shift;
+    } else {
+      p -= p >> shift;
+    }
+    state_ = static_cast<std::uint16_t>(((seen + (seen < 15 ? 1U : 0U)) << kProbabilityBits) | p);
   }
-  state = static_cast<Probability>(((seen + (seen < 15 ? 1U : 0U)) << kProbabilityBits) | p);
-}
+
+ private:
+  static constexpr std::uint32_t kMask = kProbabilityOne - 1;
+  static constexpr std::uint8_t kShift[16] = {2, 2, 3, 3, 3, 4, 4, 4, 4, 4, 5, 5, 5, 5, 5, 5};
+  std::uint16_t state_ = kProbabilityOne / 2;
+};
+
+// Version 2's counter: bits 0-15 the slow probability of a 0 (out of 2^16),
+// bits 16-27 the fast one (out of 2^12), bits 28-31 the bits seen, up to 15.
+class TwoRateCounter {
+ public:
+  std::uint32_t zero() const {
+    const std::uint32_t p = (((state_ & 0xFFFFU) >> 4) + ((state_ >> 16) & 0xFFFU) + 1) >> 1;
+    return std::clamp<std::uint32_t>(p, 1, kProbabilityOne - 1);
+  }
+
+  void update(unsigned b) {
+    const unsigned seen = state_ >> 28;
+    std::uint32_t slow = state_ & 0xFFFFU;
+    std::uint32_t fast = (state_ >> 16) & 0xFFFU;
+    if (b == 0) {
+      slow = std::min<std::uint32_t>(slow + ((0x10000U - slow) >> kSlowShift[seen]), 0xFFFFU);
+      fast += (kProbabilityOne - fast) >> kFastShift[seen];
+    } else {
+      slow -= slow >> kSlowShift[seen];
+      fast -= fast >> kFastShift[seen];
+    }
+    state_ = ((seen + (seen < 15 ? 1U : 0U)) << 28) | (fast << 16) | slow;
+  }
+
+ private:
+  static constexpr std::uint8_t kSlowShift[16] = {1, 2, 2, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 6, 6};
+  static constexpr std::uint8_t kFastShift[16] = {1, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3};
+  std::uint32_t state_ = (kProbabilityOne / 2) << 16 | 0x8000U;
+};
 
 class RangeEncoder {
  public:
   explicit RangeEncoder(std::vector<std::uint8_t>& out) : out_(out) {}
 
-  void bit(Probability& p, unsigned b) {
-    const std::uint32_t bound = (range_ >> kProbabilityBits) * (p & kProbabilityMask);
+  template <class Counter>
+  void bit(Counter& p, unsigned b) {
+    const std::uint32_t bound = (range_ >> kProbabilityBits) * p.zero();
     if (b == 0) {
       range_ = bound;
     } else {
       low_ += bound;
       range_ -= bound;
     }
-    adapt(p, b);
+    p.update(b);
     normalize();
   }
 
@@ -110,8 +150,9 @@ class RangeDecoder {
     for (int i = 0; i < 5; ++i) code_ = (code_ << 8) | next_byte();
   }
 
-  unsigned bit(Probability& p) {
-    const std::uint32_t bound = (range_ >> kProbabilityBits) * (p & kProbabilityMask);
+  template <class Counter>
+  unsigned bit(Counter& p) {
+    const std::uint32_t bound = (range_ >> kProbabilityBits) * p.zero();
     unsigned b;
     if (code_ < bound) {
       range_ = bound;
@@ -121,7 +162,7 @@ class RangeDecoder {
       range_ -= bound;
       b = 1;
     }
-    adapt(p, b);
+    p.update(b);
     normalize();
     return b;
   }

@@ -15,7 +15,10 @@ CLI = os.environ.get("OVK_CLI")
 pytestmark = pytest.mark.skipif(not CLI, reason="OVK_CLI is not set: the ovk tool was not built")
 
 REPO = Path(__file__).resolve().parents[2]
-GOLDEN = REPO / "tests" / "data" / "golden_lossless.ovkc"
+# Version 1 (read, no longer written) and version 2 (what encode writes) of
+# the same events.
+GOLDEN_V1 = REPO / "tests" / "data" / "golden_lossless.ovkc"
+GOLDEN = REPO / "tests" / "data" / "golden_lossless_v2.ovkc"
 REAL_DATA = REPO.parent / "shared" / "data" / "real"
 DTYPE = np.dtype([("x", "<u2"), ("y", "<u2"), ("t", "<u8"), ("p", "u1")])
 MAX_T = 2**64 - 1
@@ -56,14 +59,14 @@ def decode(path, tmp_path, *options):
 def parse_lossless(data):
     """Header, chunk table and trailer by the documented layout."""
     magic, version, flags, chunk_events, width, height = struct.unpack_from("<4sHHIHH", data, 0)
-    assert (magic, version, flags) == (b"OVKL", 1, 0)
+    assert (magic, flags) == (b"OVKL", 0) and version in (1, 2)
     table_offset, count, events = struct.unpack_from("<QQQ", data, len(data) - 40)
     assert data[-8:] == b"OVKLEND\0"
     chunks = [dict(zip(("offset", "bytes", "events", "t_first", "t_min", "t_max", "sum"),
                        struct.unpack_from("<QIIQQQQ", data, table_offset + 48 * i)))
               for i in range(count)]
     assert table_offset + 48 * count + 40 == len(data)
-    return dict(chunk_events=chunk_events, width=width, height=height, events=events, chunks=chunks)
+    return dict(version=version, chunk_events=chunk_events, width=width, height=height, events=events, chunks=chunks)
 
 
 def one_error_line(done, path):
@@ -116,6 +119,41 @@ def test_round_trip_any_events(tmp_path, events, chunk, jobs):
         [min(chunk, len(events) - i) for i in range(0, len(events), chunk)]
 
 
+# Events on a few pixels whose low 9 bits collide (0, 512), at the edges of
+# the coordinate range (the left and upper neighbours of column and row 0
+# are column and row 65535), with polarities other than 0 and 1, and with
+# times whose low 32 bits repeat or wrap: the polarity's contexts (the
+# pixel's and its neighbours' last polarities, how long ago the pixel fired)
+# meet each of their cases.
+few_pixels_strategy = st.lists(
+    st.tuples(st.sampled_from([0, 1, 2, 511, 512, 65535]), st.sampled_from([0, 1, 512, 65534, 65535]),
+              st.one_of(st.integers(0, 3000), st.sampled_from([2**32 - 1, 2**32, 2**32 + 5, 2**40, MAX_T])),
+              st.sampled_from([0, 1, 1, 0, 2, 255])),
+    max_size=400)
+
+
+@settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(events=few_pixels_strategy, chunk=st.sampled_from([1, 7, 100, 65536]))
+def test_round_trip_few_pixels(tmp_path, events, chunk):
+    coded = encode(tmp_path, events, "--chunk-events", chunk)
+    assert decode(coded, tmp_path) == events
+
+
+@settings(max_examples=15, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(steps=st.lists(st.tuples(st.integers(0, 3), st.integers(0, 3),
+                                st.sampled_from([0, 1, 2, 1000, 70_000, 2**31, 2**33])),
+                      min_size=1, max_size=500),
+       flips=st.integers(0, 2**32))
+def test_round_trip_sorted_bursts(tmp_path, steps, flips):
+    # Sorted times on a 4 x 4 patch: pixels fire again soon, and long after.
+    t, events = 0, []
+    for i, (x, y, dt) in enumerate(steps):
+        t = min(t + dt, MAX_T)
+        events.append((x, y, t, (flips >> (i % 32)) & 1))
+    coded = encode(tmp_path, events)
+    assert decode(coded, tmp_path) == events
+
+
 def test_bytes_do_not_depend_on_jobs(tmp_path):
     rng = random.Random(3)
     events = [(rng.randrange(200), rng.randrange(100), i * 3, rng.randrange(2)) for i in range(5000)]
@@ -142,11 +180,15 @@ def test_evb_refuses_timestamps_past_32_bits(tmp_path):
 
 # --- golden file ------------------------------------------------------------------------------
 
-def test_golden_file_decodes(tmp_path):
-    assert decode(GOLDEN, tmp_path) == GOLDEN_EVENTS
-    layout = parse_lossless(GOLDEN.read_bytes())
+@pytest.mark.parametrize("golden, version", [(GOLDEN_V1, 1), (GOLDEN, 2)])
+def test_golden_file_decodes(tmp_path, golden, version):
+    assert decode(golden, tmp_path) == GOLDEN_EVENTS
+    layout = parse_lossless(golden.read_bytes())
+    assert layout["version"] == version
     assert (layout["width"], layout["height"], layout["events"]) == (65535, 65535, 40)
     assert layout["chunks"][0]["t_min"] == 0 and layout["chunks"][0]["t_max"] == MAX_T
+    done = run("info", golden)
+    assert f"lossless code (every event exact), version {version}" in done.stdout
 
 
 def test_golden_file_is_what_encode_writes(tmp_path):
@@ -297,9 +339,9 @@ def test_sweep_reports_lossless_size_and_events_per_cell(tmp_path):
 def test_the_documented_example(tmp_path):
     coded = encode(tmp_path, [(3, 4, 100, 1), (4, 4, 105, 1)], "--sensor", "8x8")
     assert coded.read_bytes().hex() == (
-        "4f564b4c010000000000010008000800547c05e655e0edb1"
-        "0043c88445506a8a50000000"
+        "4f564b4c0200000000000100080008007aa14578fad10803"
+        "0043c83e22a834c318000000"
         "18000000000000000c000000020000006400000000000000640000000000000069000000000000"
-        "00c4d492112801f8a4"
+        "00dcb32958894b0006"
         "240000000000000001000000000000000200000000000000"
-        "0bd093d2e1cf455b4f564b4c454e4400")
+        "ac6f49795aa5adbd4f564b4c454e4400")

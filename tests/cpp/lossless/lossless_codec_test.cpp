@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -39,12 +40,15 @@ void expect_round_trip(const Event64Vec& events, std::uint32_t chunk_events = 10
   const std::vector<std::uint8_t> three = encode_to_bytes(events, {}, 3, chunk_events);
   EXPECT_EQ(one, three) << "bytes depend on jobs";
   EXPECT_EQ(decode_all(one), events);
-  // The chunk code alone, with the decoder reading exactly its bytes.
-  std::vector<std::uint8_t> code;
-  encode_chunk(events, code);
-  Event64Vec back;
-  ASSERT_TRUE(decode_chunk(code, events.size(), back).ok());
-  EXPECT_EQ(back, events);
+  // The chunk code alone, in every version, with the decoder reading exactly
+  // its bytes.
+  for (unsigned version = kOldestChunkVersion; version <= kNewestChunkVersion; ++version) {
+    std::vector<std::uint8_t> code;
+    encode_chunk(events, code, version);
+    Event64Vec back;
+    ASSERT_TRUE(decode_chunk(code, events.size(), back, version).ok()) << "version " << version;
+    EXPECT_EQ(back, events) << "version " << version;
+  }
 }
 
 Event64Vec random_events(std::size_t n, std::uint32_t seed, std::uint16_t w, std::uint16_t h) {
@@ -108,6 +112,78 @@ TEST(LosslessCodec, FullCoordinateRange) {
   events.push_back({0, 32768, 2, 0});
   events.push_back({32768, 0, 3, 0});
   expect_round_trip(events);
+}
+
+TEST(LosslessCodec, PixelsRevisitedAcrossWrappingTimes) {
+  // Pixels whose low 9 bits collide, neighbours across the coordinate wrap,
+  // and a pixel's last time in 32 bits wrapping between its events.
+  Event64Vec events;
+  const std::uint16_t coords[] = {0, 1, 511, 512, 65535};
+  std::uint64_t t = (std::uint64_t{1} << 32) - 40;
+  for (std::uint32_t i = 0; i < 3000; ++i) {
+    t += i % 9 == 0 ? (std::uint64_t{1} << 32) + i : i % 3;
+    events.push_back({coords[i % 5], coords[(i / 5) % 5], t, static_cast<std::uint8_t>((i / 7) % 3 == 0 ? 255 : i % 2)});
+  }
+  expect_round_trip(events);
+}
+
+TEST(LosslessCodec, PixelsRecurringAtTheEdgeOfTheRecentWindow) {
+  // Pixels that fire again exactly 4095, 4096 and 4097 events later: the
+  // last still recent, the others just past it (the ring has 4096 events).
+  for (const std::uint32_t period : {4095U, 4096U, 4097U}) {
+    Event64Vec events;
+    for (std::uint32_t i = 0; i < 3 * period; ++i) {
+      const std::uint32_t k = i % period;
+      events.push_back({static_cast<std::uint16_t>(k % 97 * 600), static_cast<std::uint16_t>(k / 97),
+                        i, static_cast<std::uint8_t>(k % 2)});
+    }
+    expect_round_trip(events, 20'000);
+  }
+}
+
+TEST(LosslessCodec, RecentPixelsBetweenOtherEvents) {
+  // A few pixels fire again and again between events on fresh pixels, and
+  // a pixel whose key collides (same low 9 bits of x and y) with a recent one.
+  std::mt19937_64 rng(11);
+  Event64Vec events;
+  const Event64 hot[] = {{5, 5, 0, 1}, {517, 5, 0, 0}, {5, 517, 0, 1}, {65535, 65535, 0, 255}};
+  std::uint64_t t = 0;
+  for (int i = 0; i < 20'000; ++i) {
+    t += rng() % 300;
+    Event64 e = rng() % 3 == 0 ? hot[rng() % 4]
+                               : Event64{static_cast<std::uint16_t>(rng() % 640),
+                                         static_cast<std::uint16_t>(rng() % 480), 0,
+                                         static_cast<std::uint8_t>(rng() % 2)};
+    e.t = t;
+    events.push_back(e);
+  }
+  expect_round_trip(events, 7'000);
+}
+
+TEST(LosslessCodec, ArbitraryCodesFailWithTheirReason) {
+  // Random codes of 64 events: each decodes or fails saying why; among the
+  // failures are steps too long and recent pixels that are not there.
+  std::mt19937_64 rng(5);
+  std::set<std::string> reasons;
+  for (int i = 0; i < 3000; ++i) {
+    std::vector<std::uint8_t> code(40);
+    for (auto& byte : code) byte = static_cast<std::uint8_t>(rng());
+    code[0] = 0;
+    Event64Vec events;
+    const Status s = decode_chunk(code, 64, events);
+    if (!s.ok()) reasons.insert(s.error().message());
+  }
+  EXPECT_TRUE(reasons.contains("impossible step length"));
+  EXPECT_TRUE(reasons.contains("recent pixel out of range"));
+  EXPECT_TRUE(reasons.contains("code ends before its events"));
+  EXPECT_EQ(reasons.size(), 3U);
+}
+
+TEST(LosslessCodec, VersionsOutsideTheKnownOnesAreFaults) {
+  std::vector<std::uint8_t> code;
+  Event64Vec events;
+  EXPECT_THROW(encode_chunk({}, code, kNewestChunkVersion + 1), Fault);
+  EXPECT_THROW((void)decode_chunk(code, 0, events, 0), Fault);
 }
 
 TEST(LosslessCodec, ManyChunks) { expect_round_trip(random_events(20'000, 3, 346, 260), 777); }
