@@ -72,9 +72,13 @@ fuzz: fuzz-build
 fuzz-long: fuzz-build
 	$(PYTHON) fuzz/run_fuzzers.py $(BUILD)-fuzz --seconds $(or $(FUZZ_SECONDS),300) --jobs $$(nproc)
 
+# Clang 16: the oldest Debian clang whose libstdc++ support has
+# std::source_location (clang 14 lacks __builtin_source_location).
+FUZZ_CXX ?= clang++-16
 fuzz-build: deps
-	@command -v clang++ >/dev/null || (apt-get update -qq && apt-get install -y -qq clang)
-	CXX=clang++ cmake -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOVK_FUZZ=ON \
+	@command -v $(FUZZ_CXX) >/dev/null || (apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-16 libclang-rt-16-dev)
+	CXX=$(FUZZ_CXX) cmake -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOVK_FUZZ=ON \
 	  -DOVK_BUILD_TESTS=OFF -DOVK_BUILD_PYTHON=OFF
 	cmake --build $(BUILD)-fuzz --target ovk_fuzzers
 
