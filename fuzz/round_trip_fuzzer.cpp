@@ -124,7 +124,8 @@ void check_tree_bits(std::span<const std::uint8_t> bytes, std::uint64_t bit_coun
     const ovk::PackedBits bits{{bytes.begin(), bytes.end()}, bit_count};
     OVK_FUZZ_CHECK(ovk::reference::tree_bits(model, g.depth) == bits);
   }
-  const ovk::fuzz::DecodedTree decoded = ovk::fuzz::check_tree_readers(bytes, bit_count, g);
+  static ovk::fuzz::DecodedTree decoded;
+  ovk::fuzz::check_tree_readers(bytes, bit_count, g, decoded);
   OVK_FUZZ_CHECK(decoded.tree.nodes.size() == bit_count);  // a well-formed tree
   OVK_FUZZ_CHECK(same_leaves(decoded.leaves.origins, model_leaves(model, setup.levels)));
 }
