@@ -72,10 +72,18 @@ fuzz: fuzz-build
 fuzz-long: fuzz-build
 	$(PYTHON) fuzz/run_fuzzers.py $(BUILD)-fuzz --seconds $(or $(FUZZ_SECONDS),300) --jobs $$(nproc)
 
+# Clang 16: the oldest Debian clang whose libstdc++ support has
+# std::source_location (clang 14 lacks __builtin_source_location); its
+# sanitizer and libFuzzer runtimes come in libclang-rt-16-dev.
+FUZZ_CXX ?= clang++-16
+FUZZ_PACKAGES ?= clang-16 libclang-rt-16-dev
 fuzz-build: deps
-	@command -v clang++ >/dev/null || (apt-get update -qq && apt-get install -y -qq clang)
-	CXX=clang++ cmake -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOVK_FUZZ=ON \
-	  -DOVK_BUILD_TESTS=OFF -DOVK_BUILD_PYTHON=OFF
+	@missing=""; for p in $(FUZZ_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; fi
+	cmake -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOVK_FUZZ=ON -DOVK_BUILD_TESTS=OFF -DOVK_BUILD_PYTHON=OFF
 	cmake --build $(BUILD)-fuzz --target ovk_fuzzers
 
 bench: deps

@@ -81,6 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     OVK_FUZZ_CHECK(ovk::rans_decode_bits(ovk::rans_encode_bits(bits, bit_count), bit_count) ==
                    bits);
   }
-  (void)ovk::fuzz::check_tree_readers(bits, bit_count, geometry);
+  static ovk::fuzz::DecodedTree decoded;
+  ovk::fuzz::check_tree_readers(bits, bit_count, geometry, decoded);
   return 0;
 }

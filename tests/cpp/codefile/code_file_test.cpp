@@ -179,6 +179,18 @@ TEST(CodeFileTest, VersionMessageNamesBothVersions) {
   EXPECT_EQ(parse_error(bytes_of({'P'})), "not an ovk code file (bad magic)");
 }
 
+// A reader takes version 2 without a context-coded frame; the writer gives
+// such a file version 1, so it writes back as the example's own bytes.
+TEST(CodeFileTest, Version2WithoutContextFrameWritesBackAsVersion1) {
+  std::vector<std::uint8_t> bytes = example_file_bytes();
+  bytes[4] = 2;
+  const Result<CodeFile> file = parse_code_file(resealed(bytes));
+  ASSERT_TRUE(file.ok()) << file.error().message();
+  EXPECT_EQ(format_version(file.value()), 1);
+  EXPECT_EQ(serialize_code_file(file.value()), example_file_bytes());
+  ASSERT_TRUE(decode_frames(file.value()).ok());
+}
+
 // Field offsets of the example: header, its one frame entry at 40, code at 80.
 constexpr std::size_t kFrame = kHeaderBytes;
 
