@@ -29,11 +29,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // decoding.
   static ovk::Event64Vec events, back;
   static std::vector<std::uint8_t> again;
+  static ovk::lossless::ChunkScratch scratch;
+  const unsigned version = ovk::lossless::kNewestChunkVersion;
   if ((data[0] & 1) != 0) {
     const auto reader = ovk::lossless::LosslessReader::from_bytes(rest);
     if (!reader.ok()) return 0;
     for (std::size_t i = 0; i < reader.value().summary().chunks.size(); ++i) {
-      (void)reader.value().decode_chunk(i, events);
+      (void)reader.value().decode_chunk(i, events, scratch);
     }
     return 0;
   }
@@ -41,10 +43,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::span<const std::uint8_t> code = rest.subspan(2);
   const std::size_t count =
       (rest[0] | (std::size_t{rest[1]} << 8)) % (kEventsPerCodeByte * code.size() + 1);
-  if (!ovk::lossless::decode_chunk(code, count, events).ok()) return 0;
+  if (!ovk::lossless::decode_chunk(code, count, events, version, scratch).ok()) return 0;
   if ((data[0] & 6) != 0) return 0;
   again.clear();
-  ovk::lossless::encode_chunk(events, again);
-  if (!ovk::lossless::decode_chunk(again, count, back).ok() || back != events) __builtin_trap();
+  ovk::lossless::encode_chunk(events, again, version, scratch);
+  if (!ovk::lossless::decode_chunk(again, count, back, version, scratch).ok() || back != events) {
+    __builtin_trap();
+  }
   return 0;
 }

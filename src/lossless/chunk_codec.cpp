@@ -69,6 +69,17 @@ struct DecodeSide {
   std::uint64_t raw(std::uint64_t /*unused*/, unsigned count) { return coder.raw_bits(count); }
 };
 
+// Sets each context the model would use back to its fresh state: walking
+// a coded event's position through it restores what coding it moved.
+struct ResetSide {
+  static constexpr bool kDecoding = false;
+  template <class Counter>
+  unsigned bit(Counter& p, unsigned b) {
+    p = Counter{};
+    return b;
+  }
+};
+
 // A bit tree over `bits` bits, most significant first.
 template <class Side, class Counter>
 unsigned tree(Side& side, Counter* probs, unsigned bits, unsigned value) {
@@ -259,6 +270,50 @@ struct ChunkModel {
   unsigned column_length = 0;
   unsigned column_negative = 0;
 
+  // Back to the state of a fresh model once `coded` (every event coded since
+  // the model was fresh) is coded: the small models anew; the per-pixel
+  // tables and the absolute trees entry by entry along the coded events when
+  // they are few, else whole.
+  void restart(Event64Span coded) {
+    time = {};
+    row = {};
+    column = {};
+    polarity = {};
+    recent_model = {};
+    mode = PositionMode::kSteps;
+    events_coded = 0;
+    previous_recent = 0;
+    age_length = 0;
+    previous = {};
+    time_length = time_class = polarity_missed = 0;
+    row_length = column_length = column_negative = 0;
+    std::fill(recent.begin(), recent.end(), 0U);
+    if (coded.size() < pixel_polarity.size() / 16) {
+      for (const Event64& e : coded) clear_pixel(pixel_key(e.x, e.y));
+    } else {
+      std::fill(pixel_polarity.begin(), pixel_polarity.end(), std::uint16_t{0});
+      std::fill(pixel_time.begin(), pixel_time.end(), 0U);
+      std::fill(last_event.begin(), last_event.end(), 0U);
+    }
+    if (absolute == nullptr) return;
+    if (coded.size() < absolute->column.size() / 64) {
+      ResetSide side;
+      for (const Event64& e : coded) {
+        (void)absolute->code_row(side, e.y);
+        (void)absolute->code_column(side, e.x, e.y);
+      }
+    } else {
+      std::fill(absolute->row.begin(), absolute->row.end(), Counter{});
+      std::fill(absolute->column.begin(), absolute->column.end(), Counter{});
+    }
+  }
+
+  void clear_pixel(std::uint32_t key) {
+    pixel_polarity[key] = 0;
+    if (!pixel_time.empty()) pixel_time[key] = 0;
+    if (!last_event.empty()) last_event[key] = 0;
+  }
+
   static std::uint32_t pixel_key(std::uint16_t x, std::uint16_t y) {
     return ((static_cast<std::uint32_t>(x) & 511U) << 9) | (y & 511U);
   }
@@ -436,24 +491,67 @@ template <unsigned kVersion, class Side>
 void start_chunk(Side& side, ChunkModel<kVersion>& model, PositionMode mode) {
   CounterOf<kVersion> half;
   model.mode = static_cast<PositionMode>(side.bit(half, static_cast<unsigned>(mode)));
-  if (model.mode == PositionMode::kAbsolute) {
+  if (model.mode == PositionMode::kAbsolute && model.absolute == nullptr) {
     model.absolute = std::make_unique<AbsoluteModel<CounterOf<kVersion>, kVersion>>();
   }
 }
 
+}  // namespace
+
+struct ChunkScratch::Models {
+  std::unique_ptr<ChunkModel<1>> v1;
+  std::unique_ptr<ChunkModel<2>> v2;
+
+  template <unsigned kVersion>
+  std::unique_ptr<ChunkModel<kVersion>>& slot() {
+    if constexpr (kVersion == 1) {
+      return v1;
+    } else {
+      return v2;
+    }
+  }
+};
+
+ChunkScratch::ChunkScratch() : models_(std::make_unique<Models>()) {}
+ChunkScratch::~ChunkScratch() = default;
+ChunkScratch::ChunkScratch(ChunkScratch&&) noexcept = default;
+ChunkScratch& ChunkScratch::operator=(ChunkScratch&&) noexcept = default;
+
+namespace {
+
+// The scratch's model in its fresh state (a new one when it has none: a
+// model lost to an exception is simply made again).
 template <unsigned kVersion>
-void encode_in_mode(Event64Span events, PositionMode mode, std::vector<std::uint8_t>& out) {
-  auto model = std::make_unique<ChunkModel<kVersion>>();
-  if constexpr (kVersion >= 2) model->last_event.assign(std::size_t{1} << kPixelTableBits, 0);
+std::unique_ptr<ChunkModel<kVersion>> take_model(ChunkScratch& scratch) {
+  auto& slot = scratch.models().slot<kVersion>();
+  return slot != nullptr ? std::move(slot) : std::make_unique<ChunkModel<kVersion>>();
+}
+
+// Gives a model that coded `coded` back to the scratch, fresh again.
+template <unsigned kVersion>
+void return_model(ChunkScratch& scratch, std::unique_ptr<ChunkModel<kVersion>> model,
+                  Event64Span coded) {
+  model->restart(coded);
+  scratch.models().slot<kVersion>() = std::move(model);
+}
+
+template <unsigned kVersion>
+void encode_in_mode(Event64Span events, PositionMode mode, std::vector<std::uint8_t>& out,
+                    ChunkScratch& scratch) {
+  auto model = take_model<kVersion>(scratch);
+  if constexpr (kVersion >= 2) {
+    if (model->last_event.empty()) model->last_event.assign(std::size_t{1} << kPixelTableBits, 0);
+  }
   RangeEncoder coder(out);
   EncodeSide side{coder};
   start_chunk(side, *model, mode);
   for (const Event64& e : events) model->code(side, e);
   coder.finish();
+  return_model<kVersion>(scratch, std::move(model), events);
 }
 
 template <unsigned kVersion>
-void encode_in_version(Event64Span events, std::vector<std::uint8_t>& out) {
+void encode_in_version(Event64Span events, std::vector<std::uint8_t>& out, ChunkScratch& scratch) {
   // Steps, unless the chunk is smaller in absolute positions: a sample of
   // its first events rules absolute positions out cheaply when they are far
   // behind; otherwise both codes of the whole chunk are made and the
@@ -461,41 +559,53 @@ void encode_in_version(Event64Span events, std::vector<std::uint8_t>& out) {
   const Event64Span sample = events.first(std::min(events.size(), kModeSample));
   std::vector<std::uint8_t> steps;
   std::vector<std::uint8_t> absolute;
-  encode_in_mode<kVersion>(sample, PositionMode::kSteps, steps);
-  encode_in_mode<kVersion>(sample, PositionMode::kAbsolute, absolute);
+  encode_in_mode<kVersion>(sample, PositionMode::kSteps, steps, scratch);
+  encode_in_mode<kVersion>(sample, PositionMode::kAbsolute, absolute, scratch);
   if (absolute.size() * 10 > steps.size() * 11) {
     if (sample.size() == events.size()) {
       out.insert(out.end(), steps.begin(), steps.end());
     } else {
-      encode_in_mode<kVersion>(events, PositionMode::kSteps, out);
+      encode_in_mode<kVersion>(events, PositionMode::kSteps, out, scratch);
     }
     return;
   }
   if (sample.size() < events.size()) {
     steps.clear();
     absolute.clear();
-    encode_in_mode<kVersion>(events, PositionMode::kSteps, steps);
-    encode_in_mode<kVersion>(events, PositionMode::kAbsolute, absolute);
+    encode_in_mode<kVersion>(events, PositionMode::kSteps, steps, scratch);
+    encode_in_mode<kVersion>(events, PositionMode::kAbsolute, absolute, scratch);
   }
   const std::vector<std::uint8_t>& chosen = absolute.size() < steps.size() ? absolute : steps;
   out.insert(out.end(), chosen.begin(), chosen.end());
 }
 
+// Decodes events[0, count) while the code allows; returns how many events
+// the model coded (the last one possibly damaged) and the verdict.
+template <unsigned kVersion>
+Status decode_events(ChunkModel<kVersion>& model, std::span<const std::uint8_t> code,
+                     Event64Vec& events, std::size_t& coded) {
+  RangeDecoder coder(code);
+  DecodeSide side{coder};
+  start_chunk(side, model, PositionMode::kSteps);
+  for (coded = 0; coded < events.size();) {
+    events[coded] = model.code(side, Event64{});
+    ++coded;
+    if (side.damaged != nullptr) return Error(ErrorKind::kInvalidData, side.damaged);
+    if (coder.overrun() > 0) return Error(ErrorKind::kInvalidData, "code ends before its events");
+  }
+  return Ok{};
+}
+
 template <unsigned kVersion>
 Status decode_in_version(std::span<const std::uint8_t> code, std::size_t count,
-                         Event64Vec& events) {
+                         Event64Vec& events, ChunkScratch& scratch) {
   return catching_out_of_memory([&]() -> Status {
     events.resize(count);
-    auto model = std::make_unique<ChunkModel<kVersion>>();
-    RangeDecoder coder(code);
-    DecodeSide side{coder};
-    start_chunk(side, *model, PositionMode::kSteps);
-    for (std::size_t i = 0; i < count; ++i) {
-      events[i] = model->code(side, Event64{});
-      if (side.damaged != nullptr) return Error(ErrorKind::kInvalidData, side.damaged);
-      if (coder.overrun() > 0) return Error(ErrorKind::kInvalidData, "code ends before its events");
-    }
-    return Ok{};
+    auto model = take_model<kVersion>(scratch);
+    std::size_t coded = 0;
+    Status status = decode_events(*model, code, events, coded);
+    return_model<kVersion>(scratch, std::move(model), Event64Span(events).first(coded));
+    return status;
   });
 }
 
@@ -507,20 +617,32 @@ void check_version(unsigned version) {
 
 }  // namespace
 
-void encode_chunk(Event64Span events, std::vector<std::uint8_t>& out, unsigned version) {
+void encode_chunk(Event64Span events, std::vector<std::uint8_t>& out, unsigned version,
+                  ChunkScratch& scratch) {
   check_version(version);
   if (version == 1) {
-    encode_in_version<1>(events, out);
+    encode_in_version<1>(events, out, scratch);
   } else {
-    encode_in_version<2>(events, out);
+    encode_in_version<2>(events, out, scratch);
   }
+}
+
+void encode_chunk(Event64Span events, std::vector<std::uint8_t>& out, unsigned version) {
+  ChunkScratch scratch;
+  encode_chunk(events, out, version, scratch);
+}
+
+Status decode_chunk(std::span<const std::uint8_t> code, std::size_t count, Event64Vec& events,
+                    unsigned version, ChunkScratch& scratch) {
+  check_version(version);
+  return version == 1 ? decode_in_version<1>(code, count, events, scratch)
+                      : decode_in_version<2>(code, count, events, scratch);
 }
 
 Status decode_chunk(std::span<const std::uint8_t> code, std::size_t count, Event64Vec& events,
                     unsigned version) {
-  check_version(version);
-  return version == 1 ? decode_in_version<1>(code, count, events)
-                      : decode_in_version<2>(code, count, events);
+  ChunkScratch scratch;
+  return decode_chunk(code, count, events, version, scratch);
 }
 
 }  // namespace ovk::lossless

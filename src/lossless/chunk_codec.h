@@ -30,6 +30,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -41,9 +42,30 @@ namespace ovk::lossless {
 inline constexpr unsigned kOldestChunkVersion = 1;
 inline constexpr unsigned kNewestChunkVersion = 2;
 
+// The models of the chunk code, kept from chunk to chunk by whoever codes
+// many chunks on one thread: their tables (a few MiB) then stay allocated,
+// and after each chunk only the entries that chunk touched are set back, so
+// the next chunk starts from the same fresh state at a cost that follows
+// its events. The code never depends on the scratch it was made with.
+class ChunkScratch {
+ public:
+  ChunkScratch();
+  ~ChunkScratch();
+  ChunkScratch(ChunkScratch&&) noexcept;
+  ChunkScratch& operator=(ChunkScratch&&) noexcept;
+
+  struct Models;
+  Models& models() { return *models_; }
+
+ private:
+  std::unique_ptr<Models> models_;
+};
+
 // Appends the code of `events` to `out`, in the given version of the code.
 void encode_chunk(Event64Span events, std::vector<std::uint8_t>& out,
                   unsigned version = kNewestChunkVersion);
+void encode_chunk(Event64Span events, std::vector<std::uint8_t>& out, unsigned version,
+                  ChunkScratch& scratch);
 
 // Decodes `count` events from `code` into `events` (replacing its contents).
 // Fails, without reading outside `code`, when the code is not one that
@@ -52,5 +74,7 @@ void encode_chunk(Event64Span events, std::vector<std::uint8_t>& out,
 // A version outside kOldestChunkVersion ... kNewestChunkVersion is a fault.
 [[nodiscard]] Status decode_chunk(std::span<const std::uint8_t> code, std::size_t count,
                                   Event64Vec& events, unsigned version = kNewestChunkVersion);
+[[nodiscard]] Status decode_chunk(std::span<const std::uint8_t> code, std::size_t count,
+                                  Event64Vec& events, unsigned version, ChunkScratch& scratch);
 
 }  // namespace ovk::lossless

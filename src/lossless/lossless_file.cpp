@@ -50,9 +50,9 @@ struct CodedChunk {
   std::vector<std::uint8_t> code;
 };
 
-CodedChunk code_chunk(Event64Span events) {
+CodedChunk code_chunk(Event64Span events, ChunkScratch& scratch) {
   CodedChunk chunk;
-  encode_chunk(events, chunk.code);
+  encode_chunk(events, chunk.code, kNewestChunkVersion, scratch);
   chunk.entry.bytes = static_cast<std::uint32_t>(chunk.code.size());
   chunk.entry.events = static_cast<std::uint32_t>(events.size());
   const auto [lo, hi] = std::minmax_element(events.begin(), events.end(),
@@ -64,18 +64,19 @@ CodedChunk code_chunk(Event64Span events) {
   return chunk;
 }
 
-// Runs work(0..count-1) on up to `jobs` threads.
+// Runs work(i, thread) for i in 0..count-1 on up to `jobs` threads
+// (thread: which of them, 0 ... jobs-1).
 template <class Work>
 void run_parallel(std::size_t count, unsigned jobs, const Work& work) {
   const std::size_t threads = std::min<std::size_t>(std::max(jobs, 1U), count);
   if (threads <= 1) {
-    for (std::size_t i = 0; i < count; ++i) work(i);
+    for (std::size_t i = 0; i < count; ++i) work(i, 0);
     return;
   }
   std::vector<std::jthread> pool;
   for (std::size_t t = 0; t < threads; ++t) {
     pool.emplace_back([&, t] {
-      for (std::size_t i = t; i < count; i += threads) work(i);
+      for (std::size_t i = t; i < count; i += threads) work(i, t);
     });
   }
 }
@@ -94,7 +95,8 @@ LosslessEncoder::LosslessEncoder(ByteSink sink, io::SensorGeometry sensor, unsig
     : sink_(std::move(sink)),
       jobs_(std::max(jobs, 1U)),
       chunk_events_(std::clamp<std::uint32_t>(chunk_events, 1, kMaxChunkEvents)),
-      sensor_(sensor) {}
+      sensor_(sensor),
+      scratch_(jobs_) {}
 
 Status LosslessEncoder::write(std::span<const std::uint8_t> bytes) {
   offset_ += bytes.size();
@@ -127,10 +129,10 @@ Status LosslessEncoder::append(Event64Span events) {
 Status LosslessEncoder::flush() {
   const std::size_t count = (pending_.size() + chunk_events_ - 1) / chunk_events_;
   std::vector<CodedChunk> coded(count);
-  run_parallel(count, jobs_, [&](std::size_t i) {
+  run_parallel(count, jobs_, [&](std::size_t i, std::size_t thread) {
     const std::size_t from = i * chunk_events_;
     const std::size_t n = std::min<std::size_t>(chunk_events_, pending_.size() - from);
-    coded[i] = code_chunk(Event64Span(pending_).subspan(from, n));
+    coded[i] = code_chunk(Event64Span(pending_).subspan(from, n), scratch_[thread]);
   });
   pending_.clear();
   for (CodedChunk& chunk : coded) {
@@ -316,6 +318,12 @@ Status LosslessReader::load(std::uint64_t size) {
 }
 
 Status LosslessReader::decode_chunk(std::size_t index, Event64Vec& events) const {
+  ChunkScratch scratch;
+  return decode_chunk(index, events, scratch);
+}
+
+Status LosslessReader::decode_chunk(std::size_t index, Event64Vec& events,
+                                    ChunkScratch& scratch) const {
   const std::size_t count = summary_.chunks.size();
   if (index >= count) OVK_FAULT("chunk index out of range");
   const ChunkEntry& c = summary_.chunks[index];
@@ -327,7 +335,7 @@ Status LosslessReader::decode_chunk(std::size_t index, Event64Vec& events) const
   }));
   OVK_RETURN_IF_ERROR(read_at(c.offset, code));
   if (hash(code) != c.checksum) return invalid(name + ": checksum mismatch");
-  const Status decoded = lossless::decode_chunk(code, c.events, events, summary_.version);
+  const Status decoded = lossless::decode_chunk(code, c.events, events, summary_.version, scratch);
   if (!decoded.ok()) return invalid(name + ": " + decoded.error().message());
   for (const Event64& e : events) {
     if (e.t < c.t_min || e.t > c.t_max) return invalid(name + ": timestamp outside its time range");
@@ -351,10 +359,11 @@ Status decode_chunks(const LosslessReader& reader, std::span<const std::size_t> 
   const std::size_t batch = std::max(jobs, 1U);
   std::vector<Event64Vec> decoded(batch);
   std::vector<std::optional<Error>> errors(batch);
+  std::vector<ChunkScratch> scratch(batch);
   for (std::size_t first = 0; first < chunks.size(); first += batch) {
     const std::size_t n = std::min(batch, chunks.size() - first);
-    run_parallel(n, jobs, [&](std::size_t i) {
-      Status s = reader.decode_chunk(chunks[first + i], decoded[i]);
+    run_parallel(n, jobs, [&](std::size_t i, std::size_t thread) {
+      Status s = reader.decode_chunk(chunks[first + i], decoded[i], scratch[thread]);
       errors[i].reset();
       if (!s.ok()) errors[i].emplace(std::move(s).error());
     });

@@ -33,6 +33,7 @@
 #include "io/event_source.h"
 #include "io/file_access.h"
 #include "io/file_write.h"
+#include "lossless/chunk_codec.h"
 
 namespace ovk::lossless {
 
@@ -101,6 +102,7 @@ class LosslessEncoder {
   std::uint64_t events_ = 0;
   bool started_ = false;
   io::SensorGeometry sensor_;
+  std::vector<ChunkScratch> scratch_;  // one for each coding thread
 };
 
 // Codes everything `source` hands out into a lossless file at `path`
@@ -126,6 +128,9 @@ class LosslessReader {
   // Reads, checks and decodes chunk `index`. Errors name the chunk
   // ("chunk 3 of 12: checksum mismatch").
   [[nodiscard]] Status decode_chunk(std::size_t index, Event64Vec& events) const;
+  // The same, coding through `scratch` (one a thread).
+  [[nodiscard]] Status decode_chunk(std::size_t index, Event64Vec& events,
+                                    ChunkScratch& scratch) const;
 
  private:
   LosslessReader() = default;

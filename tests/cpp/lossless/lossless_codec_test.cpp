@@ -186,6 +186,50 @@ TEST(LosslessCodec, VersionsOutsideTheKnownOnesAreFaults) {
   EXPECT_THROW((void)decode_chunk(code, 0, events, 0), Fault);
 }
 
+// Events on a few pixels far apart, which the absolute position mode codes
+// best.
+Event64Vec scattered_pixels(std::size_t n, std::uint32_t seed) {
+  std::mt19937_64 rng(seed);
+  const std::uint16_t xs[] = {0, 9000, 31000, 65535};
+  const std::uint16_t ys[] = {5, 40000, 65534};
+  Event64Vec events;
+  std::uint64_t t = rng() % 1000;
+  for (std::size_t i = 0; i < n; ++i) {
+    t += rng() % 3;
+    events.push_back({xs[rng() % 4], ys[rng() % 3], t, static_cast<std::uint8_t>(rng() % 2)});
+  }
+  return events;
+}
+
+// Chunks coded one after another through one scratch give the bytes and
+// events of chunks coded each from nothing: small chunks (tables set back
+// entry by entry) and large ones (set back whole), both position modes,
+// both versions, and a decode that failed half way in between.
+TEST(LosslessCodec, ScratchKeptFromChunkToChunkChangesNothing) {
+  const std::vector<Event64Vec> chunks = {
+      random_events(300, 11, 346, 260),    scattered_pixels(2000, 12),
+      random_events(20'000, 13, 640, 480), scattered_pixels(40'000, 14),
+      random_events(50, 15, 65535, 65535), scattered_pixels(100, 16),
+      random_events(5000, 17, 128, 128)};
+  for (unsigned version = kOldestChunkVersion; version <= kNewestChunkVersion; ++version) {
+    ChunkScratch encoding;
+    ChunkScratch decoding;
+    for (std::size_t i = 0; i < chunks.size(); ++i) {
+      std::vector<std::uint8_t> fresh;
+      std::vector<std::uint8_t> kept;
+      encode_chunk(chunks[i], fresh, version);
+      encode_chunk(chunks[i], kept, version, encoding);
+      ASSERT_EQ(kept, fresh) << "version " << version << ", chunk " << i;
+      Event64Vec back;
+      ASSERT_TRUE(decode_chunk(kept, chunks[i].size(), back, version, decoding).ok());
+      ASSERT_EQ(back, chunks[i]) << "version " << version << ", chunk " << i;
+      // Damaged: the same code cut short, decoded through the same scratch.
+      const std::span<const std::uint8_t> cut(kept.data(), kept.size() / 2);
+      EXPECT_FALSE(decode_chunk(cut, chunks[i].size(), back, version, decoding).ok());
+    }
+  }
+}
+
 TEST(LosslessCodec, ManyChunks) { expect_round_trip(random_events(20'000, 3, 346, 260), 777); }
 
 TEST(LosslessCodec, RandomWindowsEqualFilteringTheFullDecode) {
