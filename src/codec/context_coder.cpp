@@ -136,7 +136,7 @@ struct DecodingCoder {
   RangeDecoder& rc;
   bool bit(std::uint64_t pos, const BitContext& context) {
     const bool b = rc.decode(p[tree_context(context)]);
-    if (b) bits[pos >> 3] |= static_cast<std::uint8_t>(0x80u >> (pos & 7));
+    bits[pos >> 3] |= static_cast<std::uint8_t>(unsigned{b} << (7 - (pos & 7)));
     return b;
   }
   void forced(std::uint64_t pos) { bits[pos >> 3] |= static_cast<std::uint8_t>(0x80u >> (pos & 7)); }

@@ -35,29 +35,39 @@ constexpr std::array<std::uint8_t, 256> kOnes = [] {
 
 }  // namespace
 
-void link_children(const std::vector<LinkedNode>& parents, const ChildAxes& axes,
-                   std::vector<LinkedNode>& children) {
-  children.clear();
-  for (std::uint32_t p = 0; p < parents.size(); ++p) {
-    const LinkedNode& parent = parents[p];
-    for (unsigned mask = parent.children; mask != 0; mask &= mask - 1) {
+void LevelLinks::reset(std::size_t nodes) {
+  neighbour.resize(nodes + 1);
+  first_child.resize(nodes + 1);
+  children.assign(nodes + 1, 0);
+  neighbour[0] = {};
+  first_child[0] = 0;
+}
+
+void link_children(const LevelLinks& parents, const ChildAxes& axes, LevelLinks& children) {
+  const std::uint8_t* const known = parents.children.data();
+  const std::uint32_t* const first = parents.first_child.data();
+  std::array<std::uint32_t, 6>* const out = children.neighbour.data();
+  std::uint32_t self = 1;
+  for (std::size_t p = 1; p < parents.size(); ++p) {
+    const std::array<std::uint32_t, 6>& around = parents.neighbour[p];
+    for (unsigned mask = known[p]; mask != 0; mask &= mask - 1, ++self) {
       const unsigned c = static_cast<unsigned>(std::countr_zero(mask));
-      LinkedNode child;
+      std::array<std::uint32_t, 6>& links = out[self];
       for (unsigned a = 0; a < 3; ++a) {
         const unsigned b = axes[a];
-        for (unsigned upper = 0; upper < 2; ++upper) {
-          // Toward the inside of a halving axis the neighbour is a sibling.
-          const bool inside = b != 0 && ((c & b) != 0) != (upper != 0);
-          const std::uint32_t owner = inside ? p : parent.neighbour[2 * a + upper];
-          if (owner == LinkedNode::kNone) continue;
-          const unsigned number = c ^ b;
-          const LinkedNode& o = parents[owner];
-          if (((o.children >> number) & 1u) == 0) continue;
-          child.neighbour[2 * a + upper] =
-              o.first_child + kOnes[o.children & ((1u << number) - 1)];
-        }
+        // In the upper half of a halving axis the lower neighbour is a
+        // sibling; else it is in the parent's lower neighbour (the sentinel
+        // when there is none).
+        const std::size_t owner = (c & b) ? p : around[2 * a];
+        const unsigned number = c ^ b, theirs = known[owner];
+        const std::uint32_t occupied = 0u - ((theirs >> number) & 1u);
+        const std::uint32_t lower = (first[owner] + kOnes[theirs & ((1u << number) - 1)]) & occupied;
+        links[2 * a] = lower;
+        links[2 * a + 1] = LevelLinks::kNone;
+        // The upper neighbour of the lower one; written into the sentinel
+        // when there is none, which nothing reads.
+        out[lower][2 * a + 1] = self;
       }
-      children.push_back(child);
     }
   }
 }

@@ -52,19 +52,27 @@ struct ContextLayout {
   std::array<std::array<std::uint8_t, 3>, kMaxTreeLevels> child_axis{};
 };
 
-// An occupied node of the level being walked: where its six neighbours
-// (lower and upper along x, y, t) sit in the same level, its occupied
-// children (a bit per child number) and where they start in the next level.
-struct LinkedNode {
-  static constexpr std::uint32_t kNone = 0xFFFFFFFFu;  // empty, or outside the grid
-  std::array<std::uint32_t, 6> neighbour{kNone, kNone, kNone, kNone, kNone, kNone};
-  std::uint32_t first_child = 0;
-  std::uint8_t children = 0;
+// The occupied nodes of one level of the walk, in their breadth-first order,
+// as parallel arrays: where each node's six neighbours (lower and upper
+// along x, y, t) sit in the same level, its occupied children (a bit per
+// child number) and where they start in the next level. Entry 0 is a
+// sentinel standing for every empty or outside neighbour: it has no
+// children, so a lookup through a missing neighbour needs no branch. The
+// level's nodes are entries 1 .. size() - 1.
+struct LevelLinks {
+  static constexpr std::uint32_t kNone = 0;
+  std::vector<std::array<std::uint32_t, 6>> neighbour;
+  std::vector<std::uint32_t> first_child;
+  std::vector<std::uint8_t> children;
+
+  std::size_t size() const noexcept { return children.size(); }
+  // The sentinel and `nodes` nodes, all with no children yet.
+  void reset(std::size_t nodes);
 };
 
 // Buffers of a walk, reused from frame to frame.
 struct TreeWalkScratch {
-  std::vector<LinkedNode> parents, children;  // two consecutive levels
+  LevelLinks parents, children;  // two consecutive levels
 };
 
 // For each child of a split at one depth, its three side bits (x 4, y 2,
@@ -79,11 +87,12 @@ using ChildAxes = std::array<unsigned, 3>;
 ChildAxes child_axes(const ContextLayout& layout, unsigned depth);
 
 // Links the occupied children of every parent to their six neighbours, from
-// the parents' own links: a child's neighbour along an axis is a sibling
-// (toward the inside of a halving axis) or a child of the parent's
-// neighbour on that side. O(1) a child.
-void link_children(const std::vector<LinkedNode>& parents, const ChildAxes& axes,
-                   std::vector<LinkedNode>& children);
+// the parents' own links: a child's lower neighbour along an axis is a
+// sibling (in the upper half of a halving axis) or a child of the parent's
+// lower neighbour; its upper neighbours are linked from the other side, as
+// the lower neighbour of a later child. O(1) a child, without branches on
+// the tree's shape.
+void link_children(const LevelLinks& parents, const ChildAxes& axes, LevelLinks& children);
 
 // Walks the bits of a tree over `layout` in breadth-first order. For each
 // bit, coder.bit(pos, context) returns it (reading or producing it); a bit
@@ -99,29 +108,29 @@ Result<std::uint64_t> walk_tree_contexts(const ContextLayout& layout, std::uint6
   if (bit_count == 0) return Error{ErrorKind::kInvalidData, "the tree needs more than its 0 bits"};
   const bool root = coder.bit(pos++, kRootContext);
   if (!root || levels.deepest == 0) return pos;
-  std::vector<LinkedNode>& parents = scratch.parents;
-  std::vector<LinkedNode>& children = scratch.children;
-  parents.assign(1, LinkedNode{});
+  LevelLinks& parents = scratch.parents;
+  LevelLinks& children = scratch.children;
+  parents.reset(1);
   for (unsigned d = 0; d < levels.deepest; ++d) {
     const unsigned n = levels.children[d];
-    if (parents.size() > (bit_count - pos) / n) {
+    const std::size_t count = parents.size() - 1;
+    if (count > (bit_count - pos) / n) {
       return Error{ErrorKind::kInvalidData,
                    "the tree needs more than its " + std::to_string(bit_count) + " bits"};
     }
-    if (parents.size() * n >= LinkedNode::kNone) return Error::out_of_memory();
+    if (count * n >= 0xFFFFFFFFu) return Error::out_of_memory();
     const SideTable side_of = side_table(layout, d);
     const ChildAxes axes = child_axes(layout, d);
-    std::uint32_t next_child = 0;
-    for (LinkedNode& parent : parents) {
+    const std::uint8_t* const known = parents.children.data();
+    std::uint32_t next_child = 1;
+    for (std::size_t p = 1; p <= count; ++p) {
+      const std::array<std::uint32_t, 6>& around = parents.neighbour[p];
       unsigned six = 0;
-      for (unsigned i = 0; i < 6; ++i) six |= unsigned{parent.neighbour[i] != LinkedNode::kNone} << i;
+      for (unsigned i = 0; i < 6; ++i) six |= unsigned{around[i] != LevelLinks::kNone} << i;
       // The children of the parent's lower neighbours, coded before these.
-      std::uint8_t lower_children[3];
-      for (unsigned a = 0; a < 3; ++a) {
-        const std::uint32_t lower = parent.neighbour[2 * a];
-        lower_children[a] = lower == LinkedNode::kNone ? 0 : parents[lower].children;
-      }
-      unsigned siblings = 0, ones = 0;
+      const unsigned lower_children[3] = {known[around[0]], known[around[2]], known[around[4]]};
+      const std::uint8_t* const side = &side_of[0][six];
+      unsigned siblings = 0, ones = 0, mine = 0;
       for (unsigned c = 0; c < n; ++c) {
         // The child's lower neighbours: a sibling in the upper half of a
         // halving axis, else a child of the parent's lower neighbour (the
@@ -130,7 +139,7 @@ Result<std::uint64_t> walk_tree_contexts(const ContextLayout& layout, std::uint6
         unsigned behind = 0;
         for (unsigned a = 0; a < 3; ++a) {
           const unsigned b = axes[a];
-          const unsigned source = (c & b) ? unsigned{parent.children} : lower_children[a];
+          const unsigned source = (c & b) ? mine : lower_children[a];
           behind = (behind << 1) | ((source >> (c ^ b)) & 1u);
         }
         bool bit;
@@ -138,19 +147,21 @@ Result<std::uint64_t> walk_tree_contexts(const ContextLayout& layout, std::uint6
           bit = true;
           coder.forced(pos);
         } else {
-          bit = coder.bit(pos, BitContext{d, side_of[c][six] & 7u, behind, c, siblings, ones});
+          bit = coder.bit(pos, BitContext{d, side[c * 64] & 7u, behind, c, siblings, ones});
         }
         ++pos;
         siblings = (siblings << 1) | unsigned{bit};
         ones += unsigned{bit};
-        parent.children = static_cast<std::uint8_t>(parent.children | (unsigned{bit} << c));
+        mine |= unsigned{bit} << c;
       }
-      parent.first_child = next_child;
+      parents.children[p] = static_cast<std::uint8_t>(mine);
+      parents.first_child[p] = next_child;
       next_child += ones;
     }
     if (d + 1 == levels.deepest) break;
+    children.reset(next_child - 1);
     link_children(parents, axes, children);
-    parents.swap(children);
+    std::swap(parents, children);
   }
   return pos;
 }
