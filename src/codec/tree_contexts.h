@@ -94,15 +94,13 @@ ChildAxes child_axes(const ContextLayout& layout, unsigned depth);
 // the tree's shape.
 void link_children(const LevelLinks& parents, const ChildAxes& axes, LevelLinks& children);
 
-// Walks the bits of a tree over `layout` in breadth-first order. For each
-// bit, coder.bit(pos, context) returns it (reading or producing it); a bit
-// the tree makes certain (the last child of a split node whose other
-// children are all empty) is handed to coder.forced(pos) and not coded.
-// Returns the number of bits walked, or kInvalidData when the tree needs
-// more than bit_count bits.
+namespace detail {
+// The walk of walk_tree_contexts below, on the coder it is given.
 template <class Coder>
-Result<std::uint64_t> walk_tree_contexts(const ContextLayout& layout, std::uint64_t bit_count,
-                                         Coder& coder, TreeWalkScratch& scratch) {
+[[gnu::always_inline]] inline Result<std::uint64_t> walk_levels(const ContextLayout& layout,
+                                                                std::uint64_t bit_count,
+                                                                Coder& coder,
+                                                                TreeWalkScratch& scratch) {
   const TreeLevels& levels = layout.levels;
   std::uint64_t pos = 0;
   if (bit_count == 0) return Error{ErrorKind::kInvalidData, "the tree needs more than its 0 bits"};
@@ -164,6 +162,24 @@ Result<std::uint64_t> walk_tree_contexts(const ContextLayout& layout, std::uint6
     std::swap(parents, children);
   }
   return pos;
+}
+}  // namespace detail
+
+// Walks the bits of a tree over `layout` in breadth-first order. For each
+// bit, coder.bit(pos, context) returns it (reading or producing it); a bit
+// the tree makes certain (the last child of a split node whose other
+// children are all empty) is handed to coder.forced(pos) and not coded.
+// Returns the number of bits walked, or kInvalidData when the tree needs
+// more than bit_count bits. The coder works on a local copy, moved back at
+// the end, so that its state can stay in registers: no store through the
+// bits it writes can reach it.
+template <class Coder>
+Result<std::uint64_t> walk_tree_contexts(const ContextLayout& layout, std::uint64_t bit_count,
+                                         Coder& coder, TreeWalkScratch& scratch) {
+  Coder local(std::move(coder));
+  Result<std::uint64_t> walked = detail::walk_levels(layout, bit_count, local, scratch);
+  coder = std::move(local);
+  return walked;
 }
 
 }  // namespace ovk
