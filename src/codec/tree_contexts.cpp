@@ -14,6 +14,36 @@ ContextLayout::ContextLayout(const GridGeometry& geometry, std::uint8_t max_dept
       if (d < levels.deepest && (sizes[a] >> d) >= 2) child_axis[d][b++] = static_cast<std::uint8_t>(a);
     }
   }
+  depths.resize(levels.deepest);
+  for (unsigned d = 0; d < levels.deepest; ++d) {
+    Depth& t = depths[d];
+    const unsigned n = levels.children[d];
+    const SideTable side_of = side_table(*this, d);
+    const ChildAxes axes = child_axes(*this, d);
+    for (unsigned six = 0; six < 64; ++six) {
+      t.near[six] = 0;
+      for (unsigned c = 0; c < n; ++c) t.near[six] |= std::uint64_t{side_of[c][six] & 7u} << (6 * c + 3);
+    }
+    // The child's lower neighbour along an axis: a sibling in the upper half
+    // of a halving axis, else a child of the parent's lower neighbour (the
+    // upper half there; the same number along an axis that does not halve).
+    // Either way child number c ^ b.
+    t.occupied.fill(0);
+    for (unsigned a = 0; a < 3; ++a) {
+      const unsigned b = axes[a], behind_bit = 2 - a;
+      for (unsigned m = 0; m < 256; ++m) {
+        std::uint64_t w = 0;
+        for (unsigned c = 0; c < n; ++c) {
+          if ((c & b) == 0 && ((m >> (c ^ b)) & 1u)) w |= std::uint64_t{1} << (6 * c + behind_bit);
+        }
+        t.behind[a][m] = w;
+      }
+      if (b == 0) continue;
+      for (unsigned c = 0; c < n; ++c) {
+        if ((c & b) == 0) t.occupied[c] |= std::uint64_t{1} << (6 * (c | b) + behind_bit);
+      }
+    }
+  }
 }
 
 ChildAxes child_axes(const ContextLayout& layout, unsigned depth) {

@@ -50,6 +50,18 @@ struct ContextLayout {
   // The axis of each child-index bit at depth d, most significant first
   // (child_axis[d][0] is the axis of the top bit of a child number).
   std::array<std::array<std::uint8_t, 3>, kMaxTreeLevels> child_axis{};
+
+  // The contexts of the children of one split at a depth, as one word of
+  // six bits a child (child c at bit 6c: near << 3 | behind), put together
+  // from tables: the near bits from the parent's six neighbour bits, the
+  // behind bits from the children of its three lower neighbours and, as
+  // each child is found occupied, the bits it sets in its later siblings.
+  struct Depth {
+    std::array<std::uint64_t, 64> near;
+    std::array<std::array<std::uint64_t, 256>, 3> behind;  // by axis
+    std::array<std::uint64_t, 8> occupied;
+  };
+  std::vector<Depth> depths;  // one a depth above the leaves
 };
 
 // The occupied nodes of one level of the walk, in their breadth-first order,
@@ -95,6 +107,35 @@ ChildAxes child_axes(const ContextLayout& layout, unsigned depth);
 void link_children(const LevelLinks& parents, const ChildAxes& axes, LevelLinks& children);
 
 namespace detail {
+// The n = N children of one split at depth d, whose contexts start as
+// `word` (ContextLayout::Depth); returns the occupied ones, a bit per child,
+// and adds their number to `occupied`.
+template <unsigned N, class Coder>
+[[gnu::always_inline]] inline unsigned walk_split(unsigned d, std::uint64_t word,
+                                                  const ContextLayout::Depth& tables,
+                                                  std::uint64_t& pos, std::uint32_t& occupied,
+                                                  Coder& coder) {
+  unsigned siblings = 0, ones = 0, mine = 0;
+#pragma GCC unroll 8
+  for (unsigned c = 0; c < N; ++c) {
+    const unsigned field = static_cast<unsigned>(word >> (6 * c)) & 63u;
+    bool bit;
+    if (c + 1 == N && ones == 0) {
+      bit = true;
+      coder.forced(pos);
+    } else {
+      bit = coder.bit(pos, BitContext{d, field >> 3, field & 7u, c, siblings, ones});
+    }
+    ++pos;
+    siblings = (siblings << 1) | unsigned{bit};
+    ones += unsigned{bit};
+    mine |= unsigned{bit} << c;
+    word |= tables.occupied[c] & (0 - std::uint64_t{bit});
+  }
+  occupied += ones;
+  return mine;
+}
+
 // The walk of walk_tree_contexts below, on the coder it is given.
 template <class Coder>
 [[gnu::always_inline]] inline Result<std::uint64_t> walk_levels(const ContextLayout& layout,
@@ -117,44 +158,27 @@ template <class Coder>
                    "the tree needs more than its " + std::to_string(bit_count) + " bits"};
     }
     if (count * n >= 0xFFFFFFFFu) return Error::out_of_memory();
-    const SideTable side_of = side_table(layout, d);
     const ChildAxes axes = child_axes(layout, d);
+    const ContextLayout::Depth& tables = layout.depths[d];
     const std::uint8_t* const known = parents.children.data();
     std::uint32_t next_child = 1;
     for (std::size_t p = 1; p <= count; ++p) {
       const std::array<std::uint32_t, 6>& around = parents.neighbour[p];
       unsigned six = 0;
       for (unsigned i = 0; i < 6; ++i) six |= unsigned{around[i] != LevelLinks::kNone} << i;
-      // The children of the parent's lower neighbours, coded before these.
-      const unsigned lower_children[3] = {known[around[0]], known[around[2]], known[around[4]]};
-      const std::uint8_t* const side = &side_of[0][six];
-      unsigned siblings = 0, ones = 0, mine = 0;
-      for (unsigned c = 0; c < n; ++c) {
-        // The child's lower neighbours: a sibling in the upper half of a
-        // halving axis, else a child of the parent's lower neighbour (the
-        // upper half there; the same number along an axis that does not
-        // halve). Either way child number c ^ b.
-        unsigned behind = 0;
-        for (unsigned a = 0; a < 3; ++a) {
-          const unsigned b = axes[a];
-          const unsigned source = (c & b) ? mine : lower_children[a];
-          behind = (behind << 1) | ((source >> (c ^ b)) & 1u);
-        }
-        bool bit;
-        if (c + 1 == n && ones == 0) {
-          bit = true;
-          coder.forced(pos);
-        } else {
-          bit = coder.bit(pos, BitContext{d, side[c * 64] & 7u, behind, c, siblings, ones});
-        }
-        ++pos;
-        siblings = (siblings << 1) | unsigned{bit};
-        ones += unsigned{bit};
-        mine |= unsigned{bit} << c;
+      // The children of the parent's lower neighbours are coded before these.
+      const std::uint64_t word = tables.near[six] | tables.behind[0][known[around[0]]] |
+                                 tables.behind[1][known[around[2]]] |
+                                 tables.behind[2][known[around[4]]];
+      const std::uint32_t first = next_child;
+      unsigned mine;
+      switch (n) {
+        case 8: mine = walk_split<8>(d, word, tables, pos, next_child, coder); break;
+        case 4: mine = walk_split<4>(d, word, tables, pos, next_child, coder); break;
+        default: mine = walk_split<2>(d, word, tables, pos, next_child, coder); break;
       }
       parents.children[p] = static_cast<std::uint8_t>(mine);
-      parents.first_child[p] = next_child;
-      next_child += ones;
+      parents.first_child[p] = first;
     }
     if (d + 1 == levels.deepest) break;
     children.reset(next_child - 1);
