@@ -66,38 +66,40 @@ constexpr std::array<std::uint8_t, 256> kOnes = [] {
 }  // namespace
 
 void LevelLinks::reset(std::size_t nodes) {
-  neighbour.resize(nodes + 1);
+  lower.resize(nodes + 1);
+  around.resize(nodes + 1);
   first_child.resize(nodes + 1);
   children.assign(nodes + 1, 0);
-  neighbour[0] = {};
-  first_child[0] = 0;
 }
 
 void link_children(const LevelLinks& parents, const ChildAxes& axes, LevelLinks& children) {
   const std::uint8_t* const known = parents.children.data();
   const std::uint32_t* const first = parents.first_child.data();
-  std::array<std::uint32_t, 6>* const out = children.neighbour.data();
+  std::array<std::uint32_t, 3>* const lower = children.lower.data();
+  std::uint8_t* const around = children.around.data();
   std::uint32_t self = 1;
   for (std::size_t p = 1; p < parents.size(); ++p) {
-    const std::array<std::uint32_t, 6>& around = parents.neighbour[p];
+    const std::array<std::uint32_t, 3>& parent_lower = parents.lower[p];
     for (unsigned mask = known[p]; mask != 0; mask &= mask - 1, ++self) {
       const unsigned c = static_cast<unsigned>(std::countr_zero(mask));
-      std::array<std::uint32_t, 6>& links = out[self];
+      unsigned six = 0;
       for (unsigned a = 0; a < 3; ++a) {
         const unsigned b = axes[a];
         // In the upper half of a halving axis the lower neighbour is a
         // sibling; else it is in the parent's lower neighbour (the sentinel
         // when there is none).
-        const std::size_t owner = (c & b) ? p : around[2 * a];
+        const std::size_t owner = (c & b) ? p : parent_lower[a];
         const unsigned number = c ^ b, theirs = known[owner];
-        const std::uint32_t occupied = 0u - ((theirs >> number) & 1u);
-        const std::uint32_t lower = (first[owner] + kOnes[theirs & ((1u << number) - 1)]) & occupied;
-        links[2 * a] = lower;
-        links[2 * a + 1] = LevelLinks::kNone;
-        // The upper neighbour of the lower one; written into the sentinel
-        // when there is none, which nothing reads.
-        out[lower][2 * a + 1] = self;
+        const unsigned occupied = (theirs >> number) & 1u;
+        const std::uint32_t below =
+            (first[owner] + kOnes[theirs & ((1u << number) - 1)]) & (0u - occupied);
+        lower[self][a] = below;
+        six |= occupied << (2 * a);
+        // This child is the upper neighbour of the one below; marked in the
+        // sentinel when there is none, which nothing reads.
+        around[below] = static_cast<std::uint8_t>(around[below] | (1u << (2 * a + 1)));
       }
+      around[self] = static_cast<std::uint8_t>(six);
     }
   }
 }

@@ -65,15 +65,17 @@ struct ContextLayout {
 };
 
 // The occupied nodes of one level of the walk, in their breadth-first order,
-// as parallel arrays: where each node's six neighbours (lower and upper
-// along x, y, t) sit in the same level, its occupied children (a bit per
-// child number) and where they start in the next level. Entry 0 is a
+// as parallel arrays: where each node's lower neighbours along x, y and t
+// sit in the same level, which of its six neighbours are occupied (bit 2a
+// the lower, 2a + 1 the upper along axis a), its occupied children (a bit
+// per child number) and where they start in the next level. Entry 0 is a
 // sentinel standing for every empty or outside neighbour: it has no
 // children, so a lookup through a missing neighbour needs no branch. The
 // level's nodes are entries 1 .. size() - 1.
 struct LevelLinks {
   static constexpr std::uint32_t kNone = 0;
-  std::vector<std::array<std::uint32_t, 6>> neighbour;
+  std::vector<std::array<std::uint32_t, 3>> lower;
+  std::vector<std::uint8_t> around;
   std::vector<std::uint32_t> first_child;
   std::vector<std::uint8_t> children;
 
@@ -163,13 +165,12 @@ template <class Coder>
     const std::uint8_t* const known = parents.children.data();
     std::uint32_t next_child = 1;
     for (std::size_t p = 1; p <= count; ++p) {
-      const std::array<std::uint32_t, 6>& around = parents.neighbour[p];
-      unsigned six = 0;
-      for (unsigned i = 0; i < 6; ++i) six |= unsigned{around[i] != LevelLinks::kNone} << i;
+      const std::array<std::uint32_t, 3>& lower = parents.lower[p];
       // The children of the parent's lower neighbours are coded before these.
-      const std::uint64_t word = tables.near[six] | tables.behind[0][known[around[0]]] |
-                                 tables.behind[1][known[around[2]]] |
-                                 tables.behind[2][known[around[4]]];
+      const std::uint64_t word = tables.near[parents.around[p]] |
+                                 tables.behind[0][known[lower[0]]] |
+                                 tables.behind[1][known[lower[1]]] |
+                                 tables.behind[2][known[lower[2]]];
       const std::uint32_t first = next_child;
       unsigned mine;
       switch (n) {
