@@ -121,12 +121,13 @@ class RangeDecoder {
 };
 
 struct EncodingCoder {
+  static constexpr bool kDecodes = false;
   const std::uint8_t* bits;
   std::uint16_t* p;
   RangeEncoder rc;
   bool bit(std::uint64_t pos, const BitContext& context) {
     const bool b = packed_bit(bits, pos);
-    rc.encode(p[tree_context(context)], b);
+    rc.encode(p[context.number], b);
     return b;
   }
   void forced(std::uint64_t pos) const {
@@ -135,11 +136,12 @@ struct EncodingCoder {
 };
 
 struct DecodingCoder {
+  static constexpr bool kDecodes = true;
   std::uint8_t* bits;
   std::uint16_t* p;
   RangeDecoder rc;
   bool bit(std::uint64_t pos, const BitContext& context) {
-    const bool b = rc.decode(p[tree_context(context)]);
+    const bool b = rc.decode(p[context.number]);
     bits[pos >> 3] |= static_cast<std::uint8_t>(unsigned{b} << (7 - (pos & 7)));
     return b;
   }

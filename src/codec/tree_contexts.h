@@ -29,13 +29,14 @@ namespace ovk {
 // which come before it in the bit order.
 struct BitContext {
   unsigned depth, near, behind, c, siblings, ones;  // ones: the 1 bits in `siblings`
+  std::uint32_t number;  // tree_context() of the above, as the walk works it out
 };
 
 // Context numbers: 17 depths x 8 near patterns x 8 behind patterns x 8
 // child numbers x 8 counts of occupied earlier siblings. The root's bit has
 // context 0 (no child bit has it: depth + 1 >= 1).
 // The root's bit: depth + 1 wraps to 0, so its context is 0.
-inline constexpr BitContext kRootContext{~0u, 0, 0, 0, 0, 0};
+inline constexpr BitContext kRootContext{~0u, 0, 0, 0, 0, 0, 0};
 inline constexpr unsigned kTreeContexts = kMaxTreeLevels * 8 * 8 * 8 * 8;
 inline constexpr std::uint32_t tree_context(const BitContext& b) noexcept {
   return ((((b.depth + 1) * 8 + b.near) * 8 + b.behind) * 8 + b.c) * 8 + b.ones;
@@ -117,23 +118,43 @@ template <unsigned N, class Coder>
                                                   const ContextLayout::Depth& tables,
                                                   std::uint64_t& pos, std::uint32_t& occupied,
                                                   Coder& coder) {
-  unsigned siblings = 0, ones = 0, mine = 0;
+  // Child c's context from the word and the siblings before it.
+  const auto context = [&](unsigned c, std::uint64_t w, unsigned siblings, unsigned ones) {
+    const unsigned field = static_cast<unsigned>(w >> (6 * c)) & 63u;
+    return BitContext{d, field >> 3, field & 7u, c, siblings, ones,
+                      ((d + 1) << 12) | (field << 6) | (c << 3) | ones};
+  };
+  BitContext now = context(0, word, 0, 0);
+  unsigned mine = 0;
 #pragma GCC unroll 8
   for (unsigned c = 0; c < N; ++c) {
-    const unsigned field = static_cast<unsigned>(word >> (6 * c)) & 63u;
+    const std::uint64_t if_one = word | tables.occupied[c];
+    // A decoder waits for each bit before it can look up the next one's
+    // probability: for it, the next child's context for either value of
+    // this bit is worked out before the bit is known, and the bit only
+    // picks one.
+    BitContext next_if_zero{}, next_if_one{};
+    if constexpr (Coder::kDecodes) {
+      next_if_zero = context(c + 1, word, now.siblings << 1, now.ones);
+      next_if_one = context(c + 1, if_one, (now.siblings << 1) | 1u, now.ones + 1);
+    }
     bool bit;
-    if (c + 1 == N && ones == 0) {
+    if (c + 1 == N && now.ones == 0) {
       bit = true;
       coder.forced(pos);
     } else {
-      bit = coder.bit(pos, BitContext{d, field >> 3, field & 7u, c, siblings, ones});
+      bit = coder.bit(pos, now);
     }
     ++pos;
-    siblings = (siblings << 1) | unsigned{bit};
-    ones += unsigned{bit};
     mine |= unsigned{bit} << c;
-    word |= tables.occupied[c] & (0 - std::uint64_t{bit});
+    word = bit ? if_one : word;
+    if constexpr (Coder::kDecodes) {
+      now = bit ? next_if_one : next_if_zero;
+    } else {
+      now = context(c + 1, word, (now.siblings << 1) | unsigned{bit}, now.ones + unsigned{bit});
+    }
   }
+  const unsigned ones = now.ones;
   occupied += ones;
   return mine;
 }
@@ -191,7 +212,8 @@ template <class Coder>
 }  // namespace detail
 
 // Walks the bits of a tree over `layout` in breadth-first order. For each
-// bit, coder.bit(pos, context) returns it (reading or producing it); a bit
+// bit, coder.bit(pos, context) returns it (reading or producing it, as
+// Coder::kDecodes says); a bit
 // the tree makes certain (the last child of a split node whose other
 // children are all empty) is handed to coder.forced(pos) and not coded.
 // Returns the number of bits walked, or kInvalidData when the tree needs
