@@ -77,22 +77,34 @@ void link_children(const LevelLinks& parents, const ChildAxes& axes, LevelLinks&
   const std::uint32_t* const first = parents.first_child.data();
   std::array<std::uint32_t, 3>* const lower = children.lower.data();
   std::uint8_t* const around = children.around.data();
+  // Copies, as the byte stores below could otherwise alias them.
+  const unsigned halves[3] = {axes[0], axes[1], axes[2]};
   std::uint32_t self = 1;
   for (std::size_t p = 1; p < parents.size(); ++p) {
-    const std::array<std::uint32_t, 3>& parent_lower = parents.lower[p];
-    for (unsigned mask = known[p]; mask != 0; mask &= mask - 1, ++self) {
+    // Where a child's lower neighbour along each axis is looked for: among
+    // its siblings in the upper half of a halving axis, else among the
+    // children of the parent's lower neighbour (none in the sentinel).
+    const unsigned mine = known[p];
+    const std::uint32_t my_first = first[p];
+    unsigned their_children[3];
+    std::uint32_t their_first[3];
+    for (unsigned a = 0; a < 3; ++a) {
+      const std::uint32_t l = parents.lower[p][a];
+      their_children[a] = known[l];
+      their_first[a] = first[l];
+    }
+    for (unsigned mask = mine; mask != 0; mask &= mask - 1, ++self) {
       const unsigned c = static_cast<unsigned>(std::countr_zero(mask));
       unsigned six = 0;
       for (unsigned a = 0; a < 3; ++a) {
-        const unsigned b = axes[a];
-        // In the upper half of a halving axis the lower neighbour is a
-        // sibling; else it is in the parent's lower neighbour (the sentinel
-        // when there is none).
-        const std::size_t owner = (c & b) ? p : parent_lower[a];
-        const unsigned number = c ^ b, theirs = known[owner];
+        const unsigned b = halves[a];
+        const bool sibling = (c & b) != 0;
+        const unsigned number = c ^ b;
+        const unsigned theirs = sibling ? mine : their_children[a];
+        const std::uint32_t start = sibling ? my_first : their_first[a];
         const unsigned occupied = (theirs >> number) & 1u;
         const std::uint32_t below =
-            (first[owner] + kOnes[theirs & ((1u << number) - 1)]) & (0u - occupied);
+            (start + kOnes[theirs & ((1u << number) - 1)]) & (0u - occupied);
         lower[self][a] = below;
         six |= occupied << (2 * a);
         // This child is the upper neighbour of the one below; marked in the
