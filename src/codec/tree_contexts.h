@@ -128,7 +128,6 @@ template <unsigned N, class Coder>
   unsigned mine = 0;
 #pragma GCC unroll 8
   for (unsigned c = 0; c < N; ++c) {
-    const std::uint64_t if_one = word | tables.occupied[c];
     // A decoder waits for each bit before it can look up the next one's
     // probability: for it, the next child's context for either value of
     // this bit is worked out before the bit is known, and the bit only
@@ -136,7 +135,7 @@ template <unsigned N, class Coder>
     BitContext next_if_zero{}, next_if_one{};
     if constexpr (Coder::kDecodes) {
       next_if_zero = context(c + 1, word, now.siblings << 1, now.ones);
-      next_if_one = context(c + 1, if_one, (now.siblings << 1) | 1u, now.ones + 1);
+      next_if_one = context(c + 1, word | tables.occupied[c], (now.siblings << 1) | 1u, now.ones + 1);
     }
     bool bit;
     if (c + 1 == N && now.ones == 0) {
@@ -147,9 +146,16 @@ template <unsigned N, class Coder>
     }
     ++pos;
     mine |= unsigned{bit} << c;
-    word = bit ? if_one : word;
+    // Masks, not branches: the bits are what the coder cannot predict.
+    const std::uint32_t picked = 0u - std::uint32_t{bit};
+    word |= tables.occupied[c] & (0 - std::uint64_t{bit});
     if constexpr (Coder::kDecodes) {
-      now = bit ? next_if_one : next_if_zero;
+      now = next_if_zero;
+      now.number ^= (next_if_zero.number ^ next_if_one.number) & picked;
+      now.near ^= (next_if_zero.near ^ next_if_one.near) & picked;
+      now.behind ^= (next_if_zero.behind ^ next_if_one.behind) & picked;
+      now.siblings |= unsigned{bit};
+      now.ones += unsigned{bit};
     } else {
       now = context(c + 1, word, (now.siblings << 1) | unsigned{bit}, now.ones + unsigned{bit});
     }
