@@ -215,6 +215,29 @@ TEST(ContextCoder, MatchesReferenceOnDenseAndExtremeGeometries) {
   }
 }
 
+TEST(ContextCoder, MatchesReferenceOnDenseClusteredRecordings) {
+  // Trees with most neighbours occupied, and with every split size (8, 4
+  // and 2 children), so that the neighbour links and the context tables of
+  // every depth are exercised: events in a few blobs moving through time.
+  std::mt19937_64 rng(31);
+  const std::uint16_t shapes[][3] = {{64, 64, 64}, {128, 32, 8}, {40, 200, 16}, {8, 8, 512}};
+  for (const auto& s : shapes) {
+    for (const std::uint8_t depth : {std::uint8_t{16}, std::uint8_t{4}}) {
+      Case c{s[0], s[1], s[2], depth, {}};
+      for (int blob = 0; blob < 4; ++blob) {
+        const std::uint16_t cx = static_cast<std::uint16_t>(rng() % s[0]);
+        const std::uint16_t cy = static_cast<std::uint16_t>(rng() % s[1]);
+        for (std::uint32_t t = 0; t < 3000; ++t) {
+          const auto x = static_cast<std::uint16_t>(std::min<unsigned>(cx + rng() % 9, s[0] - 1));
+          const auto y = static_cast<std::uint16_t>(std::min<unsigned>(cy + rng() % 9, s[1] - 1));
+          c.events.push_back({x, y, t * 7, 0});
+        }
+      }
+      expect_round_trip(c);
+    }
+  }
+}
+
 // ---- hostile codes ----
 
 struct Small {
