@@ -66,6 +66,11 @@ constexpr std::array<std::uint8_t, 256> kOnes = [] {
 }  // namespace
 
 void LevelLinks::reset(std::size_t nodes) {
+  // Cleared first, so that a buffer that must grow does not copy what the
+  // walk writes over anyway.
+  lower.clear();
+  around.clear();
+  first_child.clear();
   lower.resize(nodes + 1);
   around.resize(nodes + 1);
   first_child.resize(nodes + 1);
