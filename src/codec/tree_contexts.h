@@ -5,9 +5,10 @@
 //
 // The walk visits the bits in their breadth-first order, handing each bit's
 // context to a coder that either reads the bit (encoder, cost models) or
-// produces it (decoder). Neighbour lookups search the sorted prefixes of the
-// occupied nodes of a depth, so the cost follows the tree's nodes, never the
-// volume of the grid.
+// produces it (decoder). Neighbours are found through links kept level by
+// level (a node's lower neighbour is a sibling or a child of its parent's
+// lower neighbour), O(1) a node, so the cost follows the tree's nodes, never
+// the volume of the grid.
 #pragma once
 
 #include <algorithm>
@@ -101,12 +102,12 @@ SideTable side_table(const ContextLayout& layout, unsigned depth);
 using ChildAxes = std::array<unsigned, 3>;
 ChildAxes child_axes(const ContextLayout& layout, unsigned depth);
 
-// Links the occupied children of every parent to their six neighbours, from
-// the parents' own links: a child's lower neighbour along an axis is a
-// sibling (in the upper half of a halving axis) or a child of the parent's
-// lower neighbour; its upper neighbours are linked from the other side, as
-// the lower neighbour of a later child. O(1) a child, without branches on
-// the tree's shape.
+// Links the occupied children of every parent to their lower neighbours and
+// marks which of their six neighbours are occupied, from the parents' own
+// links: a child's lower neighbour along an axis is a sibling (in the upper
+// half of a halving axis) or a child of the parent's lower neighbour; its
+// upper neighbours are marked from the other side, by the later children
+// whose lower neighbour it is. O(1) a child, the lookups without branches.
 void link_children(const LevelLinks& parents, const ChildAxes& axes, LevelLinks& children);
 
 namespace detail {
@@ -203,7 +204,8 @@ template <class Coder>
       switch (n) {
         case 8: mine = walk_split<8>(d, word, tables, pos, next_child, coder); break;
         case 4: mine = walk_split<4>(d, word, tables, pos, next_child, coder); break;
-        default: mine = walk_split<2>(d, word, tables, pos, next_child, coder); break;
+        case 2: mine = walk_split<2>(d, word, tables, pos, next_child, coder); break;
+        default: OVK_FAULT("a split above the leaves with fewer than two children");
       }
       parents.children[p] = static_cast<std::uint8_t>(mine);
       parents.first_child[p] = first;
@@ -219,13 +221,13 @@ template <class Coder>
 
 // Walks the bits of a tree over `layout` in breadth-first order. For each
 // bit, coder.bit(pos, context) returns it (reading or producing it, as
-// Coder::kDecodes says); a bit
-// the tree makes certain (the last child of a split node whose other
-// children are all empty) is handed to coder.forced(pos) and not coded.
-// Returns the number of bits walked, or kInvalidData when the tree needs
-// more than bit_count bits. The coder works on a local copy, moved back at
-// the end, so that its state can stay in registers: no store through the
-// bits it writes can reach it.
+// Coder::kDecodes says); a bit the tree makes certain (the last child of a
+// split node whose other children are all empty) is handed to
+// coder.forced(pos) and not coded. Returns the number of bits walked, or
+// kInvalidData when the tree needs more than bit_count bits. The coder (a
+// movable type) works on a local copy, moved back at the end, so that its
+// state can stay in registers: no store through the bits it writes can
+// reach it.
 template <class Coder>
 Result<std::uint64_t> walk_tree_contexts(const ContextLayout& layout, std::uint64_t bit_count,
                                          Coder& coder, TreeWalkScratch& scratch) {
