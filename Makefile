@@ -95,6 +95,8 @@ bench: deps
 	$(BUILD)-bench/bench/ovk_context_bench
 	@if [ -d $(REAL_DATA) ]; then $(BUILD)-bench/bench/ovk_context_measure --depths single,6,8,10 \
 	  $$(find $(REAL_DATA) -name '*.aedat' -o -name '*.bs2' -o -name '*.bin' | sort); fi
+	@if [ -d $(REAL_DATA) ]; then $(BUILD)-bench/bench/ovk_context_sequence_measure --frames 10,1000 \
+	  $$(find $(REAL_DATA) -name '*.aedat' -o -name '*.bs2' -o -name '*.bin' | sort); fi
 	PYTHONPATH=$(BUILD)-bench/python $(PYTHON) bench/bench_python.py \
 	  --writer $(BUILD)-bench/bench/write_synthetic_recording
 	if [ -x $(BUILD)-bench/bin/ovk ]; then $(PYTHON) bench/bench_readers.py --ovk $(BUILD)-bench/bin/ovk; fi

@@ -2,7 +2,8 @@
 // 1,000,000-event recording (346 x 260 sensor, 64 time bins, single-cell
 // depth 9), in one run: the whole encode window (cells, tree bits and the
 // coding, as compress and compress_events_context time it), the decode
-// window, and the entropy coders alone on the same tree bits, with the
+// window, the encode window's steps in CPU time, and the entropy coders
+// alone on the same tree bits, with the
 // coded bits per event and the rate in tree bits per second.
 #include <benchmark/benchmark.h>
 
@@ -70,6 +71,28 @@ void BM_EncodeWindowContext(benchmark::State& s) { windows<true>(s, false); }
 void BM_DecodeWindowStatic(benchmark::State& s) { windows<false>(s, true); }
 void BM_DecodeWindowContext(benchmark::State& s) { windows<true>(s, true); }
 
+// The encode window's steps as the drivers run them (cells, tree bits, the
+// coding into fresh buffers), timed in CPU time: on a loaded machine the
+// windows' wall time above also counts other processes.
+template <bool kContext>
+void encode_steps(benchmark::State& state) {
+  const ovk::GridGeometry g(kWidth, kHeight, kBins);
+  std::uint64_t bytes = 0;
+  for (auto _ : state) {
+    const std::vector<std::uint64_t> keys = ovk::occupied_cell_keys(recording(), g, kBins).value();
+    const ovk::PackedBits bits = ovk::encode_tree_bits(keys, g, kDepth).value();
+    const std::vector<std::uint8_t> code =
+        kContext ? ovk::context_encode_tree(bits.bytes, bits.bit_count, layout())
+                 : ovk::rans_encode_bits(bits.bytes, bits.bit_count);
+    bytes = code.size();
+    benchmark::DoNotOptimize(code.data());
+  }
+  set_counters(state, bytes);
+}
+
+void BM_EncodeStepsStatic(benchmark::State& s) { encode_steps<false>(s); }
+void BM_EncodeStepsContext(benchmark::State& s) { encode_steps<true>(s); }
+
 void BM_CoderEncodeStatic(benchmark::State& state) {
   std::vector<std::uint8_t> code;
   for (auto _ : state) {
@@ -119,6 +142,8 @@ BENCHMARK(BM_EncodeWindowStatic)->UseManualTime()->Unit(benchmark::kMillisecond)
 BENCHMARK(BM_EncodeWindowContext)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DecodeWindowStatic)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DecodeWindowContext)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EncodeStepsStatic)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EncodeStepsContext)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CoderEncodeStatic)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CoderEncodeContext)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CoderDecodeStatic)->Unit(benchmark::kMillisecond);

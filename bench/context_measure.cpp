@@ -40,6 +40,7 @@ struct Counts {
 };
 
 struct CostCoder {
+  static constexpr bool kDecodes = false;
   const std::uint8_t* bits;
   static constexpr std::size_t D = kMaxTreeLevels + 1;
   Counts level{D}, siblings{D * 256}, near{D * 8 * 256}, behind_prefix{D * 64 * 256},

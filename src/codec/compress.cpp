@@ -8,6 +8,7 @@
 #include "codec/memory_budget.h"
 #include "codec/octree.h"
 #include "codec/rans.h"
+#include "codec/sequence_driver.h"
 #include "codec/stopwatch.h"
 #include "codec/tree_bits.h"
 #include "codec/voxel_grid.h"
@@ -158,30 +159,9 @@ void decode_frames(const SequenceOutput& out, const TreeCoder& coder) {
 Result<SequenceOutput> compress_sequence(EventSpan events, std::uint16_t width,
                                          std::uint16_t height, std::uint16_t time_bins,
                                          std::uint8_t max_depth, std::uint64_t n_frames) {
-  if (n_frames == 0 || events.empty()) return SequenceOutput{};
-  if (!fits_in_memory(n_frames, kFrameBookkeepingBytes)) return Error::out_of_memory();
-  return catching_out_of_memory([&]() -> Result<SequenceOutput> {
-    SequenceOutput out;
-    const std::size_t n = static_cast<std::size_t>(n_frames);
-    const FrameGroups frames(events, n);
-    const TreeCoder coder(width, height, time_bins, max_depth);
-    out.frame_codes.reserve(n);
-    out.frame_bit_counts.reserve(n);
-
-    const Stopwatch encode_clock;
-    OVK_ASSIGN_OR_RETURN(const double sparsity_sum,
-                         encode_frames(frames, coder, out));
-    out.record.encode_us = encode_clock.elapsed_us();
-
-    const Stopwatch decode_clock;
-    decode_frames(out, coder);
-    out.record.decode_us = decode_clock.elapsed_us();
-
-    out.record.n_events = events.size();
-    out.record.raw_bytes = kCompactRecordBytes * events.size();
-    out.record.sparsity = sparsity_sum / static_cast<double>(n_frames);
-    return out;
-  });
+  return drive_sequence(
+      events, n_frames, [&] { return TreeCoder(width, height, time_bins, max_depth); },
+      encode_frames, decode_frames);
 }
 
 }  // namespace ovk

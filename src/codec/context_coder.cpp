@@ -21,9 +21,11 @@ inline std::uint32_t probability(std::uint16_t state) noexcept { return state >>
 inline void adapt(std::uint16_t& state, bool bit) noexcept {
   const std::uint32_t p = state >> 4, seen = state & 15u;
   const unsigned shift = kAdaptShift[seen];
-  const std::uint32_t down = p - (p >> shift);
-  const std::uint32_t up = p + ((kProbOne - p) >> shift);
-  state = static_cast<std::uint16_t>(((bit ? down : up) << 4) | (seen + (seen < 15)));
+  // Down by p >> shift after a 1, up by (4096 - p) >> shift after a 0,
+  // selected by a mask rather than a branch.
+  const std::uint32_t ones = 0u - std::uint32_t{bit};
+  const std::uint32_t next = p + (((kProbOne - p) >> shift) & ~ones) - ((p >> shift) & ones);
+  state = static_cast<std::uint16_t>((next << 4) | (seen + (seen < 15)));
 }
 
 void reset_probabilities(std::vector<std::uint16_t>& p) {
@@ -37,12 +39,13 @@ Error invalid(std::string message) { return {ErrorKind::kInvalidData, std::move(
 // The very first byte it would write is always 0 and is left out.
 class RangeEncoder {
  public:
-  explicit RangeEncoder(std::vector<std::uint8_t>& out) : out_(out) { out_.clear(); }
+  explicit RangeEncoder(std::vector<std::uint8_t>& out) : out_(&out) { out_->clear(); }
 
   void encode(std::uint16_t& p, bool bit) {
     const std::uint32_t bound = (range_ >> kContextProbBits) * probability(p);
-    low_ += bit ? bound : 0;
-    range_ = bit ? range_ - bound : bound;
+    const std::uint32_t ones = 0u - std::uint32_t{bit};
+    low_ += bound & ones;
+    range_ = bound ^ ((bound ^ (range_ - bound)) & ones);
     adapt(p, bit);
     while (range_ < kRangeTop) {
       range_ <<= 8;
@@ -74,10 +77,10 @@ class RangeEncoder {
       first_ = false;
       return;
     }
-    out_.push_back(byte);
+    out_->push_back(byte);
   }
 
-  std::vector<std::uint8_t>& out_;
+  std::vector<std::uint8_t>* out_;
   std::uint64_t low_ = 0;
   std::uint32_t range_ = 0xFFFFFFFFu;
   std::uint8_t cache_ = 0;
@@ -94,8 +97,9 @@ class RangeDecoder {
   bool decode(std::uint16_t& p) {
     const std::uint32_t bound = (range_ >> kContextProbBits) * probability(p);
     const bool bit = value_ >= bound;
-    value_ -= bit ? bound : 0;
-    range_ = bit ? range_ - bound : bound;
+    const std::uint32_t ones = 0u - std::uint32_t{bit};
+    value_ -= bound & ones;
+    range_ = bound ^ ((bound ^ (range_ - bound)) & ones);
     adapt(p, bit);
     while (range_ < kRangeTop) {
       range_ <<= 8;
@@ -117,12 +121,13 @@ class RangeDecoder {
 };
 
 struct EncodingCoder {
+  static constexpr bool kDecodes = false;
   const std::uint8_t* bits;
   std::uint16_t* p;
-  RangeEncoder& rc;
+  RangeEncoder rc;
   bool bit(std::uint64_t pos, const BitContext& context) {
     const bool b = packed_bit(bits, pos);
-    rc.encode(p[tree_context(context)], b);
+    rc.encode(p[context.number], b);
     return b;
   }
   void forced(std::uint64_t pos) const {
@@ -131,12 +136,13 @@ struct EncodingCoder {
 };
 
 struct DecodingCoder {
+  static constexpr bool kDecodes = true;
   std::uint8_t* bits;
   std::uint16_t* p;
-  RangeDecoder& rc;
+  RangeDecoder rc;
   bool bit(std::uint64_t pos, const BitContext& context) {
-    const bool b = rc.decode(p[tree_context(context)]);
-    if (b) bits[pos >> 3] |= static_cast<std::uint8_t>(0x80u >> (pos & 7));
+    const bool b = rc.decode(p[context.number]);
+    bits[pos >> 3] |= static_cast<std::uint8_t>(unsigned{b} << (7 - (pos & 7)));
     return b;
   }
   void forced(std::uint64_t pos) { bits[pos >> 3] |= static_cast<std::uint8_t>(0x80u >> (pos & 7)); }
@@ -156,11 +162,10 @@ void context_encode_tree_into(std::span<const std::uint8_t> bits, std::uint64_t 
                               std::vector<std::uint8_t>& out) {
   if (bits.size() < packed_byte_count(bit_count)) OVK_FAULT("tree bits shorter than their count");
   reset_probabilities(scratch.probabilities);
-  RangeEncoder rc(out);
-  EncodingCoder coder{bits.data(), scratch.probabilities.data(), rc};
+  EncodingCoder coder{bits.data(), scratch.probabilities.data(), RangeEncoder(out)};
   const Result<std::uint64_t> walked = walk_tree_contexts(layout, bit_count, coder, scratch.walk);
   if (!walked.ok() || walked.value() != bit_count) OVK_FAULT("tree bits that no tree uses up");
-  rc.finish();
+  coder.rc.finish();
 }
 
 std::vector<std::uint8_t> context_encode_tree(std::span<const std::uint8_t> bits,
@@ -183,20 +188,20 @@ Status context_decode_tree_into(std::span<const std::uint8_t> code, std::uint64_
     out.bytes.assign(packed_byte_count(bit_count), 0);
     out.bit_count = bit_count;
     reset_probabilities(scratch.probabilities);
-    RangeDecoder rc(code);
-    DecodingCoder coder{out.bytes.data(), scratch.probabilities.data(), rc};
+    DecodingCoder coder{out.bytes.data(), scratch.probabilities.data(), RangeDecoder(code)};
     OVK_ASSIGN_OR_RETURN(const std::uint64_t walked,
                          walk_tree_contexts(layout, bit_count, coder, scratch.walk));
     if (walked != bit_count) {
       return invalid("the tree ends before its bit count (" + std::to_string(bit_count - walked) +
                      " left over)");
     }
-    if (rc.consumed() > code.size()) {
+    const std::uint64_t consumed = coder.rc.consumed();
+    if (consumed > code.size()) {
       return invalid("context code of " + std::to_string(code.size()) +
                      " bytes ends before its bits");
     }
-    if (rc.consumed() < code.size()) {
-      return invalid("context code holds " + std::to_string(code.size() - rc.consumed()) +
+    if (consumed < code.size()) {
+      return invalid("context code holds " + std::to_string(code.size() - consumed) +
                      " bytes after its bits");
     }
     return Ok{};

@@ -4,6 +4,7 @@
 #include "codec/frame_groups.h"
 #include "codec/memory_budget.h"
 #include "codec/octree.h"
+#include "codec/sequence_driver.h"
 #include "codec/stopwatch.h"
 #include "codec/tree_bits.h"
 #include "codec/tree_contexts.h"
@@ -81,18 +82,10 @@ Result<CompressOutput> compress_events_context(EventSpan events, std::uint16_t w
 Result<SequenceOutput> compress_sequence_context(EventSpan events, std::uint16_t width,
                                                  std::uint16_t height, std::uint16_t time_bins,
                                                  std::uint8_t max_depth, std::uint64_t n_frames) {
-  if (n_frames == 0 || events.empty()) return SequenceOutput{};
-  if (!fits_in_memory(n_frames, kFrameBookkeepingBytes)) return Error::out_of_memory();
-  return catching_out_of_memory([&]() -> Result<SequenceOutput> {
-    SequenceOutput out;
-    const std::size_t n = static_cast<std::size_t>(n_frames);
-    const FrameGroups frames(events, n);
-    ContextFrameCoder coder(width, height, time_bins, max_depth);
-    out.frame_codes.reserve(n);
-    out.frame_bit_counts.reserve(n);
+  const auto encode = [](const FrameGroups& frames, ContextFrameCoder& coder,
+                         SequenceOutput& out) -> Result<double> {
     double sparsity_sum = 0.0;
-    const Stopwatch encode_clock;
-    for (std::size_t k = 0; k < n; ++k) {
+    for (std::size_t k = 0; k < frames.size(); ++k) {
       std::vector<std::uint8_t> code;
       OVK_ASSIGN_OR_RETURN(const double sparsity, coder.encode(frames.frame(k), code));
       sparsity_sum += sparsity;
@@ -101,15 +94,15 @@ Result<SequenceOutput> compress_sequence_context(EventSpan events, std::uint16_t
       out.frame_bit_counts.push_back(coder.bit_count());
       out.frame_codes.push_back(std::move(code));
     }
-    out.record.encode_us = encode_clock.elapsed_us();
-    const Stopwatch decode_clock;
-    for (std::size_t k = 0; k < n; ++k) coder.decode(out.frame_codes[k], out.frame_bit_counts[k]);
-    out.record.decode_us = decode_clock.elapsed_us();
-    out.record.n_events = events.size();
-    out.record.raw_bytes = kCompactRecordBytes * events.size();
-    out.record.sparsity = sparsity_sum / static_cast<double>(n_frames);
-    return out;
-  });
+    return sparsity_sum;
+  };
+  const auto decode = [](const SequenceOutput& out, ContextFrameCoder& coder) {
+    for (std::size_t k = 0; k < out.frame_codes.size(); ++k)
+      coder.decode(out.frame_codes[k], out.frame_bit_counts[k]);
+  };
+  return drive_sequence(
+      events, n_frames, [&] { return ContextFrameCoder(width, height, time_bins, max_depth); },
+      encode, decode);
 }
 
 }  // namespace ovk

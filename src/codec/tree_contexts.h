@@ -5,9 +5,10 @@
 //
 // The walk visits the bits in their breadth-first order, handing each bit's
 // context to a coder that either reads the bit (encoder, cost models) or
-// produces it (decoder). Neighbour lookups search the sorted prefixes of the
-// occupied nodes of a depth, so the cost follows the tree's nodes, never the
-// volume of the grid.
+// produces it (decoder). Neighbours are found through links kept level by
+// level (a node's lower neighbour is a sibling or a child of its parent's
+// lower neighbour), O(1) a node, so the cost follows the tree's nodes, never
+// the volume of the grid.
 #pragma once
 
 #include <algorithm>
@@ -29,13 +30,14 @@ namespace ovk {
 // which come before it in the bit order.
 struct BitContext {
   unsigned depth, near, behind, c, siblings, ones;  // ones: the 1 bits in `siblings`
+  std::uint32_t number;  // tree_context() of the above, as the walk works it out
 };
 
 // Context numbers: 17 depths x 8 near patterns x 8 behind patterns x 8
 // child numbers x 8 counts of occupied earlier siblings. The root's bit has
 // context 0 (no child bit has it: depth + 1 >= 1).
 // The root's bit: depth + 1 wraps to 0, so its context is 0.
-inline constexpr BitContext kRootContext{~0u, 0, 0, 0, 0, 0};
+inline constexpr BitContext kRootContext{~0u, 0, 0, 0, 0, 0, 0};
 inline constexpr unsigned kTreeContexts = kMaxTreeLevels * 8 * 8 * 8 * 8;
 inline constexpr std::uint32_t tree_context(const BitContext& b) noexcept {
   return ((((b.depth + 1) * 8 + b.near) * 8 + b.behind) * 8 + b.c) * 8 + b.ones;
@@ -50,21 +52,43 @@ struct ContextLayout {
   // The axis of each child-index bit at depth d, most significant first
   // (child_axis[d][0] is the axis of the top bit of a child number).
   std::array<std::array<std::uint8_t, 3>, kMaxTreeLevels> child_axis{};
+
+  // The contexts of the children of one split at a depth, as one word of
+  // six bits a child (child c at bit 6c: near << 3 | behind), put together
+  // from tables: the near bits from the parent's six neighbour bits, the
+  // behind bits from the children of its three lower neighbours and, as
+  // each child is found occupied, the bits it sets in its later siblings.
+  struct Depth {
+    std::array<std::uint64_t, 64> near;
+    std::array<std::array<std::uint64_t, 256>, 3> behind;  // by axis
+    std::array<std::uint64_t, 8> occupied;
+  };
+  std::vector<Depth> depths;  // one a depth above the leaves
 };
 
-// An occupied node of the level being walked: where its six neighbours
-// (lower and upper along x, y, t) sit in the same level, its occupied
-// children (a bit per child number) and where they start in the next level.
-struct LinkedNode {
-  static constexpr std::uint32_t kNone = 0xFFFFFFFFu;  // empty, or outside the grid
-  std::array<std::uint32_t, 6> neighbour{kNone, kNone, kNone, kNone, kNone, kNone};
-  std::uint32_t first_child = 0;
-  std::uint8_t children = 0;
+// The occupied nodes of one level of the walk, in their breadth-first order,
+// as parallel arrays: where each node's lower neighbours along x, y and t
+// sit in the same level, which of its six neighbours are occupied (bit 2a
+// the lower, 2a + 1 the upper along axis a), its occupied children (a bit
+// per child number) and where they start in the next level. Entry 0 is a
+// sentinel standing for every empty or outside neighbour: it has no
+// children, so a lookup through a missing neighbour needs no branch. The
+// level's nodes are entries 1 .. size() - 1.
+struct LevelLinks {
+  static constexpr std::uint32_t kNone = 0;
+  std::vector<std::array<std::uint32_t, 3>> lower;
+  std::vector<std::uint8_t> around;
+  std::vector<std::uint32_t> first_child;
+  std::vector<std::uint8_t> children;
+
+  std::size_t size() const noexcept { return children.size(); }
+  // The sentinel and `nodes` nodes, all with no children yet.
+  void reset(std::size_t nodes);
 };
 
 // Buffers of a walk, reused from frame to frame.
 struct TreeWalkScratch {
-  std::vector<LinkedNode> parents, children;  // two consecutive levels
+  LevelLinks parents, children;  // two consecutive levels
 };
 
 // For each child of a split at one depth, its three side bits (x 4, y 2,
@@ -78,81 +102,139 @@ SideTable side_table(const ContextLayout& layout, unsigned depth);
 using ChildAxes = std::array<unsigned, 3>;
 ChildAxes child_axes(const ContextLayout& layout, unsigned depth);
 
-// Links the occupied children of every parent to their six neighbours, from
-// the parents' own links: a child's neighbour along an axis is a sibling
-// (toward the inside of a halving axis) or a child of the parent's
-// neighbour on that side. O(1) a child.
-void link_children(const std::vector<LinkedNode>& parents, const ChildAxes& axes,
-                   std::vector<LinkedNode>& children);
+// Links the occupied children of every parent to their lower neighbours and
+// marks which of their six neighbours are occupied, from the parents' own
+// links: a child's lower neighbour along an axis is a sibling (in the upper
+// half of a halving axis) or a child of the parent's lower neighbour; its
+// upper neighbours are marked from the other side, by the later children
+// whose lower neighbour it is. O(1) a child, the lookups without branches.
+void link_children(const LevelLinks& parents, const ChildAxes& axes, LevelLinks& children);
 
-// Walks the bits of a tree over `layout` in breadth-first order. For each
-// bit, coder.bit(pos, context) returns it (reading or producing it); a bit
-// the tree makes certain (the last child of a split node whose other
-// children are all empty) is handed to coder.forced(pos) and not coded.
-// Returns the number of bits walked, or kInvalidData when the tree needs
-// more than bit_count bits.
+namespace detail {
+// The n = N children of one split at depth d, whose contexts start as
+// `word` (ContextLayout::Depth); returns the occupied ones, a bit per child,
+// and adds their number to `occupied`.
+template <unsigned N, class Coder>
+[[gnu::always_inline]] inline unsigned walk_split(unsigned d, std::uint64_t word,
+                                                  const ContextLayout::Depth& tables,
+                                                  std::uint64_t& pos, std::uint32_t& occupied,
+                                                  Coder& coder) {
+  // Child c's context from the word and the siblings before it.
+  const auto context = [&](unsigned c, std::uint64_t w, unsigned siblings, unsigned ones) {
+    const unsigned field = static_cast<unsigned>(w >> (6 * c)) & 63u;
+    return BitContext{d, field >> 3, field & 7u, c, siblings, ones,
+                      ((d + 1) << 12) | (field << 6) | (c << 3) | ones};
+  };
+  BitContext now = context(0, word, 0, 0);
+  unsigned mine = 0;
+#pragma GCC unroll 8
+  for (unsigned c = 0; c < N; ++c) {
+    // A decoder waits for each bit before it can look up the next one's
+    // probability: for it, the next child's context for either value of
+    // this bit is worked out before the bit is known, and the bit only
+    // picks one.
+    BitContext next_if_zero{}, next_if_one{};
+    if constexpr (Coder::kDecodes) {
+      next_if_zero = context(c + 1, word, now.siblings << 1, now.ones);
+      next_if_one = context(c + 1, word | tables.occupied[c], (now.siblings << 1) | 1u, now.ones + 1);
+    }
+    bool bit;
+    if (c + 1 == N && now.ones == 0) {
+      bit = true;
+      coder.forced(pos);
+    } else {
+      bit = coder.bit(pos, now);
+    }
+    ++pos;
+    mine |= unsigned{bit} << c;
+    // Masks, not branches: the bits are what the coder cannot predict.
+    const std::uint32_t picked = 0u - std::uint32_t{bit};
+    word |= tables.occupied[c] & (0 - std::uint64_t{bit});
+    if constexpr (Coder::kDecodes) {
+      now = next_if_zero;
+      now.number ^= (next_if_zero.number ^ next_if_one.number) & picked;
+      now.near ^= (next_if_zero.near ^ next_if_one.near) & picked;
+      now.behind ^= (next_if_zero.behind ^ next_if_one.behind) & picked;
+      now.siblings |= unsigned{bit};
+      now.ones += unsigned{bit};
+    } else {
+      now = context(c + 1, word, (now.siblings << 1) | unsigned{bit}, now.ones + unsigned{bit});
+    }
+  }
+  const unsigned ones = now.ones;
+  occupied += ones;
+  return mine;
+}
+
+// The walk of walk_tree_contexts below, on the coder it is given.
 template <class Coder>
-Result<std::uint64_t> walk_tree_contexts(const ContextLayout& layout, std::uint64_t bit_count,
-                                         Coder& coder, TreeWalkScratch& scratch) {
+[[gnu::always_inline]] inline Result<std::uint64_t> walk_levels(const ContextLayout& layout,
+                                                                std::uint64_t bit_count,
+                                                                Coder& coder,
+                                                                TreeWalkScratch& scratch) {
   const TreeLevels& levels = layout.levels;
   std::uint64_t pos = 0;
   if (bit_count == 0) return Error{ErrorKind::kInvalidData, "the tree needs more than its 0 bits"};
   const bool root = coder.bit(pos++, kRootContext);
   if (!root || levels.deepest == 0) return pos;
-  std::vector<LinkedNode>& parents = scratch.parents;
-  std::vector<LinkedNode>& children = scratch.children;
-  parents.assign(1, LinkedNode{});
+  LevelLinks& parents = scratch.parents;
+  LevelLinks& children = scratch.children;
+  parents.reset(1);
   for (unsigned d = 0; d < levels.deepest; ++d) {
     const unsigned n = levels.children[d];
-    if (parents.size() > (bit_count - pos) / n) {
+    const std::size_t count = parents.size() - 1;
+    if (count > (bit_count - pos) / n) {
       return Error{ErrorKind::kInvalidData,
                    "the tree needs more than its " + std::to_string(bit_count) + " bits"};
     }
-    if (parents.size() * n >= LinkedNode::kNone) return Error::out_of_memory();
-    const SideTable side_of = side_table(layout, d);
+    if (count * n >= 0xFFFFFFFFu) return Error::out_of_memory();
     const ChildAxes axes = child_axes(layout, d);
-    std::uint32_t next_child = 0;
-    for (LinkedNode& parent : parents) {
-      unsigned six = 0;
-      for (unsigned i = 0; i < 6; ++i) six |= unsigned{parent.neighbour[i] != LinkedNode::kNone} << i;
-      // The children of the parent's lower neighbours, coded before these.
-      std::uint8_t lower_children[3];
-      for (unsigned a = 0; a < 3; ++a) {
-        const std::uint32_t lower = parent.neighbour[2 * a];
-        lower_children[a] = lower == LinkedNode::kNone ? 0 : parents[lower].children;
+    const ContextLayout::Depth& tables = layout.depths[d];
+    const std::uint8_t* const known = parents.children.data();
+    std::uint32_t next_child = 1;
+    for (std::size_t p = 1; p <= count; ++p) {
+      const std::array<std::uint32_t, 3>& lower = parents.lower[p];
+      // The children of the parent's lower neighbours are coded before these.
+      const std::uint64_t word = tables.near[parents.around[p]] |
+                                 tables.behind[0][known[lower[0]]] |
+                                 tables.behind[1][known[lower[1]]] |
+                                 tables.behind[2][known[lower[2]]];
+      const std::uint32_t first = next_child;
+      unsigned mine;
+      switch (n) {
+        case 8: mine = walk_split<8>(d, word, tables, pos, next_child, coder); break;
+        case 4: mine = walk_split<4>(d, word, tables, pos, next_child, coder); break;
+        case 2: mine = walk_split<2>(d, word, tables, pos, next_child, coder); break;
+        default: OVK_FAULT("a split above the leaves with fewer than two children");
       }
-      unsigned siblings = 0, ones = 0;
-      for (unsigned c = 0; c < n; ++c) {
-        // The child's lower neighbours: a sibling in the upper half of a
-        // halving axis, else a child of the parent's lower neighbour (the
-        // upper half there; the same number along an axis that does not
-        // halve). Either way child number c ^ b.
-        unsigned behind = 0;
-        for (unsigned a = 0; a < 3; ++a) {
-          const unsigned b = axes[a];
-          const unsigned source = (c & b) ? unsigned{parent.children} : lower_children[a];
-          behind = (behind << 1) | ((source >> (c ^ b)) & 1u);
-        }
-        bool bit;
-        if (c + 1 == n && ones == 0) {
-          bit = true;
-          coder.forced(pos);
-        } else {
-          bit = coder.bit(pos, BitContext{d, side_of[c][six] & 7u, behind, c, siblings, ones});
-        }
-        ++pos;
-        siblings = (siblings << 1) | unsigned{bit};
-        ones += unsigned{bit};
-        parent.children = static_cast<std::uint8_t>(parent.children | (unsigned{bit} << c));
-      }
-      parent.first_child = next_child;
-      next_child += ones;
+      parents.children[p] = static_cast<std::uint8_t>(mine);
+      parents.first_child[p] = first;
     }
     if (d + 1 == levels.deepest) break;
+    children.reset(next_child - 1);
     link_children(parents, axes, children);
-    parents.swap(children);
+    std::swap(parents, children);
   }
   return pos;
+}
+}  // namespace detail
+
+// Walks the bits of a tree over `layout` in breadth-first order. For each
+// bit, coder.bit(pos, context) returns it (reading or producing it, as
+// Coder::kDecodes says); a bit the tree makes certain (the last child of a
+// split node whose other children are all empty) is handed to
+// coder.forced(pos) and not coded. Returns the number of bits walked, or
+// kInvalidData when the tree needs more than bit_count bits. The coder (a
+// movable type) works on a local copy, moved back at the end, so that its
+// state can stay in registers: no store through the bits it writes can
+// reach it.
+template <class Coder>
+Result<std::uint64_t> walk_tree_contexts(const ContextLayout& layout, std::uint64_t bit_count,
+                                         Coder& coder, TreeWalkScratch& scratch) {
+  Coder local(std::move(coder));
+  Result<std::uint64_t> walked = detail::walk_levels(layout, bit_count, local, scratch);
+  coder = std::move(local);
+  return walked;
 }
 
 }  // namespace ovk

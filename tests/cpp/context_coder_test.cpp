@@ -215,6 +215,65 @@ TEST(ContextCoder, MatchesReferenceOnDenseAndExtremeGeometries) {
   }
 }
 
+TEST(ContextCoder, MatchesReferenceOnDenseClusteredRecordings) {
+  // Trees with most neighbours occupied, and with every split size (8, 4
+  // and 2 children), so that the neighbour links and the context tables of
+  // every depth are exercised: events in a few blobs moving through time.
+  std::mt19937_64 rng(31);
+  const std::uint16_t shapes[][3] = {{64, 64, 64}, {128, 32, 8}, {40, 200, 16}, {8, 8, 512}};
+  for (const auto& s : shapes) {
+    for (const std::uint8_t depth : {std::uint8_t{16}, std::uint8_t{4}}) {
+      Case c{s[0], s[1], s[2], depth, {}};
+      for (int blob = 0; blob < 4; ++blob) {
+        const std::uint16_t cx = static_cast<std::uint16_t>(rng() % s[0]);
+        const std::uint16_t cy = static_cast<std::uint16_t>(rng() % s[1]);
+        for (std::uint32_t t = 0; t < 3000; ++t) {
+          const auto x = static_cast<std::uint16_t>(std::min<unsigned>(cx + rng() % 9, s[0] - 1));
+          const auto y = static_cast<std::uint16_t>(std::min<unsigned>(cy + rng() % 9, s[1] - 1));
+          c.events.push_back({x, y, t * 7, 0});
+        }
+      }
+      expect_round_trip(c);
+    }
+  }
+}
+
+TEST(ContextCoder, SequenceFramesAreEachFramesTreeWithTheRecordsTotals) {
+  std::mt19937_64 rng(41);
+  const EventVec events = random_events(rng, 3000, 99, 49, 1'000'000);
+  const GridGeometry g(100, 50, 16);
+  const ContextLayout layout(g, 16);
+  for (const std::uint64_t n_frames : {std::uint64_t{1}, std::uint64_t{7}, std::uint64_t{100}}) {
+    const SequenceOutput seq = compress_sequence_context(events, 100, 50, 16, 16, n_frames).value();
+    const SequenceOutput rle = compress_sequence(events, 100, 50, 16, 16, n_frames).value();
+    ASSERT_EQ(seq.frame_codes.size(), n_frames);
+    const std::vector<std::uint64_t> frame_of = split_frames(events, n_frames);
+    std::uint64_t bits_total = 0, bytes_total = 0;
+    for (std::size_t k = 0; k < n_frames; ++k) {
+      EventVec frame;
+      for (std::size_t i = 0; i < events.size(); ++i) {
+        if (frame_of[i] == k) frame.push_back(events[i]);
+      }
+      std::vector<std::uint64_t> keys;
+      if (!frame.empty()) keys = CellKeyer(g, 16).occupied(frame).value();
+      const PackedBits bits = encode_tree_bits(keys, g, 16).value();
+      ASSERT_EQ(seq.frame_bit_counts[k], bits.bit_count) << k;
+      EXPECT_EQ(rle.frame_bit_counts[k], bits.bit_count) << k;
+      EXPECT_EQ(context_decode_tree(seq.frame_codes[k], bits.bit_count, layout).value(), bits) << k;
+      bits_total += bits.bit_count;
+      bytes_total += seq.frame_codes[k].size();
+    }
+    EXPECT_EQ(seq.record.n_bits, bits_total);
+    EXPECT_EQ(seq.record.n_bits, rle.record.n_bits);
+    EXPECT_EQ(seq.record.bitstream_bytes, bytes_total);
+    EXPECT_EQ(seq.record.n_events, events.size());
+    EXPECT_EQ(seq.record.raw_bytes, 9 * events.size());
+    EXPECT_DOUBLE_EQ(seq.record.sparsity, rle.record.sparsity);
+  }
+  EXPECT_TRUE(compress_sequence_context(events, 100, 50, 16, 16, 0).value().frame_codes.empty());
+  EXPECT_TRUE(compress_sequence_context({}, 100, 50, 16, 16, 5).value().frame_codes.empty());
+}
+
 // ---- hostile codes ----
 
 struct Small {
