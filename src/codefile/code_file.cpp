@@ -9,8 +9,8 @@
 #include <string>
 
 #include "codec/context_coder.h"
-#include "codec/octree.h"
 #include "codec/rans.h"
+#include "codec/tree_bits.h"
 #include "codec/voxel_grid.h"
 
 namespace ovk::codefile {
@@ -29,7 +29,7 @@ std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
   return (b != 0 && a > kU64Max / b) ? kU64Max : a * b;
 }
 
-Error invalid(std::string message) { return {ErrorKind::kInvalidData, std::move(message)}; }
+Error invalid(std::string message) { return Error::invalid_data(std::move(message)); }
 
 std::string hex64(std::uint64_t v) {
   char text[24];
@@ -259,21 +259,9 @@ std::uint64_t file_checksum(std::span<const std::uint8_t> bytes) {
 }
 
 std::uint64_t max_tree_bits(const Geometry& geometry) {
-  std::uint64_t dx = next_power_of_two(geometry.width);
-  std::uint64_t dy = next_power_of_two(geometry.height);
-  std::uint64_t dt = next_power_of_two(geometry.time_bins);
-  std::uint64_t level_nodes = 1;
-  std::uint64_t total = 1;
-  for (unsigned depth = 0; splittable(dx, dy, dt, static_cast<std::uint8_t>(depth), geometry.depth);
-       ++depth) {
-    const AxisParts px = split_axis(dx), py = split_axis(dy), pt = split_axis(dt);
-    level_nodes = saturating_mul(level_nodes, std::uint64_t{px.count} * py.count * pt.count);
-    total = saturating_add(total, level_nodes);
-    dx = px.size[0];
-    dy = py.size[0];
-    dt = pt.size[0];
-  }
-  return total;
+  return TreeLevels(GridGeometry(geometry.width, geometry.height, geometry.time_bins),
+                    geometry.depth)
+      .full_tree_nodes();
 }
 
 std::uint16_t format_version(const CodeFile& file) {

@@ -82,7 +82,7 @@ Result<std::uint64_t> declared_size_so_far(std::span<const std::uint8_t> head);
 std::uint64_t file_checksum(std::span<const std::uint8_t> bytes);
 
 // Upper bound on the tree bits (= nodes) of a tree over the padded sizes of
-// the geometry with its depth limit; saturates at 2^64 - 1.
+// the geometry with its depth limit (a full tree: TreeLevels::full_tree_nodes).
 std::uint64_t max_tree_bits(const Geometry& geometry);
 
 // The format version a file with these frames is written as.

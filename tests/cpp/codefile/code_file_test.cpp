@@ -14,7 +14,8 @@
 #include <tuple>
 #include <vector>
 
-#include "../codec_test_support.h"
+#include "cell_table_shortcuts.h"
+#include "codec_test_support.h"
 #include "codec/compress.h"
 #include "codec/rans.h"
 #include "codec/voxel_grid.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "../codec_test_support.h"
+#include "codec_test_support.h"
 #include "codec/rans.h"
 #include "codefile/code_file.h"
 #include "codefile/encode.h"

@@ -5,7 +5,7 @@
 #include <random>
 
 #include "formats/aedat4_fixture.h"
-#include "formats/source_support.h"
+#include "source_support.h"
 #include "io/formats/aedat4_reader.h"
 
 namespace ovk::io {

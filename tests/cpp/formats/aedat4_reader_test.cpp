@@ -6,7 +6,7 @@
 #include <random>
 
 #include "formats/aedat4_fixture.h"
-#include "formats/source_support.h"
+#include "source_support.h"
 #include "io/formats/aedat4_streams.h"
 
 namespace ovk::io {
