@@ -11,10 +11,7 @@
 namespace ovk::io {
 namespace {
 
-using testing_support::as_span;
-using testing_support::error_message;
-using testing_support::event;
-using testing_support::ScratchDir;
+using namespace testing_support;  // NOLINT: the suite's own helpers
 
 Result<EventVec> csv(std::string_view text) { return decode_csv(as_span(text)); }
 

@@ -419,15 +419,22 @@ std::set<ModelBox> model_boxes(const EventVec& events, const Geometry& g, std::u
   return boxes;
 }
 
+// A small random geometry (time bins 0 included), frame count and recording,
+// with events past the sensor's edges.
+std::tuple<Geometry, std::uint64_t, EventVec> random_recording(std::mt19937_64& rng) {
+  const Geometry g{static_cast<std::uint16_t>(1 + rng() % 40),
+                   static_cast<std::uint16_t>(1 + rng() % 40),
+                   static_cast<std::uint16_t>(rng() % 20), static_cast<std::uint8_t>(rng() % 8)};
+  const std::uint64_t frames = 1 + rng() % 5;
+  EventVec events = testing_support::random_events(
+      rng, rng() % 200, g.width + 3, g.height + 3, static_cast<std::uint32_t>(rng() % 5000));
+  return {g, frames, std::move(events)};
+}
+
 TEST(CodeFileTest, RandomRecordingsRoundTripThroughTheFile) {
   std::mt19937_64 rng(11);
   for (int round = 0; round < 150; ++round) {
-    const Geometry g{static_cast<std::uint16_t>(1 + rng() % 40),
-                     static_cast<std::uint16_t>(1 + rng() % 40),
-                     static_cast<std::uint16_t>(rng() % 20), static_cast<std::uint8_t>(rng() % 8)};
-    const std::uint64_t frames = 1 + rng() % 5;
-    const EventVec events = testing_support::random_events(
-        rng, rng() % 200, g.width + 3, g.height + 3, static_cast<std::uint32_t>(rng() % 5000));
+    const auto [g, frames, events] = random_recording(rng);
     SCOPED_TRACE("round " + std::to_string(round));
     const CodeFile coded = encode_events(events, g, frames).value();
     const std::vector<std::uint8_t> bytes = serialize_code_file(coded);
@@ -458,12 +465,7 @@ TEST(CodeFileTest, RandomRecordingsRoundTripThroughTheFile) {
 TEST(CodeFileTest, ContextCodingGivesTheSameBoxesAsTheStaticCode) {
   std::mt19937_64 rng(12);
   for (int round = 0; round < 100; ++round) {
-    const Geometry g{static_cast<std::uint16_t>(1 + rng() % 40),
-                     static_cast<std::uint16_t>(1 + rng() % 40),
-                     static_cast<std::uint16_t>(rng() % 20), static_cast<std::uint8_t>(rng() % 8)};
-    const std::uint64_t frames = 1 + rng() % 5;
-    const EventVec events = testing_support::random_events(
-        rng, rng() % 200, g.width + 3, g.height + 3, static_cast<std::uint32_t>(rng() % 5000));
+    const auto [g, frames, events] = random_recording(rng);
     SCOPED_TRACE("round " + std::to_string(round));
     const CodeFile coded = encode_events(events, g, frames, Coding::kContext).value();
     const std::vector<std::uint8_t> bytes = serialize_code_file(coded);
