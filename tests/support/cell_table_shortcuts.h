@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,8 +20,8 @@ inline std::uint64_t box_count(const std::vector<LeafBoxes>& frames) {
 }
 
 // Calls `visit` with every row of every frame, frames in order.
-template <class Visit>
-void for_each_cell_row(const CodeFile& file, const std::vector<LeafBoxes>& frames, Visit visit) {
+inline void for_each_cell_row(const CodeFile& file, const std::vector<LeafBoxes>& frames,
+                              const std::function<void(const CellRow&)>& visit) {
   CellRowMaker maker(file);
   for (std::size_t k = 0; k < frames.size(); ++k) maker.frame_rows(k, frames[k], visit);
 }
@@ -29,6 +30,7 @@ void for_each_cell_row(const CodeFile& file, const std::vector<LeafBoxes>& frame
 inline std::vector<std::uint64_t> cell_rows(const CodeFile& file,
                                             const std::vector<LeafBoxes>& frames) {
   std::vector<std::uint64_t> rows;
+  rows.reserve(box_count(frames) * CellRow{}.size());
   for_each_cell_row(file, frames,
                     [&rows](const CellRow& row) { rows.insert(rows.end(), row.begin(), row.end()); });
   return rows;
@@ -38,6 +40,7 @@ inline std::vector<std::uint8_t> cells_csv(const CodeFile& file,
                                            const std::vector<LeafBoxes>& frames) {
   const std::string heading = cells_csv_heading();
   std::vector<std::uint8_t> out(heading.begin(), heading.end());
+  out.reserve(out.size() + box_count(frames) * 24);
   for_each_cell_row(file, frames, [&out](const CellRow& row) { append_csv_row(row, out); });
   return out;
 }
@@ -46,6 +49,7 @@ inline std::vector<std::uint8_t> cells_npy(const CodeFile& file,
                                            const std::vector<LeafBoxes>& frames) {
   const std::string header = cells_npy_header(box_count(frames));
   std::vector<std::uint8_t> out(header.begin(), header.end());
+  out.reserve(header.size() + box_count(frames) * sizeof(CellRow));
   for_each_cell_row(file, frames, [&out](const CellRow& row) { append_npy_row(row, out); });
   return out;
 }
