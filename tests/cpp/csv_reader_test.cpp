@@ -13,7 +13,11 @@ namespace {
 
 using namespace testing_support;  // NOLINT: the suite's own helpers
 
-Result<EventVec> csv(std::string_view text) { return decode_csv(as_span(text)); }
+// The reader on `text`, through a file.
+Result<EventVec> csv(std::string_view text) {
+  static const ScratchDir dir;
+  return read_csv(dir.write("text.csv", std::string(text)));
+}
 
 // "#", `length` copies of `fill`, then `tail`.
 std::string comment(std::size_t length, char fill, std::string_view tail) {
