@@ -19,6 +19,7 @@
 #include "codec/octree.h"
 #include "codec/tree_bits.h"
 #include "codec/voxel_grid.h"
+#include "byte_values.h"
 #include "codec_shortcuts.h"
 
 namespace ovk::testing_support {
@@ -135,12 +136,6 @@ inline std::string render(const Octree& tree, const std::vector<std::uint64_t>& 
   return "?";
 }
 inline std::string render(const Octree& tree) { return render(tree, first_children(tree), 0); }
-
-inline std::vector<std::uint8_t> bytes_of(std::initializer_list<int> values) {
-  std::vector<std::uint8_t> out;
-  for (int v : values) out.push_back(static_cast<std::uint8_t>(v));
-  return out;
-}
 
 inline EventVec random_events(std::mt19937_64& rng, std::size_t n, std::uint16_t max_x,
                               std::uint16_t max_y, std::uint32_t max_t) {

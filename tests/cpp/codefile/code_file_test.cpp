@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "cell_table_shortcuts.h"
+#include "reference_codec.h"
 #include "codec_test_support.h"
 #include "codec/compress.h"
 #include "codec/rans.h"
@@ -25,15 +26,6 @@
 
 namespace ovk::codefile {
 namespace {
-
-// The codec's time-bin rule written out as a model: the division first, then
-// the product, both in double; bins never exceed time_bins - 1 here.
-std::uint64_t time_bin(std::uint32_t t, std::uint32_t tmin, std::uint32_t range,
-                       std::uint16_t time_bins) {
-  const double q = static_cast<double>(static_cast<std::uint32_t>(t - tmin)) / range;
-  const double u = (static_cast<double>(time_bins) - 1.0) * q;
-  return u > 0.0 ? static_cast<std::uint64_t>(u) : 0;
-}
 
 using testing_support::bytes_of;
 
@@ -343,7 +335,7 @@ TEST(CodeFileTest, BinClockMatchesTheBinningRule) {
     for (std::uint64_t k = 0; k <= static_cast<std::uint64_t>(bins) + 1; ++k) {
       std::uint64_t expected = std::uint64_t{tmax} + 1;
       for (std::uint64_t t = tmin; t <= tmax; ++t) {
-        if (time_bin(static_cast<std::uint32_t>(t), tmin, range,
+        if (reference::time_bin(static_cast<std::uint32_t>(t), tmin, range,
                      static_cast<std::uint16_t>(bins)) >= k) {
           expected = t;
           break;
@@ -412,7 +404,7 @@ std::set<ModelBox> model_boxes(const EventVec& events, const Geometry& g, std::u
       const std::uint64_t x = std::min<std::uint64_t>(e.x, wp - 1);
       const std::uint64_t y = std::min<std::uint64_t>(e.y, hp - 1);
       const std::uint64_t b =
-          std::min<std::uint64_t>(time_bin(e.t, tmin, range, g.time_bins), tp - 1);
+          std::min<std::uint64_t>(reference::time_bin(e.t, tmin, range, g.time_bins), tp - 1);
       boxes.insert({f, x / dx * dx, y / dy * dy, b / dt * dt});
     }
   }
