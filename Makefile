@@ -39,7 +39,8 @@ build: deps
 FILES ?=
 SWEEP_FILES = $(if $(FILES),$(FILES),examples/moving_edges.evb)
 demo: build
-	PYTHONPATH=$(BUILD)/python $(PYTHON) examples/ovk_report.py $(FILES)
+	PYTHONPATH=$(BUILD)/python $(if $(wildcard $(BUILD)/bin/ovk),OVK_CLI=$(BUILD)/bin/ovk) \
+	  $(PYTHON) examples/ovk_report.py $(FILES)
 	@if [ -x $(BUILD)/bin/ovk ]; then \
 	  $(BUILD)/bin/ovk sweep $(SWEEP_FILES) --time-bins 16,64,256 --depth 4-10 \
 	    --baselines zstd3,zstd19,xz,zlib --format jsonl -o $(BUILD)/sweep.jsonl && \

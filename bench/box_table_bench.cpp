@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "codefile/cell_table.h"
+#include "cell_table_shortcuts.h"
 #include "codefile/code_file.h"
 #include "codefile/leaf_boxes.h"
 

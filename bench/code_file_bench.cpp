@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <string>
 
+#include "cell_table_shortcuts.h"
 #include "codec/compress.h"
-#include "codefile/cell_table.h"
 #include "codefile/code_file.h"
 #include "codefile/encode.h"
 #include "codefile/leaf_boxes.h"
@@ -44,7 +44,10 @@ const CodedFile& coded_file(std::uint64_t frames) {
     c.path = (std::filesystem::temp_directory_path() /
               ("ovk_code_file_bench_" + std::to_string(frames) + ".ovkc"))
                  .string();
-    if (!ovk::io::write_file_atomically(c.path, bytes).ok()) std::abort();
+    auto writer = ovk::io::AtomicFileWriter::create(c.path);
+    if (!writer.ok() || !writer.value().write(bytes).ok() || !writer.value().commit().ok()) {
+      std::abort();
+    }
     for (const auto& f : file.frames) c.bits += f.bit_count;
     c.bytes = bytes.size();
   }

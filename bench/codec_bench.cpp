@@ -14,6 +14,7 @@
 #include "codec/rans.h"
 #include "codec/tree_bits.h"
 #include "codec/voxel_grid.h"
+#include "codec_shortcuts.h"
 #include "synthetic_recording.h"
 
 namespace {
@@ -61,7 +62,10 @@ const std::vector<std::uint64_t>& recording_keys() {
 // Events to sorted, distinct cell keys (the sparse grid).
 void BM_CellKeys(benchmark::State& state) {
   const ovk::CellKeyer keyer(kGeometry, kBins);
-  for (auto _ : state) benchmark::DoNotOptimize(keyer.occupied(recording()));
+  for (auto _ : state) {
+    std::vector<std::uint64_t> keys;
+    benchmark::DoNotOptimize(keyer.occupied_into(recording(), keys));
+  }
   set_rates(state, kEvents, 0);
   state.counters["occupied"] = static_cast<double>(recording_keys().size());
 }
@@ -100,7 +104,8 @@ void BM_RansEncode(benchmark::State& state) {
 void BM_EncodeWindow(benchmark::State& state) {
   const ovk::CellKeyer keyer(kGeometry, kBins);
   for (auto _ : state) {
-    const auto keys = keyer.occupied(recording()).value();
+    std::vector<std::uint64_t> keys;
+    (void)keyer.occupied_into(recording(), keys);
     const auto bits = ovk::encode_tree_bits(keys, kGeometry, kDepth).value();
     benchmark::DoNotOptimize(ovk::rans_encode_bits(bits.bytes, bits.bit_count));
   }
@@ -115,10 +120,11 @@ void BM_RansDecode(benchmark::State& state) {
 
 void BM_DecodeTree(benchmark::State& state) {
   const Coded& c = coded();
-  for (auto _ : state)
-    benchmark::DoNotOptimize(ovk::decode_tree(c.bits.bytes, c.bits.bit_count,
-                                              kGeometry.padded_width(), kGeometry.padded_height(),
-                                              kGeometry.padded_bins(), kDepth));
+  for (auto _ : state) {
+    ovk::Octree tree;
+    ovk::decode_tree_into(c.bits.bytes, c.bits.bit_count, ovk::TreeLevels(kGeometry, kDepth), tree);
+    benchmark::DoNotOptimize(tree);
+  }
   set_rates(state, kEvents, static_cast<double>(c.bits.bit_count));
 }
 

@@ -14,6 +14,7 @@
 #include "codec/tree_bits.h"
 #include "codec/tree_contexts.h"
 #include "codec/voxel_grid.h"
+#include "codec_shortcuts.h"
 #include "synthetic_recording.h"
 
 namespace {

@@ -22,6 +22,7 @@
 #include "codec/tree_bits.h"
 #include "codec/tree_contexts.h"
 #include "codec/voxel_grid.h"
+#include "codec_shortcuts.h"
 #include "io/recording_readers.h"
 
 namespace {

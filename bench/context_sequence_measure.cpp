@@ -24,6 +24,7 @@
 #include "codec/tree_bits.h"
 #include "codec/tree_contexts.h"
 #include "codec/voxel_grid.h"
+#include "codec_shortcuts.h"
 #include "io/recording_readers.h"
 
 namespace {
@@ -177,7 +178,7 @@ int main(int argc, char** argv) {
       TreeWalkScratch walk;
       for (std::size_t k = 0; k < frames.size(); ++k) {
         std::vector<std::uint64_t> keys;
-        if (!frames.frame(k).empty()) keys = keyer.occupied(frames.frame(k)).value();
+        if (!frames.frame(k).empty() && !keyer.occupied_into(frames.frame(k), keys).ok()) return 1;
         const PackedBits bits = encode_tree_bits(keys, g, depth).value();
         Levels now = prefixes(keys, layout.levels);
         if (k > 0) {

@@ -6,13 +6,19 @@ Each PATH is a recording or a folder of them; without one, the small synthetic
 recording next to this script is used. The reader is chosen by extension
 (.bin, .evb, .aedat, .csv, .txt) unless --reader names one, which also lets a
 folder of other names (say N-MNIST .bs2 files) be read. The sensor size is
-taken from the events themselves (largest x and y, plus one).
+the one the ovk command-line tool gives the recording (`ovk info --json`: the
+size a file declares, else the largest x and y plus one), so the figures here
+match the tool's; the tool is $OVK_CLI, else `ovk` on PATH. Without the tool
+the size is taken from the events themselves, and a note says so.
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import os
+import shutil
+import subprocess
 import sys
 from pathlib import Path
 
@@ -44,6 +50,22 @@ def recordings(paths: list[Path], any_name: bool) -> list[Path]:
     return found
 
 
+def ovk_tool() -> str | None:
+    """The ovk command-line tool: $OVK_CLI, else ovk on PATH."""
+    return os.environ.get("OVK_CLI") or shutil.which("ovk")
+
+
+def tool_sensor(tool: str, text_path: str, reader: str) -> tuple[int, int]:
+    """The sensor size the tool gives the recording, or OSError with the tool's message."""
+    result = subprocess.run([tool, "info", "--json", "--reader", reader, "--", text_path],
+                            capture_output=True, text=True, errors="backslashreplace", check=False)
+    if result.returncode != 0:
+        message = result.stderr.strip().splitlines()[-1] if result.stderr.strip() else "failed"
+        raise OSError(message.removeprefix(f"{text_path}: "))
+    info = json.loads(result.stdout.splitlines()[0])
+    return info["width"], info["height"]
+
+
 def row(name: str, mode: str, result: ovk.CompressionResult) -> tuple[str, ...]:
     return (name, mode, f"{result.n_events:,}", f"{result.bits_per_event:.2f}",
             f"{result.compression_ratio:.2f}x", f"{result.n_bits:,}", f"{result.sparsity:.6f}",
@@ -71,7 +93,11 @@ def report(path: Path, args: argparse.Namespace) -> list[tuple[str, ...]]:
     if stats is None:
         print(f"{name}: no events")
         return []
-    width, height = stats["x_range"][1] + 1, stats["y_range"][1] + 1
+    tool = ovk_tool()
+    if tool is not None:
+        width, height = tool_sensor(tool, text_path, args.reader)
+    else:
+        width, height = stats["x_range"][1] + 1, stats["y_range"][1] + 1
     print(f"{name}: {stats['count']:,} events, x {stats['x_range']}, y {stats['y_range']}, "
           f"t {stats['t_range']}, {stats['duration_us'] / 1e6:.3f} s -> sensor {width}x{height}")
     _, single = ovk.compress(events, width, height, args.time_bins, args.depth)
@@ -91,6 +117,9 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
 
     files = recordings(args.paths or [DEFAULT_RECORDING], args.reader != "auto")
+    if ovk_tool() is None:
+        print("note: the ovk tool was not found ($OVK_CLI, PATH): sensor sizes are taken from "
+              "the events (largest x and y, plus one)", file=sys.stderr)
     if not files:
         print("no recordings found", file=sys.stderr)
         return 1

@@ -6,10 +6,11 @@
 #include <vector>
 
 #include "io/formats/aedat4_reader.h"
+#include "memory_byte_input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  auto source = ovk::io::open_aedat4_bytes(std::vector<std::uint8_t>(data, data + size),
-                                           std::size_t{1} << 20);
+  auto source = ovk::io::open_aedat4_input(
+      ovk::io::memory_byte_input(std::vector<std::uint8_t>(data, data + size)), std::size_t{1} << 20);
   if (!source.ok()) {
     if (source.error().message().empty()) __builtin_trap();
     return 0;

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "codefile/cell_table.h"
+#include "cell_table_shortcuts.h"
 #include "codefile/code_file.h"
 #include "codefile/leaf_boxes.h"
 

@@ -1,7 +1,7 @@
 // Checks shared by the codec fuzz targets. The two tree readers production
 // uses, decode_tree_into (the module's drivers) and decode_leaf_boxes (code
 // files), are checked against each other on the same bits, and against the
-// test-only readers decode_tree and detail::decode_tree_any_sizes.
+// reference reader of the tests (reference::decode_tree).
 #pragma once
 
 #include <algorithm>
@@ -16,6 +16,7 @@
 #include "codec/voxel_grid.h"
 #include "codefile/code_file.h"
 #include "codefile/leaf_boxes.h"
+#include "reference_tree_reader.h"
 
 // A failed check names itself and aborts, which libFuzzer reports as a crash.
 #define OVK_FUZZ_CHECK(condition)                                                        \
@@ -58,7 +59,8 @@ inline codefile::LeafBoxes occupied_leaves(const Octree& tree, std::uint64_t wp,
       out.dt = dt;
     }
     if (node.kind != NodeKind::kSplit) continue;
-    const AxisParts px = split_axis(dx), py = split_axis(dy), pt = split_axis(dt);
+    const reference::AxisParts px = reference::split_axis(dx), py = reference::split_axis(dy),
+                               pt = reference::split_axis(dt);
     OVK_FUZZ_CHECK(node.n_children == px.count * py.count * pt.count);
     for (int ix = 0; ix < px.count; ++ix)
       for (int iy = 0; iy < py.count; ++iy)
@@ -114,12 +116,10 @@ inline void check_leaf_boxes(std::span<const std::uint8_t> bits, std::uint64_t b
   }
 }
 
-// Trees up to which the test-only readers are run beside the production
-// readers: the general reader (a queue entry per node, the slowest of the
-// readers) on small trees, decode_tree on all but the largest (a tree of
-// n bits can hold up to 8n nodes; their buffers are made afresh each call).
-inline constexpr std::size_t kAnySizesReaderNodes = 4096;
-inline constexpr std::size_t kTestReaderNodes = 1 << 15;
+// Trees up to which the reference reader of the tests (a queue entry per
+// node, the slowest of the readers) is run beside the production readers:
+// bounded by nodes, not bits, as a tree of n bits can hold up to 8n nodes.
+inline constexpr std::size_t kReferenceReaderNodes = 4096;
 
 struct DecodedTree {
   Octree tree;                  // decode_tree_into's arena
@@ -142,12 +142,8 @@ inline void check_tree_readers(std::span<const std::uint8_t> bits, std::uint64_t
   for (const OctreeNode& node : tree.nodes) children += node.n_children;
   OVK_FUZZ_CHECK(!tree.nodes.empty() && children + 1 == tree.nodes.size());
 
-  if (tree.nodes.size() <= kTestReaderNodes) {
-    OVK_FUZZ_CHECK(tree == decode_tree(bits, bit_count, wp, hp, tp, geometry.depth));
-  }
-  if (tree.nodes.size() <= kAnySizesReaderNodes) {
-    OVK_FUZZ_CHECK(tree ==
-                   detail::decode_tree_any_sizes(bits, bit_count, wp, hp, tp, geometry.depth));
+  if (tree.nodes.size() <= kReferenceReaderNodes) {
+    OVK_FUZZ_CHECK(tree == reference::decode_tree(bits, bit_count, wp, hp, tp, geometry.depth));
   }
 
   out.leaves = occupied_leaves(tree, wp, hp, tp);

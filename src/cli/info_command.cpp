@@ -3,7 +3,9 @@
 // count, the x, y and t ranges, the duration, the event rate and the sensor
 // size that sweep would use; then, when they apply, the time offset the
 // occupancy coding counts from and the records the reader passed over or
-// read in the module's way. The recording is read a block at a time.
+// read in the module's way. The recording is read a block at a time. With
+// --json, one JSON object a line per recording instead, for scripts that
+// want the tool's sensor rule (examples/ovk_report.py).
 #include <cinttypes>
 #include <cstdio>
 #include <limits>
@@ -15,6 +17,7 @@
 #include "cli/cli_common.h"
 #include "cli/commands.h"
 #include "cli/lossless_commands.h"
+#include "cli/sweep_report.h"
 #include "cli/text_escape.h"
 #include "cli/window_filter.h"
 
@@ -25,6 +28,7 @@ struct InfoOptions {
   std::vector<std::string> paths;
   ReaderChoice reader = ReaderChoice::kAuto;
   std::optional<SensorSize> sensor;
+  bool json = false;
 };
 
 constexpr double kMicrosecondsPerSecond = 1e6;
@@ -112,9 +116,28 @@ Result<Pass> scan(const std::string& path, const InfoOptions& options, ReaderKin
   return pass;
 }
 
+// {"path": ..., "reader": ..., "events": N, "x_range": [min, max] or null,
+// "y_range", "t_range", "width": W, "height": H}
+void print_json(const std::string& path, ReaderKind format, const Ranges& r, SensorSize sensor) {
+  auto range = [&r](std::uint64_t lo, std::uint64_t hi) {
+    return r.count == 0 ? std::string("null")
+                        : "[" + std::to_string(lo) + ", " + std::to_string(hi) + "]";
+  };
+  std::printf("{\"path\": %s, \"reader\": %s, \"events\": %" PRIu64
+              ", \"x_range\": %s, \"y_range\": %s, \"t_range\": %s, \"width\": %u, "
+              "\"height\": %u}\n",
+              json_string(path).c_str(), json_string(reader_name(format)).c_str(), r.count,
+              range(r.x_min, r.x_max).c_str(), range(r.y_min, r.y_max).c_str(),
+              range(r.t_min, r.t_max).c_str(), sensor.width, sensor.height);
+}
+
 // Prints one recording's block; returns false after reporting a failure.
 bool describe(const std::string& path, const InfoOptions& options) {
-  if (is_lossless_file(path) || is_occupancy_file(path)) return describe_code_file(path);
+  if (is_lossless_file(path) || is_occupancy_file(path)) {
+    if (!options.json) return describe_code_file(path);
+    print_failure(path, "--json describes recordings, not code files");
+    return false;
+  }
   ReaderKind format = nullptr;
   const std::optional<Pass> pass = value_or_report(
       catching_out_of_memory([&] { return scan(path, options, format); }), path);
@@ -122,6 +145,10 @@ bool describe(const std::string& path, const InfoOptions& options) {
   const std::optional<SensorSize> sensor =
       value_or_report(sensor_size(pass->declared, pass->extent, options.sensor), path);
   if (!sensor) return false;
+  if (options.json) {
+    print_json(path, format, pass->ranges, *sensor);
+    return true;
+  }
   std::printf("%s\n", escape_for_terminal(path).c_str());
   std::printf("  reader    %s\n", std::string(reader_name(format)).c_str());
   std::printf("  events    %" PRIu64 "\n", pass->ranges.count);
@@ -143,6 +170,9 @@ void add_info_command(CLI::App& app, int& status) {
       ->type_name("PATH");
   add_reader_option(*command, options->reader);
   add_sensor_option(*command, options->sensor);
+  command->add_flag("--json", options->json,
+                    "One JSON object a line per recording (path, reader, events, x/y/t ranges, "
+                    "width, height) instead of the text block");
   command->footer("Example: ovk info recordings/ --reader nmnist");
   command->callback([options, &status] {
     for (const std::string& path : collect_recordings(options->paths, options->reader)) {

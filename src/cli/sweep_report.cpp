@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cinttypes>
 #include <map>
+#include <utility>
 #include <span>
 
 #include "cli/text_escape.h"
@@ -14,8 +15,8 @@
 namespace ovk::cli {
 namespace {
 
-constexpr std::size_t kStringColumns = 2;  // path and reader
-constexpr double kBitsPerByte = 8.0;
+using Kind = SweepColumn::Kind;
+using Cell = SweepColumn::Cell;
 constexpr std::size_t kSummaryColumn = 14;
 
 std::string fixed(double value, int decimals) {
@@ -24,9 +25,28 @@ std::string fixed(double value, int decimals) {
   return buffer;
 }
 
-double bits_per_event(std::uint64_t bytes, std::uint64_t events) {
-  return static_cast<double>(bytes) * kBitsPerByte /
-         static_cast<double>(std::max<std::uint64_t>(events, 1));
+// The shortest decimal text that reads back as the same double.
+std::string shortest_double(double value) {
+  char buffer[64];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  std::string text(buffer, result.ptr);
+  // Keep a float a float for readers that look at the text ("2" -> "2.0").
+  if (text.find_first_of(".eEn") == std::string::npos) text += ".0";
+  return text;
+}
+
+std::string_view coding_name(SweepCoding coding) {
+  return coding == SweepCoding::kContext ? "context" : "static";
+}
+
+// Events per occupied cell of a row: the occupied cells are the padded grid's
+// cells times the frames times one minus the sparsity.
+double events_per_cell(const RecordingOutcome& outcome, const SweepRow& row) {
+  const GridGeometry grid(outcome.width, outcome.height, row.combination.time_bins);
+  const double occupied = std::round(static_cast<double>(grid.cell_count()) *
+                                     static_cast<double>(row.combination.n_frames) *
+                                     (1.0 - row.record.sparsity));
+  return occupied < 1.0 ? 0.0 : static_cast<double>(outcome.n_events) / occupied;
 }
 
 void write_line(std::FILE* out, const std::string& line) {
@@ -34,63 +54,98 @@ void write_line(std::FILE* out, const std::string& line) {
   std::fputc('\n', out);
 }
 
-std::string join_csv(const std::vector<std::string>& cells) {
+// A whole number of the row, the same in every format.
+template <class Get>
+Cell whole(Get get) {
+  return [get](const RecordingOutcome& o, const SweepRow& r) { return std::to_string(get(o, r)); };
+}
+
+// A fraction of the row: in full for csv and jsonl, to `decimals` places in
+// the table.
+template <class Get>
+std::pair<Cell, Cell> fraction(Get get, int decimals) {
+  return {[get](const RecordingOutcome& o, const SweepRow& r) { return shortest_double(get(o, r)); },
+          [get, decimals](const RecordingOutcome& o, const SweepRow& r) {
+            return fixed(get(o, r), decimals);
+          }};
+}
+
+SweepColumn number(std::string key, std::string heading, Cell value, Cell shown = {}) {
+  return {std::move(key), std::move(heading), Kind::kNumber, std::move(value), std::move(shown)};
+}
+SweepColumn number(std::string key, std::string heading, std::pair<Cell, Cell> cells) {
+  return number(std::move(key), std::move(heading), std::move(cells.first),
+                std::move(cells.second));
+}
+
+// The columns of baseline i: its bits per event (also in the table) and its
+// time.
+void add_baseline_columns(Baseline baseline, std::size_t i, std::vector<SweepColumn>& columns) {
+  const std::string name(baseline_name(baseline));
+  auto measure = [i](const RecordingOutcome& o) {
+    return i < o.baselines.size() ? o.baselines[i] : BaselineMeasure{};
+  };
+  auto bits = [measure](const RecordingOutcome& o, const SweepRow&) {
+    return bits_per_event(measure(o).compressed_bytes, o.n_events);
+  };
+  auto us = [measure](const RecordingOutcome& o, const SweepRow&) { return measure(o).us; };
+  columns.push_back(number(name + "_bits_per_event", name + " bits/ev", fraction(bits, 3)));
+  columns.push_back(number(name + "_us", "", whole(us)));
+}
+
+std::string join_csv(const std::vector<SweepColumn>& columns,
+                     const std::vector<std::string>& cells) {
   std::string line;
   for (std::size_t i = 0; i < cells.size(); ++i) {
     if (i > 0) line.push_back(',');
-    line += i < kStringColumns ? csv_field(cells[i]) : cells[i];
+    line += columns[i].kind == Kind::kText ? csv_field(cells[i]) : cells[i];
   }
   return line;
 }
 
-std::string join_json(const std::vector<std::string>& keys, const std::vector<std::string>& cells) {
+std::string join_json(const std::vector<SweepColumn>& columns,
+                      const std::vector<std::string>& cells) {
   std::string line = "{";
   for (std::size_t i = 0; i < cells.size(); ++i) {
     if (i > 0) line += ", ";
-    line += json_string(keys[i]) + ": ";
-    line += i < kStringColumns ? json_string(cells[i]) : cells[i];
+    line += json_string(columns[i].key) + ": ";
+    line += columns[i].kind == Kind::kNumber ? cells[i] : json_string(cells[i]);
   }
   return line + "}";
 }
 
-std::vector<std::string> table_heading(const std::vector<Baseline>& baselines) {
-  // "occ": the occupancy code (lossy: occupied cells only); the lossless
-  // code and the baselines keep every event.
-  std::vector<std::string> heading{"path",      "reader",   "events",     "sensor",
-                                   "bins",      "depth",    "frames",     "coding",
-                                   "occ bits/ev", "occ ratio", "sparsity", "occ enc_us",
-                                   "occ dec_us", "ev/cell", "lossless bits/ev"};
-  for (const Baseline b : baselines) heading.push_back(std::string(baseline_name(b)) + " bits/ev");
+std::vector<std::string> values(const std::vector<SweepColumn>& columns,
+                                const RecordingOutcome& outcome, const SweepRow& row) {
+  std::vector<std::string> cells;
+  for (const SweepColumn& c : columns) cells.push_back(c.value(outcome, row));
+  return cells;
+}
+
+std::vector<std::string> table_heading(const std::vector<SweepColumn>& columns) {
+  std::vector<std::string> heading;
+  for (const SweepColumn& c : columns) {
+    if (!c.heading.empty()) heading.push_back(c.heading);
+  }
   return heading;
 }
 
-std::vector<std::string> table_cells(const RecordingOutcome& outcome, const SweepRow& row) {
-  const CompressionRecord& r = row.record;
-  std::vector<std::string> cells{
-      escape_for_terminal(outcome.path),
-      std::string(outcome.reader),
-      std::to_string(outcome.n_events),
-      std::to_string(outcome.width) + "x" + std::to_string(outcome.height),
-      std::to_string(row.combination.time_bins),
-      std::to_string(row.combination.max_depth),
-      std::to_string(row.combination.n_frames),
-      std::string(coding_name(row.combination.coding)),
-      fixed(r.bits_per_event(), 3),
-      fixed(r.compression_ratio(), 2),
-      fixed(r.sparsity, 6),
-      std::to_string(r.encode_us),
-      std::to_string(r.decode_us),
-      fixed(events_per_cell(outcome, row), 3),
-      fixed(bits_per_event(outcome.lossless_bytes, outcome.n_events), 3)};
-  for (const BaselineMeasure& m : outcome.baselines) {
-    cells.push_back(fixed(bits_per_event(m.compressed_bytes, outcome.n_events), 3));
+std::vector<std::string> table_cells(const std::vector<SweepColumn>& columns,
+                                     const RecordingOutcome& outcome, const SweepRow& row) {
+  std::vector<std::string> cells;
+  for (const SweepColumn& c : columns) {
+    if (!c.heading.empty()) cells.push_back((c.shown ? c.shown : c.value)(outcome, row));
   }
   return cells;
 }
 
-// Left-aligned text columns, right-aligned numbers, two spaces apart.
-void write_table(std::FILE* out, const std::vector<std::vector<std::string>>& table) {
+// Text columns left-aligned, the others right-aligned, two spaces apart.
+void write_table(std::FILE* out, const std::vector<SweepColumn>& columns,
+                 const std::vector<std::vector<std::string>>& table) {
   if (table.empty()) return;
+  std::vector<bool> left;
+  for (const SweepColumn& c : columns) {
+    if (!c.heading.empty()) left.push_back(c.kind == Kind::kText);
+  }
   std::vector<std::size_t> widths(table.front().size(), 0);
   for (const auto& row : table) {
     for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
@@ -100,7 +155,7 @@ void write_table(std::FILE* out, const std::vector<std::vector<std::string>>& ta
     for (std::size_t i = 0; i < row.size(); ++i) {
       const std::string pad(widths[i] - row[i].size(), ' ');
       if (i > 0) line += "  ";
-      line += i < kStringColumns ? row[i] + (i + 1 < row.size() ? pad : "") : pad + row[i];
+      line += left[i] ? row[i] + (i + 1 < row.size() ? pad : "") : pad + row[i];
     }
     write_line(out, line);
   }
@@ -108,22 +163,38 @@ void write_table(std::FILE* out, const std::vector<std::vector<std::string>>& ta
 
 }  // namespace
 
-std::string_view coding_name(SweepCoding coding) {
-  return coding == SweepCoding::kContext ? "context" : "static";
-}
-
-std::vector<std::string> sweep_keys(const std::vector<Baseline>& baselines) {
-  std::vector<std::string> keys{
-      "path",     "reader",          "n_events",       "width",
-      "height",   "time_bins",       "max_depth",      "n_frames",
-      "coding",   "n_bits",   "bitstream_bytes", "bits_per_event", "compression_ratio",
-      "sparsity", "encode_us",       "decode_us",      "events_per_cell",
-      "lossless_bits_per_event",     "lossless_us"};
-  for (const Baseline b : baselines) {
-    keys.push_back(std::string(baseline_name(b)) + "_bits_per_event");
-    keys.push_back(std::string(baseline_name(b)) + "_us");
-  }
-  return keys;
+std::vector<SweepColumn> sweep_columns(const std::vector<Baseline>& baselines) {
+  using O = const RecordingOutcome&;
+  using R = const SweepRow&;
+  std::vector<SweepColumn> columns{
+      {"path", "path", Kind::kText, [](O o, R) { return o.path; },
+       [](O o, R) { return escape_for_terminal(o.path); }},
+      {"reader", "reader", Kind::kText, [](O o, R) { return std::string(o.reader); }, {}},
+      number("n_events", "events", whole([](O o, R) { return o.n_events; })),
+      number("width", "sensor", whole([](O o, R) { return o.width; }),
+             [](O o, R) { return std::to_string(o.width) + "x" + std::to_string(o.height); }),
+      number("height", "", whole([](O o, R) { return o.height; })),
+      number("time_bins", "bins", whole([](O, R r) { return r.combination.time_bins; })),
+      number("max_depth", "depth", whole([](O, R r) { return r.combination.max_depth; })),
+      number("n_frames", "frames", whole([](O, R r) { return r.combination.n_frames; })),
+      {"coding", "coding", Kind::kName,
+       [](O, R r) { return std::string(coding_name(r.combination.coding)); }, {}},
+      number("n_bits", "", whole([](O, R r) { return r.record.n_bits; })),
+      number("bitstream_bytes", "", whole([](O, R r) { return r.record.bitstream_bytes; })),
+      number("bits_per_event", "occ bits/ev",
+             fraction([](O, R r) { return r.record.bits_per_event(); }, 3)),
+      number("compression_ratio", "occ ratio",
+             fraction([](O, R r) { return r.record.compression_ratio(); }, 2)),
+      number("sparsity", "sparsity", fraction([](O, R r) { return r.record.sparsity; }, 6)),
+      number("encode_us", "occ enc_us", whole([](O, R r) { return r.record.encode_us; })),
+      number("decode_us", "occ dec_us", whole([](O, R r) { return r.record.decode_us; })),
+      number("events_per_cell", "ev/cell", fraction(events_per_cell, 3)),
+      number("lossless_bits_per_event", "lossless bits/ev",
+             fraction([](O o, R) { return bits_per_event(o.lossless_bytes, o.n_events); }, 3)),
+      number("lossless_us", "", whole([](O o, R) { return o.lossless_us; })),
+  };
+  for (std::size_t i = 0; i < baselines.size(); ++i) add_baseline_columns(baselines[i], i, columns);
+  return columns;
 }
 
 std::string json_string(std::string_view text) {
@@ -173,56 +244,19 @@ std::string csv_field(std::string_view text) {
   return out + "\"";
 }
 
-std::string shortest_double(double value) {
-  char buffer[64];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-  std::string text(buffer, result.ptr);
-  // Keep a float a float for readers that look at the text ("2" -> "2.0").
-  if (text.find_first_of(".eEn") == std::string::npos) text += ".0";
-  return text;
-}
-
 SweepWriter::SweepWriter(OutputFormat format, std::vector<Baseline> baselines, std::FILE* out,
                          bool csv_header)
     : format_(format),
       baselines_(std::move(baselines)),
-      keys_(sweep_keys(baselines_)),
+      columns_(sweep_columns(baselines_)),
       out_(out),
       baseline_bytes_(baselines_.size(), 0) {
-  if (format_ == OutputFormat::kCsv && csv_header) write_line(out_, join_csv(keys_));
-  if (format_ == OutputFormat::kTable) table_.push_back(table_heading(baselines_));
-}
-
-std::vector<std::string> SweepWriter::cells(const RecordingOutcome& outcome,
-                                            const SweepRow& row) const {
-  const CompressionRecord& r = row.record;
-  std::vector<std::string> cells{outcome.path,
-                                 std::string(outcome.reader),
-                                 std::to_string(outcome.n_events),
-                                 std::to_string(outcome.width),
-                                 std::to_string(outcome.height),
-                                 std::to_string(row.combination.time_bins),
-                                 std::to_string(row.combination.max_depth),
-                                 std::to_string(row.combination.n_frames),
-                                 // a string among the numbers: quoted for JSON
-                                 format_ == OutputFormat::kJsonl
-                                     ? json_string(coding_name(row.combination.coding))
-                                     : std::string(coding_name(row.combination.coding)),
-                                 std::to_string(r.n_bits),
-                                 std::to_string(r.bitstream_bytes),
-                                 shortest_double(r.bits_per_event()),
-                                 shortest_double(r.compression_ratio()),
-                                 shortest_double(r.sparsity),
-                                 std::to_string(r.encode_us),
-                                 std::to_string(r.decode_us),
-                                 shortest_double(events_per_cell(outcome, row)),
-                                 shortest_double(bits_per_event(outcome.lossless_bytes, outcome.n_events)),
-                                 std::to_string(outcome.lossless_us)};
-  for (const BaselineMeasure& m : outcome.baselines) {
-    cells.push_back(shortest_double(bits_per_event(m.compressed_bytes, outcome.n_events)));
-    cells.push_back(std::to_string(m.us));
+  if (format_ == OutputFormat::kCsv && csv_header) {
+    std::vector<std::string> keys;
+    for (const SweepColumn& c : columns_) keys.push_back(c.key);
+    write_line(out_, join_csv(columns_, keys));
   }
-  return cells;
+  if (format_ == OutputFormat::kTable) table_.push_back(table_heading(columns_));
 }
 
 void SweepWriter::add(const RecordingOutcome& outcome) {
@@ -247,13 +281,13 @@ void SweepWriter::add(const RecordingOutcome& outcome) {
   for (const SweepRow& row : outcome.rows) {
     switch (format_) {
       case OutputFormat::kTable:
-        table_.push_back(table_cells(outcome, row));
+        table_.push_back(table_cells(columns_, outcome, row));
         break;
       case OutputFormat::kCsv:
-        write_line(out_, join_csv(cells(outcome, row)));
+        write_line(out_, join_csv(columns_, values(columns_, outcome, row)));
         break;
       case OutputFormat::kJsonl:
-        write_line(out_, join_json(keys_, cells(outcome, row)));
+        write_line(out_, join_json(columns_, values(columns_, outcome, row)));
         break;
     }
   }
@@ -303,19 +337,11 @@ void SweepWriter::note_skipped(const std::vector<SkippedPath>& skipped) {
   }
 }
 
-double events_per_cell(const RecordingOutcome& outcome, const SweepRow& row) {
-  const GridGeometry grid(outcome.width, outcome.height, row.combination.time_bins);
-  const double occupied = std::round(static_cast<double>(grid.cell_count()) *
-                                     static_cast<double>(row.combination.n_frames) *
-                                     (1.0 - row.record.sparsity));
-  return occupied < 1.0 ? 0.0 : static_cast<double>(outcome.n_events) / occupied;
-}
-
 void SweepWriter::finish(const std::vector<Combination>& combinations, double seconds,
                          std::FILE* summary_out) {
   const std::string text = summary(combinations, seconds);
   if (format_ == OutputFormat::kTable) {
-    write_table(out_, table_);
+    write_table(out_, columns_, table_);
     std::fputc('\n', out_);
     std::fwrite(text.data(), 1, text.size(), out_);
   } else {

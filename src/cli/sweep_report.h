@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,7 +19,6 @@ namespace ovk::cli {
 // How a combination codes the tree bits: the module's static code, or the
 // context coding of the code file (every frame on its own).
 enum class SweepCoding : std::uint8_t { kStatic, kContext };
-std::string_view coding_name(SweepCoding coding);
 
 struct Combination {
   std::uint16_t time_bins = 0;
@@ -50,6 +50,24 @@ struct RecordingOutcome {
 
 enum class OutputFormat : std::uint8_t { kTable, kCsv, kJsonl };
 
+// One column of the sweep's output: its csv and jsonl key, its heading in
+// the table ("" where the table leaves it out), and its value in both. The
+// one list of columns (sweep_columns) makes the csv header, the jsonl keys,
+// the table heading and every row.
+struct SweepColumn {
+  enum class Kind : std::uint8_t {
+    kText,    // quoted in csv and jsonl, left-aligned in the table
+    kName,    // a word: a JSON string, bare in csv, right-aligned
+    kNumber,  // bare everywhere, right-aligned
+  };
+  using Cell = std::function<std::string(const RecordingOutcome&, const SweepRow&)>;
+  std::string key;
+  std::string heading;
+  Kind kind = Kind::kNumber;
+  Cell value;  // csv and jsonl: numbers in full
+  Cell shown;  // the table: numbers rounded; empty when the same as `value`
+};
+
 // Writes rows as they come. csv and jsonl stream; the table is aligned, so
 // it is written by finish(), followed by the summary.
 class SweepWriter {
@@ -73,12 +91,11 @@ class SweepWriter {
     std::uint64_t n_events = 0;
     std::uint64_t bitstream_bytes = 0;
   };
-  std::vector<std::string> cells(const RecordingOutcome& outcome, const SweepRow& row) const;
   std::string summary(const std::vector<Combination>& combinations, double seconds) const;
 
   OutputFormat format_;
   std::vector<Baseline> baselines_;
-  std::vector<std::string> keys_;
+  std::vector<SweepColumn> columns_;
   std::FILE* out_;
   std::vector<std::vector<std::string>> table_;  // table format only
   std::vector<Totals> per_combination_;          // by combination index
@@ -91,12 +108,12 @@ class SweepWriter {
   std::string skipped_;  // "1 link loop, 2 special file" or empty
 };
 
-// The keys of a row, in order: the module's names (the occupancy code: lossy,
-// it keeps occupied cells only), events_per_cell (events / occupied cells,
-// what the occupancy code leaves out), lossless_bits_per_event and
+// The columns of a row, in order: the module's names (the occupancy code:
+// lossy, it keeps occupied cells only), events_per_cell (events / occupied
+// cells, what the occupancy code leaves out), lossless_bits_per_event and
 // lossless_us (ovk's lossless code, every event exact), then two per
 // baseline ("zstd3_bits_per_event", "zstd3_us"; lossless too).
-std::vector<std::string> sweep_keys(const std::vector<Baseline>& baselines);
+std::vector<SweepColumn> sweep_columns(const std::vector<Baseline>& baselines);
 
 // A JSON string literal for text that is UTF-8 where it can: well-formed
 // UTF-8 is kept, and every byte of an ill-formed sequence becomes a lone
@@ -106,12 +123,5 @@ std::string json_string(std::string_view text);
 
 // A CSV field, quoted when it holds a comma, a quote or a line break.
 std::string csv_field(std::string_view text);
-
-// The shortest decimal text that reads back as the same double.
-std::string shortest_double(double value);
-
-// Events per occupied cell of a row: the occupied cells are the padded grid's
-// cells times the frames times one minus the sparsity.
-double events_per_cell(const RecordingOutcome& outcome, const SweepRow& row);
 
 }  // namespace ovk::cli

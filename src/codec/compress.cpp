@@ -15,9 +15,12 @@
 
 namespace ovk {
 
+double bits_per_event(std::uint64_t bytes, std::uint64_t events) noexcept {
+  return static_cast<double>(bytes) * 8.0 / static_cast<double>(std::max<std::uint64_t>(events, 1));
+}
+
 double CompressionRecord::bits_per_event() const noexcept {
-  return static_cast<double>(bitstream_bytes) * 8.0 /
-         static_cast<double>(std::max<std::uint64_t>(n_events, 1));
+  return ovk::bits_per_event(bitstream_bytes, n_events);
 }
 
 double CompressionRecord::compression_ratio() const noexcept {

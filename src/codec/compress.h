@@ -12,6 +12,11 @@
 
 namespace ovk {
 
+// Bits per event of `bytes` coding `events` events (the denominator is never
+// below 1): the figure of every code, the occupancy code's and the others
+// it is compared with.
+double bits_per_event(std::uint64_t bytes, std::uint64_t events) noexcept;
+
 // Measurement record of one compress or compress_sequence call. Filled once.
 struct CompressionRecord {
   std::uint64_t n_events = 0;
@@ -22,7 +27,7 @@ struct CompressionRecord {
   std::uint64_t decode_us = 0;
   double sparsity = 1.0;  // 1 - occupied / padded cells
 
-  // Coded bits per event; the denominator is never below 1.
+  // bits_per_event(bitstream_bytes, n_events).
   double bits_per_event() const noexcept;
   // raw_bytes / bitstream_bytes; the denominator is never below 1.
   double compression_ratio() const noexcept;

@@ -14,6 +14,8 @@ struct EventStats {
   std::uint16_t y_min = 0, y_max = 0;
   std::uint32_t t_min = 0, t_max = 0;
   std::uint32_t duration_us = 0;  // t_max - t_min
+
+  friend bool operator==(const EventStats&, const EventStats&) = default;
 };
 
 // nullopt for an empty list.

@@ -27,7 +27,7 @@ bool eight_single_runs(const std::uint8_t* at) noexcept {
   return ((diff - kLow) & ~diff & kHigh) == 0;
 }
 
-// Writes the pairs of rle_encode(data[0 .. size)) from `out` on (room for
+// Writes the run-length pairs of data[0 .. size) from `out` on (room for
 // 2 * size bytes) and returns the end of what it wrote. Where no two
 // neighbours are equal (deltas of unrelated trees), eight pairs at a time.
 std::uint8_t* write_pairs(const std::uint8_t* data, std::size_t size, std::uint8_t* out) {
@@ -62,13 +62,6 @@ std::size_t expanded_size(std::span<const std::uint8_t> code) {
 }
 
 }  // namespace
-
-std::vector<std::uint8_t> rle_encode(std::span<const std::uint8_t> data) {
-  std::vector<std::uint8_t> out(2 * data.size());
-  out.resize(static_cast<std::size_t>(write_pairs(data.data(), data.size(), out.data()) -
-                                      out.data()));
-  return out;
-}
 
 std::vector<std::uint8_t> rle_decode(std::span<const std::uint8_t> code) {
   std::vector<std::uint8_t> out(expanded_size(code));

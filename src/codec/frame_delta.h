@@ -14,16 +14,14 @@ namespace ovk {
 std::vector<std::uint8_t> xor_delta(std::span<const std::uint8_t> a,
                                     std::span<const std::uint8_t> b);
 
-// Pairs (count 1..255, value); runs longer than 255 are cut into 255s and a rest.
-std::vector<std::uint8_t> rle_encode(std::span<const std::uint8_t> data);
-
-// Expands the pairs in order; a count of 0 adds nothing and a trailing odd
-// byte is ignored.
+// The run-length code: pairs (count 1..255, value), runs longer than 255 cut
+// into 255s and a rest. rle_decode expands the pairs in order; a count of 0
+// adds nothing and a trailing odd byte is ignored.
 std::vector<std::uint8_t> rle_decode(std::span<const std::uint8_t> code);
 
-// rle_encode(xor_delta(a, b)) for frame after frame: the delta and the
-// longest code are written into buffers kept from one call to the next, and
-// each returned code is allocated at its exact length.
+// The run-length code of xor_delta(a, b), for frame after frame: the delta
+// and the longest code are written into buffers kept from one call to the
+// next, and each returned code is allocated at its exact length.
 class XorRunLengthEncoder {
  public:
   std::vector<std::uint8_t> encode(std::span<const std::uint8_t> a,

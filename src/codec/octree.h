@@ -1,5 +1,5 @@
-// The occupancy tree: its subdivision rule, shared by the encoder and the
-// decoder, and the flat breadth-first form in which the decoder rebuilds it.
+// The occupancy tree in the flat breadth-first form in which the decoder
+// rebuilds it. Its split rule is TreeLevels (tree_bits.h).
 //
 // The tree lives in one flat arena in breadth-first order: node 0 is the
 // root, and the children of every split node are contiguous, in child order.
@@ -29,22 +29,5 @@ struct Octree {
 
   friend bool operator==(const Octree&, const Octree&) = default;
 };
-
-// How one axis of size s is cut: two parts (floor(s/2) at 0, the rest at
-// floor(s/2)) when s >= 2, otherwise one part of size 1. Children are ordered
-// with the x part outermost, then y, then t.
-struct AxisParts {
-  std::uint8_t count;
-  std::uint64_t size[2];
-  std::uint64_t offset[2];
-};
-AxisParts split_axis(std::uint64_t s) noexcept;
-
-// An occupied node is split when depth < max_depth and some size is >= 2;
-// otherwise it is an occupied leaf.
-inline bool splittable(std::uint64_t dx, std::uint64_t dy, std::uint64_t dt, std::uint8_t depth,
-                       std::uint8_t max_depth) noexcept {
-  return depth < max_depth && (dx >= 2 || dy >= 2 || dt >= 2);
-}
 
 }  // namespace ovk

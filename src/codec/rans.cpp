@@ -1,6 +1,7 @@
 #include "codec/rans.h"
 
 #include <algorithm>
+#include <string>
 
 #include "codec/result.h"
 #include "codec/tree_bits.h"
@@ -130,6 +131,24 @@ std::vector<std::uint8_t> rans_encode_bits(std::span<const std::uint8_t> bytes,
   return out;
 }
 
+Result<RansHeader> parse_rans_header(std::span<const std::uint8_t> stream) {
+  if (stream.size() < kRansHeaderBytes) {
+    return Error::invalid_data("rANS code shorter than its 6-byte header");
+  }
+  const std::uint32_t p0 = stream[0] | (std::uint32_t{stream[1]} << 8);
+  const std::uint32_t state = stream[2] | (std::uint32_t{stream[3]} << 8) |
+                              (std::uint32_t{stream[4]} << 16) | (std::uint32_t{stream[5]} << 24);
+  if (p0 == 0 || p0 >= kRansScale) {
+    return Error::invalid_data("rANS header holds the probability " + std::to_string(p0) +
+                               ", outside 1..4095");
+  }
+  if (state < kRansLowerBound || state >= kRansStateLimit) {
+    return Error::invalid_data("rANS header holds the state " + std::to_string(state) +
+                               ", outside 2^23..2^31-1");
+  }
+  return RansHeader{p0, state};
+}
+
 std::vector<std::uint8_t> rans_decode_bits(std::span<const std::uint8_t> stream,
                                            std::uint64_t bit_count) {
   RansDecodeEnd end;
@@ -141,14 +160,11 @@ std::vector<std::uint8_t> rans_decode_bits(std::span<const std::uint8_t> stream,
   const std::uint64_t n = bit_count;
   end = RansDecodeEnd{};
   if (n == 0) return {};
-  if (stream.size() < kRansHeaderBytes) OVK_FAULT("rANS stream shorter than its header");
-  const std::uint32_t p0 = stream[0] | (std::uint32_t{stream[1]} << 8);
-  std::uint32_t x = std::uint32_t{stream[2]} | (std::uint32_t{stream[3]} << 8) |
-                    (std::uint32_t{stream[4]} << 16) | (std::uint32_t{stream[5]} << 24);
-  if (p0 == 0 || p0 >= kRansScale) OVK_FAULT("rANS header holds an invalid probability");
-  if (x < kRansLowerBound) OVK_FAULT("rANS header holds an invalid state");
+  const Result<RansHeader> header = parse_rans_header(stream);
+  if (!header.ok()) OVK_FAULT(header.error().message());
 
-  RansBitDecoder decoder{x, p0, stream.data() + kRansHeaderBytes, stream.data() + stream.size()};
+  RansBitDecoder decoder{header.value().state, header.value().p0,
+                         stream.data() + kRansHeaderBytes, stream.data() + stream.size()};
   std::vector<std::uint8_t> out(static_cast<std::size_t>(packed_byte_count(n)));
   const std::uint64_t whole = n / 8;
   for (std::uint64_t i = 0; i < whole; ++i) {

@@ -38,6 +38,9 @@ class [[nodiscard]] Error {
       : kind_(kind), message_(std::move(message)), os_errno_(os_errno) {}
 
   static Error out_of_memory() { return {ErrorKind::kOutOfMemory, "out of memory"}; }
+  static Error invalid_data(std::string message) {
+    return {ErrorKind::kInvalidData, std::move(message)};
+  }
 
   ErrorKind kind() const noexcept { return kind_; }
   const std::string& message() const noexcept { return message_; }

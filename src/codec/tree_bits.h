@@ -7,6 +7,7 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -39,8 +40,12 @@ inline constexpr std::uint64_t kCodecBytesPerTreeBit = 3;
 
 inline constexpr unsigned kMaxTreeLevels = 17;  // depths 0 .. 16: a padded size is at most 2^16
 
-// Where each depth's nodes sit in the cell keys and their bits in the string,
-// for one geometry and depth limit. The bits of depth d + 1 are the child
+// The tree's shape for one geometry and depth limit, the one statement of
+// the split rule that every writer, reader and bound walks: where each
+// depth's nodes sit in the cell keys and their bits in the string, and the
+// boxes they stand for. A node is split while depth < deepest (the depth
+// limit, or the depth at which every box is a single cell), halving every
+// axis still longer than 1. The bits of depth d + 1 are the child
 // masks of the split nodes of depth d, one group of children[d] bits each, in
 // breadth-first (= sorted key prefix) order.
 struct TreeLevels {
@@ -62,47 +67,48 @@ struct TreeLevels {
   unsigned child(std::uint64_t key, unsigned d) const noexcept {
     return static_cast<unsigned>(key >> shift[d + 1]) & (children[d] - 1);
   }
+
+  // Sides (x, y, time bins) of every box at depth d, for d <= deepest: the
+  // padded sizes halved d times, down to 1.
+  std::array<std::array<std::uint32_t, 3>, kMaxTreeLevels> side{};
+  // Origin of child c of a box at depth d < deepest, relative to the box's
+  // own: the child's digit holds one bit per halving axis, x first.
+  std::array<std::uint32_t, 3> child_offset(unsigned d, unsigned c) const noexcept;
+  // The number of nodes of a full tree (every box split, every leaf
+  // occupied): an upper bound on any tree's bits.
+  std::uint64_t full_tree_nodes() const noexcept;
 };
 
 // The packed bits of the occupancy tree over the occupied cells, given as
-// sorted, distinct cell keys (occupied_cell_keys). Written level by level
-// straight from the key prefixes: the tree itself is never built, and the
-// cost is that of the keys and the tree bits, whatever the volume. Fails with
-// kOutOfMemory when the tree's bits cannot fit (kCodecBytesPerTreeBit each).
-Result<PackedBits> encode_tree_bits(std::span<const std::uint64_t> sorted_keys,
-                                    const GridGeometry& geometry, std::uint8_t max_depth);
-// The same with the levels and the memory budget (memory_budget_bytes())
-// worked out once, for many frames of one geometry.
-Result<PackedBits> encode_tree_bits(std::span<const std::uint64_t> sorted_keys,
-                                    const TreeLevels& levels, std::uint64_t memory_budget);
-
-// encode_tree_bits into `out`, whose buffer is reused (for frame after frame);
-// on failure `out` is left unspecified.
+// sorted, distinct cell keys (CellKeyer), into `out`, whose buffer is reused
+// (for frame after frame). Written level by level straight from the key
+// prefixes: the tree itself is never built, and the cost is that of the keys
+// and the tree bits, whatever the volume. Fails with kOutOfMemory when the
+// tree's bits cannot fit in `memory_budget` (kCodecBytesPerTreeBit each,
+// memory_budget_bytes()); on failure `out` is left unspecified.
 Status encode_tree_bits_into(std::span<const std::uint64_t> sorted_keys, const TreeLevels& levels,
                              std::uint64_t memory_budget, PackedBits& out);
 
-// Rebuilds the tree from its bits. A one bit means split when the node's box
-// can still be divided (depth < max_depth, some size >= 2), else occupied.
-// Bits beyond those the tree consumes are ignored; when the bits run out, the
-// remaining queued nodes are empty. Reading a byte that `bytes` does not hold
-// (bit_count larger than the bytes) is an internal fault.
-Octree decode_tree(std::span<const std::uint8_t> bytes, std::uint64_t bit_count,
-                   std::uint64_t padded_width, std::uint64_t padded_height,
-                   std::uint64_t padded_bins, std::uint8_t max_depth);
-
-// decode_tree for the padded sizes and depth limit that `levels` was made
-// for, into `tree` (its buffer reused, for many frames of one geometry).
-// The same nodes, with each depth's child count looked up, not worked out.
+// Rebuilds the tree from its bits over the padded sizes and depth limit that
+// `levels` was made for, into `tree` (its buffer reused, for many frames of
+// one geometry). A one bit is a split node above the leaves' depth and an
+// occupied leaf at it. Bits beyond those the tree consumes are ignored; when
+// the bits run out, the remaining nodes are empty. Reading a byte that
+// `bytes` does not hold (bit_count larger than the bytes) is an internal
+// fault.
 void decode_tree_into(std::span<const std::uint8_t> bytes, std::uint64_t bit_count,
                       const TreeLevels& levels, Octree& tree);
 
-namespace detail {
-// The general reader behind decode_tree, for sizes that are not powers of two
-// (each queued node carries its own box size). Exposed so tests can check the
-// power-of-two fast path against it.
-Octree decode_tree_any_sizes(std::span<const std::uint8_t> bytes, std::uint64_t bit_count,
-                             std::uint64_t padded_width, std::uint64_t padded_height,
-                             std::uint64_t padded_bins, std::uint8_t max_depth);
-}  // namespace detail
+// Bits [8 at, 8 at + 64) of an MSB-first string as a word, the first in the
+// top bit; bytes past the string read as zero.
+inline std::uint64_t load_bit_word(std::span<const std::uint8_t> bytes, std::uint64_t at) noexcept {
+  std::uint64_t word = 0;
+  if (at + 8 <= bytes.size()) {
+    std::memcpy(&word, bytes.data() + at, 8);
+  } else if (at < bytes.size()) {
+    std::memcpy(&word, bytes.data() + at, static_cast<std::size_t>(bytes.size() - at));
+  }
+  return std::endian::native == std::endian::little ? __builtin_bswap64(word) : word;
+}
 
 }  // namespace ovk

@@ -122,12 +122,6 @@ std::vector<std::uint64_t> KeyBitmap::sorted_keys(std::size_t most) const {
   return keys;
 }
 
-void sort_unique_by_bitmap(std::vector<std::uint64_t>& keys, unsigned key_bits) {
-  KeyBitmap bitmap(key_bits);
-  for (const std::uint64_t k : keys) bitmap.set(k);
-  keys = bitmap.sorted_keys(keys.size());
-}
-
 // The bitmap costs one bit per cell; worth it while its words are few next
 // to the keys that a radix sort would move several times.
 bool prefers_bitmap(std::uint64_t n_keys, unsigned key_bits) noexcept {
@@ -166,12 +160,6 @@ inline std::uint64_t CellKeyer::key(std::uint64_t x, std::uint64_t y,
          t[1024 + (bin & 0xFF)] | t[1280 + (bin >> 8)];
 }
 
-Result<std::vector<std::uint64_t>> CellKeyer::occupied(EventSpan events) const {
-  std::vector<std::uint64_t> keys;
-  OVK_RETURN_IF_ERROR(occupied_into(events, keys));
-  return keys;
-}
-
 Status CellKeyer::occupied_into(EventSpan events, std::vector<std::uint64_t>& keys) const {
   return catching_out_of_memory([&]() -> Status {
     const TimeScale scale(events);
@@ -190,12 +178,6 @@ Status CellKeyer::occupied_into(EventSpan events, std::vector<std::uint64_t>& ke
     detail::sort_unique_by_radix(keys, geometry_.key_bits());
     return Ok{};
   });
-}
-
-Result<std::vector<std::uint64_t>> occupied_cell_keys(EventSpan events,
-                                                      const GridGeometry& geometry,
-                                                      std::uint16_t time_bins) {
-  return CellKeyer(geometry, time_bins).occupied(events);
 }
 
 }  // namespace ovk

@@ -102,9 +102,8 @@ class CellKeyer {
  public:
   CellKeyer(const GridGeometry& geometry, std::uint16_t time_bins);
 
-  // Fails only with kOutOfMemory.
-  Result<std::vector<std::uint64_t>> occupied(EventSpan events) const;
-  // The same into `keys`, whose buffer is reused (for frame after frame).
+  // The keys of `events` into `keys`, whose buffer is reused (for frame
+  // after frame). Fails only with kOutOfMemory.
   Status occupied_into(EventSpan events, std::vector<std::uint64_t>& keys) const;
 
  private:
@@ -119,18 +118,12 @@ class CellKeyer {
   std::vector<std::uint64_t> spread_;
 };
 
-// CellKeyer(geometry, time_bins).occupied(events).
-Result<std::vector<std::uint64_t>> occupied_cell_keys(EventSpan events,
-                                                      const GridGeometry& geometry,
-                                                      std::uint16_t time_bins);
-
 namespace detail {
-// The two ways occupied_cell_keys turns the events' keys (in any order, with
-// repeats) into sorted distinct keys: a radix sort followed by unique, and, for
-// small grids, a bitmap of the whole key space read back in order. Exposed so
-// that tests can check them against each other.
+// The two ways CellKeyer turns the events' keys (in any order, with repeats)
+// into sorted distinct keys: a radix sort followed by unique, and, for small
+// grids, a bitmap of the whole key space read back in order. Exposed so that
+// tests can check them against each other.
 void sort_unique_by_radix(std::vector<std::uint64_t>& keys, unsigned key_bits);
-void sort_unique_by_bitmap(std::vector<std::uint64_t>& keys, unsigned key_bits);
 // One bit per possible key, read back in order.
 class KeyBitmap {
  public:
@@ -142,7 +135,7 @@ class KeyBitmap {
  private:
   std::vector<std::uint64_t> words_;
 };
-// Whether occupied_cell_keys takes the bitmap for this many events.
+// Whether CellKeyer takes the bitmap for this many events.
 bool prefers_bitmap(std::uint64_t n_keys, unsigned key_bits) noexcept;
 }  // namespace detail
 

@@ -100,47 +100,4 @@ std::string cells_npy_header(std::uint64_t boxes) {
   return io::npy_header("'<u8'", shape);
 }
 
-std::uint64_t box_count(const std::vector<LeafBoxes>& frames) {
-  std::uint64_t count = 0;
-  for (const LeafBoxes& f : frames) count += f.origins.size();
-  return count;
-}
-
-void for_each_cell_row(const CodeFile& file, const std::vector<LeafBoxes>& frames,
-                       const std::function<void(const CellRow&)>& visit) {
-  CellRowMaker maker(file);
-  for (std::size_t k = 0; k < frames.size(); ++k) maker.frame_rows(k, frames[k], visit);
-}
-
-std::vector<std::uint64_t> cell_rows(const CodeFile& file, const std::vector<LeafBoxes>& frames) {
-  std::vector<std::uint64_t> rows;
-  rows.reserve(box_count(frames) * kColumns);
-  for_each_cell_row(file, frames, [&rows](const CellRow& row) {
-    rows.insert(rows.end(), row.begin(), row.end());
-  });
-  return rows;
-}
-
-std::vector<std::uint8_t> cells_csv(const CodeFile& file, const std::vector<LeafBoxes>& frames) {
-  const std::string heading = cells_csv_heading();
-  std::vector<std::uint8_t> out(heading.begin(), heading.end());
-  out.reserve(out.size() + box_count(frames) * 24);
-  CellRowMaker maker(file);
-  for (std::size_t k = 0; k < frames.size(); ++k) {
-    maker.frame_rows(k, frames[k], [&out](const CellRow& row) { append_csv_row(row, out); });
-  }
-  return out;
-}
-
-std::vector<std::uint8_t> cells_npy(const CodeFile& file, const std::vector<LeafBoxes>& frames) {
-  const std::string header = cells_npy_header(box_count(frames));
-  std::vector<std::uint8_t> out(header.begin(), header.end());
-  out.reserve(header.size() + box_count(frames) * kColumns * sizeof(std::uint64_t));
-  CellRowMaker maker(file);
-  for (std::size_t k = 0; k < frames.size(); ++k) {
-    maker.frame_rows(k, frames[k], [&out](const CellRow& row) { append_npy_row(row, out); });
-  }
-  return out;
-}
-
 }  // namespace ovk::codefile

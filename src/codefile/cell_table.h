@@ -36,14 +36,9 @@ class BinClock {
 
 using CellRow = std::array<std::uint64_t, 9>;
 
-// Calls `visit` with (frame, x0, y0, bin0, dx, dy, dbins, t_start_us,
-// t_end_us) of every leaf box, the time span half-open, frames in order and
-// boxes in tree order.
-void for_each_cell_row(const CodeFile& file, const std::vector<LeafBoxes>& frames,
-                       const std::function<void(const CellRow&)>& visit);
-
-// The rows of one frame at a time, for callers that decode frames one by
-// one (FrameDecoder). The bin boundaries are remembered per frame in a table
+// The rows (frame, x0, y0, bin0, dx, dy, dbins, t_start_us, t_end_us) of
+// the leaf boxes of one frame at a time, the time span half-open, boxes in
+// tree order, for callers that decode frames one by one (FrameDecoder). The bin boundaries are remembered per frame in a table
 // made once; only the entries a frame used are cleared after it, so a frame
 // costs its boxes, not the padded time bins.
 class CellRowMaker {
@@ -67,14 +62,5 @@ void append_npy_row(const CellRow& row, std::vector<std::uint8_t>& out);
 // The heading line of the CSV table, and the .npy header for `boxes` rows.
 std::string cells_csv_heading();
 std::string cells_npy_header(std::uint64_t boxes);
-
-// The number of leaf boxes over all frames (rows of the table).
-std::uint64_t box_count(const std::vector<LeafBoxes>& frames);
-
-// All rows, flattened.
-std::vector<std::uint64_t> cell_rows(const CodeFile& file, const std::vector<LeafBoxes>& frames);
-
-std::vector<std::uint8_t> cells_csv(const CodeFile& file, const std::vector<LeafBoxes>& frames);
-std::vector<std::uint8_t> cells_npy(const CodeFile& file, const std::vector<LeafBoxes>& frames);
 
 }  // namespace ovk::codefile

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "codec/context_coder.h"
-#include "codec/octree.h"
 #include "codec/rans.h"
+#include "codec/tree_bits.h"
 #include "codec/voxel_grid.h"
 
 namespace ovk::codefile {
@@ -29,7 +29,7 @@ std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
   return (b != 0 && a > kU64Max / b) ? kU64Max : a * b;
 }
 
-Error invalid(std::string message) { return {ErrorKind::kInvalidData, std::move(message)}; }
+Error invalid(std::string message) { return Error::invalid_data(std::move(message)); }
 
 std::string hex64(std::uint64_t v) {
   char text[24];
@@ -37,30 +37,51 @@ std::string hex64(std::uint64_t v) {
   return text;
 }
 
-// Writes little-endian fields into a buffer allocated at its final size.
+// Writes little-endian fields into a buffer allocated at its final size and
+// zeroed, so reserved fields need no writing.
 class ByteWriter {
  public:
   explicit ByteWriter(std::size_t size) : out_(size, 0) {}
-  void put(std::uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out_[pos_++] = static_cast<std::uint8_t>(value >> (8 * i));
+  // The field of the record that starts at `record`.
+  void put(std::size_t record, Field field, std::uint64_t value) {
+    for (std::size_t i = 0; i < field.size; ++i)
+      out_[record + field.offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
   }
-  void put_bytes(std::span<const std::uint8_t> bytes) {
-    std::copy(bytes.begin(), bytes.end(), out_.begin() + static_cast<std::ptrdiff_t>(pos_));
-    pos_ += bytes.size();
+  // Bytes appended after what was written so far (from `at` on).
+  void put_bytes(std::size_t at, std::span<const std::uint8_t> bytes) {
+    std::copy(bytes.begin(), bytes.end(), out_.begin() + static_cast<std::ptrdiff_t>(at));
   }
-  std::span<const std::uint8_t> written() const { return std::span(out_).first(pos_); }
+  std::span<const std::uint8_t> first(std::size_t n) const { return std::span(out_).first(n); }
   std::vector<std::uint8_t> take() { return std::move(out_); }
 
  private:
   std::vector<std::uint8_t> out_;
-  std::size_t pos_ = 0;
 };
 
 // Little-endian fields at fixed offsets; the caller has checked the bounds.
-std::uint64_t get(std::span<const std::uint8_t> bytes, std::size_t offset, int size) {
+std::uint64_t get(std::span<const std::uint8_t> bytes, std::size_t offset, std::size_t size) {
   std::uint64_t value = 0;
-  for (int i = 0; i < size; ++i) value |= std::uint64_t{bytes[offset + i]} << (8 * i);
+  for (std::size_t i = 0; i < size; ++i) value |= std::uint64_t{bytes[offset + i]} << (8 * i);
   return value;
+}
+std::uint64_t get(std::span<const std::uint8_t> bytes, std::size_t record, Field field) {
+  return get(bytes, record + field.offset, field.size);
+}
+std::uint64_t frame_count_of(std::span<const std::uint8_t> bytes) {
+  return get(bytes, 0, header_field::kFrameCount);
+}
+std::size_t entry_start(std::uint64_t k) {
+  return kHeaderBytes + static_cast<std::size_t>(k) * kFrameEntryBytes;
+}
+
+// `size` plus the code lengths of the table's `frames` entries (saturating);
+// the caller has checked that the table is there.
+std::uint64_t plus_code_lengths(std::span<const std::uint8_t> bytes, std::uint64_t frames,
+                                std::uint64_t size) {
+  for (std::uint64_t k = 0; k < frames; ++k) {
+    size = saturating_add(size, get(bytes, entry_start(k), entry_field::kCodeLength));
+  }
+  return size;
 }
 
 // The file size the header and frame table declare, used only to word a
@@ -71,19 +92,16 @@ struct DeclaredSize {
   bool exact;
 };
 DeclaredSize declared_size(std::span<const std::uint8_t> bytes) {
-  const std::uint64_t frames = get(bytes, 32, 8);
-  std::uint64_t size =
+  const std::uint64_t frames = frame_count_of(bytes);
+  const std::uint64_t size =
       saturating_add(saturating_mul(frames, kFrameEntryBytes), kHeaderBytes + kChecksumBytes);
   if (frames > (bytes.size() - kHeaderBytes) / kFrameEntryBytes) return {size, false};
-  for (std::uint64_t k = 0; k < frames; ++k) {
-    size = saturating_add(size, get(bytes, kHeaderBytes + k * kFrameEntryBytes + 32, 8));
-  }
-  return {size, true};
+  return {plus_code_lengths(bytes, frames, size), true};
 }
 
 // The caller has checked that the version field is there.
 Status check_version(std::span<const std::uint8_t> bytes) {
-  const std::uint64_t version = get(bytes, 4, 2);
+  const std::uint64_t version = get(bytes, 0, header_field::kVersion);
   if (version != kFormatVersion && version != kContextFormatVersion) {
     return invalid("unsupported format version " + std::to_string(version) +
                    " (this reader knows versions " + std::to_string(kFormatVersion) + " and " +
@@ -92,11 +110,18 @@ Status check_version(std::span<const std::uint8_t> bytes) {
   return Ok{};
 }
 
-Status check_signature(std::span<const std::uint8_t> bytes) {
+// The first bytes, as many as there are up to the magic's length, are the
+// magic's.
+Status check_magic(std::span<const std::uint8_t> bytes) {
   const std::size_t magic_bytes = std::min<std::size_t>(bytes.size(), sizeof kMagic);
   if (!std::equal(bytes.begin(), bytes.begin() + magic_bytes, kMagic)) {
     return invalid("not an ovk code file (bad magic)");
   }
+  return Ok{};
+}
+
+Status check_signature(std::span<const std::uint8_t> bytes) {
+  OVK_RETURN_IF_ERROR(check_magic(bytes));
   if (bytes.size() < kMinFileBytes) {
     return invalid("truncated file: " + std::to_string(bytes.size()) + " bytes, shorter than the " +
                    std::to_string(kMinFileBytes) + "-byte header and checksum");
@@ -106,7 +131,7 @@ Status check_signature(std::span<const std::uint8_t> bytes) {
 
 Status check_checksum(std::span<const std::uint8_t> bytes) {
   const std::size_t body = bytes.size() - kChecksumBytes;
-  const std::uint64_t stored = get(bytes, body, 8);
+  const std::uint64_t stored = get(bytes, body, kChecksumBytes);
   const std::uint64_t computed = file_checksum(bytes.first(body));
   if (stored == computed) return Ok{};
   const DeclaredSize declared = declared_size(bytes);
@@ -120,8 +145,9 @@ Status check_checksum(std::span<const std::uint8_t> bytes) {
                  " (the file is damaged)");
 }
 
-Status check_zero(std::span<const std::uint8_t> bytes, std::size_t offset, std::size_t size) {
-  for (std::size_t i = offset; i < offset + size; ++i) {
+// A reserved field of the record that starts at `record`.
+Status check_zero(std::span<const std::uint8_t> bytes, std::size_t record, Field field) {
+  for (std::size_t i = record + field.offset; i < record + field.offset + field.size; ++i) {
     if (bytes[i] != 0)
       return invalid("reserved byte at offset " + std::to_string(i) + " is not zero");
   }
@@ -187,21 +213,22 @@ Status check_bit_count(std::uint64_t k, const FrameEntry& frame, std::uint64_t t
 
 Result<FrameEntry> parse_frame_entry(std::span<const std::uint8_t> bytes, std::uint64_t k,
                                      std::size_t code_offset) {
-  const std::size_t at = kHeaderBytes + static_cast<std::size_t>(k) * kFrameEntryBytes;
+  const std::size_t at = entry_start(k);
   FrameEntry frame;
-  const std::uint64_t coding = bytes[at];
-  const FrameCoding last = get(bytes, 4, 2) == kContextFormatVersion ? FrameCoding::kContext
-                                                                     : FrameCoding::kXorRunLength;
+  const std::uint64_t coding = get(bytes, at, entry_field::kCoding);
+  const FrameCoding last = get(bytes, 0, header_field::kVersion) == kContextFormatVersion
+                               ? FrameCoding::kContext
+                               : FrameCoding::kXorRunLength;
   if (coding > static_cast<std::uint8_t>(last)) {
     return invalid(frame_name(k) + ": unknown coding " + std::to_string(coding));
   }
   frame.coding = static_cast<FrameCoding>(coding);
-  OVK_RETURN_IF_ERROR(check_zero(bytes, at + 1, 7));
-  frame.event_count = get(bytes, at + 8, 8);
-  frame.tmin = static_cast<std::uint32_t>(get(bytes, at + 16, 4));
-  frame.tmax = static_cast<std::uint32_t>(get(bytes, at + 20, 4));
-  frame.bit_count = get(bytes, at + 24, 8);
-  const std::uint64_t length = get(bytes, at + 32, 8);
+  OVK_RETURN_IF_ERROR(check_zero(bytes, at, entry_field::kReserved));
+  frame.event_count = get(bytes, at, entry_field::kEventCount);
+  frame.tmin = static_cast<std::uint32_t>(get(bytes, at, entry_field::kTmin));
+  frame.tmax = static_cast<std::uint32_t>(get(bytes, at, entry_field::kTmax));
+  frame.bit_count = get(bytes, at, entry_field::kBitCount);
+  const std::uint64_t length = get(bytes, at, entry_field::kCodeLength);
   const std::size_t body_end = bytes.size() - kChecksumBytes;
   if (length > body_end - code_offset) {
     return invalid(frame_name(k) + ": code of " + std::to_string(length) +
@@ -237,21 +264,14 @@ Status check_frame_ranges(const CodeFile& file) {
 }  // namespace
 
 Result<std::uint64_t> declared_size_so_far(std::span<const std::uint8_t> head) {
-  const std::size_t magic_bytes = std::min<std::size_t>(head.size(), sizeof kMagic);
-  if (!std::equal(head.begin(), head.begin() + magic_bytes, kMagic)) {
-    return invalid("not an ovk code file (bad magic)");
-  }
+  OVK_RETURN_IF_ERROR(check_magic(head));
   if (head.size() < kHeaderBytes) return kHeaderBytes;
   OVK_RETURN_IF_ERROR(check_version(head));
-  const std::uint64_t frames = get(head, 32, 8);
+  const std::uint64_t frames = frame_count_of(head);
   const std::uint64_t table_end =
       saturating_add(saturating_mul(frames, kFrameEntryBytes), kHeaderBytes);
   if (head.size() < table_end) return table_end;
-  std::uint64_t size = saturating_add(table_end, kChecksumBytes);
-  for (std::uint64_t k = 0; k < frames; ++k) {
-    size = saturating_add(size, get(head, kHeaderBytes + k * kFrameEntryBytes + 32, 8));
-  }
-  return size;
+  return plus_code_lengths(head, frames, saturating_add(table_end, kChecksumBytes));
 }
 
 std::uint64_t file_checksum(std::span<const std::uint8_t> bytes) {
@@ -259,21 +279,9 @@ std::uint64_t file_checksum(std::span<const std::uint8_t> bytes) {
 }
 
 std::uint64_t max_tree_bits(const Geometry& geometry) {
-  std::uint64_t dx = next_power_of_two(geometry.width);
-  std::uint64_t dy = next_power_of_two(geometry.height);
-  std::uint64_t dt = next_power_of_two(geometry.time_bins);
-  std::uint64_t level_nodes = 1;
-  std::uint64_t total = 1;
-  for (unsigned depth = 0; splittable(dx, dy, dt, static_cast<std::uint8_t>(depth), geometry.depth);
-       ++depth) {
-    const AxisParts px = split_axis(dx), py = split_axis(dy), pt = split_axis(dt);
-    level_nodes = saturating_mul(level_nodes, std::uint64_t{px.count} * py.count * pt.count);
-    total = saturating_add(total, level_nodes);
-    dx = px.size[0];
-    dy = py.size[0];
-    dt = pt.size[0];
-  }
-  return total;
+  return TreeLevels(GridGeometry(geometry.width, geometry.height, geometry.time_bins),
+                    geometry.depth)
+      .full_tree_nodes();
 }
 
 std::uint16_t format_version(const CodeFile& file) {
@@ -292,29 +300,31 @@ std::vector<std::uint8_t> serialize_code_file(const CodeFile& file) {
   std::size_t size = kHeaderBytes + file.frames.size() * kFrameEntryBytes + kChecksumBytes;
   for (const FrameEntry& f : file.frames) size += f.code.size();
   ByteWriter out(size);
-  out.put_bytes(kMagic);
-  out.put(format_version(file), 2);
-  out.put(0, 2);
-  out.put(file.geometry.width, 2);
-  out.put(file.geometry.height, 2);
-  out.put(file.geometry.time_bins, 2);
-  out.put(file.geometry.depth, 1);
-  out.put(0, 1);
-  out.put(file.event_count, 8);
-  out.put(file.tmin, 4);
-  out.put(file.tmax, 4);
-  out.put(file.frames.size(), 8);
-  for (const FrameEntry& f : file.frames) {
-    out.put(static_cast<std::uint8_t>(f.coding), 1);
-    out.put(0, 7);
-    out.put(f.event_count, 8);
-    out.put(f.tmin, 4);
-    out.put(f.tmax, 4);
-    out.put(f.bit_count, 8);
-    out.put(f.code.size(), 8);
+  namespace h = header_field;
+  out.put_bytes(h::kMagic.offset, kMagic);
+  out.put(0, h::kVersion, format_version(file));
+  out.put(0, h::kWidth, file.geometry.width);
+  out.put(0, h::kHeight, file.geometry.height);
+  out.put(0, h::kTimeBins, file.geometry.time_bins);
+  out.put(0, h::kDepth, file.geometry.depth);
+  out.put(0, h::kEventCount, file.event_count);
+  out.put(0, h::kTmin, file.tmin);
+  out.put(0, h::kTmax, file.tmax);
+  out.put(0, h::kFrameCount, file.frames.size());
+  std::size_t code_at = entry_start(file.frames.size());
+  for (std::size_t k = 0; k < file.frames.size(); ++k) {
+    const FrameEntry& f = file.frames[k];
+    const std::size_t at = entry_start(k);
+    out.put(at, entry_field::kCoding, static_cast<std::uint8_t>(f.coding));
+    out.put(at, entry_field::kEventCount, f.event_count);
+    out.put(at, entry_field::kTmin, f.tmin);
+    out.put(at, entry_field::kTmax, f.tmax);
+    out.put(at, entry_field::kBitCount, f.bit_count);
+    out.put(at, entry_field::kCodeLength, f.code.size());
+    out.put_bytes(code_at, f.code);
+    code_at += f.code.size();
   }
-  for (const FrameEntry& f : file.frames) out.put_bytes(f.code);
-  out.put(file_checksum(out.written()), 8);
+  out.put(code_at, Field{0, kChecksumBytes}, file_checksum(out.first(code_at)));
   return out.take();
 }
 
@@ -322,19 +332,20 @@ Result<CodeFile> parse_code_file(std::span<const std::uint8_t> bytes) {
   return catching_out_of_memory([&]() -> Result<CodeFile> {
     OVK_RETURN_IF_ERROR(check_signature(bytes));
     OVK_RETURN_IF_ERROR(check_checksum(bytes));
-    OVK_RETURN_IF_ERROR(check_zero(bytes, 6, 2));
-    OVK_RETURN_IF_ERROR(check_zero(bytes, 15, 1));
+    namespace h = header_field;
+    OVK_RETURN_IF_ERROR(check_zero(bytes, 0, h::kReservedA));
+    OVK_RETURN_IF_ERROR(check_zero(bytes, 0, h::kReservedB));
     CodeFile file;
-    file.geometry.width = static_cast<std::uint16_t>(get(bytes, 8, 2));
-    file.geometry.height = static_cast<std::uint16_t>(get(bytes, 10, 2));
-    file.geometry.time_bins = static_cast<std::uint16_t>(get(bytes, 12, 2));
-    file.geometry.depth = bytes[14];
-    file.event_count = get(bytes, 16, 8);
-    file.tmin = static_cast<std::uint32_t>(get(bytes, 24, 4));
-    file.tmax = static_cast<std::uint32_t>(get(bytes, 28, 4));
+    file.geometry.width = static_cast<std::uint16_t>(get(bytes, 0, h::kWidth));
+    file.geometry.height = static_cast<std::uint16_t>(get(bytes, 0, h::kHeight));
+    file.geometry.time_bins = static_cast<std::uint16_t>(get(bytes, 0, h::kTimeBins));
+    file.geometry.depth = static_cast<std::uint8_t>(get(bytes, 0, h::kDepth));
+    file.event_count = get(bytes, 0, h::kEventCount);
+    file.tmin = static_cast<std::uint32_t>(get(bytes, 0, h::kTmin));
+    file.tmax = static_cast<std::uint32_t>(get(bytes, 0, h::kTmax));
     OVK_RETURN_IF_ERROR(check_time_range("the recording", file.event_count, file.tmin, file.tmax));
 
-    const std::uint64_t frame_count = get(bytes, 32, 8);
+    const std::uint64_t frame_count = frame_count_of(bytes);
     const std::size_t body_end = bytes.size() - kChecksumBytes;
     if (frame_count > (body_end - kHeaderBytes) / kFrameEntryBytes) {
       return invalid("frame table of " + std::to_string(frame_count) +
@@ -342,8 +353,7 @@ Result<CodeFile> parse_code_file(std::span<const std::uint8_t> bytes) {
     }
     const std::uint64_t tree_limit = max_tree_bits(file.geometry);
     file.frames.reserve(static_cast<std::size_t>(frame_count));
-    std::size_t code_offset =
-        kHeaderBytes + static_cast<std::size_t>(frame_count) * kFrameEntryBytes;
+    std::size_t code_offset = entry_start(frame_count);
     for (std::uint64_t k = 0; k < frame_count; ++k) {
       OVK_ASSIGN_OR_RETURN(FrameEntry frame, parse_frame_entry(bytes, k, code_offset));
       OVK_RETURN_IF_ERROR(check_bit_count(k, frame, tree_limit));

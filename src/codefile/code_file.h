@@ -22,6 +22,37 @@ inline constexpr std::size_t kHeaderBytes = 40;
 inline constexpr std::size_t kFrameEntryBytes = 40;
 inline constexpr std::size_t kChecksumBytes = 8;
 
+// A little-endian field of the header or of a frame entry: its offset from
+// the start of its record, and its size in bytes. The writer and the parser
+// both go by these.
+struct Field {
+  std::size_t offset;
+  std::size_t size;
+};
+namespace header_field {
+inline constexpr Field kMagic{0, 4};
+inline constexpr Field kVersion{4, 2};
+inline constexpr Field kReservedA{6, 2};  // zero
+inline constexpr Field kWidth{8, 2};
+inline constexpr Field kHeight{10, 2};
+inline constexpr Field kTimeBins{12, 2};
+inline constexpr Field kDepth{14, 1};
+inline constexpr Field kReservedB{15, 1};  // zero
+inline constexpr Field kEventCount{16, 8};
+inline constexpr Field kTmin{24, 4};
+inline constexpr Field kTmax{28, 4};
+inline constexpr Field kFrameCount{32, 8};
+}  // namespace header_field
+namespace entry_field {
+inline constexpr Field kCoding{0, 1};
+inline constexpr Field kReserved{1, 7};  // zero
+inline constexpr Field kEventCount{8, 8};
+inline constexpr Field kTmin{16, 4};
+inline constexpr Field kTmax{20, 4};
+inline constexpr Field kBitCount{24, 8};
+inline constexpr Field kCodeLength{32, 8};
+}  // namespace entry_field
+
 // How one frame's tree bits are stored.
 enum class FrameCoding : std::uint8_t {
   kRans = 0,          // the rANS stream of the bits
@@ -82,7 +113,7 @@ Result<std::uint64_t> declared_size_so_far(std::span<const std::uint8_t> head);
 std::uint64_t file_checksum(std::span<const std::uint8_t> bytes);
 
 // Upper bound on the tree bits (= nodes) of a tree over the padded sizes of
-// the geometry with its depth limit; saturates at 2^64 - 1.
+// the geometry with its depth limit (a full tree: TreeLevels::full_tree_nodes).
 std::uint64_t max_tree_bits(const Geometry& geometry);
 
 // The format version a file with these frames is written as.

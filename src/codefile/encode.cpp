@@ -120,29 +120,6 @@ Result<CodeFile> encode_events(EventSpan events, const Geometry& geometry, std::
   });
 }
 
-Result<std::string> compare_with_recording(const CodeFile& file,
-                                           const std::vector<LeafBoxes>& file_frames,
-                                           EventSpan events) {
-  if (file.frames.empty()) {
-    if (events.empty()) return std::string{};
-    return "the file holds no frames, the recording " + std::to_string(events.size()) + " events";
-  }
-  OVK_ASSIGN_OR_RETURN(const CodeFile recording,
-                       encode_events(events, file.geometry, file.frames.size()));
-  OVK_ASSIGN_OR_RETURN(const std::vector<LeafBoxes> recording_frames, decode_frames(recording));
-  if (file.frames.size() != recording.frames.size()) {
-    return "the file holds " + std::to_string(file.frames.size()) +
-           " frames, the recording gives " + std::to_string(recording.frames.size());
-  }
-  for (std::size_t k = 0; k < file.frames.size(); ++k) {
-    const std::string difference =
-        compare_frame(file.frames[k], file_frames[k], recording.frames[k], recording_frames[k]);
-    if (!difference.empty()) return "frame " + std::to_string(k) + ": " + difference;
-  }
-  if (file.event_count != events.size()) return event_count_difference(file, events);
-  return std::string{};
-}
-
 Result<Comparison> compare_frame_by_frame(const CodeFile& file, EventSpan events) {
   Comparison out;
   if (file.frames.empty()) {

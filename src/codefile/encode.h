@@ -29,19 +29,14 @@ enum class Coding : std::uint8_t {
 Result<CodeFile> encode_events(EventSpan events, const Geometry& geometry, std::uint64_t n_frames,
                                Coding coding = Coding::kStatic);
 
-// The first difference between a decoded file and the recording coded with
-// the file's own geometry and frame count, as one line ("frame 2: ..."), or
-// an empty string when their occupancy is identical: the same frames with
-// the same time ranges and the same leaf boxes. A file without frames
-// matches exactly the recordings without events.
-Result<std::string> compare_with_recording(const CodeFile& file,
-                                           const std::vector<LeafBoxes>& file_frames,
-                                           EventSpan events);
-
-// compare_with_recording decoding one frame of each at a time, so what is
-// held is the recording and one frame's boxes of each. The difference is
-// empty when identical; `boxes` then counts the file's leaf boxes. The file
-// must be parsed but need not be decoded: its decoding errors are returned.
+// The first difference between a file and the recording coded with the
+// file's own geometry and frame count, as one line ("frame 2: ..."), empty
+// when their occupancy is identical: the same frames with the same time
+// ranges, leaf boxes and event counts (a file without frames matches exactly
+// the recordings without events). Frames are decoded one of each at a time,
+// so what is held is the recording and one frame's boxes of each; `boxes`
+// then counts the file's leaf boxes. The file must be parsed but need not be
+// decoded: its decoding errors are returned.
 struct Comparison {
   std::string difference;
   std::uint64_t boxes = 0;

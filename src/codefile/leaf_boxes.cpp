@@ -1,14 +1,13 @@
 #include "codefile/leaf_boxes.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
-#include <cstring>
 #include <optional>
 #include <string>
 
 #include "codec/context_coder.h"
 #include "codec/frame_delta.h"
-#include "codec/octree.h"
 #include "codec/rans.h"
 #include "codec/tree_bits.h"
 #include "codec/voxel_grid.h"
@@ -17,23 +16,10 @@ namespace ovk::codefile {
 
 namespace {
 
-Error invalid(std::string message) { return {ErrorKind::kInvalidData, std::move(message)}; }
+Error invalid(std::string message) { return Error::invalid_data(std::move(message)); }
 
 Error too_few_bits(std::uint64_t bit_count) {
   return invalid("the tree needs more than its " + std::to_string(bit_count) + " bits");
-}
-
-// Eight bits of the MSB-first string from byte `at` on, as a big-endian
-// word; bytes past `size` read as zero.
-std::uint64_t load_word(const std::uint8_t* bytes, std::uint64_t size, std::uint64_t at) {
-  if (at + 8 <= size) {
-    std::uint64_t w;
-    std::memcpy(&w, bytes + at, 8);
-    return __builtin_bswap64(w);
-  }
-  std::uint64_t w = 0;
-  for (std::uint64_t i = 0; i < 8; ++i) w = (w << 8) | (at + i < size ? bytes[at + i] : 0u);
-  return w;
 }
 
 // The bits [i, i + avail) of the string as the top of a word, the rest
@@ -44,7 +30,7 @@ struct Window {
 };
 Window window(std::span<const std::uint8_t> bits, std::uint64_t i, std::uint64_t end) {
   const unsigned skip = static_cast<unsigned>(i & 7);
-  std::uint64_t w = load_word(bits.data(), bits.size(), i >> 3) << skip;
+  std::uint64_t w = load_bit_word(bits, i >> 3) << skip;
   const std::uint64_t avail = std::min<std::uint64_t>(64 - skip, end - i);
   if (avail < 64) w &= ~std::uint64_t{0} << (64 - avail);
   return {w, avail};
@@ -82,40 +68,23 @@ BoxOrigin child_origin(const BoxOrigin& o, const BoxOrigin& d) {
           static_cast<std::uint16_t>(o.t0 + d.t0)};
 }
 
-// Offsets of a split box's children in child order: x part outermost, then
-// y, then t. Sizes are powers of two, so an axis's second part starts at
-// half its size.
-std::vector<BoxOrigin> child_offsets(const AxisParts& px, const AxisParts& py,
-                                     const AxisParts& pt) {
-  std::vector<BoxOrigin> offsets;
-  for (int ix = 0; ix < px.count; ++ix) {
-    for (int iy = 0; iy < py.count; ++iy) {
-      for (int it = 0; it < pt.count; ++it) {
-        offsets.push_back({static_cast<std::uint16_t>(px.offset[ix]),
-                           static_cast<std::uint16_t>(py.offset[iy]),
-                           static_cast<std::uint16_t>(pt.offset[it])});
-      }
-    }
+// Offsets of the children of a box at depth d < levels.deepest, in child
+// order.
+std::vector<BoxOrigin> child_offsets(const TreeLevels& levels, unsigned d) {
+  std::vector<BoxOrigin> offsets(levels.children[d]);
+  for (unsigned c = 0; c < levels.children[d]; ++c) {
+    const std::array<std::uint32_t, 3> o = levels.child_offset(d, c);
+    offsets[c] = {static_cast<std::uint16_t>(o[0]), static_cast<std::uint16_t>(o[1]),
+                  static_cast<std::uint16_t>(o[2])};
   }
   return offsets;
 }
 
 Result<std::vector<std::uint8_t>> rans_bits(const FrameEntry& frame,
                                             std::optional<RansDecodeEnd>& end) {
-  const std::vector<std::uint8_t>& code = frame.code;
-  if (code.size() < kRansHeaderBytes) return invalid("rANS code shorter than its 6-byte header");
-  const std::uint32_t p0 = code[0] | (std::uint32_t{code[1]} << 8);
-  const std::uint32_t state = code[2] | (std::uint32_t{code[3]} << 8) |
-                              (std::uint32_t{code[4]} << 16) | (std::uint32_t{code[5]} << 24);
-  if (p0 == 0 || p0 >= kRansScale) {
-    return invalid("rANS header holds the probability " + std::to_string(p0) + ", outside 1..4095");
-  }
-  if (state < kRansLowerBound || state >= (1u << 31)) {
-    return invalid("rANS header holds the state " + std::to_string(state) +
-                   ", outside 2^23..2^31-1");
-  }
+  OVK_RETURN_IF_ERROR(parse_rans_header(frame.code));
   end.emplace();
-  return rans_decode_bits(code, frame.bit_count, *end);
+  return rans_decode_bits(frame.code, frame.bit_count, *end);
 }
 
 // A rANS stream the encoder wrote is read to its last byte and ends in the
@@ -296,10 +265,10 @@ Status check_leaves_in_time_bins(const LeafBoxes& leaves, const Geometry& geomet
   return Ok{};
 }
 
-void set_size(LeafBoxes& out, std::uint64_t dx, std::uint64_t dy, std::uint64_t dt) {
-  out.dx = dx;
-  out.dy = dy;
-  out.dt = dt;
+// The leaves, at `depth`, whose origins are `origins`.
+LeafBoxes leaves_at(const TreeLevels& levels, unsigned depth, std::vector<BoxOrigin> origins) {
+  const std::array<std::uint32_t, 3>& side = levels.side[depth];
+  return LeafBoxes{side[0], side[1], side[2], std::move(origins)};
 }
 
 }  // namespace
@@ -307,10 +276,9 @@ void set_size(LeafBoxes& out, std::uint64_t dx, std::uint64_t dy, std::uint64_t 
 Result<LeafBoxes> decode_leaf_boxes(std::span<const std::uint8_t> bits, std::uint64_t bit_count,
                                     const Geometry& geometry) {
   if (bits.size() < packed_byte_count(bit_count)) OVK_FAULT("tree bits shorter than their count");
+  const TreeLevels levels(GridGeometry(geometry.width, geometry.height, geometry.time_bins),
+                          geometry.depth);
   LeafBoxes out;
-  std::uint64_t dx = next_power_of_two(geometry.width);
-  std::uint64_t dy = next_power_of_two(geometry.height);
-  std::uint64_t dt = next_power_of_two(geometry.time_bins);
   std::vector<BoxOrigin> current{{0, 0, 0}};
   std::vector<BoxOrigin> next;
   std::uint64_t pos = 0;  // bits consumed by the levels before `current`
@@ -318,26 +286,20 @@ Result<LeafBoxes> decode_leaf_boxes(std::span<const std::uint8_t> bits, std::uin
     const Level level{current, pos};
     if (level.end() > bit_count) return too_few_bits(bit_count);
     const std::uint64_t ones = count_ones(bits, level.begin, level.end());
-    if (!splittable(dx, dy, dt, static_cast<std::uint8_t>(depth), geometry.depth)) {
-      out.origins = occupied_nodes(bits, level, ones);
-      set_size(out, dx, dy, dt);
+    if (depth == levels.deepest) {
+      out = leaves_at(levels, depth, occupied_nodes(bits, level, ones));
       pos = level.end();
       break;
     }
-    const AxisParts px = split_axis(dx), py = split_axis(dy), pt = split_axis(dt);
-    const std::vector<BoxOrigin> offsets = child_offsets(px, py, pt);
+    const std::vector<BoxOrigin> offsets = child_offsets(levels, depth);
     // Checked before allocating: each child needs a bit of its own.
     const std::uint64_t children = ones * offsets.size();
     if (children > bit_count - level.end()) return too_few_bits(bit_count);
     if (const auto node = childless_node(bits, level, offsets.size())) {
       return childless(level, *node, depth);
     }
-    dx = px.size[0];
-    dy = py.size[0];
-    dt = pt.size[0];
-    if (!splittable(dx, dy, dt, static_cast<std::uint8_t>(depth + 1), geometry.depth)) {
-      out.origins = occupied_children(bits, level, offsets, children);
-      set_size(out, dx, dy, dt);
+    if (depth + 1 == levels.deepest) {
+      out = leaves_at(levels, depth + 1, occupied_children(bits, level, offsets, children));
       pos = level.end() + children;
       break;
     }

@@ -1,7 +1,6 @@
 // CSV and plain-text recordings: one event per line, columns x, y, t, p. The
 // file reader streams through one fixed buffer and holds a line only while it
-// is parsed (a line cut by the end of a read is gathered first); the
-// in-memory decoder walks the same lines over a byte span.
+// is parsed (a line cut by the end of a read is gathered first).
 #include <sys/stat.h>
 
 #include <cstddef>
@@ -121,22 +120,6 @@ Result<EventVec> stream_lines(const FileHandle& file, const Interruptions& inter
   }
 }
 
-Result<EventVec> decode_lines(std::span<const std::uint8_t> bytes) {
-  EventVec events;
-  std::size_t pos = 0;
-  while (pos < bytes.size()) {
-    const std::span<const std::uint8_t> rest = bytes.subspan(pos);
-    OVK_ASSIGN_OR_RETURN(std::size_t length, add_next_line(rest, events));
-    if (length == 0) {
-      // The last line, without a line feed.
-      OVK_RETURN_IF_ERROR(add_line(rest, events));
-      length = rest.size();
-    }
-    pos += length;
-  }
-  return events;
-}
-
 }  // namespace
 
 // Growing the event vector or a long line can run out of memory; that ends
@@ -144,10 +127,6 @@ Result<EventVec> decode_lines(std::span<const std::uint8_t> bytes) {
 Result<EventVec> read_csv(std::string_view path, const Interruptions& interrupts) {
   OVK_ASSIGN_OR_RETURN(const FileHandle file, open_for_reading(path, interrupts));
   return catching_out_of_memory([&] { return stream_lines(file, interrupts); });
-}
-
-Result<EventVec> decode_csv(std::span<const std::uint8_t> bytes) {
-  return catching_out_of_memory([bytes] { return decode_lines(bytes); });
 }
 
 }  // namespace ovk::io

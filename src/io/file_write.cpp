@@ -103,10 +103,4 @@ Status AtomicFileWriter::commit() {
   return done;
 }
 
-Status write_file_atomically(std::string_view path, std::span<const std::uint8_t> bytes) {
-  OVK_ASSIGN_OR_RETURN(AtomicFileWriter writer, AtomicFileWriter::create(path));
-  OVK_RETURN_IF_ERROR(writer.write(bytes));
-  return writer.commit();
-}
-
 }  // namespace ovk::io

@@ -58,7 +58,4 @@ class AtomicFileWriter {
   FileHandle file_;
 };
 
-// Writes `bytes` to `path` atomically with an AtomicFileWriter.
-Status write_file_atomically(std::string_view path, std::span<const std::uint8_t> bytes);
-
 }  // namespace ovk::io

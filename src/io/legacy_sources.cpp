@@ -2,6 +2,8 @@
 // 9-byte records, N-MNIST 5-byte records, AEDAT 2.0. With default options
 // they hand out exactly the events of the module's loaders and fail with
 // their messages.
+#include <algorithm>
+#include <span>
 #include <string>
 
 #include "io/event_sources.h"
@@ -21,6 +23,20 @@ Error size_error(const char* prefix, std::uint64_t size, const char* suffix) {
   return Error(ErrorKind::kInvalidData, prefix + std::to_string(size) + suffix);
 }
 
+// Reads the whole records of `bytes`, kRecordBytes each, as many as the block
+// has room for: take(record, event) fills in the record's event and returns
+// true, or returns false to leave the record out. Returns the bytes read.
+template <std::size_t kRecordBytes, class Take>
+std::size_t take_records(std::span<const std::uint8_t> bytes, Event64* block,
+                         std::size_t capacity, std::size_t& written, Take take) {
+  const std::size_t n = std::min(bytes.size() / kRecordBytes, capacity - written);
+  const std::uint8_t* r = bytes.data();
+  for (std::size_t i = 0; i < n; ++i, r += kRecordBytes) {
+    if (take(r, block[written])) ++written;
+  }
+  return n * kRecordBytes;
+}
+
 class CompactSource final : public StreamSource {
  public:
   explicit CompactSource(ByteStream stream) : StreamSource(std::move(stream), kCompactRecordBytes, 1) {}
@@ -28,14 +44,11 @@ class CompactSource final : public StreamSource {
  private:
   Result<std::size_t> decode(std::span<const std::uint8_t> bytes, Event64* block,
                              std::size_t capacity, std::size_t& written) override {
-    const std::size_t n = std::min(bytes.size() / kCompactRecordBytes, capacity - written);
-    const std::uint8_t* r = bytes.data();
-    Event64* out = block + written;
-    for (std::size_t i = 0; i < n; ++i, r += kCompactRecordBytes) {
-      out[i] = Event64{load_le16(r), load_le16(r + 2), load_le32(r + 4), r[8]};
-    }
-    written += n;
-    return n * kCompactRecordBytes;
+    return take_records<kCompactRecordBytes>(
+        bytes, block, capacity, written, [](const std::uint8_t* r, Event64& event) {
+          event = Event64{load_le16(r), load_le16(r + 2), load_le32(r + 4), r[8]};
+          return true;
+        });
   }
   Status finish(std::size_t leftover, std::uint64_t consumed) override {
     if (leftover == 0) return Ok{};
@@ -54,24 +67,24 @@ class NmnistSource final : public StreamSource {
  private:
   Result<std::size_t> decode(std::span<const std::uint8_t> bytes, Event64* block,
                              std::size_t capacity, std::size_t& written) override {
-    const std::size_t n = std::min(bytes.size() / kNmnistRecordBytes, capacity - written);
-    const std::uint8_t* r = bytes.data();
     std::uint64_t markers = 0;
-    for (std::size_t i = 0; i < n; ++i, r += kNmnistRecordBytes) {
-      // 23-bit big-endian timestamp below the polarity bit of byte 2.
-      const std::uint32_t t = (static_cast<std::uint32_t>(r[2] & 0x7F) << 16) |
-                              (static_cast<std::uint32_t>(r[3]) << 8) | r[4];
-      if (r[1] == kNmnistOverflowRow) {
-        ++markers;
-        if (resolve_) {
-          extra_ += kNmnistOverflowMicroseconds;
-          continue;
-        }
-      }
-      block[written++] = Event64{r[0], r[1], t + extra_, static_cast<std::uint8_t>(r[2] >> 7)};
-    }
+    const std::size_t used = take_records<kNmnistRecordBytes>(
+        bytes, block, capacity, written, [&](const std::uint8_t* r, Event64& event) {
+          // 23-bit big-endian timestamp below the polarity bit of byte 2.
+          const std::uint32_t t = (static_cast<std::uint32_t>(r[2] & 0x7F) << 16) |
+                                  (static_cast<std::uint32_t>(r[3]) << 8) | r[4];
+          if (r[1] == kNmnistOverflowRow) {
+            ++markers;
+            if (resolve_) {
+              extra_ += kNmnistOverflowMicroseconds;
+              return false;
+            }
+          }
+          event = Event64{r[0], r[1], t + extra_, static_cast<std::uint8_t>(r[2] >> 7)};
+          return true;
+        });
     count_skipped(0, markers);
-    return n * kNmnistRecordBytes;
+    return used;
   }
   Status finish(std::size_t leftover, std::uint64_t consumed) override {
     if (leftover == 0) return Ok{};
@@ -98,27 +111,26 @@ class Aedat2Source final : public StreamSource {
 
   Result<std::size_t> decode(std::span<const std::uint8_t> bytes, Event64* block,
                              std::size_t capacity, std::size_t& written) override {
-    const std::size_t n = std::min(bytes.size() / kAedatRecordBytes, capacity - written);
-    const std::uint8_t* r = bytes.data();
     std::uint64_t specials = 0;
-    for (std::size_t i = 0; i < n; ++i, r += kAedatRecordBytes) {
-      // DVS128 address: bit 0 polarity, bits 1-7 x, bits 8-14 y.
-      const std::uint32_t address = load_be32(r);
-      if ((address & kSpecialBits) != 0) {
-        ++specials;
-        if (drop_) continue;
-      }
-      auto x = static_cast<std::uint16_t>((address >> 1) & 0x7F);
-      auto p = static_cast<std::uint8_t>(address & 1);
-      if (jaer_) {
-        x = static_cast<std::uint16_t>(kDvs128Size - 1 - x);
-        p = static_cast<std::uint8_t>(p ^ 1);
-      }
-      block[written++] =
-          Event64{x, static_cast<std::uint16_t>((address >> 8) & 0x7F), load_be32(r + 4), p};
-    }
+    const std::size_t used = take_records<kAedatRecordBytes>(
+        bytes, block, capacity, written, [&](const std::uint8_t* r, Event64& event) {
+          // DVS128 address: bit 0 polarity, bits 1-7 x, bits 8-14 y.
+          const std::uint32_t address = load_be32(r);
+          if ((address & kSpecialBits) != 0) {
+            ++specials;
+            if (drop_) return false;
+          }
+          auto x = static_cast<std::uint16_t>((address >> 1) & 0x7F);
+          auto p = static_cast<std::uint8_t>(address & 1);
+          if (jaer_) {
+            x = static_cast<std::uint16_t>(kDvs128Size - 1 - x);
+            p = static_cast<std::uint8_t>(p ^ 1);
+          }
+          event = Event64{x, static_cast<std::uint16_t>((address >> 8) & 0x7F), load_be32(r + 4), p};
+          return true;
+        });
     count_skipped(0, specials);
-    return n * kAedatRecordBytes;
+    return used;
   }
   Status finish(std::size_t leftover, std::uint64_t consumed) override {
     if (leftover == 0) return Ok{};

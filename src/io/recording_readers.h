@@ -33,12 +33,11 @@ Result<EventVec> read_nmnist(std::string_view path);
 Result<EventVec> read_aedat2(std::string_view path);
 Result<EventVec> read_csv(std::string_view path);
 
-// The same decoders over bytes already in memory (used by the file readers,
+// The binary decoders over bytes already in memory (used by the file readers,
 // the ".bin" length rule and the fuzz targets).
 Result<EventVec> decode_compact(std::span<const std::uint8_t> bytes);
 Result<EventVec> decode_nmnist(std::span<const std::uint8_t> bytes);
 Result<EventVec> decode_aedat2(std::span<const std::uint8_t> bytes);
-Result<EventVec> decode_csv(std::span<const std::uint8_t> bytes);
 
 // Extension of the path's last component ("" allowed), or nullopt for none.
 std::optional<std::string_view> file_extension(std::string_view path);

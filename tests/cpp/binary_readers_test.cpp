@@ -127,6 +127,7 @@ TEST(IoBinaryReaders, FileReadersMatchDecodersAndPassOpenErrorsThrough) {
 }
 
 TEST(IoBinaryReaders, ArbitraryBytesNeverBreakTheDecoders) {
+  const ScratchDir dir;
   std::mt19937 rng(12345);
   for (int round = 0; round < 2000; ++round) {
     std::string data(rng() % 64, '\0');
@@ -146,7 +147,7 @@ TEST(IoBinaryReaders, ArbitraryBytesNeverBreakTheDecoders) {
     if (a.ok()) {
       EXPECT_LE(a.value().size() * 8, data.size());
     }
-    const auto text = decode_csv(as_span(data));
+    const auto text = read_csv(dir.write("data.csv", data));
     if (text.ok()) {
       EXPECT_LE(text.value().size(), data.size() / 7);
     }

@@ -22,6 +22,7 @@
 #include "codec/tree_bits.h"
 #include "codec/tree_contexts.h"
 #include "codec/voxel_grid.h"
+#include "codec_shortcuts.h"
 #include "codec_test_support.h"
 
 namespace ovk {
@@ -255,7 +256,7 @@ TEST(ContextCoder, SequenceFramesAreEachFramesTreeWithTheRecordsTotals) {
         if (frame_of[i] == k) frame.push_back(events[i]);
       }
       std::vector<std::uint64_t> keys;
-      if (!frame.empty()) keys = CellKeyer(g, 16).occupied(frame).value();
+      if (!frame.empty()) keys = occupied_cell_keys(frame, g, 16).value();
       const PackedBits bits = encode_tree_bits(keys, g, 16).value();
       ASSERT_EQ(seq.frame_bit_counts[k], bits.bit_count) << k;
       EXPECT_EQ(rle.frame_bit_counts[k], bits.bit_count) << k;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "io/recording_readers.h"
+#include "csv_model.h"
 #include "io_test_support.h"
 
 namespace ovk::io {
@@ -171,7 +172,7 @@ TEST(CsvLineScan, StreamedReadsAgreeAcrossTheReadBuffer) {
     while (text.size() < 2 * kBuffer + 3) text += "1,2,3,4\n";
     text += "7,8,9,0";
     const auto streamed = read_csv(dir.write("a.csv", text));
-    const auto in_memory = decode_csv(as_span(text));
+    const auto in_memory = reference::decode_csv(as_span(text));
     ASSERT_TRUE(streamed.ok()) << error_message(streamed);
     EXPECT_EQ(streamed.value(), in_memory.value()) << shift;
     EXPECT_EQ(streamed.value().front(), (Event{.x = 12, .y = 34, .t = 5678, .p = 1}));

@@ -11,12 +11,13 @@
 namespace ovk::io {
 namespace {
 
-using testing_support::as_span;
-using testing_support::error_message;
-using testing_support::event;
-using testing_support::ScratchDir;
+using namespace testing_support;  // NOLINT: the suite's own helpers
 
-Result<EventVec> csv(std::string_view text) { return decode_csv(as_span(text)); }
+// The reader on `text`, through a file.
+Result<EventVec> csv(std::string_view text) {
+  static const ScratchDir dir;
+  return read_csv(dir.write("text.csv", std::string(text)));
+}
 
 // "#", `length` copies of `fill`, then `tail`.
 std::string comment(std::size_t length, char fill, std::string_view tail) {

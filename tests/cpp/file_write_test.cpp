@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "io_test_support.h"
@@ -16,6 +18,13 @@ namespace {
 
 using testing_support::read_bytes;
 using testing_support::ScratchDir;
+
+// The writer's whole round: create, write, commit.
+Status write_file_atomically(std::string_view path, std::span<const std::uint8_t> bytes) {
+  OVK_ASSIGN_OR_RETURN(AtomicFileWriter writer, AtomicFileWriter::create(path));
+  OVK_RETURN_IF_ERROR(writer.write(bytes));
+  return writer.commit();
+}
 
 std::size_t entries(const std::string& dir) {
   std::size_t n = 0;

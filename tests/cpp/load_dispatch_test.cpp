@@ -16,10 +16,7 @@
 namespace ovk::io {
 namespace {
 
-using testing_support::as_span;
-using testing_support::error_message;
-using testing_support::event;
-using testing_support::ScratchDir;
+using namespace testing_support;  // NOLINT: the suite's own helpers
 
 std::string unknown_message(std::string_view quoted) {
   return "Unknown file extension: " + std::string(quoted) +

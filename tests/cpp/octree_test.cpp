@@ -63,16 +63,5 @@ TEST(Octree, FourByOneByTwoGridWithTwoCells) {
   EXPECT_EQ(render(tree_of_cells(4, 1, 2, cells, 1)), "S[O,E,E,O]");
 }
 
-TEST(Octree, SplitAxisRule) {
-  const AxisParts five = split_axis(5);
-  EXPECT_EQ(five.count, 2);
-  EXPECT_EQ(five.size[0], 2u);
-  EXPECT_EQ(five.size[1], 3u);
-  EXPECT_EQ(five.offset[1], 2u);
-  EXPECT_EQ(split_axis(1).count, 1);
-  EXPECT_EQ(split_axis(0).count, 1);
-  EXPECT_EQ(split_axis(0).size[0], 1u);
-}
-
 }  // namespace
 }  // namespace ovk

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <string>
+#include <vector>
 
 #include "codec/result.h"
 #include "codec/tree_bits.h"
@@ -73,7 +75,7 @@ TEST(Rans, ArbitraryStreamsDecodeAsTheReference) {
   for (int round = 0; round < 3000; ++round) {
     const std::uint32_t p0 = 1 + static_cast<std::uint32_t>(rng() % 4095);
     const std::uint32_t x =
-        (1u << 23) + static_cast<std::uint32_t>(rng() % ((1ull << 32) - (1u << 23)));
+        (1u << 23) + static_cast<std::uint32_t>(rng() % ((1ull << 31) - (1u << 23)));
     std::vector<std::uint8_t> stream = {static_cast<std::uint8_t>(p0),
                                         static_cast<std::uint8_t>(p0 >> 8)};
     for (int k = 0; k < 4; ++k) stream.push_back(static_cast<std::uint8_t>(x >> (8 * k)));
@@ -136,6 +138,36 @@ TEST(Rans, MalformedInputIsAFaultNotAHang) {
   EXPECT_THROW((void)rans_decode_bits(bytes_of({0x00, 0x08, 0x00, 0x00, 0x00, 0x00}), 4), Fault);
   EXPECT_THROW((void)rans_decode_bits(bytes_of({0x00, 0x00, 0x00, 0x00, 0x80, 0x00}), 4), Fault);
   EXPECT_THROW((void)rans_decode_bits(bytes_of({0x00, 0x10, 0x00, 0x00, 0x80, 0x00}), 4), Fault);
+  // A state of 2^31 or more is one the encoder never ends in.
+  EXPECT_THROW((void)rans_decode_bits(bytes_of({0x00, 0x08, 0x00, 0x00, 0x00, 0x80}), 4), Fault);
+}
+
+// The header's bounds, each refusal by its message; the lowest and highest
+// accepted values.
+TEST(Rans, HeaderParsedOrRefusedByValue) {
+  auto message = [](std::vector<std::uint8_t> stream) {
+    const Result<RansHeader> header = parse_rans_header(stream);
+    return header.ok() ? std::string("ok") : header.error().message();
+  };
+  EXPECT_EQ(message(bytes_of({0x01, 0x00, 0x00, 0x00, 0x80})),
+            "rANS code shorter than its 6-byte header");
+  EXPECT_EQ(message(bytes_of({0x00, 0x00, 0x00, 0x00, 0x80, 0x00})),
+            "rANS header holds the probability 0, outside 1..4095");
+  EXPECT_EQ(message(bytes_of({0x00, 0x10, 0x00, 0x00, 0x80, 0x00})),
+            "rANS header holds the probability 4096, outside 1..4095");
+  EXPECT_EQ(message(bytes_of({0x01, 0x00, 0xFF, 0xFF, 0x7F, 0x00})),
+            "rANS header holds the state 8388607, outside 2^23..2^31-1");
+  EXPECT_EQ(message(bytes_of({0x01, 0x00, 0x00, 0x00, 0x00, 0x80})),
+            "rANS header holds the state 2147483648, outside 2^23..2^31-1");
+  const Result<RansHeader> low = parse_rans_header(bytes_of({0x01, 0x00, 0x00, 0x00, 0x80, 0x00}));
+  ASSERT_TRUE(low.ok());
+  EXPECT_EQ(low.value().p0, 1u);
+  EXPECT_EQ(low.value().state, 1u << 23);
+  const Result<RansHeader> high =
+      parse_rans_header(bytes_of({0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0x7F, 0x42}));
+  ASSERT_TRUE(high.ok());
+  EXPECT_EQ(high.value().p0, 4095u);
+  EXPECT_EQ(high.value().state, 0x7FFFFFFFu);
 }
 
 TEST(Rans, TruncatedStreamDecodesWithZeroBytes) {

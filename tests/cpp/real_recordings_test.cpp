@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "io/recording_readers.h"
 #include "io_test_support.h"
@@ -57,6 +59,16 @@ void check_recording(const EventVec& events, const Expected& e) {
       << e.file;
 }
 
+// Each recording, read by `read`, holds the expected events.
+void check_recordings(Result<EventVec> (*read)(std::string_view),
+                      std::span<const Expected> recordings) {
+  for (const Expected& e : recordings) {
+    const auto result = read(real(e.file));
+    ASSERT_TRUE(result.ok()) << e.file << ": " << error_message(result);
+    ASSERT_NO_FATAL_FAILURE(check_recording(result.value(), e));
+  }
+}
+
 TEST_F(IoRealRecordings, NmnistSamples) {
   const Expected samples[] = {
       {"nmnist/1.bs2", 4681, 0, 33, 0, 33},
@@ -67,11 +79,7 @@ TEST_F(IoRealRecordings, NmnistSamples) {
       {"nmnist/60005.bs2", 3150, 0, 32, 0, 33},
       {"nmnist/sample_nmnist.bin", 4325, 0, 33, 0, 33},
   };
-  for (const Expected& e : samples) {
-    const auto result = read_nmnist(real(e.file));
-    ASSERT_TRUE(result.ok()) << e.file << ": " << error_message(result);
-    ASSERT_NO_FATAL_FAILURE(check_recording(result.value(), e));
-  }
+  check_recordings(read_nmnist, samples);
   // 12 10 80 03 7D, 14 11 80 04 24, 11 09 00 09 8B
   const EventVec first = read_nmnist(real("nmnist/1.bs2")).value();
   EXPECT_EQ(first[0], event(18, 16, 893, 1));
@@ -109,11 +117,7 @@ TEST_F(IoRealRecordings, AedatRecordings) {
       {"aedat2/mnist_0_scale16_0001_qt1.aedat", 11209, 1, 127, 1, 127},
       {"aedat2/sample_aedat_header.aedat", 0, 0, 0, 0, 0},
   };
-  for (const Expected& e : recordings) {
-    const auto result = load_events(real(e.file));
-    ASSERT_TRUE(result.ok()) << e.file << ": " << error_message(result);
-    ASSERT_NO_FATAL_FAILURE(check_recording(result.value(), e));
-  }
+  check_recordings(load_events, recordings);
   // After the 3383-byte header: 00 00 02 73 | 06 C3 82 EA, address 0x273.
   const EventVec dvs = read_aedat2(real("aedat2/DVS128-2017-03-21-short.aedat")).value();
   EXPECT_EQ(dvs[0], event(57, 2, 113476330, 1));

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <random>
 
 #include "codec/rans.h"
 #include "codec_test_support.h"
 #include "reference_codec.h"
+#include "reference_tree_reader.h"
 
 namespace ovk {
 namespace {
@@ -14,6 +16,7 @@ namespace {
 using testing_support::bytes_of;
 using testing_support::Cell;
 using testing_support::bits_of_cells;
+using testing_support::decode_tree;
 using testing_support::render;
 
 // Hand-made trees with their bits: an empty root, a lone leaf, one split of
@@ -111,14 +114,14 @@ TEST(TreeBits, RandomCellsMatchReferenceAndRoundTrip) {
     ASSERT_EQ(rebuilt.nodes.size(), bits.bit_count);
     for (std::uint64_t i = 0; i < bits.bit_count; ++i)
       ASSERT_EQ(rebuilt.nodes[i].kind != NodeKind::kEmpty, packed_bit(bits.bytes.data(), i));
-    ASSERT_EQ(detail::decode_tree_any_sizes(decoded, bits.bit_count, wp, hp, tp, max_depth),
+    ASSERT_EQ(reference::decode_tree(decoded, bits.bit_count, wp, hp, tp, max_depth),
               rebuilt);
   }
 }
 
-// Arbitrary bits, too many or too few of them: the power-of-two fast path
-// and the general reader build the same tree.
-TEST(DecodeTree, FastPathAgreesWithGeneralReaderOnArbitraryBits) {
+// Arbitrary bits, too many or too few of them: the production reader and
+// the reference build the same tree.
+TEST(DecodeTree, AgreesWithReferenceOnArbitraryBits) {
   std::mt19937_64 rng(77);
   for (int round = 0; round < 500; ++round) {
     std::vector<std::uint8_t> bytes(1 + rng() % 40);
@@ -128,15 +131,15 @@ TEST(DecodeTree, FastPathAgreesWithGeneralReaderOnArbitraryBits) {
                         tp = 1ull << (rng() % 6);
     const auto max_depth = static_cast<std::uint8_t>(rng() % 8);
     ASSERT_EQ(decode_tree(bytes, bit_count, wp, hp, tp, max_depth),
-              detail::decode_tree_any_sizes(bytes, bit_count, wp, hp, tp, max_depth));
+              reference::decode_tree(bytes, bit_count, wp, hp, tp, max_depth));
   }
 }
 
-// The per-geometry reader with one tree reused for every string (a bigger
-// tree first, then smaller ones, so stale nodes would show) builds what the
-// general reader builds: strings long enough to span several 64-bit words,
+// The reader with one tree reused for every string (a bigger tree first,
+// then smaller ones, so stale nodes would show) builds what the reference
+// builds: strings long enough to span several 64-bit words,
 // ones dense and sparse, bit counts short of and past the bytes' end.
-TEST(DecodeTree, ReusedTreeWithLevelsAgreesWithGeneralReader) {
+TEST(DecodeTree, ReusedTreeAgreesWithReference) {
   std::mt19937_64 rng(91);
   Octree tree;
   for (int round = 0; round < 600; ++round) {
@@ -155,7 +158,7 @@ TEST(DecodeTree, ReusedTreeWithLevelsAgreesWithGeneralReader) {
     const auto max_depth = static_cast<std::uint8_t>(rng() % 9);
     const GridGeometry geometry(width, height, bins);
     decode_tree_into(bytes, bit_count, TreeLevels(geometry, max_depth), tree);
-    ASSERT_EQ(tree, detail::decode_tree_any_sizes(bytes, bit_count, geometry.padded_width(),
+    ASSERT_EQ(tree, reference::decode_tree(bytes, bit_count, geometry.padded_width(),
                                                   geometry.padded_height(),
                                                   geometry.padded_bins(), max_depth))
         << width << "x" << height << "x" << bins << " d" << +max_depth << " bits " << bit_count;
@@ -178,9 +181,66 @@ TEST(DecodeTree, ReusedTreeByValue) {
                Fault);
 }
 
-TEST(DecodeTree, SizesThatAreNotPowersOfTwo) {
-  // 3 splits into 1 and 2; the part of size 2 splits again, the part of size 1 cannot.
-  EXPECT_EQ(render(decode_tree(bytes_of({0xFF, 0xFF}), 16, 3, 1, 1, 4)), "S[O,S[O,O]]");
+// A 4 x 1 x 2 grid: the root halves x and t (children in the order x then
+// t), the depth-1 boxes 2 x 1 x 1 halve x alone, and the leaves are cells.
+TEST(TreeLevels, BoxesAndChildOffsetsByValue) {
+  const TreeLevels levels(GridGeometry(4, 1, 2), 9);
+  EXPECT_EQ(levels.deepest, 2u);
+  EXPECT_EQ(levels.children[0], 4u);
+  EXPECT_EQ(levels.children[1], 2u);
+  using Side = std::array<std::uint32_t, 3>;
+  EXPECT_EQ(levels.side[0], (Side{4, 1, 2}));
+  EXPECT_EQ(levels.side[1], (Side{2, 1, 1}));
+  EXPECT_EQ(levels.side[2], (Side{1, 1, 1}));
+  EXPECT_EQ(levels.child_offset(0, 0), (Side{0, 0, 0}));
+  EXPECT_EQ(levels.child_offset(0, 1), (Side{0, 0, 1}));
+  EXPECT_EQ(levels.child_offset(0, 2), (Side{2, 0, 0}));
+  EXPECT_EQ(levels.child_offset(0, 3), (Side{2, 0, 1}));
+  EXPECT_EQ(levels.child_offset(1, 1), (Side{1, 0, 0}));
+  EXPECT_EQ(levels.full_tree_nodes(), 1u + 4 + 8);
+  // The depth limit stops the walk: depth 1 boxes are the leaves.
+  const TreeLevels shallow(GridGeometry(4, 1, 2), 1);
+  EXPECT_EQ(shallow.deepest, 1u);
+  EXPECT_EQ(shallow.side[1], (Side{2, 1, 1}));
+  EXPECT_EQ(shallow.full_tree_nodes(), 1u + 4);
+}
+
+// Over random shapes and depth limits, the full tree's node count is the
+// node count of the reference's tree of every cell, and the child offsets
+// are the reference split rule's.
+TEST(TreeLevels, AgreesWithReferenceSplitRule) {
+  std::mt19937_64 rng(404);
+  for (int round = 0; round < 200; ++round) {
+    const std::uint64_t wp = 1ull << (rng() % 4), hp = 1ull << (rng() % 4),
+                        tp = 1ull << (rng() % 4);
+    const auto max_depth = static_cast<std::uint8_t>(rng() % 6);
+    const TreeLevels levels(testing_support::padded_grid(wp, hp, tp), max_depth);
+    reference::Grid all{wp, hp, tp, {}};
+    for (std::uint64_t x = 0; x < wp; ++x)
+      for (std::uint64_t y = 0; y < hp; ++y)
+        for (std::uint64_t t = 0; t < tp; ++t) all.cells.insert({x, y, t});
+    ASSERT_EQ(levels.full_tree_nodes(), reference::tree_bits(all, max_depth).bit_count);
+    std::uint64_t dx = wp, dy = hp, dt = tp;
+    for (unsigned d = 0; d < levels.deepest; ++d) {
+      const reference::AxisParts px = reference::split_axis(dx), py = reference::split_axis(dy),
+                                 pt = reference::split_axis(dt);
+      unsigned c = 0;
+      for (int ix = 0; ix < px.count; ++ix)
+        for (int iy = 0; iy < py.count; ++iy)
+          for (int it = 0; it < pt.count; ++it, ++c) {
+            const std::array<std::uint32_t, 3> want = {static_cast<std::uint32_t>(px.offset[ix]),
+                                                       static_cast<std::uint32_t>(py.offset[iy]),
+                                                       static_cast<std::uint32_t>(pt.offset[it])};
+            ASSERT_EQ(levels.child_offset(d, c), want) << d << " " << c;
+          }
+      ASSERT_EQ(c, levels.children[d]);
+      dx = px.size[0], dy = py.size[0], dt = pt.size[0];
+      ASSERT_EQ(levels.side[d + 1], (std::array<std::uint32_t, 3>{
+                                        static_cast<std::uint32_t>(dx),
+                                        static_cast<std::uint32_t>(dy),
+                                        static_cast<std::uint32_t>(dt)}));
+    }
+  }
 }
 
 }  // namespace

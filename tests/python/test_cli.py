@@ -594,3 +594,24 @@ def test_compact_files_larger_than_a_read_block(tmp_path):
     row, = jsonl(run("sweep", source, "--sensor", "64x64", "--time-bins", "8", "--depth", "4",
                      "--baselines", "none", "--format", "jsonl", check=0).stdout)
     assert_rows_match_module([row], events, 64, 64, [(8, 4, 1)])
+
+
+@needs_cli
+def test_info_json_line_per_recording(tmp_path):
+    records = bytes([1, 0, 2, 0, 5, 0, 0, 0, 1, 9, 0, 3, 0, 7, 0, 0, 0, 0])  # compact
+    (tmp_path / "a.evb").write_bytes(records)
+    done = run("info", "--json", tmp_path / "a.evb", check=0)
+    assert json.loads(done.stdout) == {
+        "path": str(tmp_path / "a.evb"), "reader": "compact", "events": 2, "x_range": [1, 9],
+        "y_range": [2, 3], "t_range": [5, 7], "width": 10, "height": 4}
+    (tmp_path / "empty.evb").write_bytes(b"")
+    empty = json.loads(run("info", "--json", tmp_path / "empty.evb", check=0).stdout)
+    assert empty["events"] == 0 and empty["x_range"] is None
+
+
+@needs_cli
+def test_info_json_refuses_code_files(tmp_path):
+    (tmp_path / "a.evb").write_bytes(bytes([1, 0, 2, 0, 5, 0, 0, 0, 1]))
+    run("encode", tmp_path / "a.evb", "-o", tmp_path / "a.ovkc", check=0)
+    done = run("info", "--json", tmp_path / "a.ovkc", check=1)
+    assert done.stderr == f"{tmp_path / 'a.ovkc'}: --json describes recordings, not code files\n"

@@ -1,10 +1,13 @@
-"""examples/ovk_report.py on folders holding awkward file names."""
+"""examples/ovk_report.py on folders holding awkward file names, and the
+sensor size it takes from the ovk tool."""
+import json
 import os
 import subprocess
 import sys
 from pathlib import Path
 
 import ovk
+from conftest import needs_cli, run_cli
 
 SCRIPT = Path(__file__).resolve().parents[2] / "examples" / "ovk_report.py"
 
@@ -32,3 +35,28 @@ def test_name_that_is_not_utf8_is_reported_and_the_rest_goes_on(tmp_path):
     assert lines[0].startswith("good.evb: 2 events, x (1, 3), y (0, 0), t (0, 100)")
     assert [line.split()[:3] for line in lines if line.startswith("good.evb ")] == \
         [["good.evb", "compress", "2"], ["good.evb", "sequence/10", "2"]]
+
+
+@needs_cli
+def test_sensor_size_is_the_tools(tmp_path):
+    # Two N-MNIST records, (1, 2) and (3, 4): the format's sensor is 34 x 34,
+    # which the tool reports, where the events' extent alone would say 4 x 5.
+    (tmp_path / "digit.bin").write_bytes(bytes([1, 2, 0, 0, 0, 3, 4, 0x80, 0, 100]))
+    result = run_report(str(tmp_path / "digit.bin"))
+    assert result.returncode == 0, result.stderr.decode()
+    assert result.stdout.decode().splitlines()[0].endswith("-> sensor 34x34")
+    info = run_cli("info", "--json", tmp_path / "digit.bin", check=0)
+    assert json.loads(info.stdout)["width"] == 34
+
+
+def test_without_the_tool_the_events_give_the_size(tmp_path):
+    (tmp_path / "digit.bin").write_bytes(bytes([1, 2, 0, 0, 0, 3, 4, 0x80, 0, 100]))
+    env = {key: value for key, value in os.environ.items() if key != "OVK_CLI"}
+    env["PATH"] = str(tmp_path)  # no ovk on it
+    env["PYTHONPATH"] = os.pathsep.join(
+        p for p in (os.path.dirname(ovk.__file__), os.environ.get("PYTHONPATH")) if p)
+    result = subprocess.run([sys.executable, str(SCRIPT), str(tmp_path / "digit.bin")], env=env,
+                            capture_output=True, timeout=120)
+    assert result.returncode == 0, result.stderr.decode()
+    assert result.stderr.decode().startswith("note: the ovk tool was not found")
+    assert result.stdout.decode().splitlines()[0].endswith("-> sensor 4x5")

@@ -492,12 +492,12 @@ bool looks_like_aedat4(std::span<const std::uint8_t> head) {
 
 Result<std::unique_ptr<EventSource>> open_aedat4(std::string_view path) {
   OVK_ASSIGN_OR_RETURN(std::unique_ptr<ByteInput> input, open_byte_input(path));
-  return Aedat4Source::open(std::move(input), kMaxAedat4PacketBytes);
+  return open_aedat4_input(std::move(input));
 }
 
-Result<std::unique_ptr<EventSource>> open_aedat4_bytes(std::vector<std::uint8_t> bytes,
+Result<std::unique_ptr<EventSource>> open_aedat4_input(std::unique_ptr<ByteInput> input,
                                                        std::size_t max_packet_bytes) {
-  return Aedat4Source::open(memory_byte_input(std::move(bytes)), max_packet_bytes);
+  return Aedat4Source::open(std::move(input), max_packet_bytes);
 }
 
 }  // namespace ovk::io

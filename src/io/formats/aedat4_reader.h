@@ -21,6 +21,7 @@
 
 #include "codec/result.h"
 #include "io/event_source.h"
+#include "io/formats/byte_input.h"
 
 namespace ovk::io {
 
@@ -37,9 +38,9 @@ bool looks_like_aedat4(std::span<const std::uint8_t> head);
 // Opens `path` and reads its header; the packets are read by next_block.
 Result<std::unique_ptr<EventSource>> open_aedat4(std::string_view path);
 
-// The same over bytes in memory (tests and the fuzz target), optionally with
-// a lower limit on a header's or a decompressed packet's size.
-Result<std::unique_ptr<EventSource>> open_aedat4_bytes(
-    std::vector<std::uint8_t> bytes, std::size_t max_packet_bytes = kMaxAedat4PacketBytes);
+// The same over any input (open_aedat4 hands it the file), optionally with a
+// lower limit on a header's or a decompressed packet's size.
+Result<std::unique_ptr<EventSource>> open_aedat4_input(
+    std::unique_ptr<ByteInput> input, std::size_t max_packet_bytes = kMaxAedat4PacketBytes);
 
 }  // namespace ovk::io

@@ -87,32 +87,6 @@ class FileInput final : public ByteInput {
   std::uint64_t position_ = 0;
 };
 
-class MemoryInput final : public ByteInput {
- public:
-  explicit MemoryInput(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
-
-  Result<std::size_t> read(std::span<std::uint8_t> out) override {
-    const std::size_t n = std::min(out.size(), bytes_.size() - position_);
-    if (n != 0) std::memcpy(out.data(), bytes_.data() + position_, n);
-    position_ += n;
-    return n;
-  }
-
-  Result<std::uint64_t> skip(std::uint64_t count) override {
-    const std::size_t n =
-        static_cast<std::size_t>(std::min<std::uint64_t>(count, bytes_.size() - position_));
-    position_ += n;
-    return std::uint64_t{n};
-  }
-
-  std::optional<std::uint64_t> total_size() const override { return bytes_.size(); }
-  std::uint64_t position() const override { return position_; }
-
- private:
-  std::vector<std::uint8_t> bytes_;
-  std::size_t position_ = 0;
-};
-
 }  // namespace
 
 Result<std::unique_ptr<ByteInput>> open_byte_input(std::string_view path) {
@@ -122,10 +96,6 @@ Result<std::unique_ptr<ByteInput>> open_byte_input(std::string_view path) {
   std::optional<std::uint64_t> size;
   if (S_ISREG(info.st_mode)) size = static_cast<std::uint64_t>(info.st_size);
   return std::unique_ptr<ByteInput>(std::make_unique<FileInput>(std::move(file), size));
-}
-
-std::unique_ptr<ByteInput> memory_byte_input(std::vector<std::uint8_t> bytes) {
-  return std::make_unique<MemoryInput>(std::move(bytes));
 }
 
 }  // namespace ovk::io

@@ -1,5 +1,5 @@
-// Sequential bytes from a file (or a pipe) or from memory, read through one
-// buffer, with the total length when the source can tell it.
+// Sequential bytes from a file (or a pipe), read through one buffer, with the
+// total length when the source can tell it.
 #pragma once
 
 #include <cstddef>
@@ -35,8 +35,5 @@ class ByteInput {
 
 // A file opened read-only; pipes and other special files are read in order.
 Result<std::unique_ptr<ByteInput>> open_byte_input(std::string_view path);
-
-// Bytes owned by the input.
-std::unique_ptr<ByteInput> memory_byte_input(std::vector<std::uint8_t> bytes);
 
 }  // namespace ovk::io

@@ -176,17 +176,17 @@ TEST(Sources, TruncatedWordsAndRecordsAreErrors) {
   }
 }
 
-// The streaming sources of the module's formats give the module's decoders'
+// The streaming sources of the module's formats give the module's readers'
 // events, or their messages, on random bytes of many lengths (blocks cut
 // records of every size at their ends).
-TEST(Sources, ModuleFormatsMatchTheModuleDecoders) {
+TEST(Sources, ModuleFormatsMatchTheModuleReaders) {
   const Scratch dir;
   std::mt19937 rng(15);
-  using Decoder = Result<EventVec> (*)(std::span<const std::uint8_t>);
-  const std::pair<const char*, Decoder> formats[] = {
-      {"compact", decode_compact}, {"nmnist", decode_nmnist}, {"aedat2", decode_aedat2},
-      {"csv", decode_csv}};
-  for (const auto& [name, decoder] : formats) {
+  using Reader = Result<EventVec> (*)(std::string_view);
+  const std::pair<const char*, Reader> formats[] = {
+      {"compact", read_compact}, {"nmnist", read_nmnist}, {"aedat2", read_aedat2},
+      {"csv", read_csv}};
+  for (const auto& [name, reader] : formats) {
     for (const std::size_t size : {0, 1, 5, 8, 9, 40, 45, 72, 1000, 9 * 70001, 5 * 70001 + 3}) {
       std::string bytes(size, '\0');
       for (char& c : bytes) c = static_cast<char>(rng() & 0xFF);
@@ -195,8 +195,7 @@ TEST(Sources, ModuleFormatsMatchTheModuleDecoders) {
         for (char& c : bytes) c = "0123456789, \n#x"[static_cast<unsigned char>(c) % 16];
       }
       const std::string path = dir.write("f", bytes);
-      const Result<EventVec> want = decoder(std::span(
-          reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+      const Result<EventVec> want = reader(path);
       const auto opened = open_recording(path, find_format(name), {});
       Result<Event64Vec> got = opened.ok() ? drain(*opened.value().source)
                                            : Result<Event64Vec>(opened.error());

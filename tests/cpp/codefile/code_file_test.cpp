@@ -14,7 +14,9 @@
 #include <tuple>
 #include <vector>
 
-#include "../codec_test_support.h"
+#include "cell_table_shortcuts.h"
+#include "reference_codec.h"
+#include "codec_test_support.h"
 #include "codec/compress.h"
 #include "codec/rans.h"
 #include "codec/voxel_grid.h"
@@ -24,15 +26,6 @@
 
 namespace ovk::codefile {
 namespace {
-
-// The codec's time-bin rule written out as a model: the division first, then
-// the product, both in double; bins never exceed time_bins - 1 here.
-std::uint64_t time_bin(std::uint32_t t, std::uint32_t tmin, std::uint32_t range,
-                       std::uint16_t time_bins) {
-  const double q = static_cast<double>(static_cast<std::uint32_t>(t - tmin)) / range;
-  const double u = (static_cast<double>(time_bins) - 1.0) * q;
-  return u > 0.0 ? static_cast<std::uint64_t>(u) : 0;
-}
 
 using testing_support::bytes_of;
 
@@ -354,7 +347,7 @@ TEST(CodeFileTest, BinClockMatchesTheBinningRule) {
     for (std::uint64_t k = 0; k <= static_cast<std::uint64_t>(bins) + 1; ++k) {
       std::uint64_t expected = std::uint64_t{tmax} + 1;
       for (std::uint64_t t = tmin; t <= tmax; ++t) {
-        if (time_bin(static_cast<std::uint32_t>(t), tmin, range,
+        if (reference::time_bin(static_cast<std::uint32_t>(t), tmin, range,
                      static_cast<std::uint16_t>(bins)) >= k) {
           expected = t;
           break;
@@ -423,22 +416,35 @@ std::set<ModelBox> model_boxes(const EventVec& events, const Geometry& g, std::u
       const std::uint64_t x = std::min<std::uint64_t>(e.x, wp - 1);
       const std::uint64_t y = std::min<std::uint64_t>(e.y, hp - 1);
       const std::uint64_t b =
-          std::min<std::uint64_t>(time_bin(e.t, tmin, range, g.time_bins), tp - 1);
+          std::min<std::uint64_t>(reference::time_bin(e.t, tmin, range, g.time_bins), tp - 1);
       boxes.insert({f, x / dx * dx, y / dy * dy, b / dt * dt});
     }
   }
   return boxes;
 }
 
+// What `ovk check` reports: the first difference between the file and the
+// recording coded alike, or "".
+std::string difference(const CodeFile& file, EventSpan events) {
+  return compare_frame_by_frame(file, events).value().difference;
+}
+
+// A small random geometry (time bins 0 included), frame count and recording,
+// with events past the sensor's edges.
+std::tuple<Geometry, std::uint64_t, EventVec> random_recording(std::mt19937_64& rng) {
+  const Geometry g{static_cast<std::uint16_t>(1 + rng() % 40),
+                   static_cast<std::uint16_t>(1 + rng() % 40),
+                   static_cast<std::uint16_t>(rng() % 20), static_cast<std::uint8_t>(rng() % 8)};
+  const std::uint64_t frames = 1 + rng() % 5;
+  EventVec events = testing_support::random_events(
+      rng, rng() % 200, g.width + 3, g.height + 3, static_cast<std::uint32_t>(rng() % 5000));
+  return {g, frames, std::move(events)};
+}
+
 TEST(CodeFileTest, RandomRecordingsRoundTripThroughTheFile) {
   std::mt19937_64 rng(11);
   for (int round = 0; round < 150; ++round) {
-    const Geometry g{static_cast<std::uint16_t>(1 + rng() % 40),
-                     static_cast<std::uint16_t>(1 + rng() % 40),
-                     static_cast<std::uint16_t>(rng() % 20), static_cast<std::uint8_t>(rng() % 8)};
-    const std::uint64_t frames = 1 + rng() % 5;
-    const EventVec events = testing_support::random_events(
-        rng, rng() % 200, g.width + 3, g.height + 3, static_cast<std::uint32_t>(rng() % 5000));
+    const auto [g, frames, events] = random_recording(rng);
     SCOPED_TRACE("round " + std::to_string(round));
     const CodeFile coded = encode_events(events, g, frames).value();
     const std::vector<std::uint8_t> bytes = serialize_code_file(coded);
@@ -462,19 +468,14 @@ TEST(CodeFileTest, RandomRecordingsRoundTripThroughTheFile) {
         EXPECT_EQ(file.frames[k].code, seq.frame_codes[k]);
       }
     }
-    EXPECT_EQ(compare_with_recording(file, decoded, events).value(), "");
+    EXPECT_EQ(difference(file, events), "");
   }
 }
 
 TEST(CodeFileTest, ContextCodingGivesTheSameBoxesAsTheStaticCode) {
   std::mt19937_64 rng(12);
   for (int round = 0; round < 100; ++round) {
-    const Geometry g{static_cast<std::uint16_t>(1 + rng() % 40),
-                     static_cast<std::uint16_t>(1 + rng() % 40),
-                     static_cast<std::uint16_t>(rng() % 20), static_cast<std::uint8_t>(rng() % 8)};
-    const std::uint64_t frames = 1 + rng() % 5;
-    const EventVec events = testing_support::random_events(
-        rng, rng() % 200, g.width + 3, g.height + 3, static_cast<std::uint32_t>(rng() % 5000));
+    const auto [g, frames, events] = random_recording(rng);
     SCOPED_TRACE("round " + std::to_string(round));
     const CodeFile coded = encode_events(events, g, frames, Coding::kContext).value();
     const std::vector<std::uint8_t> bytes = serialize_code_file(coded);
@@ -489,7 +490,7 @@ TEST(CodeFileTest, ContextCodingGivesTheSameBoxesAsTheStaticCode) {
     }
     const std::vector<LeafBoxes> decoded = decode_frames(file).value();
     EXPECT_EQ(decoded, decode_frames(plain).value());
-    EXPECT_EQ(compare_with_recording(file, decoded, events).value(), "");
+    EXPECT_EQ(difference(file, events), "");
   }
 }
 
@@ -520,15 +521,13 @@ TEST(CodeFileTest, ContextFramesAreCheckedBeforeDecoding) {
 
 TEST(CodeFileTest, CheckNamesTheFirstDifference) {
   const CodeFile file = encode_events(kExample, kExampleGeometry, 1).value();
-  const std::vector<LeafBoxes> frames = decode_frames(file).value();
   EXPECT_EQ(
-      compare_with_recording(file, frames, EventVec{{1, 0, 0, 0}, {2, 0, 100, 0}}).value(),
+      difference(file, EventVec{{1, 0, 0, 0}, {2, 0, 100, 0}}),
       "frame 0: leaf box 1 is (3, 0, 1) in the file, (2, 0, 1) in the recording (x0, y0, bin0)");
   EXPECT_EQ(
-      compare_with_recording(file, frames, EventVec{{1, 0, 0, 0}, {3, 0, 100, 0}, {0, 0, 50, 0}})
-          .value(),
+      difference(file, EventVec{{1, 0, 0, 0}, {3, 0, 100, 0}, {0, 0, 50, 0}}),
       "frame 0: leaf box 0 is (1, 0, 0) in the file, (0, 0, 0) in the recording (x0, y0, bin0)");
-  EXPECT_EQ(compare_with_recording(file, frames, EventVec{{1, 0, 0, 0}}).value(),
+  EXPECT_EQ(difference(file, EventVec{{1, 0, 0, 0}}),
             "frame 0: time range 0..100 us in the file, 0..0 us in the recording");
   // Boxes (1, 0, 0), (1, 0, 1) against (1, 0, 0), (1, 0, 1), (3, 0, 1), and back.
   const EventVec two = {{1, 0, 0, 0}, {1, 0, 100, 0}};
@@ -536,17 +535,17 @@ TEST(CodeFileTest, CheckNamesTheFirstDifference) {
   const CodeFile file2 = encode_events(two, kExampleGeometry, 1).value();
   const CodeFile file3 = encode_events(three, kExampleGeometry, 1).value();
   EXPECT_EQ(
-      compare_with_recording(file2, decode_frames(file2).value(), three).value(),
+      difference(file2, three),
       "frame 0: the file has 2 leaf boxes, the recording 3; the first missing one is (3, 0, 1)");
   EXPECT_EQ(
-      compare_with_recording(file3, decode_frames(file3).value(), two).value(),
+      difference(file3, two),
       "frame 0: the file has 3 leaf boxes, the recording 2; the first extra one is (3, 0, 1)");
-  EXPECT_EQ(compare_with_recording(file, frames, EventVec{}).value(),
+  EXPECT_EQ(difference(file, EventVec{}),
             "frame 0: time range 0..100 us in the file, 0..0 us in the recording");
   const CodeFile none = encode_events(EventVec{}, kExampleGeometry, 3).value();
   EXPECT_TRUE(none.frames.empty());
-  EXPECT_EQ(compare_with_recording(none, {}, EventVec{}).value(), "");
-  EXPECT_EQ(compare_with_recording(none, {}, kExample).value(),
+  EXPECT_EQ(difference(none, EventVec{}), "");
+  EXPECT_EQ(difference(none, kExample),
             "the file holds no frames, the recording 2 events");
 }
 

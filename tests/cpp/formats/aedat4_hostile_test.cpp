@@ -5,8 +5,9 @@
 #include <random>
 
 #include "formats/aedat4_fixture.h"
-#include "formats/source_support.h"
+#include "source_support.h"
 #include "io/formats/aedat4_reader.h"
+#include "memory_byte_input.h"
 
 namespace ovk::io {
 namespace {
@@ -48,7 +49,7 @@ struct Outcome {
 };
 
 Outcome read_bytes(Bytes bytes, std::size_t limit = kMaxAedat4PacketBytes) {
-  auto source = open_aedat4_bytes(std::move(bytes), limit);
+  auto source = open_aedat4_input(memory_byte_input(std::move(bytes)), limit);
   if (!source.ok()) return {source.error().message(), {}};
   auto events = test::drain(*source.value());
   if (!events.ok()) return {events.error(), {}};

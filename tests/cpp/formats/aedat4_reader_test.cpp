@@ -6,8 +6,9 @@
 #include <random>
 
 #include "formats/aedat4_fixture.h"
-#include "formats/source_support.h"
+#include "source_support.h"
 #include "io/formats/aedat4_streams.h"
+#include "memory_byte_input.h"
 
 namespace ovk::io {
 namespace {
@@ -68,7 +69,7 @@ TEST(Aedat4Reader, ReadsEveryCompressionAndSkipsOtherStreams) {
   for (auto compression : {test::Compression::None, test::Compression::Lz4, test::Compression::Lz4High,
                            test::Compression::Zstd, test::Compression::ZstdHigh}) {
     for (bool table : {false, true}) {
-      auto source = open_aedat4_bytes(davis_file(compression, events, table));
+      auto source = open_aedat4_input(memory_byte_input(davis_file(compression, events, table)));
       ASSERT_TRUE(source.ok()) << source.error().message();
       EXPECT_EQ(source.value()->declared_sensor(), (SensorGeometry{346, 260}));
       auto read = drain(*source.value());
@@ -88,7 +89,7 @@ TEST(Aedat4Reader, ReadsEveryCompressionAndSkipsOtherStreams) {
 
 TEST(Aedat4Reader, FileWithoutEventStreamHasNoEvents) {
   const Bytes file = aedat4_file(test::Compression::Lz4, {{2, "IMUS", {}}}, {{2, Bytes(10, 0)}});
-  auto source = open_aedat4_bytes(file);
+  auto source = open_aedat4_input(memory_byte_input(file));
   ASSERT_TRUE(source.ok());
   EXPECT_EQ(source.value()->declared_sensor(), std::nullopt);
   auto read = drain(*source.value());
@@ -103,7 +104,7 @@ TEST(Aedat4Reader, EventsOutsideTheSensorAreErrors) {
   const Bytes file = aedat4_file(test::Compression::Lz4, streams, {{0, event_packet(events)}});
   const std::size_t packet_at =
       test::aedat4_header(test::Compression::Lz4, test::stream_xml(streams)).size();
-  EXPECT_EQ(failure_of(open_aedat4_bytes(file)),
+  EXPECT_EQ(failure_of(open_aedat4_input(memory_byte_input(file))),
             "AEDAT 4 event (x 10, y 300, t 5) is outside the 346x260 sensor (packet at byte " +
                 std::to_string(packet_at) + ")");
 }

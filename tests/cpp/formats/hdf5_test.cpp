@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/source_support.h"
+#include "source_support.h"
 #include "io/formats/h5_writer.h"
 #include "io/formats/hdf5_reader.h"
 #include "io/formats/hdf5_support.h"

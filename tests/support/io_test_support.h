@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "byte_values.h"
 #include "codec/event.h"
 #include "codec/result.h"
 
@@ -58,11 +59,9 @@ class ScratchDir {
   std::filesystem::path root_;
 };
 
-// Bytes given as small integers, e.g. bytes({0x01, 0xFF}).
+// Bytes given as small integers, as text: bytes({0x01, 0xFF}).
 inline std::string bytes(std::initializer_list<int> values) {
-  std::string out;
-  for (const int v : values) out += static_cast<char>(static_cast<std::uint8_t>(v));
-  return out;
+  return ovk::testing_support::bytes_of<std::string>(values);
 }
 
 inline std::span<const std::uint8_t> as_span(std::string_view text) {

@@ -38,7 +38,17 @@ inline std::uint64_t padded(std::uint64_t n) {
 
 // Time bin k holds the events with k <= (time_bins - 1) * (t - tmin) / range
 // < k + 1, range = max(tmax - tmin, 1): division first, then multiplication,
-// in double; truncation with negative and NaN giving 0; then the clamps.
+// in double; truncation with negative and NaN giving 0 (the clamp to the
+// padded bins is the caller's).
+inline std::uint64_t time_bin(std::uint32_t t, std::uint32_t tmin, std::uint32_t range,
+                              std::uint16_t time_bins) {
+  const double q = static_cast<double>(static_cast<std::uint32_t>(t - tmin)) / range;
+  const double u = (static_cast<double>(time_bins) - 1.0) * q;
+  return u > 0.0 ? static_cast<std::uint64_t>(u) : 0;
+}
+
+// The occupied cells: time bins as above, coordinates and bins clamped to the
+// padded sizes.
 inline Grid grid_of(EventSpan events, std::uint16_t width, std::uint16_t height,
                     std::uint16_t time_bins) {
   Grid g{padded(width), padded(height), padded(time_bins), {}};
@@ -50,9 +60,7 @@ inline Grid grid_of(EventSpan events, std::uint16_t width, std::uint16_t height,
   }
   const std::uint32_t range = tmax - tmin > 1 ? tmax - tmin : 1;
   for (const Event& e : events) {
-    const double q = static_cast<double>(e.t - tmin) / static_cast<double>(range);
-    const double u = (static_cast<double>(time_bins) - 1.0) * q;
-    std::uint64_t bin = u > 0.0 ? static_cast<std::uint64_t>(u) : 0;
+    std::uint64_t bin = time_bin(e.t, tmin, range, time_bins);
     bin = bin < g.tp - 1 ? bin : g.tp - 1;
     const std::uint64_t x = e.x < g.wp - 1 ? e.x : g.wp - 1;
     const std::uint64_t y = e.y < g.hp - 1 ? e.y : g.hp - 1;

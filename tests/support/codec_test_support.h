@@ -10,6 +10,7 @@
 #include <functional>
 #include <cstdint>
 #include <random>
+#include <span>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -18,6 +19,8 @@
 #include "codec/octree.h"
 #include "codec/tree_bits.h"
 #include "codec/voxel_grid.h"
+#include "byte_values.h"
+#include "codec_shortcuts.h"
 
 namespace ovk::testing_support {
 
@@ -65,19 +68,33 @@ inline PackedBits encode_bits(EventSpan events, std::uint16_t width, std::uint16
   return encode_tree_bits(keys, geometry, max_depth).value();
 }
 
+// The grid whose padded sizes are wp x hp x tp (powers of two, at most 2^16).
+inline GridGeometry padded_grid(std::uint64_t wp, std::uint64_t hp, std::uint64_t tp) {
+  auto side = [](std::uint64_t p) { return static_cast<std::uint16_t>(p < 65535 ? p : 65535); };
+  return GridGeometry(side(wp), side(hp), side(tp));
+}
+
 struct Cell {
   std::uint64_t x, y, t;
 };
 // Tree bits of the listed cells, through the production encoder.
 inline PackedBits bits_of_cells(std::uint64_t wp, std::uint64_t hp, std::uint64_t tp,
                                 const std::vector<Cell>& cells, std::uint8_t max_depth) {
-  const GridGeometry geometry(static_cast<std::uint16_t>(wp), static_cast<std::uint16_t>(hp),
-                              static_cast<std::uint16_t>(tp));
+  const GridGeometry geometry = padded_grid(wp, hp, tp);
   std::vector<std::uint64_t> keys;
   for (const Cell& c : cells) keys.push_back(geometry.key(c.x, c.y, c.t));
   std::sort(keys.begin(), keys.end());
   keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
   return encode_tree_bits(keys, geometry, max_depth).value();
+}
+
+// The production reader over padded sizes given directly.
+inline Octree decode_tree(std::span<const std::uint8_t> bytes, std::uint64_t bit_count,
+                          std::uint64_t wp, std::uint64_t hp, std::uint64_t tp,
+                          std::uint8_t max_depth) {
+  Octree tree;
+  decode_tree_into(bytes, bit_count, TreeLevels(padded_grid(wp, hp, tp), max_depth), tree);
+  return tree;
 }
 
 // The decoded tree of the listed cells.
@@ -119,12 +136,6 @@ inline std::string render(const Octree& tree, const std::vector<std::uint64_t>& 
   return "?";
 }
 inline std::string render(const Octree& tree) { return render(tree, first_children(tree), 0); }
-
-inline std::vector<std::uint8_t> bytes_of(std::initializer_list<int> values) {
-  std::vector<std::uint8_t> out;
-  for (int v : values) out.push_back(static_cast<std::uint8_t>(v));
-  return out;
-}
 
 inline EventVec random_events(std::mt19937_64& rng, std::size_t n, std::uint16_t max_x,
                               std::uint16_t max_y, std::uint32_t max_t) {

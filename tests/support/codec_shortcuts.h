@@ -1,0 +1,40 @@
+// One-call forms of the codec's encode steps for tests, fuzz targets and
+// benchmarks: each makes what production makes once per geometry (the
+// CellKeyer, the TreeLevels, the memory budget) and calls the production
+// function that reuses it.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "codec/event.h"
+#include "codec/memory_budget.h"
+#include "codec/result.h"
+#include "codec/tree_bits.h"
+#include "codec/voxel_grid.h"
+
+namespace ovk {
+
+// The sorted, distinct keys of the cells the events occupy.
+inline Result<std::vector<std::uint64_t>> occupied_cell_keys(EventSpan events,
+                                                             const GridGeometry& geometry,
+                                                             std::uint16_t time_bins) {
+  std::vector<std::uint64_t> keys;
+  OVK_RETURN_IF_ERROR(CellKeyer(geometry, time_bins).occupied_into(events, keys));
+  return keys;
+}
+
+// The packed tree bits of sorted, distinct keys.
+inline Result<PackedBits> encode_tree_bits(std::span<const std::uint64_t> sorted_keys,
+                                           const TreeLevels& levels, std::uint64_t memory_budget) {
+  PackedBits out;
+  OVK_RETURN_IF_ERROR(encode_tree_bits_into(sorted_keys, levels, memory_budget, out));
+  return out;
+}
+inline Result<PackedBits> encode_tree_bits(std::span<const std::uint64_t> sorted_keys,
+                                           const GridGeometry& geometry, std::uint8_t max_depth) {
+  return encode_tree_bits(sorted_keys, TreeLevels(geometry, max_depth), memory_budget_bytes());
+}
+
+}  // namespace ovk
