@@ -3,6 +3,7 @@
 // or hang; a tree it accepts must code back to the same bytes' bits.
 #include <algorithm>
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "codec/context_coder.h"
@@ -19,6 +20,19 @@ constexpr std::uint64_t kBitsPerCodeByte = 128;
 
 // Trees larger than this take no path that smaller ones do not, only longer.
 constexpr std::uint64_t kMaxBits = 1 << 14;
+
+// The layouts of the geometries inputs asked for lately, kept as the code
+// file's reader keeps one for all the frames of a file: making a layout
+// (per-depth context tables) costs more than decoding a small tree.
+const ovk::ContextLayout& layout_for(std::uint16_t width, std::uint16_t height,
+                                     std::uint16_t bins, std::uint8_t depth) {
+  static std::map<std::uint64_t, ovk::ContextLayout> kept;
+  const std::uint64_t key = (std::uint64_t{width} << 40) | (std::uint64_t{height} << 24) |
+                            (std::uint64_t{bins} << 8) | depth;
+  if (const auto found = kept.find(key); found != kept.end()) return found->second;
+  if (kept.size() >= 64) kept.clear();
+  return kept.try_emplace(key, ovk::GridGeometry(width, height, bins), depth).first->second;
+}
 
 }  // namespace
 
@@ -38,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint64_t most = std::min(
       {ovk::max_context_bits(code.size()), kBitsPerCodeByte * code.size(), kMaxBits});
   const std::uint64_t bit_count = most == 0 ? raw_bits : 1 + raw_bits % most;
-  const ovk::ContextLayout layout(ovk::GridGeometry(width, height, bins), depth);
+  const ovk::ContextLayout& layout = layout_for(width, height, bins, depth);
   // The probability table and walk buffers kept from input to input, as
   // the code file's reader keeps them from frame to frame: a table made
   // afresh costs more than decoding a small tree.

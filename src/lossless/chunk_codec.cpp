@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -275,11 +276,12 @@ struct ChunkModel {
   // tables and the absolute trees entry by entry along the coded events when
   // they are few, else whole.
   void restart(Event64Span coded) {
-    time = {};
-    row = {};
-    column = {};
-    polarity = {};
-    recent_model = {};
+    const bool absolute_used = mode == PositionMode::kAbsolute;
+    set_fresh(time);
+    set_fresh(row);
+    set_fresh(column);
+    set_fresh(polarity);
+    set_fresh(recent_model);
     mode = PositionMode::kSteps;
     events_coded = 0;
     previous_recent = 0;
@@ -287,15 +289,15 @@ struct ChunkModel {
     previous = {};
     time_length = time_class = polarity_missed = 0;
     row_length = column_length = column_negative = 0;
-    std::fill(recent.begin(), recent.end(), 0U);
+    fill_fresh(recent);
     if (coded.size() < pixel_polarity.size() / 16) {
       for (const Event64& e : coded) clear_pixel(pixel_key(e.x, e.y));
     } else {
-      std::fill(pixel_polarity.begin(), pixel_polarity.end(), std::uint16_t{0});
-      std::fill(pixel_time.begin(), pixel_time.end(), 0U);
-      std::fill(last_event.begin(), last_event.end(), 0U);
+      fill_fresh(pixel_polarity);
+      fill_fresh(pixel_time);
+      fill_fresh(last_event);
     }
-    if (absolute == nullptr) return;
+    if (absolute == nullptr || !absolute_used) return;
     if (coded.size() < absolute->column.size() / 64) {
       ResetSide side;
       for (const Event64& e : coded) {
@@ -303,9 +305,30 @@ struct ChunkModel {
         (void)absolute->code_column(side, e.x, e.y);
       }
     } else {
-      std::fill(absolute->row.begin(), absolute->row.end(), Counter{});
-      std::fill(absolute->column.begin(), absolute->column.end(), Counter{});
+      fill_fresh(absolute->row);
+      fill_fresh(absolute->column);
     }
+  }
+
+  // Every entry of `table` as a value-initialised one, by block copies that
+  // double each time (no loop of single stores).
+  template <class T>
+  static void fill_fresh(std::vector<T>& table) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    if (table.empty()) return;
+    table[0] = T{};
+    for (std::size_t done = 1; done < table.size(); done *= 2) {
+      std::memcpy(table.data() + done, table.data(), std::min(done, table.size() - done) * sizeof(T));
+    }
+  }
+
+  // A copy of a fresh model: one block copy, where making a new one would
+  // set each of its thousands of counters in turn.
+  template <class Model>
+  static void set_fresh(Model& model) {
+    static_assert(std::is_trivially_copyable_v<Model>);
+    static const Model fresh{};
+    model = fresh;
   }
 
   void clear_pixel(std::uint32_t key) {
