@@ -4,8 +4,10 @@
 // is the next two bytes. Whatever the bytes, reading ends in events or an
 // error: never a crash, a hang or an allocation the input cannot justify;
 // and events a chunk code yields code again to the same events (checked for
-// a quarter of the chunk inputs: those whose first byte has bits 1 and 2
-// clear; coding a chunk costs several times what decoding it does).
+// a quarter of the chunk inputs of up to 1,024 events: those whose first
+// byte has bits 1 and 2 clear; coding a chunk costs several times what
+// decoding it does).
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -18,6 +20,11 @@ namespace {
 // Events allowed per byte of a chunk's code: far more than any recording
 // codes to, and an event count beyond it would only size the output.
 constexpr std::size_t kEventsPerCodeByte = 64;
+// Events a chunk input may ask for: past the recent-pixel ring (4,096
+// events), so that the ring wraps; longer chunks take no other path.
+constexpr std::size_t kMaxChunkEvents = 4608;
+// Chunks up to which the events decoded are coded again and compared.
+constexpr std::size_t kMaxRecodedEvents = 1024;
 
 }  // namespace
 
@@ -42,9 +49,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (rest.size() < 2) return 0;
   const std::span<const std::uint8_t> code = rest.subspan(2);
   const std::size_t count =
-      (rest[0] | (std::size_t{rest[1]} << 8)) % (kEventsPerCodeByte * code.size() + 1);
+      (rest[0] | (std::size_t{rest[1]} << 8)) %
+      (std::min(kEventsPerCodeByte * code.size(), kMaxChunkEvents) + 1);
   if (!ovk::lossless::decode_chunk(code, count, events, version, scratch).ok()) return 0;
-  if ((data[0] & 6) != 0) return 0;
+  if ((data[0] & 6) != 0 || count > kMaxRecodedEvents) return 0;
   again.clear();
   ovk::lossless::encode_chunk(events, again, version, scratch);
   if (!ovk::lossless::decode_chunk(again, count, back, version, scratch).ok() || back != events) {
