@@ -7,6 +7,7 @@
 #include <string>
 
 #include "codec/context_coder.h"
+#include "codec_shortcuts.h"
 #include "codec/result.h"
 #include "codec/tree_contexts.h"
 #include "codec/voxel_grid.h"

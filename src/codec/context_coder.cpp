@@ -168,15 +168,6 @@ void context_encode_tree_into(std::span<const std::uint8_t> bits, std::uint64_t 
   coder.rc.finish();
 }
 
-std::vector<std::uint8_t> context_encode_tree(std::span<const std::uint8_t> bits,
-                                              std::uint64_t bit_count,
-                                              const ContextLayout& layout) {
-  ContextCoderScratch scratch;
-  std::vector<std::uint8_t> out;
-  context_encode_tree_into(bits, bit_count, layout, scratch, out);
-  return out;
-}
-
 Status context_decode_tree_into(std::span<const std::uint8_t> code, std::uint64_t bit_count,
                                 const ContextLayout& layout, ContextCoderScratch& scratch,
                                 PackedBits& out) {
@@ -206,14 +197,6 @@ Status context_decode_tree_into(std::span<const std::uint8_t> code, std::uint64_
     }
     return Ok{};
   });
-}
-
-Result<PackedBits> context_decode_tree(std::span<const std::uint8_t> code, std::uint64_t bit_count,
-                                       const ContextLayout& layout) {
-  ContextCoderScratch scratch;
-  PackedBits out;
-  OVK_RETURN_IF_ERROR(context_decode_tree_into(code, bit_count, layout, scratch, out));
-  return out;
 }
 
 }  // namespace ovk

@@ -37,14 +37,11 @@ struct ContextCoderScratch {
 };
 
 // Codes bits 0 .. bit_count - 1 of a tree over `layout` (MSB first, as
-// encode_tree_bits writes them). A string that is not such a tree (too few
+// encode_tree_bits_into writes them). A string that is not such a tree (too few
 // bits, or a split node with no occupied child) is an internal fault.
 void context_encode_tree_into(std::span<const std::uint8_t> bits, std::uint64_t bit_count,
                               const ContextLayout& layout, ContextCoderScratch& scratch,
                               std::vector<std::uint8_t>& out);
-std::vector<std::uint8_t> context_encode_tree(std::span<const std::uint8_t> bits,
-                                              std::uint64_t bit_count,
-                                              const ContextLayout& layout);
 
 // Decodes a context code into the packed tree bits. Treats the code as
 // hostile: kInvalidData when it is shorter than 4 bytes, when the tree needs
@@ -54,7 +51,5 @@ std::vector<std::uint8_t> context_encode_tree(std::span<const std::uint8_t> bits
 Status context_decode_tree_into(std::span<const std::uint8_t> code, std::uint64_t bit_count,
                                 const ContextLayout& layout, ContextCoderScratch& scratch,
                                 PackedBits& out);
-Result<PackedBits> context_decode_tree(std::span<const std::uint8_t> code, std::uint64_t bit_count,
-                                       const ContextLayout& layout);
 
 }  // namespace ovk

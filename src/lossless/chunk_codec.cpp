@@ -650,22 +650,11 @@ void encode_chunk(Event64Span events, std::vector<std::uint8_t>& out, unsigned v
   }
 }
 
-void encode_chunk(Event64Span events, std::vector<std::uint8_t>& out, unsigned version) {
-  ChunkScratch scratch;
-  encode_chunk(events, out, version, scratch);
-}
-
 Status decode_chunk(std::span<const std::uint8_t> code, std::size_t count, Event64Vec& events,
                     unsigned version, ChunkScratch& scratch) {
   check_version(version);
   return version == 1 ? decode_in_version<1>(code, count, events, scratch)
                       : decode_in_version<2>(code, count, events, scratch);
-}
-
-Status decode_chunk(std::span<const std::uint8_t> code, std::size_t count, Event64Vec& events,
-                    unsigned version) {
-  ChunkScratch scratch;
-  return decode_chunk(code, count, events, version, scratch);
 }
 
 }  // namespace ovk::lossless

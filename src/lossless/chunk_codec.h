@@ -62,8 +62,6 @@ class ChunkScratch {
 };
 
 // Appends the code of `events` to `out`, in the given version of the code.
-void encode_chunk(Event64Span events, std::vector<std::uint8_t>& out,
-                  unsigned version = kNewestChunkVersion);
 void encode_chunk(Event64Span events, std::vector<std::uint8_t>& out, unsigned version,
                   ChunkScratch& scratch);
 
@@ -72,8 +70,6 @@ void encode_chunk(Event64Span events, std::vector<std::uint8_t>& out, unsigned v
 // encode_chunk makes for `count` events (an impossible step length, or the
 // code ending before its events).
 // A version outside kOldestChunkVersion ... kNewestChunkVersion is a fault.
-[[nodiscard]] Status decode_chunk(std::span<const std::uint8_t> code, std::size_t count,
-                                  Event64Vec& events, unsigned version = kNewestChunkVersion);
 [[nodiscard]] Status decode_chunk(std::span<const std::uint8_t> code, std::size_t count,
                                   Event64Vec& events, unsigned version, ChunkScratch& scratch);
 

@@ -317,11 +317,6 @@ Status LosslessReader::load(std::uint64_t size) {
   return Ok{};
 }
 
-Status LosslessReader::decode_chunk(std::size_t index, Event64Vec& events) const {
-  ChunkScratch scratch;
-  return decode_chunk(index, events, scratch);
-}
-
 Status LosslessReader::decode_chunk(std::size_t index, Event64Vec& events,
                                     ChunkScratch& scratch) const {
   const std::size_t count = summary_.chunks.size();

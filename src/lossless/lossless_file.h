@@ -127,8 +127,7 @@ class LosslessReader {
 
   // Reads, checks and decodes chunk `index`. Errors name the chunk
   // ("chunk 3 of 12: checksum mismatch").
-  [[nodiscard]] Status decode_chunk(std::size_t index, Event64Vec& events) const;
-  // The same, coding through `scratch` (one a thread).
+  // `scratch`: one a thread, kept from chunk to chunk.
   [[nodiscard]] Status decode_chunk(std::size_t index, Event64Vec& events,
                                     ChunkScratch& scratch) const;
 

@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "codec/context_coder.h"
 #include "codec/event.h"
 #include "codec/memory_budget.h"
 #include "codec/result.h"
@@ -35,6 +36,25 @@ inline Result<PackedBits> encode_tree_bits(std::span<const std::uint64_t> sorted
 inline Result<PackedBits> encode_tree_bits(std::span<const std::uint64_t> sorted_keys,
                                            const GridGeometry& geometry, std::uint8_t max_depth) {
   return encode_tree_bits(sorted_keys, TreeLevels(geometry, max_depth), memory_budget_bytes());
+}
+
+// The context code of a tree's bits, and back, each with a scratch of its
+// own.
+inline std::vector<std::uint8_t> context_encode_tree(std::span<const std::uint8_t> bits,
+                                                     std::uint64_t bit_count,
+                                                     const ContextLayout& layout) {
+  ContextCoderScratch scratch;
+  std::vector<std::uint8_t> out;
+  context_encode_tree_into(bits, bit_count, layout, scratch, out);
+  return out;
+}
+inline Result<PackedBits> context_decode_tree(std::span<const std::uint8_t> code,
+                                              std::uint64_t bit_count,
+                                              const ContextLayout& layout) {
+  ContextCoderScratch scratch;
+  PackedBits out;
+  OVK_RETURN_IF_ERROR(context_decode_tree_into(code, bit_count, layout, scratch, out));
+  return out;
 }
 
 }  // namespace ovk

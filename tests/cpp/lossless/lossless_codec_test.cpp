@@ -12,6 +12,7 @@
 
 #include "lossless/chunk_codec.h"
 #include "lossless/lossless_file.h"
+#include "lossless_shortcuts.h"
 
 namespace ovk::lossless {
 namespace {
@@ -270,7 +271,8 @@ std::string open_error(std::span<const std::uint8_t> bytes) {
   if (!reader.ok()) return reader.error().message();
   Event64Vec events;
   for (std::size_t i = 0; i < reader.value().summary().chunks.size(); ++i) {
-    const Status s = reader.value().decode_chunk(i, events);
+    ChunkScratch scratch;
+    const Status s = reader.value().decode_chunk(i, events, scratch);
     if (!s.ok()) return s.error().message();
   }
   return "";
