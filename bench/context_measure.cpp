@@ -22,6 +22,7 @@
 #include "codec/tree_bits.h"
 #include "codec/tree_contexts.h"
 #include "codec/voxel_grid.h"
+#include "adaptive_counts.h"
 #include "codec_shortcuts.h"
 #include "io/recording_readers.h"
 
@@ -29,16 +30,7 @@ namespace {
 
 using namespace ovk;
 
-struct Counts {
-  std::vector<std::uint32_t> n0, n1;
-  double bits = 0;
-  explicit Counts(std::size_t contexts) : n0(contexts, 0), n1(contexts, 0) {}
-  void add(std::size_t c, bool b) {
-    const double p = ((b ? n1[c] : n0[c]) + 0.5) / (n0[c] + n1[c] + 1.0);
-    bits -= std::log2(p);
-    ++(b ? n1[c] : n0[c]);
-  }
-};
+using Counts = bench::AdaptiveCounts;
 
 struct CostCoder {
   static constexpr bool kDecodes = false;

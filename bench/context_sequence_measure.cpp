@@ -24,6 +24,7 @@
 #include "codec/tree_bits.h"
 #include "codec/tree_contexts.h"
 #include "codec/voxel_grid.h"
+#include "adaptive_counts.h"
 #include "codec_shortcuts.h"
 #include "io/recording_readers.h"
 
@@ -31,20 +32,7 @@ namespace {
 
 using namespace ovk;
 
-struct Counts {
-  std::vector<std::uint32_t> n0, n1;
-  double bits = 0;
-  explicit Counts(std::size_t contexts) : n0(contexts, 0), n1(contexts, 0) {}
-  void add(std::size_t c, bool b) {
-    const double p = ((b ? n1[c] : n0[c]) + 0.5) / (n0[c] + n1[c] + 1.0);
-    bits -= std::log2(p);
-    ++(b ? n1[c] : n0[c]);
-  }
-  void restart() {
-    std::fill(n0.begin(), n0.end(), 0);
-    std::fill(n1.begin(), n1.end(), 0);
-  }
-};
+using Counts = bench::AdaptiveCounts;
 
 // The occupied nodes of every depth of one frame, as sorted key prefixes.
 using Levels = std::vector<std::vector<std::uint64_t>>;
