@@ -273,8 +273,8 @@ struct ChunkModel {
 
   // Back to the state of a fresh model once `coded` (every event coded since
   // the model was fresh) is coded: the small models anew; the per-pixel
-  // tables and the absolute trees entry by entry along the coded events when
-  // they are few, else whole.
+  // tables and (after an absolute chunk) the absolute trees entry by entry
+  // along the coded events when they are few, else whole.
   void restart(Event64Span coded) {
     const bool absolute_used = mode == PositionMode::kAbsolute;
     set_fresh(time);

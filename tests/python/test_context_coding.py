@@ -107,11 +107,18 @@ def decoded_rows(path):
 
 # ---- the documented examples and the golden file ----
 
-def test_worked_example_of_the_format_description(tmp_path):
+def worked_example(tmp_path, name):
+    """The format description's worked example (two events, a 4x1 sensor,
+    2 time bins, depth 2) encoded by the tool; returns the file's path."""
     rec = write_csv(tmp_path / "r.csv", [(1, 0, 0, 0), (3, 0, 100, 0)])
-    out = tmp_path / "r.ovkc"
+    out = tmp_path / name
     assert run("encode", rec, "-o", out, "--sensor", "4x1", "--time-bins", 2,
                "--depth", 2).returncode == 0
+    return out
+
+
+def test_worked_example_of_the_format_description(tmp_path):
+    out = worked_example(tmp_path, "r.ovkc")
     data = out.read_bytes()
     assert data.hex(" ").upper() == (
         "4F 56 4B 43 02 00 00 00 04 00 01 00 02 00 02 00 02 00 00 00 00 00 00 00 "
@@ -199,10 +206,7 @@ def test_extreme_geometries(tmp_path, shape, data):
 # ---- damaged files ----
 
 def test_every_truncation_and_byte_change_is_a_one_line_error(tmp_path):
-    rec = write_csv(tmp_path / "r.csv", [(1, 0, 0, 0), (3, 0, 100, 0)])
-    small = tmp_path / "small.ovkc"
-    assert run("encode", rec, "-o", small, "--sensor", "4x1", "--time-bins", 2,
-               "--depth", 2).returncode == 0
+    small = worked_example(tmp_path, "small.ovkc")
     data = small.read_bytes()
     assert len(data) == 92
     bad = tmp_path / "bad.ovkc"
