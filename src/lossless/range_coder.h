@@ -85,7 +85,7 @@ class TwoRateCounter {
 
 class RangeEncoder {
  public:
-  explicit RangeEncoder(std::vector<std::uint8_t>& out) : out_(out) {}
+  explicit RangeEncoder(std::vector<std::uint8_t>& out) : out_(out), start_(out.size()) {}
 
   template <class Counter>
   void bit(Counter& p, unsigned b) {
@@ -116,6 +116,14 @@ class RangeEncoder {
     for (int i = 0; i < 5; ++i) shift_low();
   }
 
+  // How many bytes this coder will have written once finished, known at
+  // any point: each byte shifted out of `low` is one byte of the code, be it
+  // written or held back for a carry, finish() shifts out five more, and the
+  // last of those stays unwritten. It never falls as coding goes on.
+  std::size_t finished_size() const {
+    return out_.size() - start_ + static_cast<std::size_t>(cache_size_) + 4;
+  }
+
  private:
   void normalize() {
     while (range_ < kRangeTop) {
@@ -138,6 +146,7 @@ class RangeEncoder {
   }
 
   std::vector<std::uint8_t>& out_;
+  std::size_t start_;
   std::uint64_t low_ = 0;
   std::uint32_t range_ = 0xFFFFFFFFU;
   std::uint8_t cache_ = 0;
