@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <type_traits>
+#include <utility>
 
 #include "lossless/range_coder.h"
 
@@ -558,9 +559,12 @@ void return_model(ChunkScratch& scratch, std::unique_ptr<ChunkModel<kVersion>> m
   scratch.models().slot<kVersion>() = std::move(model);
 }
 
-template <unsigned kVersion>
-void encode_in_mode(Event64Span events, PositionMode mode, std::vector<std::uint8_t>& out,
-                    ChunkScratch& scratch) {
+// Codes `events` in `mode` after what `out` holds, for as long as
+// `go_on(coded, coder)`, asked after each event, allows; returns how many
+// events it coded. The code is finished only when it coded them all.
+template <unsigned kVersion, class GoOn>
+std::size_t encode_in_mode(Event64Span events, PositionMode mode, std::vector<std::uint8_t>& out,
+                           ChunkScratch& scratch, GoOn go_on) {
   auto model = take_model<kVersion>(scratch);
   if constexpr (kVersion >= 2) {
     if (model->last_event.empty()) model->last_event.assign(std::size_t{1} << kPixelTableBits, 0);
@@ -568,38 +572,46 @@ void encode_in_mode(Event64Span events, PositionMode mode, std::vector<std::uint
   RangeEncoder coder(out);
   EncodeSide side{coder};
   start_chunk(side, *model, mode);
-  for (const Event64& e : events) model->code(side, e);
-  coder.finish();
-  return_model<kVersion>(scratch, std::move(model), events);
+  std::size_t coded = 0;
+  while (coded < events.size()) {
+    model->code(side, events[coded]);
+    ++coded;
+    if (!go_on(coded, std::as_const(coder))) break;
+  }
+  if (coded == events.size()) coder.finish();
+  return_model<kVersion>(scratch, std::move(model), events.first(coded));
+  return coded;
 }
 
+// Steps, unless the chunk is smaller in absolute positions. The absolute
+// code is kept only when, over the first kModeSample events, it is at most
+// a tenth larger than the steps code, and over the whole chunk smaller.
+// The steps code is made first, noting its size at the end of the sample
+// (a coder knows the size it will finish with at any point); the absolute
+// one stops as soon as either rule rules it out.
 template <unsigned kVersion>
 void encode_in_version(Event64Span events, std::vector<std::uint8_t>& out, ChunkScratch& scratch) {
-  // Steps, unless the chunk is smaller in absolute positions: a sample of
-  // its first events rules absolute positions out cheaply when they are far
-  // behind; otherwise both codes of the whole chunk are made and the
-  // smaller kept.
-  const Event64Span sample = events.first(std::min(events.size(), kModeSample));
-  std::vector<std::uint8_t> steps;
+  const std::size_t sample = std::min(events.size(), kModeSample);
+  const std::size_t start = out.size();
+  std::size_t steps_sample_size = 0;
+  encode_in_mode<kVersion>(events, PositionMode::kSteps, out, scratch,
+                           [&](std::size_t coded, const RangeEncoder& coder) {
+                             if (coded == sample) steps_sample_size = coder.finished_size();
+                             return true;
+                           });
+  const std::size_t steps_size = out.size() - start;
   std::vector<std::uint8_t> absolute;
-  encode_in_mode<kVersion>(sample, PositionMode::kSteps, steps, scratch);
-  encode_in_mode<kVersion>(sample, PositionMode::kAbsolute, absolute, scratch);
-  if (absolute.size() * 10 > steps.size() * 11) {
-    if (sample.size() == events.size()) {
-      out.insert(out.end(), steps.begin(), steps.end());
-    } else {
-      encode_in_mode<kVersion>(events, PositionMode::kSteps, out, scratch);
-    }
-    return;
+  const std::size_t coded = encode_in_mode<kVersion>(
+      events, PositionMode::kAbsolute, absolute, scratch,
+      [&](std::size_t done, const RangeEncoder& coder) {
+        const std::size_t size = coder.finished_size();
+        if (done == sample && size * 10 > steps_sample_size * 11) return false;
+        return size < steps_size;
+      });
+  if (coded == events.size() && absolute.size() < steps_size) {
+    out.resize(start);
+    out.insert(out.end(), absolute.begin(), absolute.end());
   }
-  if (sample.size() < events.size()) {
-    steps.clear();
-    absolute.clear();
-    encode_in_mode<kVersion>(events, PositionMode::kSteps, steps, scratch);
-    encode_in_mode<kVersion>(events, PositionMode::kAbsolute, absolute, scratch);
-  }
-  const std::vector<std::uint8_t>& chosen = absolute.size() < steps.size() ? absolute : steps;
-  out.insert(out.end(), chosen.begin(), chosen.end());
 }
 
 // Decodes events[0, count) while the code allows; returns how many events
