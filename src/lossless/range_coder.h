@@ -37,6 +37,14 @@ class ShiftCounter {
   std::uint32_t zero() const { return state_ & kMask; }
 
   void update(unsigned b) {
+    if (state_ >= kSettled) {
+      // 15 bits seen or more: the count stays, the step is the last one.
+      constexpr unsigned kStep = kShift[15];
+      const unsigned p = state_ & kMask;
+      state_ = static_cast<std::uint16_t>(
+          kSettled | (b == 0 ? p + ((kProbabilityOne - p) >> kStep) : p - (p >> kStep)));
+      return;
+    }
     const unsigned seen = state_ >> kProbabilityBits;
     unsigned p = state_ & kMask;
     const unsigned shift = kShift[seen];
@@ -51,6 +59,7 @@ class ShiftCounter {
  private:
   static constexpr std::uint32_t kMask = kProbabilityOne - 1;
   static constexpr std::uint8_t kShift[16] = {2, 2, 3, 3, 3, 4, 4, 4, 4, 4, 5, 5, 5, 5, 5, 5};
+  static constexpr std::uint32_t kSettled = 15U << kProbabilityBits;
   std::uint16_t state_ = kProbabilityOne / 2;
 };
 
@@ -64,6 +73,10 @@ class TwoRateCounter {
   }
 
   void update(unsigned b) {
+    if (state_ >= kSettled) {
+      update_settled(b);
+      return;
+    }
     const unsigned seen = state_ >> 28;
     std::uint32_t slow = state_ & 0xFFFFU;
     std::uint32_t fast = (state_ >> 16) & 0xFFFU;
@@ -74,12 +87,30 @@ class TwoRateCounter {
       slow -= slow >> kSlowShift[seen];
       fast -= fast >> kFastShift[seen];
     }
-    state_ = ((seen + (seen < 15 ? 1U : 0U)) << 28) | (fast << 16) | slow;
+    state_ = ((seen + 1U) << 28) | (fast << 16) | slow;
   }
 
  private:
   static constexpr std::uint8_t kSlowShift[16] = {1, 2, 2, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 6, 6};
   static constexpr std::uint8_t kFastShift[16] = {1, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3};
+  // A counter that has seen 15 bits or more: the count stays, the steps are
+  // the last ones of the tables, known here at compile time.
+  static constexpr std::uint32_t kSettled = 15U << 28;
+
+  // update() once settled. The slow probability needs no cap: a step of
+  // half the way or less from below 2^16 stays below 2^16.
+  void update_settled(unsigned b) {
+    constexpr unsigned kSlow = kSlowShift[15];
+    constexpr unsigned kFast = kFastShift[15];
+    const std::uint32_t slow = state_ & 0xFFFFU;
+    const std::uint32_t fast = (state_ >> 16) & 0xFFFU;
+    if (b == 0) {
+      state_ = kSettled | ((fast + ((kProbabilityOne - fast) >> kFast)) << 16) |
+               (slow + ((0x10000U - slow) >> kSlow));
+    } else {
+      state_ = kSettled | ((fast - (fast >> kFast)) << 16) | (slow - (slow >> kSlow));
+    }
+  }
   std::uint32_t state_ = (kProbabilityOne / 2) << 16 | 0x8000U;
 };
 

@@ -149,6 +149,32 @@ TEST(LosslessRangeCoder, FinishedSizeIsKnownAtEveryStep) {
   EXPECT_EQ(out.size() - 3, previous);
 }
 
+// The counters on their own: the same chance after every bit, through
+// their first bits and long after, at every skew and at both ends.
+template <class Counter, class ReferenceCounter>
+void expect_counter_as_reference() {
+  Random random{11};
+  for (unsigned skew = 0; skew < 24; ++skew) {
+    Counter counter;
+    ReferenceCounter reference;
+    for (int i = 0; i < 5000; ++i) {
+      const std::uint64_t r = random.next();
+      // Skew 0..11: a 1 with chance 2^-skew; 12..23: a 0 with chance 2^-(skew-12).
+      const unsigned shift = skew % 12;
+      const unsigned rare = (r & ((std::uint64_t{1} << shift) - 1)) == 0 ? 1U : 0U;
+      const unsigned b = skew < 12 ? rare : rare ^ 1U;
+      counter.update(b);
+      reference.update(b);
+      ASSERT_EQ(counter.zero(), reference.zero()) << "skew " << skew << " bit " << i;
+    }
+  }
+}
+
+TEST(LosslessRangeCoder, CountersMoveAsTheReference) {
+  expect_counter_as_reference<ovk::lossless::ShiftCounter, ref::ShiftCounter>();
+  expect_counter_as_reference<ovk::lossless::TwoRateCounter, ref::TwoRateCounter>();
+}
+
 TEST(LosslessRangeCoder, EmptyAndOneBit) {
   for (std::size_t count : {0U, 1U, 2U}) {
     expect_same_as_reference<ovk::lossless::TwoRateCounter, ref::TwoRateCounter>(99, count);
