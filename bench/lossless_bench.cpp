@@ -22,6 +22,7 @@
 
 #include "io/npy_source.h"
 #include "lossless/lossless_file.h"
+#include "splitmix64.h"
 
 namespace {
 
@@ -50,16 +51,7 @@ long peak_rss_kb() {
   return -1;
 }
 
-// splitmix64
-struct Random {
-  std::uint64_t state;
-  std::uint64_t next() {
-    std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-  }
-};
+using Random = ovk::testing_support::SplitMix64;
 
 // A synthetic 346x260 recording handed out a block at a time: an edge
 // sweeping across the sensor (80% of events, near the edge, polarity by

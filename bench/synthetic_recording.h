@@ -12,24 +12,11 @@
 #include <vector>
 
 #include "codec/event.h"
+#include "splitmix64.h"
 
 namespace ovk::bench {
 
-// splitmix64: tiny, fully specified, platform-independent.
-class SplitMix64 {
- public:
-  explicit SplitMix64(std::uint64_t seed) : state_(seed) {}
-  std::uint64_t next() {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  std::uint64_t below(std::uint64_t n) { return next() % n; }
-
- private:
-  std::uint64_t state_;
-};
+using ovk::testing_support::SplitMix64;
 
 inline EventVec make_synthetic_recording(std::size_t n_events, std::uint16_t width,
                                          std::uint16_t height, std::uint64_t seed = 1,

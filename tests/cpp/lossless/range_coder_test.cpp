@@ -7,6 +7,7 @@
 
 #include "lossless/range_coder.h"
 #include "reference_range_coder.h"
+#include "splitmix64.h"
 
 namespace {
 
@@ -14,16 +15,7 @@ namespace ref = ovk::lossless::reference;
 using ovk::lossless::RangeDecoder;
 using ovk::lossless::RangeEncoder;
 
-// splitmix64
-struct Random {
-  std::uint64_t state;
-  std::uint64_t next() {
-    std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-  }
-};
+using Random = ovk::testing_support::SplitMix64;
 
 // One step of a coded sequence: an adaptive bit in one of kContexts
 // contexts, or `raw` plain bits of `value` when raw is not 0.
