@@ -55,14 +55,15 @@ def random_events(n: int) -> Events:
     return t.astype(np.uint64), x, y, p
 
 
-def write_aedat4(path: Path, events: Events, compression: tuple[str, int]) -> None:
+def write_aedat4(path: Path, events: Events, compression: tuple[str, int],
+                 size: tuple[int, int] = (WIDTH, HEIGHT)) -> None:
     faery = importlib.import_module("faery")
     EVENTS_DTYPE = importlib.import_module("faery.events_stream").EVENTS_DTYPE
 
     t, x, y, p = events
     array = np.zeros(len(t), dtype=EVENTS_DTYPE)
     array["t"], array["x"], array["y"], array["on"] = t, x, y, p
-    faery.events_stream_from_array(array, (WIDTH, HEIGHT)).to_file(
+    faery.events_stream_from_array(array, size).to_file(
         str(path), compression=compression, zero_t0=False)
 
 

@@ -1,12 +1,20 @@
 """`ovk convert X -o y.npy` against the fastest reader from PyPI on the same files.
 
 Each format gets a file of 5M random events (1280x720, 10 s) written by an
-independent writer (faery for EVT 2.0, EVT 3.0, DAT and CSV, event_stream for
-Event Stream, numpy for AEDAT 2.0, whose layout is a plain big-endian array).
-Every contender runs as a whole process that reads the file and writes a .npy
-array: the tool, and a Python interpreter running each peer that reads the
-format (faery, expelliarmus, event_stream, numpy). The best of --repeat runs is
-kept; figures and ratios are printed, never asserted.
+independent writer (faery for EVT 2.0, EVT 3.0, DAT, CSV and AEDAT 4, h5py for
+HDF5 in the DSEC layout, event_stream for Event Stream, numpy for AEDAT 2.0,
+whose layout is a plain big-endian array). Every contender runs as a whole
+process that reads the file and writes a .npy array: the tool, and a Python
+interpreter running each peer that reads the format (faery, expelliarmus,
+event_stream, dv-processing, h5py, numpy). The best of --repeat runs is kept;
+figures and ratios are printed, never asserted.
+
+Two more columns put the conversion's time in context. "read": `ovk info`,
+which reads and decodes every event as convert does but writes nothing (its
+time is the reader's, start-up included). "floor": `dd` copying the tool's own
+.npy output (already in the page cache) to a new file and syncing it, as the
+tool syncs its temporary before renaming it into place; no conversion that
+writes that file safely can be faster on this machine.
 
     python3 bench/bench_readers.py --ovk build/bin/ovk
 """
@@ -22,6 +30,8 @@ import time
 from pathlib import Path
 
 import numpy as np
+
+import bench_formats
 
 EVENTS = 5_000_000
 WIDTH, HEIGHT, SPAN_US = 1280, 720, 10_000_000
@@ -52,6 +62,25 @@ a["x"] = (r[:, 0] >> 1) & 0x7F
 a["y"] = (r[:, 0] >> 8) & 0x7F
 a["t"] = r[:, 1]
 a["p"] = r[:, 0] & 1
+np.save(sys.argv[2], a)
+"""
+DV_PROCESSING = """
+import sys, numpy as np, dv_processing as dv
+recording = dv.io.MonoCameraRecording(sys.argv[1])
+chunks = []
+while (batch := recording.getNextEventBatch()) is not None:
+    chunks.append(batch.numpy())
+np.save(sys.argv[2], np.concatenate(chunks))
+"""
+H5PY = """
+import sys, numpy as np, h5py
+with h5py.File(sys.argv[1], "r") as f:
+    events = f["events"]
+    x, y, p, t = (events[name][:] for name in ("x", "y", "p", "t"))
+    t_offset = int(f["t_offset"][()])
+a = np.empty(len(x), dtype=[("x", "<u2"), ("y", "<u2"), ("t", "<u8"), ("p", "u1")])
+a["x"], a["y"], a["p"] = x, y, p
+a["t"] = t.astype(np.uint64) + t_offset
 np.save(sys.argv[2], a)
 """
 NUMPY_CSV = """
@@ -96,6 +125,26 @@ def write_files(folder: Path) -> dict[str, Path]:
     records[:, 0], records[:, 1] = address, t
     files["AEDAT 2.0"] = folder / "events.aedat"
     files["AEDAT 2.0"].write_bytes(b"#!AER-DAT2.0\r\n" + records.tobytes())
+    files.update(write_library_files(folder, (t.astype(np.uint64), x.astype(np.uint16),
+                                              y.astype(np.uint16), p.astype(np.uint8))))
+    return files
+
+
+def write_library_files(folder: Path, events: bench_formats.Events) -> dict[str, Path]:
+    """AEDAT 4 (faery) and HDF5 (h5py) files, as the format benchmark writes them."""
+    files: dict[str, Path] = {}
+    if bench_formats.available("faery"):
+        for compression in (("lz4", 1), ("zstd", 3)):
+            name = f"AEDAT 4 {compression[0]}"
+            files[name] = folder / f"events_{compression[0]}.aedat4"
+            bench_formats.write_aedat4(files[name], events, compression, (WIDTH, HEIGHT))
+    if bench_formats.available("h5py"):
+        for label, options in (("contiguous", {}), ("chunked", {"chunks": (65536,)}),
+                               ("gzip", {"chunks": (65536,), "compression": "gzip",
+                                         "compression_opts": 1})):
+            name = f"HDF5 {label}"
+            files[name] = folder / f"events_{label}.h5"
+            bench_formats.write_h5(files[name], events, **options)
     return files
 
 
@@ -106,6 +155,11 @@ PEERS = {
     "Event Stream": [("event_stream", EVENT_STREAM), ("faery", FAERY)],
     "AEDAT 2.0": [("numpy", NUMPY_AEDAT2)],
     "CSV": [("faery", FAERY), ("numpy", NUMPY_CSV)],
+    "AEDAT 4 lz4": [("faery", FAERY), ("dv-processing", DV_PROCESSING)],
+    "AEDAT 4 zstd": [("faery", FAERY), ("dv-processing", DV_PROCESSING)],
+    "HDF5 contiguous": [("h5py", H5PY)],
+    "HDF5 chunked": [("h5py", H5PY)],
+    "HDF5 gzip": [("h5py", H5PY)],
 }
 
 
@@ -133,27 +187,34 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as scratch:
         folder = Path(scratch)
         files = write_files(folder)
-        out = str(folder / "out.npy")
+        out, ours = str(folder / "out.npy"), str(folder / "ovk.npy")
         print("wall seconds (CPU seconds in brackets), best of each; ratio = peer / ovk")
-        print(f"{'format':<13} {'ovk s':>14} {'Mev/s':>6}  {'best peer':<13} {'peer s':>14} "
-              f"{'Mev/s':>6} {'ratio':>6} {'CPU ratio':>9}")
+        print(f"{'format':<16} {'ovk s':>14} {'Mev/s':>6}  {'best peer':<13} {'peer s':>14} "
+              f"{'Mev/s':>6} {'ratio':>6} {'CPU ratio':>9} {'read s':>7} {'Mev/s':>6} "
+              f"{'floor s':>7} {'Mev/s':>6}")
         for name, path in files.items():
-            mine = best_time([args.ovk, "convert", str(path), "-o", out, "-f"], args.repeat)
+            mine = best_time([args.ovk, "convert", str(path), "-o", ours, "-f"], args.repeat)
             peers = []
             for peer, code in PEERS[name]:
                 measured = best_time([sys.executable, "-c", code, str(path), out], args.repeat)
                 if measured is not None:
                     peers.append((measured, peer))
             if mine is None:
-                print(f"{name:<13} ovk failed")
+                print(f"{name:<16} ovk failed")
                 continue
-            line = f"{name:<13} {mine[0]:6.3f} ({mine[1]:5.3f}) {EVENTS / mine[0] / 1e6:6.1f}"
+            read = best_time([args.ovk, "info", str(path)], args.repeat)
+            floor = best_time(["dd", f"if={ours}", f"of={out}", "bs=1M", "conv=fsync",
+                               "status=none"], args.repeat)
+            line = f"{name:<16} {mine[0]:6.3f} ({mine[1]:5.3f}) {EVENTS / mine[0] / 1e6:6.1f}"
             if peers:
                 (wall, cpu), peer = min(peers)
                 line += (f"  {peer:<13} {wall:6.3f} ({cpu:5.3f}) {EVENTS / wall / 1e6:6.1f} "
                          f"{wall / mine[0]:6.2f} {cpu / max(mine[1], 1e-3):9.2f}")
             else:
                 line += "  (no peer installed)"
+            for extra in (read, floor):
+                if extra is not None:
+                    line += f" {extra[0]:7.3f} {EVENTS / extra[0] / 1e6:6.1f}"
             print(line, flush=True)
 
 
