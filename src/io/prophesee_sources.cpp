@@ -256,14 +256,23 @@ class Evt3Source final : public StreamSource {
     for (; w < end && out <= last; w += 2) {
       const std::uint32_t word = load_le16(w);
       const std::uint32_t payload = word & 0xFFF;
-      switch (word >> 12) {
-        case 0x0:  // EVT_ADDR_Y
-          y = static_cast<std::uint16_t>(payload & 0x7FF);
-          break;
-        case 0x2:  // EVT_ADDR_X: one event
-          *out++ = Event64{static_cast<std::uint16_t>(payload & 0x7FF), y, t,
-                           static_cast<std::uint8_t>(payload >> 11)};
-          break;
+      const std::uint32_t type = word >> 12;
+      if (((kCommonWords >> type) & 1) != 0) [[likely]] {
+        // EVT_ADDR_Y, EVT_ADDR_X and EVT_TIME_LOW make up most streams, and
+        // their order follows the data, so they are taken without a branch:
+        // the event is stored always and kept only for EVT_ADDR_X (the block
+        // keeps room for it), and the other two pick their new values by
+        // masks (a compiler turns plain selections back into branches).
+        *out = Event64{static_cast<std::uint16_t>(payload & 0x7FF), y, t,
+                       static_cast<std::uint8_t>(payload >> 11)};
+        out += type == 0x2 ? 1 : 0;
+        const std::uint32_t y_mask = 0u - static_cast<std::uint32_t>(type == 0x0);
+        const std::uint64_t t_mask = 0u - static_cast<std::uint64_t>(type == 0x6);
+        y = static_cast<std::uint16_t>((y & ~y_mask) | (payload & 0x7FF & y_mask));
+        t = (t & ~t_mask) | ((high | payload) & t_mask);
+        continue;
+      }
+      switch (type) {
         case 0x3:  // VECT_BASE_X
           base_x = static_cast<std::uint16_t>(payload & 0x7FF);
           polarity = static_cast<std::uint8_t>(payload >> 11);
@@ -273,9 +282,6 @@ class Evt3Source final : public StreamSource {
           break;
         case 0x5:  // VECT_8
           vector(payload & 0xFF, 8);
-          break;
-        case 0x6:  // EVT_TIME_LOW: the low 12 bits, as written
-          t = high | payload;
           break;
         case 0x8:  // EVT_TIME_HIGH
           high = time_.update(payload) << 12;
@@ -299,6 +305,9 @@ class Evt3Source final : public StreamSource {
     count_skipped(kOtherWords, others);
     return static_cast<std::size_t>(w - bytes.data());
   }
+
+  // EVT_ADDR_Y (0x0), EVT_ADDR_X (0x2) and EVT_TIME_LOW (0x6), by type bit.
+  static constexpr std::uint32_t kCommonWords = (1u << 0x0) | (1u << 0x2) | (1u << 0x6);
 
   WrappingTime time_{12};
   std::uint64_t high_ = 0;
