@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "lossless/chunk_codec.h"
+#include "lossless/chunk_pipeline.h"
 
 namespace ovk::lossless {
 
@@ -64,23 +64,6 @@ CodedChunk code_chunk(Event64Span events, ChunkScratch& scratch) {
   return chunk;
 }
 
-// Runs work(i, thread) for i in 0..count-1 on up to `jobs` threads
-// (thread: which of them, 0 ... jobs-1).
-template <class Work>
-void run_parallel(std::size_t count, unsigned jobs, const Work& work) {
-  const std::size_t threads = std::min<std::size_t>(std::max(jobs, 1U), count);
-  if (threads <= 1) {
-    for (std::size_t i = 0; i < count; ++i) work(i, 0);
-    return;
-  }
-  std::vector<std::jthread> pool;
-  for (std::size_t t = 0; t < threads; ++t) {
-    pool.emplace_back([&, t] {
-      for (std::size_t i = t; i < count; i += threads) work(i, t);
-    });
-  }
-}
-
 }  // namespace
 
 bool looks_like_lossless(std::span<const std::uint8_t> head) {
@@ -90,13 +73,26 @@ bool looks_like_lossless(std::span<const std::uint8_t> head) {
 
 // ---- writing ----
 
+// Chunks are coded on the pool as they fill, and written in order.
+struct LosslessEncoder::Coders {
+  std::vector<ChunkScratch> scratch;
+  ChunkPipeline<Event64Vec, CodedChunk> pipeline;
+
+  explicit Coders(unsigned jobs)
+      : scratch(std::max(jobs, 1U)),
+        pipeline(jobs, [this](Event64Vec& events, std::size_t thread) {
+          return code_chunk(events, scratch[thread]);
+        }) {}
+};
+
 LosslessEncoder::LosslessEncoder(ByteSink sink, io::SensorGeometry sensor, unsigned jobs,
                                  std::uint32_t chunk_events)
     : sink_(std::move(sink)),
-      jobs_(std::max(jobs, 1U)),
       chunk_events_(std::clamp<std::uint32_t>(chunk_events, 1, kMaxChunkEvents)),
       sensor_(sensor),
-      scratch_(jobs_) {}
+      coders_(std::make_unique<Coders>(jobs)) {}
+
+LosslessEncoder::~LosslessEncoder() = default;
 
 Status LosslessEncoder::write(std::span<const std::uint8_t> bytes) {
   offset_ += bytes.size();
@@ -115,37 +111,37 @@ Status LosslessEncoder::append(Event64Span events) {
     started_ = true;
     OVK_RETURN_IF_ERROR(write(header));
   }
-  const std::size_t batch = std::size_t{chunk_events_} * jobs_;
   while (!events.empty()) {
-    const std::size_t take = std::min(events.size(), batch - pending_.size());
+    const std::size_t take = std::min(events.size(), chunk_events_ - pending_.size());
     pending_.insert(pending_.end(), events.begin(), events.begin() + static_cast<std::ptrdiff_t>(take));
     events = events.subspan(take);
     events_ += take;
-    if (pending_.size() == batch) OVK_RETURN_IF_ERROR(flush());
+    if (pending_.size() == chunk_events_) OVK_RETURN_IF_ERROR(submit());
   }
   return Ok{};
 }
 
-Status LosslessEncoder::flush() {
-  const std::size_t count = (pending_.size() + chunk_events_ - 1) / chunk_events_;
-  std::vector<CodedChunk> coded(count);
-  run_parallel(count, jobs_, [&](std::size_t i, std::size_t thread) {
-    const std::size_t from = i * chunk_events_;
-    const std::size_t n = std::min<std::size_t>(chunk_events_, pending_.size() - from);
-    coded[i] = code_chunk(Event64Span(pending_).subspan(from, n), scratch_[thread]);
-  });
-  pending_.clear();
-  for (CodedChunk& chunk : coded) {
-    chunk.entry.offset = offset_;
-    table_.push_back(chunk.entry);
-    OVK_RETURN_IF_ERROR(write(chunk.code));
-  }
+// Hands the filled chunk to the coders, once there is room in flight.
+Status LosslessEncoder::submit() {
+  while (coders_->pipeline.full()) OVK_RETURN_IF_ERROR(write_oldest());
+  coders_->pipeline.push(std::move(pending_));
+  pending_ = Event64Vec();
+  pending_.reserve(chunk_events_);
   return Ok{};
+}
+
+Status LosslessEncoder::write_oldest() {
+  std::optional<CodedChunk> chunk = coders_->pipeline.pop();
+  if (!chunk) return Ok{};
+  chunk->entry.offset = offset_;
+  table_.push_back(chunk->entry);
+  return write(chunk->code);
 }
 
 Status LosslessEncoder::finish() {
   OVK_RETURN_IF_ERROR(append({}));
-  OVK_RETURN_IF_ERROR(flush());
+  if (!pending_.empty()) OVK_RETURN_IF_ERROR(submit());
+  while (coders_->pipeline.in_flight() > 0) OVK_RETURN_IF_ERROR(write_oldest());
   const std::uint64_t table_offset = offset_;
   std::vector<std::uint8_t> tail;
   for (const ChunkEntry& c : table_) {
@@ -349,28 +345,36 @@ std::vector<std::size_t> chunks_in_window(const FileSummary& summary, std::uint6
   return chosen;
 }
 
+namespace {
+
+struct DecodedChunk {
+  Event64Vec events;
+  std::optional<Error> error;
+};
+
+}  // namespace
+
 Status decode_chunks(const LosslessReader& reader, std::span<const std::size_t> chunks,
                      unsigned jobs, const DecodeCallbacks& callbacks) {
-  const std::size_t batch = std::max(jobs, 1U);
-  std::vector<Event64Vec> decoded(batch);
-  std::vector<std::optional<Error>> errors(batch);
-  std::vector<ChunkScratch> scratch(batch);
-  for (std::size_t first = 0; first < chunks.size(); first += batch) {
-    const std::size_t n = std::min(batch, chunks.size() - first);
-    run_parallel(n, jobs, [&](std::size_t i, std::size_t thread) {
-      Status s = reader.decode_chunk(chunks[first + i], decoded[i], scratch[thread]);
-      errors[i].reset();
-      if (!s.ok()) errors[i].emplace(std::move(s).error());
-    });
-    for (std::size_t i = 0; i < n; ++i) {
-      if (errors[i]) {
-        if (!callbacks.damaged || !callbacks.damaged(chunks[first + i], *errors[i])) {
-          return std::move(*errors[i]);
-        }
-        continue;
+  std::vector<ChunkScratch> scratch(std::max(jobs, 1U));
+  ChunkPipeline<std::size_t, DecodedChunk> pipeline(
+      jobs, [&](const std::size_t& chunk, std::size_t thread) {
+        DecodedChunk out;
+        Status decoded = reader.decode_chunk(chunk, out.events, scratch[thread]);
+        if (!decoded.ok()) out.error.emplace(std::move(decoded).error());
+        return out;
+      });
+  std::size_t handed_in = 0;
+  for (const std::size_t chunk : chunks) {
+    while (handed_in < chunks.size() && !pipeline.full()) pipeline.push(chunks[handed_in++]);
+    std::optional<DecodedChunk> decoded = pipeline.pop();
+    if (decoded->error) {
+      if (!callbacks.damaged || !callbacks.damaged(chunk, *decoded->error)) {
+        return std::move(*decoded->error);
       }
-      OVK_RETURN_IF_ERROR(callbacks.sink(chunks[first + i], decoded[i]));
+      continue;
     }
+    OVK_RETURN_IF_ERROR(callbacks.sink(chunk, decoded->events));
   }
   return Ok{};
 }

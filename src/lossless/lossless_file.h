@@ -22,6 +22,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -81,6 +82,9 @@ class LosslessEncoder {
  public:
   LosslessEncoder(ByteSink sink, io::SensorGeometry sensor, unsigned jobs,
                   std::uint32_t chunk_events = kDefaultChunkEvents);
+  ~LosslessEncoder();
+  LosslessEncoder(const LosslessEncoder&) = delete;
+  LosslessEncoder& operator=(const LosslessEncoder&) = delete;
   // Adds events in order.
   [[nodiscard]] Status append(Event64Span events);
   // Codes what is left and writes the table and trailer.
@@ -90,19 +94,21 @@ class LosslessEncoder {
   std::uint64_t events() const { return events_; }
 
  private:
+  struct Coders;
+
   [[nodiscard]] Status write(std::span<const std::uint8_t> bytes);
-  [[nodiscard]] Status flush();
+  [[nodiscard]] Status submit();
+  [[nodiscard]] Status write_oldest();
 
   ByteSink sink_;
-  unsigned jobs_;
   std::uint32_t chunk_events_;
-  Event64Vec pending_;
+  Event64Vec pending_;  // the chunk being filled
   std::vector<ChunkEntry> table_;
   std::uint64_t offset_ = 0;
   std::uint64_t events_ = 0;
   bool started_ = false;
   io::SensorGeometry sensor_;
-  std::vector<ChunkScratch> scratch_;  // one for each coding thread
+  std::unique_ptr<Coders> coders_;  // the threads coding full chunks
 };
 
 // Codes everything `source` hands out into a lossless file at `path`
