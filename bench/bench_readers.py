@@ -9,9 +9,10 @@ interpreter running each peer that reads the format (faery, expelliarmus,
 event_stream, dv-processing, h5py, numpy). The best of --repeat runs is kept;
 figures and ratios are printed, never asserted.
 
-Two more columns put the conversion's time in context. "read": `ovk info`,
-which reads and decodes every event as convert does but writes nothing (its
-time is the reader's, start-up included). "floor": `dd` copying the tool's own
+Two more columns put the conversion's time in context. "read": the tool's
+reader alone, in-process, as ovk_source_bench times it (CPU time; given with
+--source-bench), or else `ovk info`, which reads and decodes every event as
+convert does but writes nothing. "floor": `dd` copying the tool's own
 .npy output (already in the page cache) to a new file and syncing it, as the
 tool syncs its temporary before renaming it into place; no conversion that
 writes that file safely can be faster on this machine.
@@ -22,6 +23,7 @@ writes that file safely can be faster on this machine.
 from __future__ import annotations
 
 import argparse
+import json
 import resource
 import subprocess
 import sys
@@ -179,14 +181,32 @@ def best_time(command: list[str], repeat: int) -> tuple[float, float] | None:
     return best
 
 
+def in_process_seconds(source_bench: str, files: list[Path]) -> dict[str, float]:
+    """The reader's CPU seconds per file, the median of three repetitions."""
+    done = subprocess.run([source_bench, "--benchmark_format=json", "--benchmark_repetitions=3",
+                           "--benchmark_report_aggregates_only=true", *map(str, files)],
+                          capture_output=True, text=True)
+    if done.returncode != 0:
+        return {}
+    seconds = {}
+    for row in json.loads(done.stdout)["benchmarks"]:
+        if row.get("aggregate_name") == "median":
+            path = row["run_name"].removesuffix("/process_time")
+            seconds[path] = row["cpu_time"] / 1e3  # reported in ms
+    return seconds
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--ovk", default="build/bin/ovk", help="the ovk tool")
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--source-bench", help="ovk_source_bench, for in-process read times")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as scratch:
         folder = Path(scratch)
         files = write_files(folder)
+        reads = in_process_seconds(args.source_bench, list(files.values())) \
+            if args.source_bench else {}
         out, ours = str(folder / "out.npy"), str(folder / "ovk.npy")
         print("wall seconds (CPU seconds in brackets), best of each; ratio = peer / ovk")
         print(f"{'format':<16} {'ovk s':>14} {'Mev/s':>6}  {'best peer':<13} {'peer s':>14} "
@@ -202,7 +222,8 @@ def main() -> None:
             if mine is None:
                 print(f"{name:<16} ovk failed")
                 continue
-            read = best_time([args.ovk, "info", str(path)], args.repeat)
+            read = (reads[str(path)], reads[str(path)]) if str(path) in reads else \
+                best_time([args.ovk, "info", str(path)], args.repeat)
             floor = best_time(["dd", f"if={ours}", f"of={out}", "bs=1M", "conv=fsync",
                                "status=none"], args.repeat)
             line = f"{name:<16} {mine[0]:6.3f} ({mine[1]:5.3f}) {EVENTS / mine[0] / 1e6:6.1f}"
