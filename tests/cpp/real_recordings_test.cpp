@@ -35,7 +35,7 @@ class IoRealRecordings : public ::testing::Test {
   }
 };
 
-using Reader = Result<EventVec> (*)(std::string_view);
+using Reader = Result<EventVec> (*)(std::string_view, const Interruptions&);
 
 struct Expected {
   const char* file;
@@ -81,7 +81,7 @@ TEST_F(IoRealRecordings, CountsAndRanges) {
       {"aedat2/sample_aedat_header.aedat", 0, 0, 0, 0, 0},
   };
   for (const Expected& e : recordings) {
-    const auto result = e.read(real(e.file));
+    const auto result = e.read(real(e.file), retry_interrupted());
     ASSERT_TRUE(result.ok()) << e.file << ": " << error_message(result);
     ASSERT_NO_FATAL_FAILURE(check_recording(result.value(), e));
   }
