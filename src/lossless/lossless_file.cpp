@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <exception>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -67,7 +69,9 @@ CodedChunk code_chunk(Event64Span events, ChunkScratch& scratch) {
 }
 
 // Runs work(i, thread) for i in 0..count-1 on up to `jobs` threads
-// (thread: which of them, 0 ... jobs-1).
+// (thread: which of them, 0 ... jobs-1). An exception a worker throws ends
+// its share of the work and is thrown again here, once all have finished,
+// on its way to the tool's boundary.
 template <class Work>
 void run_parallel(std::size_t count, unsigned jobs, const Work& work) {
   const std::size_t threads = std::min<std::size_t>(std::max(jobs, 1U), count);
@@ -75,12 +79,22 @@ void run_parallel(std::size_t count, unsigned jobs, const Work& work) {
     for (std::size_t i = 0; i < count; ++i) work(i, 0);
     return;
   }
-  std::vector<std::jthread> pool;
-  for (std::size_t t = 0; t < threads; ++t) {
-    pool.emplace_back([&, t] {
-      for (std::size_t i = t; i < count; i += threads) work(i, t);
-    });
+  std::mutex mutex;
+  std::exception_ptr fault;
+  {
+    std::vector<std::jthread> pool;
+    for (std::size_t t = 0; t < threads; ++t) {
+      pool.emplace_back([&, t] {
+        try {
+          for (std::size_t i = t; i < count; i += threads) work(i, t);
+        } catch (...) {
+          const std::lock_guard<std::mutex> lock(mutex);
+          if (!fault) fault = std::current_exception();
+        }
+      });
+    }
   }
+  if (fault) std::rethrow_exception(fault);
 }
 
 }  // namespace
