@@ -14,6 +14,7 @@
 #include "codefile/code_file.h"
 #include "codefile/encode.h"
 #include "codefile/leaf_boxes.h"
+#include "cell_table_shortcuts.h"
 #include "io/file_access.h"
 #include "io/file_write.h"
 #include "synthetic_recording.h"

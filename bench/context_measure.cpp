@@ -46,7 +46,7 @@ struct CostCoder {
     siblings.add(depth * 256 + prefix, b);
     near.add((depth * 8 + c.near) * 256 + prefix, b);
     behind_prefix.add(((depth * 8 + c.near) * 8 + c.behind) * 256 + prefix, b);
-    behind_count.add(tree_context(c), b);
+    behind_count.add(c.number, b);
     return b;
   }
   void forced(std::uint64_t pos) { level.add(kMaxTreeLevels, packed_bit(bits, pos)); }

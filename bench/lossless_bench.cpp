@@ -22,6 +22,7 @@
 
 #include "io/npy_source.h"
 #include "lossless/lossless_file.h"
+#include "memory_read_source.h"
 #include "splitmix64.h"
 
 namespace {
@@ -133,7 +134,7 @@ Timing time_coding(const Event64Vec& events, unsigned jobs, int rounds, bool cpu
     const std::vector<std::uint8_t> bytes = ovk::lossless::encode_to_bytes(events, {}, jobs);
     best.encode_s = std::min(best.encode_s, elapsed(start, cpu));
     best.bytes = bytes.size();
-    auto reader = ovk::lossless::LosslessReader::from_bytes(bytes);
+    auto reader = ovk::lossless::read_from_memory(bytes);
     std::vector<std::size_t> all(reader.value().summary().chunks.size());
     for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
     std::uint64_t decoded = 0;

@@ -36,13 +36,13 @@ std::string file_for(const char* extension) {
   return path;
 }
 
-using Reader = ovk::Result<ovk::EventVec> (*)(std::string_view);
+using Reader = ovk::Result<ovk::EventVec> (*)(std::string_view, const ovk::io::Interruptions&);
 
 void BM_Reader(benchmark::State& state, Reader reader, const char* extension) {
   const std::string path = file_for(extension);
   std::size_t n = 0;
   for (auto _ : state) {
-    auto events = reader(path);
+    auto events = reader(path, ovk::io::retry_interrupted());
     if (!events.ok()) {
       state.SkipWithError(events.error().message().c_str());
       return;

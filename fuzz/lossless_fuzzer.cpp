@@ -14,6 +14,7 @@
 
 #include "lossless/chunk_codec.h"
 #include "lossless/lossless_file.h"
+#include "memory_read_source.h"
 
 namespace {
 
@@ -39,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static ovk::lossless::ChunkScratch scratch;
   const unsigned version = ovk::lossless::kNewestChunkVersion;
   if ((data[0] & 1) != 0) {
-    const auto reader = ovk::lossless::LosslessReader::from_bytes(rest);
+    const auto reader = ovk::lossless::read_from_memory(rest);
     if (!reader.ok()) return 0;
     for (std::size_t i = 0; i < reader.value().summary().chunks.size(); ++i) {
       (void)reader.value().decode_chunk(i, events, scratch);

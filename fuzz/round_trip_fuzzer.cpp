@@ -19,6 +19,7 @@
 #include "codefile/code_file.h"
 #include "codefile/encode.h"
 #include "codefile/leaf_boxes.h"
+#include "cell_table_shortcuts.h"
 #include "fuzz_input.h"
 #include "reference_codec.h"
 #include "tree_checks.h"

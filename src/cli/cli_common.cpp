@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "cli/output_file.h"
+#include "cli/parsed_option.h"
 #include "cli/text_escape.h"
 #include "codec/event_stats.h"
 #include "io/file_access.h"
@@ -96,14 +97,8 @@ void walk_folder(const std::filesystem::path& folder, bool every_file,
 }  // namespace
 
 void add_sensor_option(CLI::App& command, std::optional<SensorSize>& sensor) {
-  command
-      .add_option_function<std::string>(
-          "--sensor",
-          [&sensor](const std::string& text) {
-            sensor = parse_sensor_size(text);
-            if (!sensor) throw CLI::ValidationError("--sensor", "expected WxH such as 346x260");
-          },
-          "Sensor size WxH; overrides the size taken from the recording")
+  add_parsed_option(command, "--sensor", sensor, parse_sensor_size, "expected WxH such as 346x260",
+                    "Sensor size WxH; overrides the size taken from the recording")
       ->type_name("WxH");
 }
 

@@ -6,6 +6,8 @@
 #include <numeric>
 #include <system_error>
 
+#include "cli/parsed_option.h"
+
 namespace ovk::cli {
 namespace {
 
@@ -39,17 +41,10 @@ std::optional<ShardSpec> parse_shard(std::string_view text) {
 }
 
 void add_shard_option(CLI::App& command, std::optional<ShardSpec>& shard) {
-  command
-      .add_option_function<std::string>(
-          "--shard",
-          [&shard](const std::string& text) {
-            shard = parse_shard(text);
-            if (!shard) {
-              throw CLI::ValidationError("--shard", "expected K/N with 1 <= K <= N, such as 2/8");
-            }
-          },
-          "Only shard K of N: the recordings at positions K, K+N, K+2N, ... (from 1) of the "
-          "dataset sorted by relative path")
+  add_parsed_option(command, "--shard", shard, parse_shard,
+                    "expected K/N with 1 <= K <= N, such as 2/8",
+                    "Only shard K of N: the recordings at positions K, K+N, K+2N, ... (from 1) "
+                    "of the dataset sorted by relative path")
       ->type_name("K/N");
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "cli/parsed_option.h"
 #include "cli/time_window.h"
 #include "codec/event.h"
 
@@ -33,17 +34,10 @@ class WindowFilter {
 
 // Adds `--time-window START:END` to a subcommand.
 inline void add_time_window_option(CLI::App& command, std::optional<TimeWindow>& window) {
-  command
-      .add_option_function<std::string>(
-          "--time-window",
-          [&window](const std::string& text) {
-            window = parse_time_window(text);
-            if (!window) {
-              throw CLI::ValidationError("--time-window", "expected START:END in microseconds");
-            }
-          },
-          "Only events with START <= t < END, in us from the first event (@N: absolute); "
-          "either end may be left out")
+  add_parsed_option(command, "--time-window", window, parse_time_window,
+                    "expected START:END in microseconds",
+                    "Only events with START <= t < END, in us from the first event (@N: "
+                    "absolute); either end may be left out")
       ->type_name("START:END");
 }
 

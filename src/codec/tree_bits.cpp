@@ -74,7 +74,7 @@ std::array<std::uint32_t, 3> TreeLevels::child_offset(unsigned d, unsigned c) co
   std::array<std::uint32_t, 3> offset{};
   unsigned digit_bits = static_cast<unsigned>(std::countr_zero(children[d]));
   for (unsigned axis = 0; axis < 3; ++axis) {
-    if (side[d][axis] == side[d + 1][axis]) continue;  // this axis no longer halves
+    if (!halves(d, axis)) continue;
     --digit_bits;
     offset[axis] = ((c >> digit_bits) & 1u) * side[d + 1][axis];
   }

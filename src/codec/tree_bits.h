@@ -71,6 +71,8 @@ struct TreeLevels {
   // Sides (x, y, time bins) of every box at depth d, for d <= deepest: the
   // padded sizes halved d times, down to 1.
   std::array<std::array<std::uint32_t, 3>, kMaxTreeLevels> side{};
+  // Whether a split at depth d < deepest halves `axis` (x 0, y 1, t 2).
+  bool halves(unsigned d, unsigned axis) const noexcept { return side[d][axis] != side[d + 1][axis]; }
   // Origin of child c of a box at depth d < deepest, relative to the box's
   // own: the child's digit holds one bit per halving axis, x first.
   std::array<std::uint32_t, 3> child_offset(unsigned d, unsigned c) const noexcept;

@@ -6,12 +6,10 @@ namespace ovk {
 
 ContextLayout::ContextLayout(const GridGeometry& geometry, std::uint8_t max_depth)
     : levels(geometry, max_depth) {
-  const std::uint64_t sizes[3] = {geometry.padded_width(), geometry.padded_height(),
-                                  geometry.padded_bins()};
-  for (unsigned d = 0; d <= levels.deepest; ++d) {
+  for (unsigned d = 0; d < levels.deepest; ++d) {
     unsigned b = 0;
     for (unsigned a = 0; a < 3; ++a) {
-      if (d < levels.deepest && (sizes[a] >> d) >= 2) child_axis[d][b++] = static_cast<std::uint8_t>(a);
+      if (levels.halves(d, a)) child_axis[d][b++] = static_cast<std::uint8_t>(a);
     }
   }
   depths.resize(levels.deepest);

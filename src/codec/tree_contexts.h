@@ -30,18 +30,17 @@ namespace ovk {
 // which come before it in the bit order.
 struct BitContext {
   unsigned depth, near, behind, c, siblings, ones;  // ones: the 1 bits in `siblings`
-  std::uint32_t number;  // tree_context() of the above, as the walk works it out
+  // The context's number, worked out by the walk from the fields above:
+  // ((((depth + 1) * 8 + near) * 8 + behind) * 8 + c) * 8 + ones.
+  std::uint32_t number;
 };
 
 // Context numbers: 17 depths x 8 near patterns x 8 behind patterns x 8
-// child numbers x 8 counts of occupied earlier siblings. The root's bit has
-// context 0 (no child bit has it: depth + 1 >= 1).
-// The root's bit: depth + 1 wraps to 0, so its context is 0.
+// child numbers x 8 counts of occupied earlier siblings. The root's bit:
+// depth + 1 wraps to 0, so its context is 0 (no child bit has it: depth + 1
+// >= 1).
 inline constexpr BitContext kRootContext{~0u, 0, 0, 0, 0, 0, 0};
 inline constexpr unsigned kTreeContexts = kMaxTreeLevels * 8 * 8 * 8 * 8;
-inline constexpr std::uint32_t tree_context(const BitContext& b) noexcept {
-  return ((((b.depth + 1) * 8 + b.near) * 8 + b.behind) * 8 + b.c) * 8 + b.ones;
-}
 
 // The levels of the tree and the axes each depth halves, for one geometry
 // and depth limit.

@@ -169,6 +169,28 @@ Status check_time_range(const std::string& what, std::uint64_t events, std::uint
 
 std::string frame_name(std::uint64_t k) { return "frame " + std::to_string(k); }
 
+// A code that starts with a fixed part (`what` of at least `min_bytes`
+// bytes, `start` naming that part) and can carry at most `max_bits(length)`
+// tree bits.
+struct CodeStart {
+  const char* what;
+  const char* start;
+  std::uint64_t min_bytes;
+};
+Status check_coded_length(const std::string& name, std::uint64_t bits, std::uint64_t length,
+                          const CodeStart& code, std::uint64_t (*max_bits)(std::uint64_t)) {
+  if (length < code.min_bytes) {
+    return invalid(name + ": " + code.what + " of " + std::to_string(length) +
+                   " bytes is shorter than its " + std::to_string(code.min_bytes) + "-byte " +
+                   code.start);
+  }
+  if (bits > max_bits(length)) {
+    return invalid(name + ": bit count " + std::to_string(bits) + " exceeds what its " +
+                   std::to_string(length) + "-byte " + code.what + " can carry");
+  }
+  return Ok{};
+}
+
 // The bit count against the geometry and against what the code can carry.
 Status check_bit_count(std::uint64_t k, const FrameEntry& frame, std::uint64_t tree_limit) {
   const std::string name = frame_name(k);
@@ -180,26 +202,13 @@ Status check_bit_count(std::uint64_t k, const FrameEntry& frame, std::uint64_t t
                    std::to_string(tree_limit) + " bits a tree of this geometry can have");
   }
   if (frame.coding == FrameCoding::kRans) {
-    if (length < kRansHeaderBytes) {
-      return invalid(name + ": rANS code of " + std::to_string(length) +
-                     " bytes is shorter than its 6-byte header");
-    }
-    if (bits > max_rans_bits(length)) {
-      return invalid(name + ": bit count " + std::to_string(bits) + " exceeds what its " +
-                     std::to_string(length) + "-byte rANS code can carry");
-    }
-    return Ok{};
+    return check_coded_length(name, bits, length, {"rANS code", "header", kRansHeaderBytes},
+                              max_rans_bits);
   }
   if (frame.coding == FrameCoding::kContext) {
-    if (length < kContextCodeMinBytes) {
-      return invalid(name + ": context code of " + std::to_string(length) +
-                     " bytes is shorter than its 4-byte start");
-    }
-    if (bits > max_context_bits(length)) {
-      return invalid(name + ": bit count " + std::to_string(bits) + " exceeds what its " +
-                     std::to_string(length) + "-byte context code can carry");
-    }
-    return Ok{};
+    return check_coded_length(name, bits, length,
+                              {"context code", "start", kContextCodeMinBytes},
+                              max_context_bits);
   }
   if (length % 2 != 0) {
     return invalid(name + ": run-length code of odd length " + std::to_string(length));

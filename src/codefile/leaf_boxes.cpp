@@ -329,17 +329,4 @@ Result<LeafBoxes> FrameDecoder::next() {
   return boxes;
 }
 
-Result<std::vector<LeafBoxes>> decode_frames(const CodeFile& file) {
-  return catching_out_of_memory([&]() -> Result<std::vector<LeafBoxes>> {
-    std::vector<LeafBoxes> frames;
-    frames.reserve(file.frames.size());
-    FrameDecoder decoder(file);
-    while (!decoder.done()) {
-      OVK_ASSIGN_OR_RETURN(LeafBoxes boxes, decoder.next());
-      frames.push_back(std::move(boxes));
-    }
-    return frames;
-  });
-}
-
 }  // namespace ovk::codefile

@@ -36,16 +36,13 @@ struct LeafBoxes {
 Result<LeafBoxes> decode_leaf_boxes(std::span<const std::uint8_t> bits, std::uint64_t bit_count,
                                     const Geometry& geometry);
 
-// Recovers every frame's tree bits from its code (validating the rANS
-// header and the run-length pairs first) and decodes its leaves. Checks that
-// a frame holds events exactly when its tree is not empty. Errors name the
-// frame. The bit counts must already lie within the bounds parse_code_file
-// checks (as they do in every parsed or freshly coded file).
-Result<std::vector<LeafBoxes>> decode_frames(const CodeFile& file);
-
-// decode_frames one frame at a time: what is held is one frame's boxes and
-// the previous frame's tree bits, whatever the number of frames. `file` must
-// outlive the decoder.
+// Decodes the frames one at a time: recovers each frame's tree bits from its
+// code (validating the rANS header and the run-length pairs first) and
+// decodes its leaves, checking that a frame holds events exactly when its
+// tree is not empty. What is held is one frame's boxes and the previous
+// frame's tree bits, whatever the number of frames. The bit counts must
+// already lie within the bounds parse_code_file checks (as they do in every
+// parsed or freshly coded file). `file` must outlive the decoder.
 struct ContextDecoder;
 
 class FrameDecoder {

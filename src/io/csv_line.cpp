@@ -52,16 +52,6 @@ bool is_ascii(std::span<const std::uint8_t> bytes) {
 
 bool is_ascii_white_space(std::uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-std::span<const std::uint8_t> trim_ascii(std::span<const std::uint8_t> line) {
-  std::size_t begin = 0;
-  std::size_t end = line.size();
-  while (begin < end && is_ascii_white_space(line[begin])) ++begin;
-  while (end > begin && is_ascii_white_space(line[end - 1])) --end;
-  return line.subspan(begin, end - begin);
-}
-
-bool is_separator(std::uint8_t c) { return c == ',' || c == ' ' || c == '\t'; }
-
 // Parses the field that starts at `pos` and moves `pos` to its end (the next
 // separator or the end of the text): an optional '+' then one or more ASCII
 // digits, at most `max`. Digits are taken left to right and the first
@@ -72,7 +62,7 @@ CsvLineFault scan_field(std::string_view text, std::size_t& pos, std::uint64_t m
   const std::size_t digits_start = pos;
   CsvLineFault fault = CsvLineFault::kNone;
   value = 0;
-  for (; pos < text.size() && !is_separator(static_cast<std::uint8_t>(text[pos])); ++pos) {
+  for (; pos < text.size() && !is_csv_separator(static_cast<std::uint8_t>(text[pos])); ++pos) {
     if (fault != CsvLineFault::kNone) continue;
     const auto digit = static_cast<unsigned>(static_cast<unsigned char>(text[pos])) - '0';
     if (digit > 9) {
@@ -105,7 +95,7 @@ CsvLineScan scan_fields(std::string_view text) {
   std::size_t count = 0;
   std::size_t pos = 0;
   while (count < kColumns) {
-    while (pos < text.size() && is_separator(static_cast<std::uint8_t>(text[pos]))) ++pos;
+    while (pos < text.size() && is_csv_separator(static_cast<std::uint8_t>(text[pos]))) ++pos;
     if (pos == text.size()) break;
     const CsvLineFault fault = scan_field(text, pos, kLargest[count], values[count]);
     if (first_fault == CsvLineFault::kNone) first_fault = fault;
@@ -117,6 +107,14 @@ CsvLineScan scan_fields(std::string_view text) {
 }
 
 }  // namespace
+
+std::span<const std::uint8_t> trim_ascii(std::span<const std::uint8_t> line) noexcept {
+  std::size_t begin = 0;
+  std::size_t end = line.size();
+  while (begin < end && is_ascii_white_space(line[begin])) ++begin;
+  while (end > begin && is_ascii_white_space(line[end - 1])) --end;
+  return line.subspan(begin, end - begin);
+}
 
 bool is_unicode_white_space(char32_t c) {
   switch (c) {
@@ -170,7 +168,7 @@ std::size_t scan_plain_csv_line(std::span<const std::uint8_t> bytes, CsvLineScan
   for (std::size_t column = 0; column < kColumns; ++column) {
     if (column > 0) {
       const std::uint8_t* const separators = p;
-      while (p < end && is_separator(*p)) ++p;
+      while (p < end && is_csv_separator(*p)) ++p;
       if (p == separators) return 0;
     }
     const std::uint8_t* const digits = p;

@@ -12,6 +12,14 @@
 
 namespace ovk::io {
 
+// The characters that separate the fields of a line: commas, spaces, tabs.
+inline constexpr bool is_csv_separator(std::uint8_t c) noexcept {
+  return c == ',' || c == ' ' || c == '\t';
+}
+
+// The line without the ASCII white space (space, \t \n \v \f \r) at its ends.
+std::span<const std::uint8_t> trim_ascii(std::span<const std::uint8_t> line) noexcept;
+
 // Why a line ends the load, if it does.
 enum class CsvLineFault : std::uint8_t {
   kNone,

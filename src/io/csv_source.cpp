@@ -17,24 +17,18 @@ namespace {
 // A line longer than this cannot be a recording's line.
 constexpr std::size_t kLongestLine = std::size_t{16} << 20;
 
-bool is_separator(std::uint8_t c) { return c == ',' || c == ' ' || c == '\t'; }
-bool is_space(std::uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
 std::string_view trimmed(std::span<const std::uint8_t> line) {
-  std::size_t b = 0;
-  std::size_t e = line.size();
-  while (b < e && is_space(line[b])) ++b;
-  while (e > b && is_space(line[e - 1])) --e;
-  return {reinterpret_cast<const char*>(line.data()) + b, e - b};
+  const std::span<const std::uint8_t> kept = trim_ascii(line);
+  return {reinterpret_cast<const char*>(kept.data()), kept.size()};
 }
 
 std::vector<std::string_view> split_fields(std::string_view text) {
   std::vector<std::string_view> out;
   std::size_t pos = 0;
   while (pos < text.size()) {
-    while (pos < text.size() && is_separator(static_cast<std::uint8_t>(text[pos]))) ++pos;
+    while (pos < text.size() && is_csv_separator(static_cast<std::uint8_t>(text[pos]))) ++pos;
     const std::size_t start = pos;
-    while (pos < text.size() && !is_separator(static_cast<std::uint8_t>(text[pos]))) ++pos;
+    while (pos < text.size() && !is_csv_separator(static_cast<std::uint8_t>(text[pos]))) ++pos;
     if (pos > start) out.push_back(text.substr(start, pos - start));
   }
   return out;
@@ -196,10 +190,10 @@ class CsvSource final : public EventSource {
     std::size_t pos = 0;
     std::size_t field = 0;
     for (; field < roles.size(); ++field) {
-      while (pos < text.size() && is_separator(static_cast<std::uint8_t>(text[pos]))) ++pos;
+      while (pos < text.size() && is_csv_separator(static_cast<std::uint8_t>(text[pos]))) ++pos;
       if (pos == text.size()) break;
       const std::size_t start = pos;
-      while (pos < text.size() && !is_separator(static_cast<std::uint8_t>(text[pos]))) ++pos;
+      while (pos < text.size() && !is_csv_separator(static_cast<std::uint8_t>(text[pos]))) ++pos;
       if (roles[field] < 0 || fault != CsvLineFault::kNone) continue;
       const auto role = static_cast<std::size_t>(roles[field]);
       fault = parse_number(text.substr(start, pos - start), kLargest[role], values[role]);

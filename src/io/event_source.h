@@ -49,6 +49,33 @@ class EventSource {
   [[nodiscard]] virtual Status next_block(Event64Vec& block) = 0;
 };
 
+// A source that is spent after its first error: every later call fails
+// with "NAME source already failed". Subclasses fill the blocks.
+class SpentAfterError : public EventSource {
+ public:
+  [[nodiscard]] Status next_block(Event64Vec& block) final {
+    if (failed_) {
+      block.clear();
+      return Error(ErrorKind::kInvalidData, std::string(name_) + " source already failed");
+    }
+    Status status = fill_block(block);
+    if (!status.ok()) {
+      failed_ = true;
+      block.clear();
+    }
+    return status;
+  }
+
+ protected:
+  explicit SpentAfterError(const char* name) : name_(name) {}
+  // next_block's work while nothing has failed.
+  [[nodiscard]] virtual Status fill_block(Event64Vec& block) = 0;
+
+ private:
+  const char* name_;
+  bool failed_ = false;
+};
+
 inline constexpr std::size_t kSourceBlockEvents = std::size_t{1} << 16;
 
 // A source over events already in memory (tests, and formats decoded whole).

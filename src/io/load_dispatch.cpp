@@ -56,22 +56,4 @@ Result<EventVec> load_events(std::string_view path, const Interruptions& interru
   return unknown_extension(path);
 }
 
-Result<EventVec> load_events(std::string_view path) {
-  return load_events(path, retry_interrupted());
-}
-
-Result<EventVec> read_compact(std::string_view path) {
-  return read_compact(path, retry_interrupted());
-}
-
-Result<EventVec> read_nmnist(std::string_view path) {
-  return read_nmnist(path, retry_interrupted());
-}
-
-Result<EventVec> read_aedat2(std::string_view path) {
-  return read_aedat2(path, retry_interrupted());
-}
-
-Result<EventVec> read_csv(std::string_view path) { return read_csv(path, retry_interrupted()); }
-
 }  // namespace ovk::io

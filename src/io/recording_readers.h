@@ -16,22 +16,20 @@
 
 namespace ovk::io {
 
-// Each file reader comes in two forms: with the caller's handling of
-// interrupted system calls, and without, which repeats them.
+// Without `interrupts`, each file reader repeats interrupted system calls.
 
 // Compact binary: headerless 9-byte little-endian records x(2) y(2) t(4) p(1).
-Result<EventVec> read_compact(std::string_view path, const Interruptions& interrupts);
+Result<EventVec> read_compact(std::string_view path,
+                              const Interruptions& interrupts = retry_interrupted());
 // N-MNIST: headerless 5-byte big-endian records.
-Result<EventVec> read_nmnist(std::string_view path, const Interruptions& interrupts);
+Result<EventVec> read_nmnist(std::string_view path,
+                             const Interruptions& interrupts = retry_interrupted());
 // AEDAT 2.0, DVS128 address layout: '#' header lines, then 8-byte records.
-Result<EventVec> read_aedat2(std::string_view path, const Interruptions& interrupts);
+Result<EventVec> read_aedat2(std::string_view path,
+                             const Interruptions& interrupts = retry_interrupted());
 // CSV / plain text, one event per line, columns x, y, t, p.
-Result<EventVec> read_csv(std::string_view path, const Interruptions& interrupts);
-
-Result<EventVec> read_compact(std::string_view path);
-Result<EventVec> read_nmnist(std::string_view path);
-Result<EventVec> read_aedat2(std::string_view path);
-Result<EventVec> read_csv(std::string_view path);
+Result<EventVec> read_csv(std::string_view path,
+                          const Interruptions& interrupts = retry_interrupted());
 
 // The binary decoders over bytes already in memory (used by the file readers,
 // the ".bin" length rule and the fuzz targets).
@@ -50,7 +48,7 @@ bool bin_holds_compact_records(std::uint64_t length) noexcept;
 // Chooses the reader by extension: bin (compact or N-MNIST by the length of
 // the bytes read, which are then decoded), evb, aedat, csv, txt. Anything
 // else fails without touching the file.
-Result<EventVec> load_events(std::string_view path, const Interruptions& interrupts);
-Result<EventVec> load_events(std::string_view path);
+Result<EventVec> load_events(std::string_view path,
+                             const Interruptions& interrupts = retry_interrupted());
 
 }  // namespace ovk::io

@@ -4,9 +4,11 @@
 #include <xxhash.h>
 
 #include <algorithm>
-#include <cstring>
+#include <cerrno>
 #include <string>
+#include <utility>
 
+#include "io/file_access.h"
 #include "lossless/chunk_codec.h"
 #include "lossless/chunk_pipeline.h"
 
@@ -198,43 +200,56 @@ std::vector<std::uint8_t> encode_to_bytes(Event64Span events, io::SensorGeometry
 
 // ---- reading ----
 
+namespace {
+
+// A file read with pread, so that threads share it without a position.
+class FileSource final : public ReadSource {
+ public:
+  FileSource(io::FileHandle file, std::uint64_t size) : file_(std::move(file)), size_(size) {}
+
+  std::uint64_t size() const override { return size_; }
+
+  Result<std::size_t> read_some(std::uint64_t offset, std::span<std::uint8_t> out) const override {
+    for (;;) {
+      const ssize_t n = ::pread(file_.fd(), out.data(), out.size(), static_cast<off_t>(offset));
+      if (n >= 0) return static_cast<std::size_t>(n);
+      if (errno != EINTR) return io::os_error(errno);
+    }
+  }
+
+ private:
+  io::FileHandle file_;
+  std::uint64_t size_;
+};
+
+}  // namespace
+
 Result<LosslessReader> LosslessReader::open(std::string_view path) {
   OVK_ASSIGN_OR_RETURN(io::FileHandle file, io::open_for_reading(path));
   const off_t size = ::lseek(file.fd(), 0, SEEK_END);
   if (size < 0) return io::os_error(errno);
-  LosslessReader reader;
-  reader.file_.emplace(std::move(file));
-  OVK_RETURN_IF_ERROR(reader.load(static_cast<std::uint64_t>(size)));
-  return reader;
+  return from_source(std::make_unique<FileSource>(std::move(file), static_cast<std::uint64_t>(size)));
 }
 
-Result<LosslessReader> LosslessReader::from_bytes(std::span<const std::uint8_t> bytes) {
+Result<LosslessReader> LosslessReader::from_source(std::unique_ptr<const ReadSource> source) {
   LosslessReader reader;
-  reader.bytes_ = bytes;
-  OVK_RETURN_IF_ERROR(reader.load(bytes.size()));
+  reader.source_ = std::move(source);
+  OVK_RETURN_IF_ERROR(reader.load());
   return reader;
 }
 
 Status LosslessReader::read_at(std::uint64_t offset, std::span<std::uint8_t> out) const {
-  if (!file_) {
-    if (offset > bytes_.size() || out.size() > bytes_.size() - offset) {
-      return invalid("the file ends early");
-    }
-    std::memcpy(out.data(), bytes_.data() + offset, out.size());
-    return Ok{};
-  }
   while (!out.empty()) {
-    const ssize_t n = ::pread(file_->fd(), out.data(), out.size(), static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return io::os_error(errno);
+    OVK_ASSIGN_OR_RETURN(const std::size_t n, source_->read_some(offset, out));
     if (n == 0) return invalid("the file ends early");
-    out = out.subspan(static_cast<std::size_t>(n));
-    offset += static_cast<std::uint64_t>(n);
+    out = out.subspan(n);
+    offset += n;
   }
   return Ok{};
 }
 
-Status LosslessReader::load(std::uint64_t size) {
+Status LosslessReader::load() {
+  const std::uint64_t size = source_->size();
   if (size < kHeaderBytes + kTrailerBytes) {
     std::array<std::uint8_t, 4> head{};
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size, 4));

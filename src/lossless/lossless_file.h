@@ -32,7 +32,6 @@
 #include "codec/event.h"
 #include "codec/result.h"
 #include "io/event_source.h"
-#include "io/file_access.h"
 #include "io/file_write.h"
 #include "lossless/chunk_codec.h"
 
@@ -122,12 +121,25 @@ std::vector<std::uint8_t> encode_to_bytes(Event64Span events, io::SensorGeometry
                                           unsigned jobs = 1,
                                           std::uint32_t chunk_events = kDefaultChunkEvents);
 
+// Where a reader's bytes come from: any range of them, by offset, from any
+// thread at once.
+class ReadSource {
+ public:
+  virtual ~ReadSource() = default;
+  // Bytes from the start to the end.
+  virtual std::uint64_t size() const = 0;
+  // Reads bytes from `offset` on into the start of `out`; returns how many,
+  // fewer than asked only at the end (0 there and beyond).
+  [[nodiscard]] virtual Result<std::size_t> read_some(std::uint64_t offset,
+                                                      std::span<std::uint8_t> out) const = 0;
+};
+
 // A lossless file opened for reading: its header, trailer and chunk table
 // checked and read; the chunks are read when decoded.
 class LosslessReader {
  public:
   [[nodiscard]] static Result<LosslessReader> open(std::string_view path);
-  [[nodiscard]] static Result<LosslessReader> from_bytes(std::span<const std::uint8_t> bytes);
+  [[nodiscard]] static Result<LosslessReader> from_source(std::unique_ptr<const ReadSource> source);
 
   const FileSummary& summary() const { return summary_; }
 
@@ -139,11 +151,10 @@ class LosslessReader {
 
  private:
   LosslessReader() = default;
-  [[nodiscard]] Status load(std::uint64_t size);
+  [[nodiscard]] Status load();
   [[nodiscard]] Status read_at(std::uint64_t offset, std::span<std::uint8_t> out) const;
 
-  std::optional<io::FileHandle> file_;
-  std::span<const std::uint8_t> bytes_;
+  std::unique_ptr<const ReadSource> source_;
   FileSummary summary_;
 };
 

@@ -115,13 +115,13 @@ TEST(IoBinaryReaders, FileReadersMatchDecodersAndPassOpenErrorsThrough) {
 
   const std::string missing = dir.path("missing");
   const std::string enoent = std::string(std::strerror(ENOENT)) + " (os error 2)";
-  using Reader = Result<EventVec> (*)(std::string_view);
+  using Reader = Result<EventVec> (*)(std::string_view, const Interruptions&);
   for (const Reader reader : {Reader{&read_compact}, Reader{&read_nmnist}, Reader{&read_aedat2}}) {
-    const auto result = reader(missing);
+    const auto result = reader(missing, retry_interrupted());
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error().kind(), ErrorKind::kOsError);
     EXPECT_EQ(result.error().message(), enoent);
-    EXPECT_EQ(error_message(reader(std::string("a\0b", 3))),
+    EXPECT_EQ(error_message(reader(std::string("a\0b", 3), retry_interrupted())),
               "file name contained an unexpected NUL byte");
   }
 }

@@ -7,30 +7,16 @@ import os
 import random
 import resource
 import struct
-import subprocess
 import sys
 import threading
 
 import pytest
 
-from conftest import REAL_DATA
+from conftest import REAL_DATA, needs_cli, needs_real, run_cli as run
 
 np = pytest.importorskip("numpy")
 
-CLI = os.environ.get("OVK_CLI")
-pytestmark = pytest.mark.skipif(
-    not CLI, reason="OVK_CLI is not set: the ovk tool was not built (its libraries are missing)")
-needs_real = pytest.mark.skipif(not REAL_DATA.is_dir(),
-                                reason=f"real recordings not found at {REAL_DATA}")
-
-
-def run(*args, check=None, **kwargs):
-    done = subprocess.run([CLI, *map(str, args)], capture_output=True, text=True, timeout=300,
-                          **kwargs)
-    assert done.returncode >= 0, f"killed by signal {-done.returncode}: {done.stderr}"
-    if check is not None:
-        assert done.returncode == check, done.stderr
-    return done
+pytestmark = needs_cli
 
 
 def convert(source, tmp_path, *options):

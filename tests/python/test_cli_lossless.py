@@ -1,25 +1,21 @@
 """ovk encode --lossless / convert / info / check: the lossless .ovkc file from
 the command line. Round trips compare every field with numpy arrays; the
 container is read by a small independent parser of its documented layout."""
-import os
 import random
 import struct
-import subprocess
-from pathlib import Path
 
 import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-CLI = os.environ.get("OVK_CLI")
-pytestmark = pytest.mark.skipif(not CLI, reason="OVK_CLI is not set: the ovk tool was not built")
+from conftest import REAL_DATA, REPO, needs_cli, run_cli as run
 
-REPO = Path(__file__).resolve().parents[2]
+pytestmark = needs_cli
+
 # Version 1 (read, no longer written) and version 2 (what encode writes) of
 # the same events.
 GOLDEN_V1 = REPO / "tests" / "data" / "golden_lossless.ovkc"
 GOLDEN = REPO / "tests" / "data" / "golden_lossless_v2.ovkc"
-REAL_DATA = REPO.parent / "shared" / "data" / "real"
 DTYPE = np.dtype([("x", "<u2"), ("y", "<u2"), ("t", "<u8"), ("p", "u1")])
 MAX_T = 2**64 - 1
 
@@ -28,10 +24,6 @@ GOLDEN_EVENTS = [(0, 0, 0, 0), (127, 127, 1000, 1), (127, 126, 1000, 1), (128, 1
                  (65535, 65535, MAX_T, 255), (5, 7, 12, 1), (5, 7, 12, 1), (5, 7, 11, 0),
                  (300, 200, 1_700_000_000_000_000, 1), (301, 200, 1_700_000_000_000_001, 0)] + \
                 [(10 + i % 5, 20 + i // 5, 2000 + 7 * i, i % 2) for i in range(30)]
-
-
-def run(*args):
-    return subprocess.run([CLI, *map(str, args)], capture_output=True, text=True, timeout=120)
 
 
 def save(path, events):

@@ -1,16 +1,33 @@
-// Whole-file forms of the cell table for tests and benchmarks, composed of
-// the pieces `ovk decode` streams frame by frame (CellRowMaker and the row
-// writers).
+// Whole-file forms of the frame decoder and the cell table for tests, fuzz
+// targets and benchmarks, composed of the pieces `ovk decode` streams frame
+// by frame (FrameDecoder, CellRowMaker and the row writers).
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "codec/result.h"
 #include "codefile/cell_table.h"
+#include "codefile/leaf_boxes.h"
 
 namespace ovk::codefile {
+
+// Every frame's leaf boxes, in order; errors name the frame.
+inline Result<std::vector<LeafBoxes>> decode_frames(const CodeFile& file) {
+  return catching_out_of_memory([&]() -> Result<std::vector<LeafBoxes>> {
+    std::vector<LeafBoxes> frames;
+    frames.reserve(file.frames.size());
+    FrameDecoder decoder(file);
+    while (!decoder.done()) {
+      OVK_ASSIGN_OR_RETURN(LeafBoxes boxes, decoder.next());
+      frames.push_back(std::move(boxes));
+    }
+    return frames;
+  });
+}
 
 // The number of leaf boxes over all frames (rows of the table).
 inline std::uint64_t box_count(const std::vector<LeafBoxes>& frames) {

@@ -242,7 +242,7 @@ std::string skipped_kind(const Aedat4Stream* stream, std::int32_t id) {
   return "packets of stream " + std::to_string(id) + " (" + stream->type.substr(0, 16) + ")";
 }
 
-class Aedat4Source final : public EventSource {
+class Aedat4Source final : public SpentAfterError {
  public:
   static Result<std::unique_ptr<EventSource>> open(std::unique_ptr<ByteInput> input,
                                                    std::size_t limit) {
@@ -259,22 +259,12 @@ class Aedat4Source final : public EventSource {
     return result;
   }
 
-  Status next_block(Event64Vec& block) override {
-    if (failed_) {
-      block.clear();
-      return invalid("AEDAT 4 source already failed");
-    }
-    Status status = fill(block);
-    if (!status.ok()) {
-      failed_ = true;
-      block.clear();
-    }
-    return status;
-  }
-
  private:
   Aedat4Source(std::unique_ptr<ByteInput> input, std::size_t limit)
-      : input_(std::move(input)), limit_(limit), decompressor_(Compression::None, limit) {}
+      : SpentAfterError("AEDAT 4"),
+        input_(std::move(input)),
+        limit_(limit),
+        decompressor_(Compression::None, limit) {}
 
   Status read_header() {
     std::array<std::uint8_t, 18> head{};
@@ -334,7 +324,7 @@ class Aedat4Source final : public EventSource {
   // Writes into the caller's block in place: it grows only when it is
   // shorter than the events found (a block of the previous call's size costs
   // nothing), and is cut to them at the end.
-  Status fill(Event64Vec& block) {
+  Status fill_block(Event64Vec& block) override {
     std::size_t filled = 0;
     while (filled < kSourceBlockEvents) {
       if (next_ == events_.size()) {
@@ -480,7 +470,6 @@ class Aedat4Source final : public EventSource {
   EventRecords events_;
   std::size_t next_ = 0;
   std::uint64_t packet_position_ = 0;
-  bool failed_ = false;
 };
 
 }  // namespace

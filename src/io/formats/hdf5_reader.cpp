@@ -269,7 +269,7 @@ Result<std::optional<SensorGeometry>> declared_geometry(hid_t file) {
   return std::optional<SensorGeometry>();
 }
 
-class Hdf5Source final : public EventSource {
+class Hdf5Source final : public SpentAfterError {
  public:
   static Result<std::unique_ptr<EventSource>> open(std::string_view path) {
     silence_hdf5_errors();
@@ -284,21 +284,8 @@ class Hdf5Source final : public EventSource {
 
   std::optional<SensorGeometry> declared_sensor() const override { return sensor_; }
 
-  Status next_block(Event64Vec& block) override {
-    if (failed_) {
-      block.clear();
-      return invalid("HDF5 source already failed");
-    }
-    Status status = read_block(block);
-    if (!status.ok()) {
-      failed_ = true;
-      block.clear();
-    }
-    return status;
-  }
-
  private:
-  Hdf5Source() = default;
+  Hdf5Source() : SpentAfterError("HDF5") {}
 
   Status open_file(const std::string& name) {
     // Open errors of the operating system come first and as such.
@@ -353,7 +340,7 @@ class Hdf5Source final : public EventSource {
     return Ok{};
   }
 
-  Status read_block(Event64Vec& block) {
+  Status fill_block(Event64Vec& block) override {
     const std::size_t count =
         static_cast<std::size_t>(std::min<std::uint64_t>(kSourceBlockEvents, length_ - position_));
     if (count == 0) {
@@ -422,7 +409,6 @@ class Hdf5Source final : public EventSource {
   std::uint64_t position_ = 0;
   std::int64_t t_offset_ = 0;
   std::optional<SensorGeometry> sensor_;
-  bool failed_ = false;
 };
 
 }  // namespace

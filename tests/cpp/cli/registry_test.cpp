@@ -182,7 +182,7 @@ TEST(Sources, TruncatedWordsAndRecordsAreErrors) {
 TEST(Sources, ModuleFormatsMatchTheModuleReaders) {
   const Scratch dir;
   std::mt19937 rng(15);
-  using Reader = Result<EventVec> (*)(std::string_view);
+  using Reader = Result<EventVec> (*)(std::string_view, const io::Interruptions&);
   const std::pair<const char*, Reader> formats[] = {
       {"compact", read_compact}, {"nmnist", read_nmnist}, {"aedat2", read_aedat2},
       {"csv", read_csv}};
@@ -195,7 +195,7 @@ TEST(Sources, ModuleFormatsMatchTheModuleReaders) {
         for (char& c : bytes) c = "0123456789, \n#x"[static_cast<unsigned char>(c) % 16];
       }
       const std::string path = dir.write("f", bytes);
-      const Result<EventVec> want = reader(path);
+      const Result<EventVec> want = reader(path, io::retry_interrupted());
       const auto opened = open_recording(path, find_format(name), {});
       Result<Event64Vec> got = opened.ok() ? drain(*opened.value().source)
                                            : Result<Event64Vec>(opened.error());

@@ -494,6 +494,15 @@ TEST(CodeFileTest, ContextCodingGivesTheSameBoxesAsTheStaticCode) {
   }
 }
 
+TEST(CodeFileTest, RansCodeShorterThanItsHeaderIsRefused) {
+  CodeFile coded = encode_events(kExample, kExampleGeometry, 1, Coding::kStatic).value();
+  ASSERT_EQ(coded.frames[0].coding, FrameCoding::kRans);
+  coded.frames[0].code.resize(5);
+  coded.frames[0].bit_count = 1;
+  EXPECT_EQ(parse_error(serialize_code_file(coded)),
+            "frame 0: rANS code of 5 bytes is shorter than its 6-byte header");
+}
+
 TEST(CodeFileTest, ContextFramesAreCheckedBeforeDecoding) {
   const CodeFile coded = encode_events(kExample, kExampleGeometry, 1, Coding::kContext).value();
   const std::vector<std::uint8_t> bytes = serialize_code_file(coded);

@@ -16,6 +16,7 @@
 #include "codefile/code_file.h"
 #include "codefile/encode.h"
 #include "codefile/leaf_boxes.h"
+#include "cell_table_shortcuts.h"
 
 namespace ovk::codefile {
 namespace {

@@ -109,6 +109,23 @@ TEST(Aedat4Reader, EventsOutsideTheSensorAreErrors) {
                 std::to_string(packet_at) + ")");
 }
 
+TEST(Aedat4Reader, SourceIsSpentAfterItsFirstError) {
+  const std::vector<FixtureStream> streams = {{0, "EVTS", std::pair{346, 260}}};
+  const Event64Vec events = {{10, 300, 5, 1}};
+  auto source = open_aedat4_input(memory_byte_input(
+      aedat4_file(test::Compression::Lz4, streams, {{0, event_packet(events)}})));
+  ASSERT_TRUE(source.ok());
+  Event64Vec block = {{1, 2, 3, 0}};
+  EXPECT_FALSE(source.value()->next_block(block).ok());
+  EXPECT_TRUE(block.empty());
+  block = {{1, 2, 3, 0}};
+  const Status again = source.value()->next_block(block);
+  ASSERT_FALSE(again.ok());
+  EXPECT_EQ(again.error().message(), "AEDAT 4 source already failed");
+  EXPECT_EQ(again.error().kind(), ErrorKind::kInvalidData);
+  EXPECT_TRUE(block.empty());
+}
+
 TEST(Aedat4Streams, ParsesStreamsAndSizes) {
   auto streams = parse_aedat4_streams(test::stream_xml(kDavisStreams));
   ASSERT_TRUE(streams.ok());

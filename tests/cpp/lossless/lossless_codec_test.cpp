@@ -13,6 +13,7 @@
 #include "lossless/chunk_codec.h"
 #include "lossless/lossless_file.h"
 #include "lossless_shortcuts.h"
+#include "memory_read_source.h"
 
 namespace ovk::lossless {
 namespace {
@@ -20,7 +21,7 @@ namespace {
 constexpr std::uint64_t kMaxTime = std::numeric_limits<std::uint64_t>::max();
 
 Event64Vec decode_all(std::span<const std::uint8_t> bytes) {
-  Result<LosslessReader> reader = LosslessReader::from_bytes(bytes);
+  Result<LosslessReader> reader = read_from_memory(bytes);
   EXPECT_TRUE(reader.ok()) << (reader.ok() ? "" : reader.error().message());
   if (!reader.ok()) return {};
   Event64Vec all;
@@ -236,7 +237,7 @@ TEST(LosslessCodec, ManyChunks) { expect_round_trip(random_events(20'000, 3, 346
 TEST(LosslessCodec, RandomWindowsEqualFilteringTheFullDecode) {
   const Event64Vec events = random_events(30'000, 11, 128, 128);
   const std::vector<std::uint8_t> bytes = encode_to_bytes(events, {}, 1, 1024);
-  Result<LosslessReader> reader = LosslessReader::from_bytes(bytes);
+  Result<LosslessReader> reader = read_from_memory(bytes);
   ASSERT_TRUE(reader.ok());
   std::mt19937_64 rng(5);
   const std::uint64_t t0 = events.front().t;
@@ -267,7 +268,7 @@ TEST(LosslessCodec, RandomWindowsEqualFilteringTheFullDecode) {
 // ---- hostile files ----
 
 std::string open_error(std::span<const std::uint8_t> bytes) {
-  Result<LosslessReader> reader = LosslessReader::from_bytes(bytes);
+  Result<LosslessReader> reader = read_from_memory(bytes);
   if (!reader.ok()) return reader.error().message();
   Event64Vec events;
   for (std::size_t i = 0; i < reader.value().summary().chunks.size(); ++i) {
