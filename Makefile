@@ -100,7 +100,8 @@ bench: deps
 	  $$(find $(REAL_DATA) -name '*.aedat' -o -name '*.bs2' -o -name '*.bin' | sort); fi
 	PYTHONPATH=$(BUILD)-bench/python $(PYTHON) bench/bench_python.py \
 	  --writer $(BUILD)-bench/bench/write_synthetic_recording
-	if [ -x $(BUILD)-bench/bin/ovk ]; then $(PYTHON) bench/bench_readers.py --ovk $(BUILD)-bench/bin/ovk; fi
+	if [ -x $(BUILD)-bench/bin/ovk ]; then $(PYTHON) bench/bench_readers.py --ovk $(BUILD)-bench/bin/ovk \
+	  --source-bench $(BUILD)-bench/bench/ovk_source_bench; fi
 	if [ -x $(BUILD)-bench/bin/ovk_formats_probe ]; then \
 	  $(PYTHON) bench/bench_formats.py --probe $(BUILD)-bench/bin/ovk_formats_probe; fi
 
