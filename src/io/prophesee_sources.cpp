@@ -132,11 +132,19 @@ class WrappingTime {
   std::uint64_t epoch_ = 0;
 };
 
-class Evt2Source final : public StreamSource {
- public:
-  explicit Evt2Source(ByteStream stream) : StreamSource(std::move(stream), 4, 1) {
+// The EVT formats' sources: words of `unit` bytes, at most `most_per_unit`
+// events a word, trigger events and the other non-event words counted.
+class EvtSource : public StreamSource {
+ protected:
+  EvtSource(ByteStream stream, std::size_t unit, std::size_t most_per_unit)
+      : StreamSource(std::move(stream), unit, most_per_unit) {
     set_skipped_kinds({"trigger events", "other words"});
   }
+};
+
+class Evt2Source final : public EvtSource {
+ public:
+  explicit Evt2Source(ByteStream stream) : EvtSource(std::move(stream), 4, 1) {}
 
  private:
   Result<std::size_t> decode(std::span<const std::uint8_t> bytes, Event64* block,
@@ -173,12 +181,9 @@ class Evt2Source final : public StreamSource {
   std::uint64_t high_ = 0;
 };
 
-class Evt21Source final : public StreamSource {
+class Evt21Source final : public EvtSource {
  public:
-  Evt21Source(ByteStream stream, bool halves)
-      : StreamSource(std::move(stream), 8, 32), halves_(halves) {
-    set_skipped_kinds({"trigger events", "other words"});
-  }
+  Evt21Source(ByteStream stream, bool halves) : EvtSource(std::move(stream), 8, 32), halves_(halves) {}
 
  private:
   Result<std::size_t> decode(std::span<const std::uint8_t> bytes, Event64* block,
@@ -224,11 +229,9 @@ class Evt21Source final : public StreamSource {
   std::uint64_t high_ = 0;
 };
 
-class Evt3Source final : public StreamSource {
+class Evt3Source final : public EvtSource {
  public:
-  explicit Evt3Source(ByteStream stream) : StreamSource(std::move(stream), 2, 12) {
-    set_skipped_kinds({"trigger events", "other words"});
-  }
+  explicit Evt3Source(ByteStream stream) : EvtSource(std::move(stream), 2, 12) {}
 
  private:
   // The decoder's state lives in locals during the loop: the event stores
