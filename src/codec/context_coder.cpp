@@ -1,5 +1,7 @@
 #include "codec/context_coder.h"
 
+#include <bit>
+#include <cstring>
 #include <string>
 
 namespace ovk {
@@ -135,17 +137,41 @@ struct EncodingCoder {
   }
 };
 
+// The decoder gathers its bits in a word, written out 64 bits at a time:
+// a byte store per bit could reach anything, and every value the walk had
+// loaded would have to be loaded again after it.
 struct DecodingCoder {
   static constexpr bool kDecodes = true;
   std::uint8_t* bits;
   std::uint16_t* p;
   RangeDecoder rc;
+  std::uint64_t word = 0;  // the bits since the last multiple of 64, the latest lowest
+
   bool bit(std::uint64_t pos, const BitContext& context) {
     const bool b = rc.decode(p[context.number]);
-    bits[pos >> 3] |= static_cast<std::uint8_t>(unsigned{b} << (7 - (pos & 7)));
+    put(pos, b);
     return b;
   }
-  void forced(std::uint64_t pos) { bits[pos >> 3] |= static_cast<std::uint8_t>(0x80u >> (pos & 7)); }
+  void forced(std::uint64_t pos) { put(pos, true); }
+  // Writes the bits of the last, partial word of a walk of `end` bits.
+  void finish(std::uint64_t end) {
+    const unsigned held = static_cast<unsigned>(end & 63);
+    if (held == 0) return;
+    const std::uint64_t top = word << (64 - held);
+    for (unsigned i = 0; i < (held + 7) / 8; ++i) {
+      bits[(end >> 3 & ~std::uint64_t{7}) + i] = static_cast<std::uint8_t>(top >> (56 - 8 * i));
+    }
+  }
+
+ private:
+  void put(std::uint64_t pos, bool b) {
+    word = (word << 1) | std::uint64_t{b};
+    if ((pos & 63) == 63) store_big_endian(bits + (pos >> 3) - 7, word);
+  }
+  static void store_big_endian(std::uint8_t* at, std::uint64_t w) noexcept {
+    if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap64(w);
+    std::memcpy(at, &w, sizeof w);
+  }
 };
 
 }  // namespace
@@ -182,6 +208,7 @@ Status context_decode_tree_into(std::span<const std::uint8_t> code, std::uint64_
     DecodingCoder coder{out.bytes.data(), scratch.probabilities.data(), RangeDecoder(code)};
     OVK_ASSIGN_OR_RETURN(const std::uint64_t walked,
                          walk_tree_contexts(layout, bit_count, coder, scratch.walk));
+    coder.finish(walked);
     if (walked != bit_count) {
       return invalid("the tree ends before its bit count (" + std::to_string(bit_count - walked) +
                      " left over)");
