@@ -51,72 +51,13 @@ ChildAxes child_axes(const ContextLayout& layout, unsigned depth) {
   return out;
 }
 
-namespace {
-
-// Bits set in each byte: a table, as the baseline x86-64 target has no
-// population count instruction.
-constexpr std::array<std::uint8_t, 256> kOnes = [] {
-  std::array<std::uint8_t, 256> t{};
-  for (unsigned i = 0; i < 256; ++i) t[i] = static_cast<std::uint8_t>(std::popcount(i));
-  return t;
-}();
-
-}  // namespace
-
-void LevelLinks::reset(std::size_t nodes) {
-  // Cleared first, so that a buffer that must grow does not copy what the
-  // walk writes over anyway.
-  lower.clear();
-  around.clear();
-  first_child.clear();
-  lower.resize(nodes + 1);
-  around.resize(nodes + 1);
-  first_child.resize(nodes + 1);
-  children.assign(nodes + 1, 0);
-}
-
-void link_children(const LevelLinks& parents, const ChildAxes& axes, LevelLinks& children) {
-  const std::uint8_t* const known = parents.children.data();
-  const std::uint32_t* const first = parents.first_child.data();
-  std::array<std::uint32_t, 3>* const lower = children.lower.data();
-  std::uint8_t* const around = children.around.data();
-  // Copies, as the byte stores below could otherwise alias them.
-  const unsigned halves[3] = {axes[0], axes[1], axes[2]};
-  std::uint32_t self = 1;
-  for (std::size_t p = 1; p < parents.size(); ++p) {
-    // Where a child's lower neighbour along each axis is looked for: among
-    // its siblings in the upper half of a halving axis, else among the
-    // children of the parent's lower neighbour (none in the sentinel).
-    const unsigned mine = known[p];
-    const std::uint32_t my_first = first[p];
-    unsigned their_children[3];
-    std::uint32_t their_first[3];
-    for (unsigned a = 0; a < 3; ++a) {
-      const std::uint32_t l = parents.lower[p][a];
-      their_children[a] = known[l];
-      their_first[a] = first[l];
-    }
-    for (unsigned mask = mine; mask != 0; mask &= mask - 1, ++self) {
-      const unsigned c = static_cast<unsigned>(std::countr_zero(mask));
-      unsigned six = 0;
-      for (unsigned a = 0; a < 3; ++a) {
-        const unsigned b = halves[a];
-        const bool sibling = (c & b) != 0;
-        const unsigned number = c ^ b;
-        const unsigned theirs = sibling ? mine : their_children[a];
-        const std::uint32_t start = sibling ? my_first : their_first[a];
-        const unsigned occupied = (theirs >> number) & 1u;
-        const std::uint32_t below =
-            (start + kOnes[theirs & ((1u << number) - 1)]) & (0u - occupied);
-        lower[self][a] = below;
-        six |= occupied << (2 * a);
-        // This child is the upper neighbour of the one below; marked in the
-        // sentinel when there is none, which nothing reads.
-        around[below] = static_cast<std::uint8_t>(around[below] | (1u << (2 * a + 1)));
-      }
-      around[self] = static_cast<std::uint8_t>(six);
-    }
+void LevelLinks::reset(std::size_t most) {
+  if (most + 1 > capacity) {
+    nodes = std::make_unique_for_overwrite<Node[]>(most + 1);
+    capacity = most + 1;
   }
+  nodes[0] = Node{};
+  count = 0;
 }
 
 SideTable side_table(const ContextLayout& layout, unsigned depth) {

@@ -13,7 +13,9 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "codec/result.h"
@@ -65,24 +67,29 @@ struct ContextLayout {
   std::vector<Depth> depths;  // one a depth above the leaves
 };
 
-// The occupied nodes of one level of the walk, in their breadth-first order,
-// as parallel arrays: where each node's lower neighbours along x, y and t
-// sit in the same level, which of its six neighbours are occupied (bit 2a
-// the lower, 2a + 1 the upper along axis a), its occupied children (a bit
-// per child number) and where they start in the next level. Entry 0 is a
-// sentinel standing for every empty or outside neighbour: it has no
-// children, so a lookup through a missing neighbour needs no branch. The
-// level's nodes are entries 1 .. size() - 1.
+// The occupied nodes of one level of the walk, in their breadth-first order:
+// where each node's lower neighbours along x, y and t sit in the same level,
+// which of its six neighbours are occupied (bit 2a the lower, 2a + 1 the
+// upper along axis a), its occupied children (a bit per child number) and
+// where they start in the next level. Entry 0 is a sentinel standing for
+// every empty or outside neighbour: it has no children, so a lookup through
+// a missing neighbour needs no branch. The level's nodes are entries 1 ..
+// count, each written in full before it is read, so the buffer is never
+// cleared.
 struct LevelLinks {
   static constexpr std::uint32_t kNone = 0;
-  std::vector<std::array<std::uint32_t, 3>> lower;
-  std::vector<std::uint8_t> around;
-  std::vector<std::uint32_t> first_child;
-  std::vector<std::uint8_t> children;
+  struct Node {
+    std::array<std::uint32_t, 3> lower;
+    std::uint32_t first_child;
+    std::uint8_t around, children;
+  };
+  std::unique_ptr<Node[]> nodes;
+  std::size_t capacity = 0;  // entries, the sentinel's included
+  std::size_t count = 0;     // nodes after the sentinel
 
-  std::size_t size() const noexcept { return children.size(); }
-  // The sentinel and `nodes` nodes, all with no children yet.
-  void reset(std::size_t nodes);
+  // Room for the sentinel and up to `most` nodes, none of them kept; the
+  // sentinel is set.
+  void reset(std::size_t most);
 };
 
 // Buffers of a walk, reused from frame to frame.
@@ -101,20 +108,13 @@ SideTable side_table(const ContextLayout& layout, unsigned depth);
 using ChildAxes = std::array<unsigned, 3>;
 ChildAxes child_axes(const ContextLayout& layout, unsigned depth);
 
-// Links the occupied children of every parent to their lower neighbours and
-// marks which of their six neighbours are occupied, from the parents' own
-// links: a child's lower neighbour along an axis is a sibling (in the upper
-// half of a halving axis) or a child of the parent's lower neighbour; its
-// upper neighbours are marked from the other side, by the later children
-// whose lower neighbour it is. O(1) a child, the lookups without branches.
-void link_children(const LevelLinks& parents, const ChildAxes& axes, LevelLinks& children);
-
 namespace detail {
 // The n = N children of one split at depth d, whose contexts start as
-// `word` (ContextLayout::Depth); returns the occupied ones, a bit per child,
-// and adds their number to `occupied`.
+// `word` (ContextLayout::Depth) and end there, every sibling's bits in;
+// returns the occupied ones, a bit per child, and adds their number to
+// `occupied`.
 template <unsigned N, class Coder>
-[[gnu::always_inline]] inline unsigned walk_split(unsigned d, std::uint64_t word,
+[[gnu::always_inline]] inline unsigned walk_split(unsigned d, std::uint64_t& word,
                                                   const ContextLayout::Depth& tables,
                                                   std::uint64_t& pos, std::uint32_t& occupied,
                                                   Coder& coder) {
@@ -165,6 +165,112 @@ template <unsigned N, class Coder>
   return mine;
 }
 
+// For each byte m, byte i of kRanks[m] counts the bits of m below bit i.
+inline constexpr std::array<std::uint64_t, 256> kRanks = [] {
+  std::array<std::uint64_t, 256> t{};
+  for (unsigned m = 0; m < 256; ++m) {
+    for (unsigned i = 0; i < 8; ++i) {
+      t[m] |= std::uint64_t(std::popcount(m & ((1u << i) - 1))) << (8 * i);
+    }
+  }
+  return t;
+}();
+
+// A child's lower-neighbour bits as a context has them (x 4, y 2, t 1), as
+// the marks of LevelLinks::Node::around (bit 2a along axis a = x, y, t).
+inline constexpr std::array<std::uint8_t, 8> kLowerMarks = [] {
+  std::array<std::uint8_t, 8> t{};
+  for (unsigned b = 0; b < 8; ++b) {
+    t[b] = static_cast<std::uint8_t>(((b >> 2) & 1u) | (((b >> 1) & 1u) << 2) | ((b & 1u) << 4));
+  }
+  return t;
+}();
+
+// Links the occupied children `mine` of `parent`, numbered from `first` in
+// the next level, to their lower neighbours and marks which of their six
+// neighbours are occupied. `word` holds the split's contexts once coded, so
+// whether each lower neighbour is occupied is known already. A child's
+// lower neighbour along an axis is a sibling (in the upper half of a
+// halving axis) or a child of the parent's lower neighbour, linked before
+// these; it sits at its parent's first child plus the occupied children
+// before it. Its upper neighbours are marked from the other side, by the
+// later children whose lower neighbour it is. O(1) a child, without
+// branches but the one over the occupied children.
+[[gnu::always_inline]] inline void link_children(const LevelLinks::Node* parents,
+                                                 const LevelLinks::Node& parent, unsigned mine,
+                                                 std::uint32_t first, std::uint64_t word,
+                                                 const ChildAxes& axes,
+                                                 LevelLinks::Node* children) {
+  std::uint64_t ranks[3];
+  std::uint32_t starts[3];
+  for (unsigned a = 0; a < 3; ++a) {
+    const LevelLinks::Node& lower = parents[parent.lower[a]];
+    ranks[a] = kRanks[lower.children];
+    starts[a] = lower.first_child;
+  }
+  const std::uint64_t my_ranks = kRanks[mine];
+  std::uint32_t self = first;
+  for (unsigned mask = mine; mask != 0; mask &= mask - 1, ++self) {
+    const unsigned c = static_cast<unsigned>(std::countr_zero(mask));
+    const unsigned behind = static_cast<unsigned>(word >> (6 * c)) & 7u;
+    LevelLinks::Node& child = children[self];
+    child.around = kLowerMarks[behind];
+    for (unsigned a = 0; a < 3; ++a) {
+      const bool sibling = (c & axes[a]) != 0;
+      const std::uint64_t r = sibling ? my_ranks : ranks[a];
+      const std::uint32_t start = sibling ? first : starts[a];
+      const std::uint32_t occupied = (behind >> (2 - a)) & 1u;
+      const std::uint32_t below =
+          (start + static_cast<std::uint32_t>((r >> (8 * (c ^ axes[a]))) & 0xFFu)) & (0u - occupied);
+      child.lower[a] = below;
+      // This child is the upper neighbour of the one below; marked in the
+      // sentinel when there is none, which nothing reads.
+      children[below].around = static_cast<std::uint8_t>(children[below].around | (2u << (2 * a)));
+    }
+  }
+}
+
+// One level of the walk: the splits of the `parents.count` parents, each
+// with N children, whose children are linked as they are found when kLink.
+template <unsigned N, bool kLink, class Coder>
+[[gnu::always_inline]] inline void walk_level(unsigned d, const ContextLayout& layout,
+                                              LevelLinks& parents, LevelLinks& children,
+                                              std::uint64_t& pos, Coder& coder) {
+  const ChildAxes axes = child_axes(layout, d);
+  const ContextLayout::Depth& tables = layout.depths[d];
+  LevelLinks::Node* const nodes = parents.nodes.get();
+  LevelLinks::Node* const below = children.nodes.get();
+  const std::size_t count = parents.count;
+  std::uint32_t next_child = 1;
+  for (std::size_t p = 1; p <= count; ++p) {
+    LevelLinks::Node& node = nodes[p];
+    // The children of the parent's lower neighbours are coded before these.
+    std::uint64_t word = tables.near[node.around] |
+                               tables.behind[0][nodes[node.lower[0]].children] |
+                               tables.behind[1][nodes[node.lower[1]].children] |
+                               tables.behind[2][nodes[node.lower[2]].children];
+    const std::uint32_t first = next_child;
+    const unsigned mine = walk_split<N>(d, word, tables, pos, next_child, coder);
+    node.children = static_cast<std::uint8_t>(mine);
+    node.first_child = first;
+    if constexpr (kLink) link_children(nodes, node, mine, first, word, axes, below);
+  }
+  children.count = next_child - 1;
+}
+
+// A level of N-child splits, linked or not: the last level's children are
+// never walked.
+template <unsigned N, class Coder>
+[[gnu::always_inline]] inline void walk_level(bool link, unsigned d, const ContextLayout& layout,
+                                              LevelLinks& parents, LevelLinks& children,
+                                              std::uint64_t& pos, Coder& coder) {
+  if (link) {
+    walk_level<N, true>(d, layout, parents, children, pos, coder);
+  } else {
+    walk_level<N, false>(d, layout, parents, children, pos, coder);
+  }
+}
+
 // The walk of walk_tree_contexts below, on the coder it is given.
 template <class Coder>
 [[gnu::always_inline]] inline Result<std::uint64_t> walk_levels(const ContextLayout& layout,
@@ -176,42 +282,27 @@ template <class Coder>
   if (bit_count == 0) return Error{ErrorKind::kInvalidData, "the tree needs more than its 0 bits"};
   const bool root = coder.bit(pos++, kRootContext);
   if (!root || levels.deepest == 0) return pos;
-  LevelLinks& parents = scratch.parents;
-  LevelLinks& children = scratch.children;
-  parents.reset(1);
+  LevelLinks* parents = &scratch.parents;
+  LevelLinks* children = &scratch.children;
+  parents->reset(1);
+  parents->count = 1;
+  parents->nodes[1] = LevelLinks::Node{};
   for (unsigned d = 0; d < levels.deepest; ++d) {
     const unsigned n = levels.children[d];
-    const std::size_t count = parents.size() - 1;
+    const std::size_t count = parents->count;
     if (count > (bit_count - pos) / n) {
       return Error{ErrorKind::kInvalidData,
                    "the tree needs more than its " + std::to_string(bit_count) + " bits"};
     }
     if (count * n >= 0xFFFFFFFFu) return Error::out_of_memory();
-    const ChildAxes axes = child_axes(layout, d);
-    const ContextLayout::Depth& tables = layout.depths[d];
-    const std::uint8_t* const known = parents.children.data();
-    std::uint32_t next_child = 1;
-    for (std::size_t p = 1; p <= count; ++p) {
-      const std::array<std::uint32_t, 3>& lower = parents.lower[p];
-      // The children of the parent's lower neighbours are coded before these.
-      const std::uint64_t word = tables.near[parents.around[p]] |
-                                 tables.behind[0][known[lower[0]]] |
-                                 tables.behind[1][known[lower[1]]] |
-                                 tables.behind[2][known[lower[2]]];
-      const std::uint32_t first = next_child;
-      unsigned mine;
-      switch (n) {
-        case 8: mine = walk_split<8>(d, word, tables, pos, next_child, coder); break;
-        case 4: mine = walk_split<4>(d, word, tables, pos, next_child, coder); break;
-        case 2: mine = walk_split<2>(d, word, tables, pos, next_child, coder); break;
-        default: OVK_FAULT("a split above the leaves with fewer than two children");
-      }
-      parents.children[p] = static_cast<std::uint8_t>(mine);
-      parents.first_child[p] = first;
+    const bool link = d + 1 < levels.deepest;
+    if (link) children->reset(count * n);
+    switch (n) {
+      case 8: walk_level<8>(link, d, layout, *parents, *children, pos, coder); break;
+      case 4: walk_level<4>(link, d, layout, *parents, *children, pos, coder); break;
+      case 2: walk_level<2>(link, d, layout, *parents, *children, pos, coder); break;
+      default: OVK_FAULT("a split above the leaves with fewer than two children");
     }
-    if (d + 1 == levels.deepest) break;
-    children.reset(next_child - 1);
-    link_children(parents, axes, children);
     std::swap(parents, children);
   }
   return pos;
