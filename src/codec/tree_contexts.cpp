@@ -41,6 +41,9 @@ ContextLayout::ContextLayout(const GridGeometry& geometry, std::uint8_t max_dept
         if ((c & b) == 0) t.occupied[c] |= std::uint64_t{1} << (6 * (c | b) + behind_bit);
       }
     }
+    for (unsigned c = 0; c < 8; ++c) {
+      t.step[c] = static_cast<std::uint32_t>(((t.occupied[c] >> (6 * (c + 1))) & 63u) << 6) | 1u;
+    }
   }
 }
 
@@ -50,6 +53,70 @@ ChildAxes child_axes(const ContextLayout& layout, unsigned depth) {
   for (unsigned b = 0; b < k; ++b) out[layout.child_axis[depth][b]] = 1u << (k - 1 - b);
   return out;
 }
+
+namespace detail {
+
+namespace {
+
+// For each byte m, byte i of kRanks[m] counts the bits of m below bit i.
+constexpr std::array<std::uint64_t, 256> kRanks = [] {
+  std::array<std::uint64_t, 256> t{};
+  for (unsigned m = 0; m < 256; ++m) {
+    for (unsigned i = 0; i < 8; ++i) {
+      t[m] |= std::uint64_t(std::popcount(m & ((1u << i) - 1))) << (8 * i);
+    }
+  }
+  return t;
+}();
+
+// A child's lower-neighbour bits as a context has them (x 4, y 2, t 1), as
+// the marks of LevelLinks::Node::around (bit 2a along axis a = x, y, t).
+constexpr std::array<std::uint8_t, 8> kLowerMarks = [] {
+  std::array<std::uint8_t, 8> t{};
+  for (unsigned b = 0; b < 8; ++b) {
+    t[b] = static_cast<std::uint8_t>(((b >> 2) & 1u) | (((b >> 1) & 1u) << 2) | ((b & 1u) << 4));
+  }
+  return t;
+}();
+
+}  // namespace
+
+void link_children(const LevelLinks::Node* parents, const LevelLinks::Node& parent, unsigned mine,
+                   std::uint32_t first, std::uint64_t word, const ChildAxes& axes,
+                   LevelLinks::Node* children) {
+  std::uint64_t ranks[3];
+  std::uint32_t starts[3];
+  for (unsigned a = 0; a < 3; ++a) {
+    const LevelLinks::Node& lower = parents[parent.lower[a]];
+    ranks[a] = kRanks[lower.children];
+    starts[a] = lower.first_child;
+  }
+  const std::uint64_t my_ranks = kRanks[mine];
+  // A copy, as the byte stores below could otherwise reach it.
+  const unsigned halves[3] = {axes[0], axes[1], axes[2]};
+  std::uint32_t self = first;
+  for (unsigned mask = mine; mask != 0; mask &= mask - 1, ++self) {
+    const unsigned c = static_cast<unsigned>(std::countr_zero(mask));
+    const unsigned behind = static_cast<unsigned>(word >> (6 * c)) & 7u;
+    LevelLinks::Node& child = children[self];
+    child.around = kLowerMarks[behind];
+    for (unsigned a = 0; a < 3; ++a) {
+      // Masks, not branches: which children are occupied is not predictable.
+      const std::uint32_t sibling = 0u - std::uint32_t{(c & halves[a]) != 0};
+      const std::uint64_t r = ranks[a] ^ ((ranks[a] ^ my_ranks) & (0 - std::uint64_t{sibling & 1u}));
+      const std::uint32_t start = starts[a] ^ ((starts[a] ^ first) & sibling);
+      const std::uint32_t occupied = (behind >> (2 - a)) & 1u;
+      const std::uint32_t below =
+          (start + static_cast<std::uint32_t>((r >> (8 * (c ^ halves[a]))) & 0xFFu)) & (0u - occupied);
+      child.lower[a] = below;
+      // This child is the upper neighbour of the one below; marked in the
+      // sentinel when there is none, which nothing reads.
+      children[below].around = static_cast<std::uint8_t>(children[below].around | (2u << (2 * a)));
+    }
+  }
+}
+
+}  // namespace detail
 
 void LevelLinks::reset(std::size_t most) {
   if (most + 1 > capacity) {

@@ -63,6 +63,10 @@ struct ContextLayout {
     std::array<std::uint64_t, 64> near;
     std::array<std::array<std::uint64_t, 256>, 3> behind;  // by axis
     std::array<std::uint64_t, 8> occupied;
+    // What an occupied child c adds to the context number of child c + 1:
+    // its bit in the behind field, if it is that child's lower neighbour, and
+    // one to the count of occupied siblings. The bits it adds were clear.
+    std::array<std::uint32_t, 8> step;
   };
   std::vector<Depth> depths;  // one a depth above the leaves
 };
@@ -118,73 +122,41 @@ template <unsigned N, class Coder>
                                                   const ContextLayout::Depth& tables,
                                                   std::uint64_t& pos, std::uint32_t& occupied,
                                                   Coder& coder) {
-  // Child c's context from the word and the siblings before it.
-  const auto context = [&](unsigned c, std::uint64_t w, unsigned siblings, unsigned ones) {
-    const unsigned field = static_cast<unsigned>(w >> (6 * c)) & 63u;
-    return BitContext{d, field >> 3, field & 7u, c, siblings, ones,
-                      ((d + 1) << 12) | (field << 6) | (c << 3) | ones};
+  const std::uint32_t depth_bits = (d + 1) << 12;
+  // Child c's context number but for the occupied siblings' count.
+  const auto number_of = [&](unsigned c, std::uint64_t w) {
+    return depth_bits | ((static_cast<std::uint32_t>(w >> (6 * c)) & 63u) << 6) | (c << 3);
   };
-  BitContext now = context(0, word, 0, 0);
-  unsigned mine = 0;
+  std::uint32_t number = number_of(0, word);
+  unsigned mine = 0, siblings = 0, ones = 0;
 #pragma GCC unroll 8
   for (unsigned c = 0; c < N; ++c) {
-    // A decoder waits for each bit before it can look up the next one's
-    // probability: for it, the next child's context for either value of
-    // this bit is worked out before the bit is known, and the bit only
-    // picks one.
-    BitContext next_if_zero{}, next_if_one{};
-    if constexpr (Coder::kDecodes) {
-      next_if_zero = context(c + 1, word, now.siblings << 1, now.ones);
-      next_if_one = context(c + 1, word | tables.occupied[c], (now.siblings << 1) | 1u, now.ones + 1);
-    }
+    // The next child's context number if this bit is 0, worked out before
+    // the bit is known: a 1 only adds tables.step[c] to it. A decoder, which
+    // waits for each bit before it can look up the next one's probability,
+    // waits for an add, not for the whole context.
+    const std::uint32_t next_if_zero = c + 1 < N ? number_of(c + 1, word) | ones : 0;
+    const unsigned field = static_cast<unsigned>(word >> (6 * c)) & 63u;
+    const BitContext now{d, field >> 3, field & 7u, c, siblings, ones, number};
     bool bit;
-    if (c + 1 == N && now.ones == 0) {
+    if (c + 1 == N && ones == 0) {
       bit = true;
       coder.forced(pos);
     } else {
       bit = coder.bit(pos, now);
     }
     ++pos;
-    mine |= unsigned{bit} << c;
     // Masks, not branches: the bits are what the coder cannot predict.
     const std::uint32_t picked = 0u - std::uint32_t{bit};
+    mine |= unsigned{bit} << c;
+    siblings = (siblings << 1) | unsigned{bit};
+    ones += unsigned{bit};
     word |= tables.occupied[c] & (0 - std::uint64_t{bit});
-    if constexpr (Coder::kDecodes) {
-      now = next_if_zero;
-      now.number ^= (next_if_zero.number ^ next_if_one.number) & picked;
-      now.near ^= (next_if_zero.near ^ next_if_one.near) & picked;
-      now.behind ^= (next_if_zero.behind ^ next_if_one.behind) & picked;
-      now.siblings |= unsigned{bit};
-      now.ones += unsigned{bit};
-    } else {
-      now = context(c + 1, word, (now.siblings << 1) | unsigned{bit}, now.ones + unsigned{bit});
-    }
+    number = next_if_zero + (tables.step[c] & picked);
   }
-  const unsigned ones = now.ones;
   occupied += ones;
   return mine;
 }
-
-// For each byte m, byte i of kRanks[m] counts the bits of m below bit i.
-inline constexpr std::array<std::uint64_t, 256> kRanks = [] {
-  std::array<std::uint64_t, 256> t{};
-  for (unsigned m = 0; m < 256; ++m) {
-    for (unsigned i = 0; i < 8; ++i) {
-      t[m] |= std::uint64_t(std::popcount(m & ((1u << i) - 1))) << (8 * i);
-    }
-  }
-  return t;
-}();
-
-// A child's lower-neighbour bits as a context has them (x 4, y 2, t 1), as
-// the marks of LevelLinks::Node::around (bit 2a along axis a = x, y, t).
-inline constexpr std::array<std::uint8_t, 8> kLowerMarks = [] {
-  std::array<std::uint8_t, 8> t{};
-  for (unsigned b = 0; b < 8; ++b) {
-    t[b] = static_cast<std::uint8_t>(((b >> 2) & 1u) | (((b >> 1) & 1u) << 2) | ((b & 1u) << 4));
-  }
-  return t;
-}();
 
 // Links the occupied children `mine` of `parent`, numbered from `first` in
 // the next level, to their lower neighbours and marks which of their six
@@ -196,39 +168,9 @@ inline constexpr std::array<std::uint8_t, 8> kLowerMarks = [] {
 // before it. Its upper neighbours are marked from the other side, by the
 // later children whose lower neighbour it is. O(1) a child, without
 // branches but the one over the occupied children.
-[[gnu::always_inline]] inline void link_children(const LevelLinks::Node* parents,
-                                                 const LevelLinks::Node& parent, unsigned mine,
-                                                 std::uint32_t first, std::uint64_t word,
-                                                 const ChildAxes& axes,
-                                                 LevelLinks::Node* children) {
-  std::uint64_t ranks[3];
-  std::uint32_t starts[3];
-  for (unsigned a = 0; a < 3; ++a) {
-    const LevelLinks::Node& lower = parents[parent.lower[a]];
-    ranks[a] = kRanks[lower.children];
-    starts[a] = lower.first_child;
-  }
-  const std::uint64_t my_ranks = kRanks[mine];
-  std::uint32_t self = first;
-  for (unsigned mask = mine; mask != 0; mask &= mask - 1, ++self) {
-    const unsigned c = static_cast<unsigned>(std::countr_zero(mask));
-    const unsigned behind = static_cast<unsigned>(word >> (6 * c)) & 7u;
-    LevelLinks::Node& child = children[self];
-    child.around = kLowerMarks[behind];
-    for (unsigned a = 0; a < 3; ++a) {
-      const bool sibling = (c & axes[a]) != 0;
-      const std::uint64_t r = sibling ? my_ranks : ranks[a];
-      const std::uint32_t start = sibling ? first : starts[a];
-      const std::uint32_t occupied = (behind >> (2 - a)) & 1u;
-      const std::uint32_t below =
-          (start + static_cast<std::uint32_t>((r >> (8 * (c ^ axes[a]))) & 0xFFu)) & (0u - occupied);
-      child.lower[a] = below;
-      // This child is the upper neighbour of the one below; marked in the
-      // sentinel when there is none, which nothing reads.
-      children[below].around = static_cast<std::uint8_t>(children[below].around | (2u << (2 * a)));
-    }
-  }
-}
+void link_children(const LevelLinks::Node* parents, const LevelLinks::Node& parent, unsigned mine,
+                   std::uint32_t first, std::uint64_t word, const ChildAxes& axes,
+                   LevelLinks::Node* children);
 
 // One level of the walk: the splits of the `parents.count` parents, each
 // with N children, whose children are linked as they are found when kLink.
