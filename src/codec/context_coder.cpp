@@ -14,20 +14,27 @@ constexpr std::uint32_t kRangeTop = 1u << 24;
 // A context's state: the probability of a 0 in its top 12 bits, the number
 // of bits it has seen (up to 15) in its low 4. The step toward each bit
 // seen shrinks with that number, from 1/2 to 1/64: a context learns fast at
-// first and then settles. p stays within 1 .. 4095. Written without branches: the bits are what the
-// coder cannot predict.
-constexpr std::uint8_t kAdaptShift[16] = {1, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 4, 5, 5, 5, 6};
+// first and then settles. p stays within 1 .. 4095. Written without
+// branches: the bits are what the coder cannot predict.
+//
+// kAdaptStep[seen] holds the step's shift in its low byte and what `seen`
+// grows by above it, so that the state moves by one add.
+constexpr std::uint32_t adapt_step(unsigned shift, unsigned grows) { return shift | (grows << 8); }
+constexpr std::uint32_t kAdaptStep[16] = {
+    adapt_step(1, 1), adapt_step(2, 1), adapt_step(2, 1), adapt_step(3, 1),
+    adapt_step(3, 1), adapt_step(3, 1), adapt_step(3, 1), adapt_step(4, 1),
+    adapt_step(4, 1), adapt_step(4, 1), adapt_step(4, 1), adapt_step(4, 1),
+    adapt_step(5, 1), adapt_step(5, 1), adapt_step(5, 1), adapt_step(6, 0)};
 
 inline std::uint32_t probability(std::uint16_t state) noexcept { return state >> 4; }
 
+// Down by p >> shift after a 1, up by (4096 - p) >> shift after a 0.
 inline void adapt(std::uint16_t& state, bool bit) noexcept {
-  const std::uint32_t p = state >> 4, seen = state & 15u;
-  const unsigned shift = kAdaptShift[seen];
-  // Down by p >> shift after a 1, up by (4096 - p) >> shift after a 0,
-  // selected by a mask rather than a branch.
+  const std::uint32_t s = state, p = s >> 4, step = kAdaptStep[s & 15u];
   const std::uint32_t ones = 0u - std::uint32_t{bit};
-  const std::uint32_t next = p + (((kProbOne - p) >> shift) & ~ones) - ((p >> shift) & ones);
-  state = static_cast<std::uint16_t>((next << 4) | (seen + (seen < 15)));
+  const std::uint32_t toward = (kProbOne - p) ^ ((p ^ (kProbOne - p)) & ones);
+  const std::uint32_t move = ((toward >> (step & 0xFFu)) ^ ones) - ones;  // negated after a 1
+  state = static_cast<std::uint16_t>(s + (move << 4) + (step >> 8));
 }
 
 void reset_probabilities(std::vector<std::uint16_t>& p) {
@@ -36,43 +43,31 @@ void reset_probabilities(std::vector<std::uint16_t>& p) {
 
 Error invalid(std::string message) { return {ErrorKind::kInvalidData, std::move(message)}; }
 
-// Range encoder with carry propagation: `cache` holds the last byte not yet
-// written (a carry may still reach it) and `pending` the 0xFF bytes after it.
-// The very first byte it would write is always 0 and is left out.
-class RangeEncoder {
+// The bytes of a range encoder, with carry propagation: `cache` holds the
+// last byte not yet written (a carry may still reach it) and `pending` the
+// 0xFF bytes after it. The very first byte it would write is always 0 and is
+// left out. Apart from the encoder's low end and range, which it keeps in
+// registers, and reached once in a few bytes' worth of bits.
+class ByteSink {
  public:
-  explicit RangeEncoder(std::vector<std::uint8_t>& out) : out_(&out) { out_->clear(); }
+  explicit ByteSink(std::vector<std::uint8_t>& out) : out_(&out) { out_->clear(); }
 
-  void encode(std::uint16_t& p, bool bit) {
-    const std::uint32_t bound = (range_ >> kContextProbBits) * probability(p);
-    const std::uint32_t ones = 0u - std::uint32_t{bit};
-    low_ += bound & ones;
-    range_ = bound ^ ((bound ^ (range_ - bound)) & ones);
-    adapt(p, bit);
-    while (range_ < kRangeTop) {
-      range_ <<= 8;
-      shift_low();
-    }
-  }
-
-  void finish() {
-    for (int i = 0; i < 5; ++i) shift_low();
-  }
-
- private:
-  void shift_low() {
-    if (static_cast<std::uint32_t>(low_) < 0xFF000000u || (low_ >> 32) != 0) {
-      const std::uint8_t carry = static_cast<std::uint8_t>(low_ >> 32);
+  // Takes the top byte of `low` (with its carry), returns what is left.
+  [[gnu::noinline]] std::uint64_t shift_low(std::uint64_t low) {
+    if (static_cast<std::uint32_t>(low) < 0xFF000000u || (low >> 32) != 0) {
+      const std::uint8_t carry = static_cast<std::uint8_t>(low >> 32);
       std::uint8_t byte = cache_;
       do {
         emit(static_cast<std::uint8_t>(byte + carry));
         byte = 0xFF;
       } while (--pending_ != 0);
-      cache_ = static_cast<std::uint8_t>(low_ >> 24);
+      cache_ = static_cast<std::uint8_t>(low >> 24);
     }
     ++pending_;
-    low_ = (low_ & 0x00FFFFFFu) << 8;
+    return (low & 0x00FFFFFFu) << 8;
   }
+
+ private:
   void emit(std::uint8_t byte) {
     if (first_) {
       if (byte != 0) OVK_FAULT("range coder's first byte is not zero");
@@ -83,11 +78,35 @@ class RangeEncoder {
   }
 
   std::vector<std::uint8_t>* out_;
-  std::uint64_t low_ = 0;
-  std::uint32_t range_ = 0xFFFFFFFFu;
   std::uint8_t cache_ = 0;
   std::uint64_t pending_ = 1;
   bool first_ = true;
+};
+
+class RangeEncoder {
+ public:
+  explicit RangeEncoder(ByteSink& sink) : sink_(&sink) {}
+
+  void encode(std::uint16_t& p, bool bit) {
+    const std::uint32_t bound = (range_ >> kContextProbBits) * probability(p);
+    const std::uint32_t ones = 0u - std::uint32_t{bit};
+    low_ += bound & ones;
+    range_ = bound ^ ((bound ^ (range_ - bound)) & ones);
+    adapt(p, bit);
+    while (range_ < kRangeTop) {
+      range_ <<= 8;
+      low_ = sink_->shift_low(low_);
+    }
+  }
+
+  void finish() {
+    for (int i = 0; i < 5; ++i) low_ = sink_->shift_low(low_);
+  }
+
+ private:
+  ByteSink* sink_;
+  std::uint64_t low_ = 0;
+  std::uint32_t range_ = 0xFFFFFFFFu;
 };
 
 class RangeDecoder {
@@ -188,7 +207,8 @@ void context_encode_tree_into(std::span<const std::uint8_t> bits, std::uint64_t 
                               std::vector<std::uint8_t>& out) {
   if (bits.size() < packed_byte_count(bit_count)) OVK_FAULT("tree bits shorter than their count");
   reset_probabilities(scratch.probabilities);
-  EncodingCoder coder{bits.data(), scratch.probabilities.data(), RangeEncoder(out)};
+  ByteSink sink(out);
+  EncodingCoder coder{bits.data(), scratch.probabilities.data(), RangeEncoder(sink)};
   const Result<std::uint64_t> walked = walk_tree_contexts(layout, bit_count, coder, scratch.walk);
   if (!walked.ok() || walked.value() != bit_count) OVK_FAULT("tree bits that no tree uses up");
   coder.rc.finish();
