@@ -1,5 +1,6 @@
 #include "codec/context_coder.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <string>
@@ -141,18 +142,41 @@ class RangeDecoder {
   std::uint32_t range_ = 0xFFFFFFFFu;
 };
 
+// 64 bits as eight bytes, most significant first.
+inline std::uint64_t big_endian(std::uint64_t w) noexcept {
+  if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap64(w);
+  return w;
+}
+
+// The encoder reads the tree's bits from a word refilled 64 bits at a time.
 struct EncodingCoder {
   static constexpr bool kDecodes = false;
-  const std::uint8_t* bits;
+  std::span<const std::uint8_t> bits;
   std::uint16_t* p;
   RangeEncoder rc;
+  std::uint64_t ahead = 0;  // the bits from pos to the next multiple of 64, the next one on top
+
   bool bit(std::uint64_t pos, const BitContext& context) {
-    const bool b = packed_bit(bits, pos);
+    const bool b = take(pos);
     rc.encode(p[context.number], b);
     return b;
   }
-  void forced(std::uint64_t pos) const {
-    if (!packed_bit(bits, pos)) OVK_FAULT("a split node without an occupied child");
+  void forced(std::uint64_t pos) {
+    if (!take(pos)) OVK_FAULT("a split node without an occupied child");
+  }
+
+ private:
+  bool take(std::uint64_t pos) {
+    if ((pos & 63) == 0) {
+      // The last word may run past the bytes: what is missing reads as 0.
+      const std::uint64_t at = pos >> 3;
+      std::uint64_t w = 0;
+      std::memcpy(&w, bits.data() + at, std::min<std::uint64_t>(sizeof w, bits.size() - at));
+      ahead = big_endian(w);
+    }
+    const bool b = (ahead >> 63) != 0;
+    ahead <<= 1;
+    return b;
   }
 };
 
@@ -188,7 +212,7 @@ struct DecodingCoder {
     if ((pos & 63) == 63) store_big_endian(bits + (pos >> 3) - 7, word);
   }
   static void store_big_endian(std::uint8_t* at, std::uint64_t w) noexcept {
-    if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap64(w);
+    w = big_endian(w);
     std::memcpy(at, &w, sizeof w);
   }
 };
@@ -208,7 +232,7 @@ void context_encode_tree_into(std::span<const std::uint8_t> bits, std::uint64_t 
   if (bits.size() < packed_byte_count(bit_count)) OVK_FAULT("tree bits shorter than their count");
   reset_probabilities(scratch.probabilities);
   ByteSink sink(out);
-  EncodingCoder coder{bits.data(), scratch.probabilities.data(), RangeEncoder(sink)};
+  EncodingCoder coder{bits, scratch.probabilities.data(), RangeEncoder(sink)};
   const Result<std::uint64_t> walked = walk_tree_contexts(layout, bit_count, coder, scratch.walk);
   if (!walked.ok() || walked.value() != bit_count) OVK_FAULT("tree bits that no tree uses up");
   coder.rc.finish();
