@@ -43,6 +43,10 @@ ContextLayout::ContextLayout(const GridGeometry& geometry, std::uint8_t max_dept
     }
     for (unsigned c = 0; c < 8; ++c) {
       t.step[c] = static_cast<std::uint32_t>(((t.occupied[c] >> (6 * (c + 1))) & 63u) << 6) | 1u;
+      for (unsigned a = 0; a < 3; ++a) {
+        t.link_from[c][a] = static_cast<std::uint8_t>((c & axes[a]) != 0 ? 3 : a);
+        t.link_shift[c][a] = static_cast<std::uint8_t>(8 * (c ^ axes[a]));
+      }
     }
   }
 }
@@ -79,21 +83,33 @@ constexpr std::array<std::uint8_t, 8> kLowerMarks = [] {
   return t;
 }();
 
+// For the lower-neighbour bits of a context (x 4, y 2, t 1), whether the
+// neighbour along each axis is occupied, as a mask.
+constexpr std::array<std::array<std::uint32_t, 3>, 8> kOccupied = [] {
+  std::array<std::array<std::uint32_t, 3>, 8> t{};
+  for (unsigned b = 0; b < 8; ++b) {
+    for (unsigned a = 0; a < 3; ++a) t[b][a] = 0u - ((b >> (2 - a)) & 1u);
+  }
+  return t;
+}();
+
 }  // namespace
 
 void link_children(const LevelLinks::Node* parents, const LevelLinks::Node& parent, unsigned mine,
-                   std::uint32_t first, std::uint64_t word, const ChildAxes& axes,
+                   std::uint32_t first, std::uint64_t word, const ContextLayout::Depth& tables,
                    LevelLinks::Node* children) {
-  std::uint64_t ranks[3];
-  std::uint32_t starts[3];
+  // Where the lower neighbours are looked for (Depth::link_from): entry a
+  // the children of the parent's lower neighbour along axis a, entry 3 the
+  // siblings.
+  std::uint64_t ranks[4];
+  std::uint32_t starts[4];
   for (unsigned a = 0; a < 3; ++a) {
     const LevelLinks::Node& lower = parents[parent.lower[a]];
     ranks[a] = kRanks[lower.children];
     starts[a] = lower.first_child;
   }
-  const std::uint64_t my_ranks = kRanks[mine];
-  // A copy, as the byte stores below could otherwise reach it.
-  const unsigned halves[3] = {axes[0], axes[1], axes[2]};
+  ranks[3] = kRanks[mine];
+  starts[3] = first;
   std::uint32_t self = first;
   for (unsigned mask = mine; mask != 0; mask &= mask - 1, ++self) {
     const unsigned c = static_cast<unsigned>(std::countr_zero(mask));
@@ -101,13 +117,10 @@ void link_children(const LevelLinks::Node* parents, const LevelLinks::Node& pare
     LevelLinks::Node& child = children[self];
     child.around = kLowerMarks[behind];
     for (unsigned a = 0; a < 3; ++a) {
-      // Masks, not branches: which children are occupied is not predictable.
-      const std::uint32_t sibling = 0u - std::uint32_t{(c & halves[a]) != 0};
-      const std::uint64_t r = ranks[a] ^ ((ranks[a] ^ my_ranks) & (0 - std::uint64_t{sibling & 1u}));
-      const std::uint32_t start = starts[a] ^ ((starts[a] ^ first) & sibling);
-      const std::uint32_t occupied = (behind >> (2 - a)) & 1u;
+      const unsigned from = tables.link_from[c][a];
       const std::uint32_t below =
-          (start + static_cast<std::uint32_t>((r >> (8 * (c ^ halves[a]))) & 0xFFu)) & (0u - occupied);
+          (starts[from] + static_cast<std::uint32_t>((ranks[from] >> tables.link_shift[c][a]) & 0xFFu)) &
+          kOccupied[behind][a];
       child.lower[a] = below;
       // This child is the upper neighbour of the one below; marked in the
       // sentinel when there is none, which nothing reads.

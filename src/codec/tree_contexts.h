@@ -67,6 +67,12 @@ struct ContextLayout {
     // its bit in the behind field, if it is that child's lower neighbour, and
     // one to the count of occupied siblings. The bits it adds were clear.
     std::array<std::uint32_t, 8> step;
+    // Where child c's lower neighbour along axis a is found when it is
+    // linked: among the children of the parent's lower neighbour along a
+    // (from a) or among its siblings (from 3), as child number c ^ b, b the
+    // bit of the child number that halves a (0 when a does not halve);
+    // `shift` is 8 (c ^ b), the byte of that number in a kRanks entry.
+    std::array<std::array<std::uint8_t, 3>, 8> link_from, link_shift;
   };
   std::vector<Depth> depths;  // one a depth above the leaves
 };
@@ -169,7 +175,7 @@ template <unsigned N, class Coder>
 // later children whose lower neighbour it is. O(1) a child, without
 // branches but the one over the occupied children.
 void link_children(const LevelLinks::Node* parents, const LevelLinks::Node& parent, unsigned mine,
-                   std::uint32_t first, std::uint64_t word, const ChildAxes& axes,
+                   std::uint32_t first, std::uint64_t word, const ContextLayout::Depth& tables,
                    LevelLinks::Node* children);
 
 // One level of the walk: the splits of the `parents.count` parents, each
@@ -178,7 +184,6 @@ template <unsigned N, bool kLink, class Coder>
 [[gnu::always_inline]] inline void walk_level(unsigned d, const ContextLayout& layout,
                                               LevelLinks& parents, LevelLinks& children,
                                               std::uint64_t& pos, Coder& coder) {
-  const ChildAxes axes = child_axes(layout, d);
   const ContextLayout::Depth& tables = layout.depths[d];
   LevelLinks::Node* const nodes = parents.nodes.get();
   LevelLinks::Node* const below = children.nodes.get();
@@ -195,7 +200,7 @@ template <unsigned N, bool kLink, class Coder>
     const unsigned mine = walk_split<N>(d, word, tables, pos, next_child, coder);
     node.children = static_cast<std::uint8_t>(mine);
     node.first_child = first;
-    if constexpr (kLink) link_children(nodes, node, mine, first, word, axes, below);
+    if constexpr (kLink) link_children(nodes, node, mine, first, word, tables, below);
   }
   children.count = next_child - 1;
 }
