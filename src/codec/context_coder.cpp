@@ -1,6 +1,7 @@
 #include "codec/context_coder.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <string>
@@ -112,7 +113,10 @@ class RangeEncoder {
 
 class RangeDecoder {
  public:
-  explicit RangeDecoder(std::span<const std::uint8_t> code) : code_(code) {
+  explicit RangeDecoder(std::span<const std::uint8_t> code)
+      : end_(code.data() + code.size()),
+        size_(code.size()),
+        ahead_(-static_cast<std::int64_t>(code.size())) {
     for (int i = 0; i < 4; ++i) value_ = (value_ << 8) | next_byte();
   }
 
@@ -131,13 +135,21 @@ class RangeDecoder {
   }
 
   // Bytes read, counting those past the end (read as zero).
-  std::uint64_t consumed() const noexcept { return pos_; }
+  std::uint64_t consumed() const noexcept {
+    return static_cast<std::uint64_t>(static_cast<std::int64_t>(size_) + ahead_);
+  }
 
  private:
-  std::uint32_t next_byte() noexcept { return pos_ < code_.size() ? code_[pos_++] : (++pos_, 0u); }
+  // Counted from the end, so that a read needs one register besides the end.
+  std::uint32_t next_byte() noexcept {
+    const std::uint32_t byte = ahead_ < 0 ? end_[ahead_] : 0u;
+    ++ahead_;
+    return byte;
+  }
 
-  std::span<const std::uint8_t> code_;
-  std::uint64_t pos_ = 0;
+  const std::uint8_t* end_;
+  std::size_t size_;
+  std::int64_t ahead_;  // the next byte's place less the size: negative while bytes are left
   std::uint32_t value_ = 0;
   std::uint32_t range_ = 0xFFFFFFFFu;
 };
@@ -180,40 +192,33 @@ struct EncodingCoder {
   }
 };
 
-// The decoder gathers its bits in a word, written out 64 bits at a time:
-// a byte store per bit could reach anything, and every value the walk had
-// loaded would have to be loaded again after it.
+// Each byte with its bits in reverse order.
+constexpr std::array<std::uint8_t, 256> kReversed = [] {
+  std::array<std::uint8_t, 256> t{};
+  for (unsigned m = 0; m < 256; ++m) {
+    for (unsigned i = 0; i < 8; ++i) t[m] |= static_cast<std::uint8_t>(((m >> i) & 1u) << (7 - i));
+  }
+  return t;
+}();
+
+// The decoder writes its bits a split at a time (DecodingCoder::coded), not
+// a bit at a time: a byte store could reach anything, and every value the
+// walk had loaded would have to be loaded again after it. The bytes it
+// writes into hold one more than the tree's, all zero at first.
 struct DecodingCoder {
   static constexpr bool kDecodes = true;
   std::uint8_t* bits;
   std::uint16_t* p;
   RangeDecoder rc;
-  std::uint64_t word = 0;  // the bits since the last multiple of 64, the latest lowest
 
-  bool bit(std::uint64_t pos, const BitContext& context) {
-    const bool b = rc.decode(p[context.number]);
-    put(pos, b);
-    return b;
-  }
-  void forced(std::uint64_t pos) { put(pos, true); }
-  // Writes the bits of the last, partial word of a walk of `end` bits.
-  void finish(std::uint64_t end) {
-    const unsigned held = static_cast<unsigned>(end & 63);
-    if (held == 0) return;
-    const std::uint64_t top = word << (64 - held);
-    for (unsigned i = 0; i < (held + 7) / 8; ++i) {
-      bits[(end >> 3 & ~std::uint64_t{7}) + i] = static_cast<std::uint8_t>(top >> (56 - 8 * i));
-    }
-  }
-
- private:
-  void put(std::uint64_t pos, bool b) {
-    word = (word << 1) | std::uint64_t{b};
-    if ((pos & 63) == 63) store_big_endian(bits + (pos >> 3) - 7, word);
-  }
-  static void store_big_endian(std::uint8_t* at, std::uint64_t w) noexcept {
-    w = big_endian(w);
-    std::memcpy(at, &w, sizeof w);
+  bool bit(std::uint64_t, const BitContext& context) { return rc.decode(p[context.number]); }
+  void forced(std::uint64_t) const noexcept {}
+  // The n <= 8 bits from pos on are `got`, the first in bit 0.
+  void coded(std::uint64_t pos, unsigned got, unsigned n) const noexcept {
+    const unsigned window = (unsigned{kReversed[got]} >> (8 - n)) << (16 - n - (pos & 7));
+    std::uint8_t* const at = bits + (pos >> 3);
+    at[0] = static_cast<std::uint8_t>(at[0] | (window >> 8));
+    at[1] = static_cast<std::uint8_t>(at[1] | (window & 0xFFu));
   }
 };
 
@@ -246,13 +251,13 @@ Status context_decode_tree_into(std::span<const std::uint8_t> code, std::uint64_
                    " bytes is shorter than its 4-byte start");
   }
   return catching_out_of_memory([&]() -> Status {
-    out.bytes.assign(packed_byte_count(bit_count), 0);
+    out.bytes.assign(packed_byte_count(bit_count) + 1, 0);
     out.bit_count = bit_count;
     reset_probabilities(scratch.probabilities);
     DecodingCoder coder{out.bytes.data(), scratch.probabilities.data(), RangeDecoder(code)};
     OVK_ASSIGN_OR_RETURN(const std::uint64_t walked,
                          walk_tree_contexts(layout, bit_count, coder, scratch.walk));
-    coder.finish(walked);
+    out.bytes.pop_back();
     if (walked != bit_count) {
       return invalid("the tree ends before its bit count (" + std::to_string(bit_count - walked) +
                      " left over)");

@@ -161,6 +161,7 @@ template <unsigned N, class Coder>
     number = next_if_zero + (tables.step[c] & picked);
   }
   occupied += ones;
+  if constexpr (Coder::kDecodes) coder.coded(pos - N, mine, N);
   return mine;
 }
 
@@ -228,6 +229,7 @@ template <class Coder>
   std::uint64_t pos = 0;
   if (bit_count == 0) return Error{ErrorKind::kInvalidData, "the tree needs more than its 0 bits"};
   const bool root = coder.bit(pos++, kRootContext);
+  if constexpr (Coder::kDecodes) coder.coded(0, root, 1);
   if (!root || levels.deepest == 0) return pos;
   LevelLinks* parents = &scratch.parents;
   LevelLinks* children = &scratch.children;
@@ -260,7 +262,9 @@ template <class Coder>
 // bit, coder.bit(pos, context) returns it (reading or producing it, as
 // Coder::kDecodes says); a bit the tree makes certain (the last child of a
 // split node whose other children are all empty) is handed to
-// coder.forced(pos) and not coded. Returns the number of bits walked, or
+// coder.forced(pos) and not coded. A coder that produces the bits is handed
+// them as they are known, the root's and then a split's at a time:
+// coder.coded(pos, bits, n) for the n bits from pos on, the first in bit 0. Returns the number of bits walked, or
 // kInvalidData when the tree needs more than bit_count bits. The coder (a
 // movable type) works on a local copy, moved back at the end, so that its
 // state can stay in registers: no store through the bits it writes can
