@@ -28,15 +28,16 @@ constexpr std::uint32_t kAdaptStep[16] = {
     adapt_step(4, 1), adapt_step(4, 1), adapt_step(4, 1), adapt_step(4, 1),
     adapt_step(5, 1), adapt_step(5, 1), adapt_step(5, 1), adapt_step(6, 0)};
 
-inline std::uint32_t probability(std::uint16_t state) noexcept { return state >> 4; }
+inline std::uint32_t probability(std::uint32_t state) noexcept { return state >> 4; }
 
-// Down by p >> shift after a 1, up by (4096 - p) >> shift after a 0.
-inline void adapt(std::uint16_t& state, bool bit) noexcept {
-  const std::uint32_t s = state, p = s >> 4, step = kAdaptStep[s & 15u];
+// The state after `bit`, from the state s before it: p down by p >> shift
+// after a 1, up by (4096 - p) >> shift after a 0.
+inline std::uint16_t adapted(std::uint32_t s, bool bit) noexcept {
+  const std::uint32_t p = probability(s), step = kAdaptStep[s & 15u];
   const std::uint32_t ones = 0u - std::uint32_t{bit};
   const std::uint32_t toward = (kProbOne - p) ^ ((p ^ (kProbOne - p)) & ones);
   const std::uint32_t move = ((toward >> (step & 0xFFu)) ^ ones) - ones;  // negated after a 1
-  state = static_cast<std::uint16_t>(s + (move << 4) + (step >> 8));
+  return static_cast<std::uint16_t>(s + (move << 4) + (step >> 8));
 }
 
 void reset_probabilities(std::vector<std::uint16_t>& p) {
@@ -90,12 +91,13 @@ class RangeEncoder {
   explicit RangeEncoder(ByteSink& sink) : sink_(&sink) {}
 
   void encode(std::uint16_t& p, bool bit) {
-    const std::uint32_t bound = (range_ >> kContextProbBits) * probability(p);
+    const std::uint32_t state = p;
+    const std::uint32_t bound = (range_ >> kContextProbBits) * probability(state);
     const std::uint32_t ones = 0u - std::uint32_t{bit};
     low_ += bound & ones;
     range_ = bound ^ ((bound ^ (range_ - bound)) & ones);
-    adapt(p, bit);
-    while (range_ < kRangeTop) {
+    p = adapted(state, bit);
+    while (range_ < kRangeTop) [[unlikely]] {
       range_ <<= 8;
       low_ = sink_->shift_low(low_);
     }
@@ -121,13 +123,14 @@ class RangeDecoder {
   }
 
   bool decode(std::uint16_t& p) {
-    const std::uint32_t bound = (range_ >> kContextProbBits) * probability(p);
+    const std::uint32_t state = p;
+    const std::uint32_t bound = (range_ >> kContextProbBits) * probability(state);
     const bool bit = value_ >= bound;
     const std::uint32_t ones = 0u - std::uint32_t{bit};
     value_ -= bound & ones;
     range_ = bound ^ ((bound ^ (range_ - bound)) & ones);
-    adapt(p, bit);
-    while (range_ < kRangeTop) {
+    p = adapted(state, bit);
+    while (range_ < kRangeTop) [[unlikely]] {
       range_ <<= 8;
       value_ = (value_ << 8) | next_byte();
     }
