@@ -1,5 +1,6 @@
 #include "codec/tree_contexts.h"
 
+#include <algorithm>
 #include <bit>
 
 namespace ovk {
@@ -131,13 +132,19 @@ void link_children(const LevelLinks::Node* parents, const LevelLinks::Node& pare
 
 }  // namespace detail
 
-void LevelLinks::reset(std::size_t most) {
-  if (most + 1 > capacity) {
-    nodes = std::make_unique_for_overwrite<Node[]>(most + 1);
-    capacity = most + 1;
-  }
+void LevelLinks::reset() {
+  if (capacity == 0) reserve(0, 0);
   nodes[0] = Node{};
   count = 0;
+}
+
+void LevelLinks::reserve(std::size_t last, std::size_t kept) {
+  if (last < capacity) return;
+  const std::size_t grown = std::max(last + 1, 2 * capacity);
+  std::unique_ptr<Node[]> more = std::make_unique_for_overwrite<Node[]>(grown);
+  std::copy_n(nodes.get(), kept, more.get());
+  nodes = std::move(more);
+  capacity = grown;
 }
 
 SideTable side_table(const ContextLayout& layout, unsigned depth) {

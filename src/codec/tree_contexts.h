@@ -97,9 +97,11 @@ struct LevelLinks {
   std::size_t capacity = 0;  // entries, the sentinel's included
   std::size_t count = 0;     // nodes after the sentinel
 
-  // Room for the sentinel and up to `most` nodes, none of them kept; the
-  // sentinel is set.
-  void reset(std::size_t most);
+  // No nodes, only the sentinel.
+  void reset();
+  // Room for entries 0 .. last at least, the first `kept` entries kept;
+  // when it must grow, at least twice as large.
+  void reserve(std::size_t last, std::size_t kept);
 };
 
 // Buffers of a walk, reused from frame to frame.
@@ -187,10 +189,18 @@ template <unsigned N, bool kLink, class Coder>
                                               std::uint64_t& pos, Coder& coder) {
   const ContextLayout::Depth& tables = layout.depths[d];
   LevelLinks::Node* const nodes = parents.nodes.get();
-  LevelLinks::Node* const below = children.nodes.get();
+  LevelLinks::Node* below = children.nodes.get();
   const std::size_t count = parents.count;
   std::uint32_t next_child = 1;
   for (std::size_t p = 1; p <= count; ++p) {
+    if constexpr (kLink) {
+      // Only when the children outnumber the bits left for them, which a
+      // hostile code can make so before the next level finds it out.
+      if (next_child + N > children.capacity) [[unlikely]] {
+        children.reserve(next_child + N - 1, next_child);
+        below = children.nodes.get();
+      }
+    }
     LevelLinks::Node& node = nodes[p];
     // The children of the parent's lower neighbours are coded before these.
     std::uint64_t word = tables.near[node.around] |
@@ -233,7 +243,8 @@ template <class Coder>
   if (!root || levels.deepest == 0) return pos;
   LevelLinks* parents = &scratch.parents;
   LevelLinks* children = &scratch.children;
-  parents->reset(1);
+  parents->reserve(1, 0);
+  parents->reset();
   parents->count = 1;
   parents->nodes[1] = LevelLinks::Node{};
   for (unsigned d = 0; d < levels.deepest; ++d) {
@@ -245,7 +256,18 @@ template <class Coder>
     }
     if (count * n >= 0xFFFFFFFFu) return Error::out_of_memory();
     const bool link = d + 1 < levels.deepest;
-    if (link) children->reset(count * n);
+    if (link) {
+      // Every split has an occupied child, so each child of this level
+      // leads to a split at every depth below it above the leaves, and the
+      // bits left after this level hold all those splits' bits: room for as
+      // many children as that allows (for the last level linked, the exact
+      // number), so that the buffer need not grow while the level is walked.
+      std::uint64_t per_child = 0;
+      for (unsigned k = d + 1; k < levels.deepest; ++k) per_child += levels.children[k];
+      const std::uint64_t left = bit_count - pos - count * n;
+      children->reserve(std::min<std::uint64_t>(count * n, left / per_child), 0);
+      children->reset();
+    }
     switch (n) {
       case 8: walk_level<8>(link, d, layout, *parents, *children, pos, coder); break;
       case 4: walk_level<4>(link, d, layout, *parents, *children, pos, coder); break;
