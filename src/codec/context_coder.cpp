@@ -49,8 +49,8 @@ Error invalid(std::string message) { return {ErrorKind::kInvalidData, std::move(
 // The bytes of a range encoder, with carry propagation: `cache` holds the
 // last byte not yet written (a carry may still reach it) and `pending` the
 // 0xFF bytes after it. The very first byte it would write is always 0 and is
-// left out. Apart from the encoder's low end and range, which it keeps in
-// registers, and reached once in a few bytes' worth of bits.
+// left out. It is kept apart from the encoder's low end and range, which
+// stay in registers, and is reached about once a byte of output.
 class ByteSink {
  public:
   explicit ByteSink(std::vector<std::uint8_t>& out) : out_(&out) { out_->clear(); }
