@@ -261,11 +261,12 @@ template <class Coder>
       // leads to a split at every depth below it above the leaves, and the
       // bits left after this level hold all those splits' bits: room for as
       // many children as that allows (for the last level linked, the exact
-      // number), so that the buffer need not grow while the level is walked.
+      // number), and for the n a split could add past them, so that the
+      // buffer need not grow while the level is walked.
       std::uint64_t per_child = 0;
       for (unsigned k = d + 1; k < levels.deepest; ++k) per_child += levels.children[k];
       const std::uint64_t left = bit_count - pos - count * n;
-      children->reserve(std::min<std::uint64_t>(count * n, left / per_child), 0);
+      children->reserve(std::min<std::uint64_t>(count * n, left / per_child) + n, 0);
       children->reset();
     }
     switch (n) {
