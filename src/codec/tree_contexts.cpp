@@ -1,5 +1,6 @@
 #include "codec/tree_contexts.h"
 
+#include <algorithm>
 #include <bit>
 
 namespace ovk {
@@ -41,6 +42,13 @@ ContextLayout::ContextLayout(const GridGeometry& geometry, std::uint8_t max_dept
         if ((c & b) == 0) t.occupied[c] |= std::uint64_t{1} << (6 * (c | b) + behind_bit);
       }
     }
+    for (unsigned c = 0; c < 8; ++c) {
+      t.step[c] = static_cast<std::uint32_t>(((t.occupied[c] >> (6 * (c + 1))) & 63u) << 6) | 1u;
+      for (unsigned a = 0; a < 3; ++a) {
+        t.link_from[c][a] = static_cast<std::uint8_t>((c & axes[a]) != 0 ? 3 : a);
+        t.link_shift[c][a] = static_cast<std::uint8_t>(8 * (c ^ axes[a]));
+      }
+    }
   }
 }
 
@@ -51,72 +59,92 @@ ChildAxes child_axes(const ContextLayout& layout, unsigned depth) {
   return out;
 }
 
+namespace detail {
+
 namespace {
 
-// Bits set in each byte: a table, as the baseline x86-64 target has no
-// population count instruction.
-constexpr std::array<std::uint8_t, 256> kOnes = [] {
-  std::array<std::uint8_t, 256> t{};
-  for (unsigned i = 0; i < 256; ++i) t[i] = static_cast<std::uint8_t>(std::popcount(i));
+// For each byte m, byte i of kRanks[m] counts the bits of m below bit i.
+constexpr std::array<std::uint64_t, 256> kRanks = [] {
+  std::array<std::uint64_t, 256> t{};
+  for (unsigned m = 0; m < 256; ++m) {
+    for (unsigned i = 0; i < 8; ++i) {
+      t[m] |= std::uint64_t(std::popcount(m & ((1u << i) - 1))) << (8 * i);
+    }
+  }
+  return t;
+}();
+
+// A child's lower-neighbour bits as a context has them (x 4, y 2, t 1), as
+// the marks of LevelLinks::Node::around (bit 2a along axis a = x, y, t).
+constexpr std::array<std::uint8_t, 8> kLowerMarks = [] {
+  std::array<std::uint8_t, 8> t{};
+  for (unsigned b = 0; b < 8; ++b) {
+    t[b] = static_cast<std::uint8_t>(((b >> 2) & 1u) | (((b >> 1) & 1u) << 2) | ((b & 1u) << 4));
+  }
+  return t;
+}();
+
+// For the lower-neighbour bits of a context (x 4, y 2, t 1), whether the
+// neighbour along each axis is occupied, as a mask.
+constexpr std::array<std::array<std::uint32_t, 3>, 8> kOccupied = [] {
+  std::array<std::array<std::uint32_t, 3>, 8> t{};
+  for (unsigned b = 0; b < 8; ++b) {
+    for (unsigned a = 0; a < 3; ++a) t[b][a] = 0u - ((b >> (2 - a)) & 1u);
+  }
   return t;
 }();
 
 }  // namespace
 
-void LevelLinks::reset(std::size_t nodes) {
-  // Cleared first, so that a buffer that must grow does not copy what the
-  // walk writes over anyway.
-  lower.clear();
-  around.clear();
-  first_child.clear();
-  lower.resize(nodes + 1);
-  around.resize(nodes + 1);
-  first_child.resize(nodes + 1);
-  children.assign(nodes + 1, 0);
-}
-
-void link_children(const LevelLinks& parents, const ChildAxes& axes, LevelLinks& children) {
-  const std::uint8_t* const known = parents.children.data();
-  const std::uint32_t* const first = parents.first_child.data();
-  std::array<std::uint32_t, 3>* const lower = children.lower.data();
-  std::uint8_t* const around = children.around.data();
-  // Copies, as the byte stores below could otherwise alias them.
-  const unsigned halves[3] = {axes[0], axes[1], axes[2]};
-  std::uint32_t self = 1;
-  for (std::size_t p = 1; p < parents.size(); ++p) {
-    // Where a child's lower neighbour along each axis is looked for: among
-    // its siblings in the upper half of a halving axis, else among the
-    // children of the parent's lower neighbour (none in the sentinel).
-    const unsigned mine = known[p];
-    const std::uint32_t my_first = first[p];
-    unsigned their_children[3];
-    std::uint32_t their_first[3];
+void link_children(const LevelLinks::Node* parents, const LevelLinks::Node& parent, unsigned mine,
+                   std::uint32_t first, std::uint64_t word, const ContextLayout::Depth& tables,
+                   LevelLinks::Node* children) {
+  // Where the lower neighbours are looked for (Depth::link_from): entry a
+  // the children of the parent's lower neighbour along axis a, entry 3 the
+  // siblings.
+  std::uint64_t ranks[4];
+  std::uint32_t starts[4];
+  for (unsigned a = 0; a < 3; ++a) {
+    const LevelLinks::Node& lower = parents[parent.lower[a]];
+    ranks[a] = kRanks[lower.children];
+    starts[a] = lower.first_child;
+  }
+  ranks[3] = kRanks[mine];
+  starts[3] = first;
+  std::uint32_t self = first;
+  for (unsigned mask = mine; mask != 0; mask &= mask - 1, ++self) {
+    const unsigned c = static_cast<unsigned>(std::countr_zero(mask));
+    const unsigned behind = static_cast<unsigned>(word >> (6 * c)) & 7u;
+    LevelLinks::Node& child = children[self];
+    child.around = kLowerMarks[behind];
     for (unsigned a = 0; a < 3; ++a) {
-      const std::uint32_t l = parents.lower[p][a];
-      their_children[a] = known[l];
-      their_first[a] = first[l];
-    }
-    for (unsigned mask = mine; mask != 0; mask &= mask - 1, ++self) {
-      const unsigned c = static_cast<unsigned>(std::countr_zero(mask));
-      unsigned six = 0;
-      for (unsigned a = 0; a < 3; ++a) {
-        const unsigned b = halves[a];
-        const bool sibling = (c & b) != 0;
-        const unsigned number = c ^ b;
-        const unsigned theirs = sibling ? mine : their_children[a];
-        const std::uint32_t start = sibling ? my_first : their_first[a];
-        const unsigned occupied = (theirs >> number) & 1u;
-        const std::uint32_t below =
-            (start + kOnes[theirs & ((1u << number) - 1)]) & (0u - occupied);
-        lower[self][a] = below;
-        six |= occupied << (2 * a);
-        // This child is the upper neighbour of the one below; marked in the
-        // sentinel when there is none, which nothing reads.
-        around[below] = static_cast<std::uint8_t>(around[below] | (1u << (2 * a + 1)));
-      }
-      around[self] = static_cast<std::uint8_t>(six);
+      const unsigned from = tables.link_from[c][a];
+      const std::uint32_t below =
+          (starts[from] + static_cast<std::uint32_t>((ranks[from] >> tables.link_shift[c][a]) & 0xFFu)) &
+          kOccupied[behind][a];
+      child.lower[a] = below;
+      // This child is the upper neighbour of the one below; marked in the
+      // sentinel when there is none, which nothing reads.
+      children[below].around = static_cast<std::uint8_t>(children[below].around | (2u << (2 * a)));
     }
   }
+}
+
+}  // namespace detail
+
+void LevelLinks::reset() {
+  if (capacity == 0) reserve(0, 0);
+  nodes[0] = Node{};
+  count = 0;
+}
+
+void LevelLinks::reserve(std::size_t last, std::size_t kept) {
+  if (last < capacity) return;
+  const std::size_t grown = std::max(last + 1, 2 * capacity);
+  std::unique_ptr<Node[]> more = std::make_unique_for_overwrite<Node[]>(grown);
+  std::copy_n(nodes.get(), kept, more.get());
+  nodes = std::move(more);
+  capacity = grown;
 }
 
 SideTable side_table(const ContextLayout& layout, unsigned depth) {

@@ -13,7 +13,9 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "codec/result.h"
@@ -61,28 +63,45 @@ struct ContextLayout {
     std::array<std::uint64_t, 64> near;
     std::array<std::array<std::uint64_t, 256>, 3> behind;  // by axis
     std::array<std::uint64_t, 8> occupied;
+    // What an occupied child c adds to the context number of child c + 1:
+    // its bit in the behind field, if it is that child's lower neighbour, and
+    // one to the count of occupied siblings. The bits it adds were clear.
+    std::array<std::uint32_t, 8> step;
+    // Where child c's lower neighbour along axis a is found when it is
+    // linked: among the children of the parent's lower neighbour along a
+    // (from a) or among its siblings (from 3), as child number c ^ b, b the
+    // bit of the child number that halves a (0 when a does not halve);
+    // `shift` is 8 (c ^ b), the byte of that number in a kRanks entry.
+    std::array<std::array<std::uint8_t, 3>, 8> link_from, link_shift;
   };
   std::vector<Depth> depths;  // one a depth above the leaves
 };
 
-// The occupied nodes of one level of the walk, in their breadth-first order,
-// as parallel arrays: where each node's lower neighbours along x, y and t
-// sit in the same level, which of its six neighbours are occupied (bit 2a
-// the lower, 2a + 1 the upper along axis a), its occupied children (a bit
-// per child number) and where they start in the next level. Entry 0 is a
-// sentinel standing for every empty or outside neighbour: it has no
-// children, so a lookup through a missing neighbour needs no branch. The
-// level's nodes are entries 1 .. size() - 1.
+// The occupied nodes of one level of the walk, in their breadth-first order:
+// where each node's lower neighbours along x, y and t sit in the same level,
+// which of its six neighbours are occupied (bit 2a the lower, 2a + 1 the
+// upper along axis a), its occupied children (a bit per child number) and
+// where they start in the next level. Entry 0 is a sentinel standing for
+// every empty or outside neighbour: it has no children, so a lookup through
+// a missing neighbour needs no branch. The level's nodes are entries 1 ..
+// count, each written in full before it is read, so the buffer is never
+// cleared.
 struct LevelLinks {
   static constexpr std::uint32_t kNone = 0;
-  std::vector<std::array<std::uint32_t, 3>> lower;
-  std::vector<std::uint8_t> around;
-  std::vector<std::uint32_t> first_child;
-  std::vector<std::uint8_t> children;
+  struct Node {
+    std::array<std::uint32_t, 3> lower;
+    std::uint32_t first_child;
+    std::uint8_t around, children;
+  };
+  std::unique_ptr<Node[]> nodes;
+  std::size_t capacity = 0;  // entries, the sentinel's included
+  std::size_t count = 0;     // nodes after the sentinel
 
-  std::size_t size() const noexcept { return children.size(); }
-  // The sentinel and `nodes` nodes, all with no children yet.
-  void reset(std::size_t nodes);
+  // No nodes, only the sentinel.
+  void reset();
+  // Room for entries 0 .. last at least, the first `kept` entries kept;
+  // when it must grow, at least twice as large.
+  void reserve(std::size_t last, std::size_t kept);
 };
 
 // Buffers of a walk, reused from frame to frame.
@@ -101,68 +120,113 @@ SideTable side_table(const ContextLayout& layout, unsigned depth);
 using ChildAxes = std::array<unsigned, 3>;
 ChildAxes child_axes(const ContextLayout& layout, unsigned depth);
 
-// Links the occupied children of every parent to their lower neighbours and
-// marks which of their six neighbours are occupied, from the parents' own
-// links: a child's lower neighbour along an axis is a sibling (in the upper
-// half of a halving axis) or a child of the parent's lower neighbour; its
-// upper neighbours are marked from the other side, by the later children
-// whose lower neighbour it is. O(1) a child, the lookups without branches.
-void link_children(const LevelLinks& parents, const ChildAxes& axes, LevelLinks& children);
-
 namespace detail {
 // The n = N children of one split at depth d, whose contexts start as
-// `word` (ContextLayout::Depth); returns the occupied ones, a bit per child,
-// and adds their number to `occupied`.
+// `word` (ContextLayout::Depth) and end there, every sibling's bits in;
+// returns the occupied ones, a bit per child, and adds their number to
+// `occupied`.
 template <unsigned N, class Coder>
-[[gnu::always_inline]] inline unsigned walk_split(unsigned d, std::uint64_t word,
+[[gnu::always_inline]] inline unsigned walk_split(unsigned d, std::uint64_t& word,
                                                   const ContextLayout::Depth& tables,
                                                   std::uint64_t& pos, std::uint32_t& occupied,
                                                   Coder& coder) {
-  // Child c's context from the word and the siblings before it.
-  const auto context = [&](unsigned c, std::uint64_t w, unsigned siblings, unsigned ones) {
-    const unsigned field = static_cast<unsigned>(w >> (6 * c)) & 63u;
-    return BitContext{d, field >> 3, field & 7u, c, siblings, ones,
-                      ((d + 1) << 12) | (field << 6) | (c << 3) | ones};
+  const std::uint32_t depth_bits = (d + 1) << 12;
+  // Child c's context number but for the occupied siblings' count.
+  const auto number_of = [&](unsigned c, std::uint64_t w) {
+    return depth_bits | ((static_cast<std::uint32_t>(w >> (6 * c)) & 63u) << 6) | (c << 3);
   };
-  BitContext now = context(0, word, 0, 0);
-  unsigned mine = 0;
+  std::uint32_t number = number_of(0, word);
+  unsigned mine = 0, siblings = 0, ones = 0;
 #pragma GCC unroll 8
   for (unsigned c = 0; c < N; ++c) {
-    // A decoder waits for each bit before it can look up the next one's
-    // probability: for it, the next child's context for either value of
-    // this bit is worked out before the bit is known, and the bit only
-    // picks one.
-    BitContext next_if_zero{}, next_if_one{};
-    if constexpr (Coder::kDecodes) {
-      next_if_zero = context(c + 1, word, now.siblings << 1, now.ones);
-      next_if_one = context(c + 1, word | tables.occupied[c], (now.siblings << 1) | 1u, now.ones + 1);
-    }
+    // The next child's context number if this bit is 0, worked out before
+    // the bit is known: a 1 only adds tables.step[c] to it. A decoder, which
+    // waits for each bit before it can look up the next one's probability,
+    // waits for an add, not for the whole context.
+    const std::uint32_t next_if_zero = c + 1 < N ? number_of(c + 1, word) | ones : 0;
+    const unsigned field = static_cast<unsigned>(word >> (6 * c)) & 63u;
+    const BitContext now{d, field >> 3, field & 7u, c, siblings, ones, number};
     bool bit;
-    if (c + 1 == N && now.ones == 0) {
+    if (c + 1 == N && ones == 0) {
       bit = true;
       coder.forced(pos);
     } else {
       bit = coder.bit(pos, now);
     }
     ++pos;
-    mine |= unsigned{bit} << c;
     // Masks, not branches: the bits are what the coder cannot predict.
     const std::uint32_t picked = 0u - std::uint32_t{bit};
+    mine |= unsigned{bit} << c;
+    siblings = (siblings << 1) | unsigned{bit};
+    ones += unsigned{bit};
     word |= tables.occupied[c] & (0 - std::uint64_t{bit});
-    if constexpr (Coder::kDecodes) {
-      now = next_if_zero;
-      now.number ^= (next_if_zero.number ^ next_if_one.number) & picked;
-      now.near ^= (next_if_zero.near ^ next_if_one.near) & picked;
-      now.behind ^= (next_if_zero.behind ^ next_if_one.behind) & picked;
-      now.siblings |= unsigned{bit};
-      now.ones += unsigned{bit};
-    } else {
-      now = context(c + 1, word, (now.siblings << 1) | unsigned{bit}, now.ones + unsigned{bit});
-    }
+    number = next_if_zero + (tables.step[c] & picked);
   }
-  const unsigned ones = now.ones;
   occupied += ones;
+  if constexpr (Coder::kDecodes) coder.coded(pos - N, mine, N);
   return mine;
+}
+
+// Links the occupied children `mine` of `parent`, numbered from `first` in
+// the next level, to their lower neighbours and marks which of their six
+// neighbours are occupied. `word` holds the split's contexts once coded, so
+// whether each lower neighbour is occupied is known already. A child's
+// lower neighbour along an axis is a sibling (in the upper half of a
+// halving axis) or a child of the parent's lower neighbour, linked before
+// these; it sits at its parent's first child plus the occupied children
+// before it. Its upper neighbours are marked from the other side, by the
+// later children whose lower neighbour it is. O(1) a child, without
+// branches but the one over the occupied children.
+void link_children(const LevelLinks::Node* parents, const LevelLinks::Node& parent, unsigned mine,
+                   std::uint32_t first, std::uint64_t word, const ContextLayout::Depth& tables,
+                   LevelLinks::Node* children);
+
+// One level of the walk: the splits of the `parents.count` parents, each
+// with N children, whose children are linked as they are found when kLink.
+template <unsigned N, bool kLink, class Coder>
+[[gnu::always_inline]] inline void walk_level(unsigned d, const ContextLayout& layout,
+                                              LevelLinks& parents, LevelLinks& children,
+                                              std::uint64_t& pos, Coder& coder) {
+  const ContextLayout::Depth& tables = layout.depths[d];
+  LevelLinks::Node* const nodes = parents.nodes.get();
+  LevelLinks::Node* below = children.nodes.get();
+  const std::size_t count = parents.count;
+  std::uint32_t next_child = 1;
+  for (std::size_t p = 1; p <= count; ++p) {
+    if constexpr (kLink) {
+      // Only when the children outnumber the bits left for them, which a
+      // hostile code can make so before the next level finds it out.
+      if (next_child + N > children.capacity) [[unlikely]] {
+        children.reserve(next_child + N - 1, next_child);
+        below = children.nodes.get();
+      }
+    }
+    LevelLinks::Node& node = nodes[p];
+    // The children of the parent's lower neighbours are coded before these.
+    std::uint64_t word = tables.near[node.around] |
+                               tables.behind[0][nodes[node.lower[0]].children] |
+                               tables.behind[1][nodes[node.lower[1]].children] |
+                               tables.behind[2][nodes[node.lower[2]].children];
+    const std::uint32_t first = next_child;
+    const unsigned mine = walk_split<N>(d, word, tables, pos, next_child, coder);
+    node.children = static_cast<std::uint8_t>(mine);
+    node.first_child = first;
+    if constexpr (kLink) link_children(nodes, node, mine, first, word, tables, below);
+  }
+  children.count = next_child - 1;
+}
+
+// A level of N-child splits, linked or not: the last level's children are
+// never walked.
+template <unsigned N, class Coder>
+[[gnu::always_inline]] inline void walk_level(bool link, unsigned d, const ContextLayout& layout,
+                                              LevelLinks& parents, LevelLinks& children,
+                                              std::uint64_t& pos, Coder& coder) {
+  if (link) {
+    walk_level<N, true>(d, layout, parents, children, pos, coder);
+  } else {
+    walk_level<N, false>(d, layout, parents, children, pos, coder);
+  }
 }
 
 // The walk of walk_tree_contexts below, on the coder it is given.
@@ -175,43 +239,42 @@ template <class Coder>
   std::uint64_t pos = 0;
   if (bit_count == 0) return Error{ErrorKind::kInvalidData, "the tree needs more than its 0 bits"};
   const bool root = coder.bit(pos++, kRootContext);
+  if constexpr (Coder::kDecodes) coder.coded(0, root, 1);
   if (!root || levels.deepest == 0) return pos;
-  LevelLinks& parents = scratch.parents;
-  LevelLinks& children = scratch.children;
-  parents.reset(1);
+  LevelLinks* parents = &scratch.parents;
+  LevelLinks* children = &scratch.children;
+  parents->reserve(1, 0);
+  parents->reset();
+  parents->count = 1;
+  parents->nodes[1] = LevelLinks::Node{};
   for (unsigned d = 0; d < levels.deepest; ++d) {
     const unsigned n = levels.children[d];
-    const std::size_t count = parents.size() - 1;
+    const std::size_t count = parents->count;
     if (count > (bit_count - pos) / n) {
       return Error{ErrorKind::kInvalidData,
                    "the tree needs more than its " + std::to_string(bit_count) + " bits"};
     }
     if (count * n >= 0xFFFFFFFFu) return Error::out_of_memory();
-    const ChildAxes axes = child_axes(layout, d);
-    const ContextLayout::Depth& tables = layout.depths[d];
-    const std::uint8_t* const known = parents.children.data();
-    std::uint32_t next_child = 1;
-    for (std::size_t p = 1; p <= count; ++p) {
-      const std::array<std::uint32_t, 3>& lower = parents.lower[p];
-      // The children of the parent's lower neighbours are coded before these.
-      const std::uint64_t word = tables.near[parents.around[p]] |
-                                 tables.behind[0][known[lower[0]]] |
-                                 tables.behind[1][known[lower[1]]] |
-                                 tables.behind[2][known[lower[2]]];
-      const std::uint32_t first = next_child;
-      unsigned mine;
-      switch (n) {
-        case 8: mine = walk_split<8>(d, word, tables, pos, next_child, coder); break;
-        case 4: mine = walk_split<4>(d, word, tables, pos, next_child, coder); break;
-        case 2: mine = walk_split<2>(d, word, tables, pos, next_child, coder); break;
-        default: OVK_FAULT("a split above the leaves with fewer than two children");
-      }
-      parents.children[p] = static_cast<std::uint8_t>(mine);
-      parents.first_child[p] = first;
+    const bool link = d + 1 < levels.deepest;
+    if (link) {
+      // Every split has an occupied child, so each child of this level
+      // leads to a split at every depth below it above the leaves, and the
+      // bits left after this level hold all those splits' bits: room for as
+      // many children as that allows (for the last level linked, the exact
+      // number), and for the n a split could add past them, so that the
+      // buffer need not grow while the level is walked.
+      std::uint64_t per_child = 0;
+      for (unsigned k = d + 1; k < levels.deepest; ++k) per_child += levels.children[k];
+      const std::uint64_t left = bit_count - pos - count * n;
+      children->reserve(std::min<std::uint64_t>(count * n, left / per_child) + n, 0);
+      children->reset();
     }
-    if (d + 1 == levels.deepest) break;
-    children.reset(next_child - 1);
-    link_children(parents, axes, children);
+    switch (n) {
+      case 8: walk_level<8>(link, d, layout, *parents, *children, pos, coder); break;
+      case 4: walk_level<4>(link, d, layout, *parents, *children, pos, coder); break;
+      case 2: walk_level<2>(link, d, layout, *parents, *children, pos, coder); break;
+      default: OVK_FAULT("a split above the leaves with fewer than two children");
+    }
     std::swap(parents, children);
   }
   return pos;
@@ -222,7 +285,9 @@ template <class Coder>
 // bit, coder.bit(pos, context) returns it (reading or producing it, as
 // Coder::kDecodes says); a bit the tree makes certain (the last child of a
 // split node whose other children are all empty) is handed to
-// coder.forced(pos) and not coded. Returns the number of bits walked, or
+// coder.forced(pos) and not coded. A coder that produces the bits is handed
+// them as they are known, the root's and then a split's at a time:
+// coder.coded(pos, bits, n) for the n bits from pos on, the first in bit 0. Returns the number of bits walked, or
 // kInvalidData when the tree needs more than bit_count bits. The coder (a
 // movable type) works on a local copy, moved back at the end, so that its
 // state can stay in registers: no store through the bits it writes can
