@@ -15,27 +15,12 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import ovk
 from conftest import REAL_DATA, needs_cli, needs_real, run_cli as run
+from test_cli import expected_row as module_row, jsonl
 
 pytestmark = needs_cli
 
 ROW_FIELDS = ("n_events", "width", "height", "time_bins", "max_depth", "n_frames", "n_bits",
               "bitstream_bytes", "bits_per_event", "compression_ratio", "sparsity")
-
-
-def jsonl(stdout):
-    return [json.loads(line) for line in stdout.splitlines()]
-
-
-def module_row(events, width, height, bins, depth, frames):
-    """The row the whole-recording codec gives (the module's compress)."""
-    if frames == 1:
-        _, result = ovk.compress(events, width, height, bins, depth)
-    else:
-        _, result = ovk.compress_sequence(events, width, height, bins, depth, frames)
-    return {"n_events": result.n_events, "width": width, "height": height, "time_bins": bins,
-            "max_depth": depth, "n_frames": frames, "n_bits": result.n_bits,
-            "bitstream_bytes": result.bitstream_bytes, "bits_per_event": result.bits_per_event,
-            "compression_ratio": result.compression_ratio, "sparsity": result.sparsity}
 
 
 def sensor_of(events):
