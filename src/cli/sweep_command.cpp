@@ -159,7 +159,7 @@ Result<FrameCells> gather_cells(const RecordingPasses& recording, SensorSize sen
   const std::uint64_t step = frames_per_pass(geometry.key_bits());
   for (std::uint64_t first = 0; first < n_frames; first += step) {
     CellGatherer gatherer(keyer, split, scales.at(n_frames), first,
-                          std::min(step, n_frames - first));
+                          std::min(step, n_frames - first), recording.n_events);
     OVK_RETURN_IF_ERROR(recording.pass([&](EventSpan events) -> Status {
       const Stopwatch clock;
       gatherer.add(events);

@@ -29,6 +29,11 @@ std::vector<TimeScale> FrameTimeRanges::scales() const {
   return out;
 }
 
+DistinctKeys::DistinctKeys(unsigned key_bits, std::uint64_t expected) : key_bits_(key_bits) {
+  if (key_bits <= kMaxBitmapKeyBits && detail::prefers_bitmap(expected, key_bits))
+    bitmap_.emplace(key_bits);
+}
+
 void DistinctKeys::merge() {
   detail::sort_unique_by_radix(pending_, key_bits_);
   std::vector<std::uint64_t> merged;
@@ -40,6 +45,11 @@ void DistinctKeys::merge() {
 }
 
 std::vector<std::uint64_t> DistinctKeys::take() {
+  if (bitmap_) {
+    std::vector<std::uint64_t> keys = bitmap_->sorted_keys(0);
+    bitmap_.reset();
+    return keys;
+  }
   if (!pending_.empty()) merge();
   pending_ = std::vector<std::uint64_t>();
   return std::exchange(keys_, {});
@@ -51,14 +61,14 @@ std::uint64_t frames_per_pass(unsigned key_bits) noexcept {
 
 CellGatherer::CellGatherer(const CellKeyer& keyer, const FrameSplit& split,
                            std::span<const TimeScale> scales, std::uint64_t first,
-                           std::uint64_t count)
+                           std::uint64_t count, std::uint64_t n_events)
     : keyer_(keyer),
       split_(split),
       scales_(scales),
       first_(first),
       count_(count),
       key_bits_(keyer.geometry().key_bits()),
-      keys_(key_bits_ + static_cast<unsigned>(std::bit_width(count - 1))) {}
+      keys_(key_bits_ + static_cast<unsigned>(std::bit_width(count - 1)), n_events) {}
 
 void CellGatherer::add(EventSpan events) {
   for (const Event& e : events) {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -64,14 +65,22 @@ struct FrameCells {
 };
 
 // Sorted distinct keys of `key_bits` bits from keys added in any order and
-// with repeats. Holds the distinct keys so far and a batch of pending ones,
-// never more pending than max(kMinBatch, distinct keys so far).
+// with repeats. For a small key space and many keys (CellKeyer's rule,
+// with a bitmap of at most kMaxBitmapBytes) one bit per possible key;
+// otherwise the distinct keys so far and a batch of pending ones, never
+// more pending than max(kMinBatch, distinct keys so far).
 class DistinctKeys {
  public:
   static constexpr std::size_t kMinBatch = std::size_t{1} << 20;
+  static constexpr unsigned kMaxBitmapKeyBits = 27;  // 16 MiB
 
-  explicit DistinctKeys(unsigned key_bits) : key_bits_(key_bits) {}
+  // `expected`: how many keys will be added (with repeats).
+  DistinctKeys(unsigned key_bits, std::uint64_t expected);
   void add(std::uint64_t key) {
+    if (bitmap_) {
+      bitmap_->set(key);
+      return;
+    }
     pending_.push_back(key);
     if (pending_.size() >= std::max(kMinBatch, keys_.size())) merge();
   }
@@ -82,6 +91,7 @@ class DistinctKeys {
   void merge();
 
   unsigned key_bits_;
+  std::optional<detail::KeyBitmap> bitmap_;
   std::vector<std::uint64_t> keys_;
   std::vector<std::uint64_t> pending_;
 };
@@ -90,14 +100,15 @@ class DistinctKeys {
 std::uint64_t frames_per_pass(unsigned key_bits) noexcept;
 
 // Gathers the cells of frames [first, first + count) of a split recording
-// (count at most frames_per_pass): every block of the recording is added,
+// of n_events events (count at most frames_per_pass): every block of the
+// recording is added,
 // then take_into appends those frames to `cells`. `scales` holds every
 // frame's time scale (FrameTimeRanges::scales; for one frame, the
 // recording's own).
 class CellGatherer {
  public:
   CellGatherer(const CellKeyer& keyer, const FrameSplit& split, std::span<const TimeScale> scales,
-               std::uint64_t first, std::uint64_t count);
+               std::uint64_t first, std::uint64_t count, std::uint64_t n_events);
   void add(EventSpan events);
   void take_into(FrameCells& cells);
 

@@ -57,7 +57,8 @@ FrameCells gathered(EventSpan events, std::uint16_t width, std::uint16_t height,
   const CellKeyer keyer(geometry, bins);
   FrameCells cells;
   for (std::uint64_t first = 0; first < n_frames; first += per_pass) {
-    CellGatherer gatherer(keyer, split, scales, first, std::min(per_pass, n_frames - first));
+    CellGatherer gatherer(keyer, split, scales, first, std::min(per_pass, n_frames - first),
+                          events.size());
     in_blocks(events, block, [&](EventSpan b) { gatherer.add(b); });
     gatherer.take_into(cells);
   }
@@ -153,11 +154,11 @@ TEST(CellSets, NoEventsGiveTheEmptyRecordsOfTheWholeCodec) {
 TEST(DistinctKeys, EqualsASetAcrossManyMerges) {
   // More keys than one batch, so that batches merge into the keys so far.
   SplitMix64 rng(3);
-  DistinctKeys keys(21);
+  DistinctKeys keys(30, 0);  // too few keys expected for the bitmap
   std::vector<std::uint64_t> model;
   const std::size_t n = 3 * DistinctKeys::kMinBatch + 12345;
   for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t key = rng.below(std::uint64_t{1} << 21);
+    const std::uint64_t key = rng.below(std::uint64_t{1} << 21) << 9;
     keys.add(key);
     model.push_back(key);
   }
@@ -165,6 +166,20 @@ TEST(DistinctKeys, EqualsASetAcrossManyMerges) {
   model.erase(std::unique(model.begin(), model.end()), model.end());
   EXPECT_EQ(keys.take(), model);
   EXPECT_TRUE(keys.take().empty());
+}
+
+TEST(DistinctKeys, TheBitmapGivesWhatTheBatchesGive) {
+  SplitMix64 rng(4);
+  DistinctKeys bitmap(16, 1 << 20);  // many keys expected in a small space
+  DistinctKeys batches(16, 0);
+  for (int i = 0; i < 50'000; ++i) {
+    const std::uint64_t key = rng.below(std::uint64_t{1} << 16) | 1;  // every even key absent
+    bitmap.add(key);
+    batches.add(key);
+  }
+  const std::vector<std::uint64_t> keys = batches.take();
+  EXPECT_GT(keys.size(), 20'000u);
+  EXPECT_EQ(bitmap.take(), keys);
 }
 
 TEST(FrameSplit, IsTheRuleOfSplitFrames) {
