@@ -137,6 +137,34 @@ TEST(Baselines, StreamedSizesAreTheOneShotSizesWhateverThePieces) {
   }
 }
 
+// Records of random pixels on a 640 x 480 sensor at increasing times: many
+// times zstd's window, so that a streaming encoder's own input buffer would
+// wrap around (and find other matches than the one-shot call).
+std::vector<std::uint8_t> long_records(std::size_t n) {
+  std::mt19937_64 rng(8);
+  std::vector<std::uint8_t> out;
+  out.reserve(9 * n);
+  std::uint32_t t = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint16_t x = static_cast<std::uint16_t>(rng() % 640);
+    const std::uint16_t y = static_cast<std::uint16_t>(rng() % 480);
+    t += static_cast<std::uint32_t>(rng() % 3);
+    const std::uint8_t rec[9] = {static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(x >> 8),
+                                 static_cast<std::uint8_t>(y), static_cast<std::uint8_t>(y >> 8),
+                                 static_cast<std::uint8_t>(t), static_cast<std::uint8_t>(t >> 8),
+                                 static_cast<std::uint8_t>(t >> 16),
+                                 static_cast<std::uint8_t>(t >> 24),
+                                 static_cast<std::uint8_t>(rng() % 2)};
+    out.insert(out.end(), rec, rec + 9);
+  }
+  return out;
+}
+
+TEST(Baselines, ZstdStreamedSizeIsTheOneShotSizeFarPastItsWindow) {
+  const std::vector<std::uint8_t> records = long_records(3'000'000);  // 27 MB, 2 MB window
+  EXPECT_EQ(measured(Baseline::kZstd3, records, std::size_t{9} << 16), zstd_size(records, 3));
+}
+
 TEST(NumberLists, EmptyItemsAreRefused) {
   for (const char* text : {"", ",", "16,", ",16", "16,,64", "1-", "-4", " 16"}) {
     EXPECT_FALSE(parse_number_list(text, 1, 65535).has_value()) << '"' << text << '"';
