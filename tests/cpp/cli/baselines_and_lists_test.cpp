@@ -17,6 +17,17 @@
 namespace ovk::cli {
 namespace {
 
+// Appends one compact record (x u16, y u16, t u32, p u8, little-endian).
+void put_record(std::vector<std::uint8_t>& out, std::uint16_t x, std::uint16_t y, std::uint32_t t,
+                std::uint8_t p) {
+  const std::uint8_t rec[9] = {static_cast<std::uint8_t>(x),       static_cast<std::uint8_t>(x >> 8),
+                               static_cast<std::uint8_t>(y),       static_cast<std::uint8_t>(y >> 8),
+                               static_cast<std::uint8_t>(t),       static_cast<std::uint8_t>(t >> 8),
+                               static_cast<std::uint8_t>(t >> 16), static_cast<std::uint8_t>(t >> 24),
+                               p};
+  out.insert(out.end(), rec, rec + 9);
+}
+
 // Compact records of a recording with some structure: increasing times,
 // clustered coordinates.
 std::vector<std::uint8_t> sample_records() {
@@ -27,13 +38,7 @@ std::vector<std::uint8_t> sample_records() {
     const std::uint16_t x = static_cast<std::uint16_t>(100 + rng() % 40);
     const std::uint16_t y = static_cast<std::uint16_t>(60 + rng() % 30);
     t += static_cast<std::uint32_t>(rng() % 50);
-    const std::uint8_t rec[9] = {static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(x >> 8),
-                                 static_cast<std::uint8_t>(y), static_cast<std::uint8_t>(y >> 8),
-                                 static_cast<std::uint8_t>(t), static_cast<std::uint8_t>(t >> 8),
-                                 static_cast<std::uint8_t>(t >> 16),
-                                 static_cast<std::uint8_t>(t >> 24),
-                                 static_cast<std::uint8_t>(rng() % 2)};
-    out.insert(out.end(), rec, rec + 9);
+    put_record(out, x, y, t, static_cast<std::uint8_t>(rng() % 2));
   }
   return out;
 }
@@ -149,13 +154,7 @@ std::vector<std::uint8_t> long_records(std::size_t n) {
     const std::uint16_t x = static_cast<std::uint16_t>(rng() % 640);
     const std::uint16_t y = static_cast<std::uint16_t>(rng() % 480);
     t += static_cast<std::uint32_t>(rng() % 3);
-    const std::uint8_t rec[9] = {static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(x >> 8),
-                                 static_cast<std::uint8_t>(y), static_cast<std::uint8_t>(y >> 8),
-                                 static_cast<std::uint8_t>(t), static_cast<std::uint8_t>(t >> 8),
-                                 static_cast<std::uint8_t>(t >> 16),
-                                 static_cast<std::uint8_t>(t >> 24),
-                                 static_cast<std::uint8_t>(rng() % 2)};
-    out.insert(out.end(), rec, rec + 9);
+    put_record(out, x, y, t, static_cast<std::uint8_t>(rng() % 2));
   }
   return out;
 }
