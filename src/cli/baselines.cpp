@@ -2,12 +2,18 @@
 
 #include <lzma.h>
 #include <zlib.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_c_stableInBuffer
 #include <zstd.h>
 
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace ovk::cli {
 namespace {
@@ -24,47 +30,263 @@ Error library_error(std::string_view library, std::string_view what) {
   return Error(ErrorKind::kInvalidData, std::string(library) + " failed: " + std::string(what));
 }
 
-Result<std::size_t> run_zstd(int level, std::span<const std::uint8_t> in,
-                             std::vector<std::uint8_t>& out) {
-  out.resize(ZSTD_compressBound(in.size()));
-  const std::size_t n = ZSTD_compress(out.data(), out.size(), in.data(), in.size(), level);
-  if (ZSTD_isError(n)) return library_error("zstd", ZSTD_getErrorName(n));
-  return n;
-}
+// Output goes through this buffer and is only counted.
+constexpr std::size_t kOutputBuffer = std::size_t{1} << 16;
 
-Result<std::size_t> run_xz(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out) {
-  out.resize(lzma_stream_buffer_bound(in.size()));
-  std::size_t written = 0;
-  const lzma_ret ret = lzma_easy_buffer_encode(kXzPreset, LZMA_CHECK_CRC64, nullptr, in.data(),
-                                               in.size(), out.data(), &written, out.size());
-  if (ret == LZMA_MEM_ERROR) return Error::out_of_memory();
-  if (ret != LZMA_OK) return library_error("xz", "error " + std::to_string(ret));
-  return written;
-}
+}  // namespace
 
-Result<std::size_t> run_zlib(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out) {
-  uLongf written = compressBound(static_cast<uLong>(in.size()));
-  out.resize(written);
-  const int ret =
-      compress2(out.data(), &written, in.data(), static_cast<uLong>(in.size()), kZlibLevel);
-  if (ret == Z_MEM_ERROR) return Error::out_of_memory();
-  if (ret != Z_OK) return library_error("zlib", "error " + std::to_string(ret));
-  return static_cast<std::size_t>(written);
-}
+// One library's streaming encoder; the compressed bytes are counted.
+class BaselineStream::Coder {
+ public:
+  virtual ~Coder() = default;
+  [[nodiscard]] virtual Status add(std::span<const std::uint8_t> in) = 0;
+  // The compressed size of everything added.
+  [[nodiscard]] virtual Result<std::uint64_t> finish() = 0;
 
-Result<std::size_t> run(Baseline baseline, std::span<const std::uint8_t> in,
-                        std::vector<std::uint8_t>& out) {
+ protected:
+  std::vector<std::uint8_t> buffer_ = std::vector<std::uint8_t>(kOutputBuffer);
+  std::uint64_t produced_ = 0;
+};
+
+namespace {
+
+// zstd codes every block from one contiguous run of the records, as the
+// one-shot call does: a streaming encoder's own input buffer wraps around
+// past its window, and at the seam finds other matches. So the records go
+// into an address range reserved for all of them, never backed until
+// written, and the pages the window has left behind are given back: the
+// address space follows the records, resident memory the window.
+class ZstdCoder final : public BaselineStream::Coder {
+ public:
+  ZstdCoder() : context_(ZSTD_createCCtx()) {}
+  ~ZstdCoder() override {
+    ZSTD_freeCCtx(context_);
+    if (base_ != nullptr) ::munmap(base_, capacity_);
+  }
+  ZstdCoder(const ZstdCoder&) = delete;
+  ZstdCoder& operator=(const ZstdCoder&) = delete;
+
+  Status start(int level, std::uint64_t total) {
+    if (context_ == nullptr) return Error::out_of_memory();
+    capacity_ = static_cast<std::size_t>(std::max<std::uint64_t>(total, 1));
+    void* base = ::mmap(nullptr, capacity_, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (base == MAP_FAILED) return Error::out_of_memory();
+    base_ = static_cast<std::uint8_t*>(base);
+    input_ = ZSTD_inBuffer{base_, 0, 0};
+    // Two windows and a block behind the encoder stay; it reads no further back.
+    keep_ = (std::size_t{2} << ZSTD_getCParams(level, total, 0).windowLog) + ZSTD_BLOCKSIZE_MAX;
+    OVK_RETURN_IF_ERROR(check(ZSTD_CCtx_setParameter(context_, ZSTD_c_compressionLevel, level)));
+    OVK_RETURN_IF_ERROR(check(ZSTD_CCtx_setParameter(context_, ZSTD_c_stableInBuffer, 1)));
+    return check(ZSTD_CCtx_setPledgedSrcSize(context_, total));
+  }
+  // The last byte of all is held back until finish(): given whole, a last
+  // block that ends the records exactly would be coded as a full block and
+  // followed by an empty last one, where the one-shot call marks it last.
+  Status add(std::span<const std::uint8_t> in) override {
+    if (in.size() > capacity_ - written_) {
+      return library_error("zstd", "more records than the size pledged");
+    }
+    std::memcpy(base_ + written_, in.data(), in.size());
+    written_ += in.size();
+    input_.size = std::min(written_, capacity_ - 1);
+    OVK_RETURN_IF_ERROR(run(ZSTD_e_continue));
+    give_back();
+    return Ok{};
+  }
+  Result<std::uint64_t> finish() override {
+    input_.size = written_;
+    OVK_RETURN_IF_ERROR(run(ZSTD_e_end));
+    return produced_;
+  }
+
+ private:
+  static Status check(std::size_t code) {
+    if (ZSTD_isError(code)) return library_error("zstd", ZSTD_getErrorName(code));
+    return Ok{};
+  }
+  // Until zstd has done what the input allows (at the end: the whole frame).
+  Status run(ZSTD_EndDirective directive) {
+    for (;;) {
+      ZSTD_outBuffer output{buffer_.data(), buffer_.size(), 0};
+      const std::size_t left = ZSTD_compressStream2(context_, &output, &input_, directive);
+      OVK_RETURN_IF_ERROR(check(left));
+      produced_ += output.pos;
+      if (directive == ZSTD_e_end ? left == 0 : output.pos < output.size) return Ok{};
+    }
+  }
+  // The pages more than keep_ behind what zstd has taken.
+  void give_back() {
+    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    if (input_.pos <= keep_) return;
+    const std::size_t upto = (input_.pos - keep_) / page * page;
+    if (upto <= released_) return;
+    ::madvise(base_ + released_, upto - released_, MADV_DONTNEED);
+    released_ = upto;
+  }
+
+  ZSTD_CCtx* context_;
+  std::uint8_t* base_ = nullptr;
+  std::size_t capacity_ = 0;
+  std::size_t keep_ = 0;
+  std::size_t released_ = 0;
+  std::size_t written_ = 0;
+  ZSTD_inBuffer input_{};
+};
+
+class ZlibCoder final : public BaselineStream::Coder {
+ public:
+  ZlibCoder() = default;
+  ~ZlibCoder() override {
+    if (started_) deflateEnd(&stream_);
+  }
+  ZlibCoder(const ZlibCoder&) = delete;
+  ZlibCoder& operator=(const ZlibCoder&) = delete;
+
+  Status start() {
+    const int ret = deflateInit(&stream_, kZlibLevel);
+    if (ret == Z_MEM_ERROR) return Error::out_of_memory();
+    if (ret != Z_OK) return library_error("zlib", "error " + std::to_string(ret));
+    started_ = true;
+    return Ok{};
+  }
+  Status add(std::span<const std::uint8_t> in) override { return run(in, Z_NO_FLUSH); }
+  Result<std::uint64_t> finish() override {
+    OVK_RETURN_IF_ERROR(run({}, Z_FINISH));
+    return produced_;
+  }
+
+ private:
+  Status run(std::span<const std::uint8_t> in, int flush) {
+    // zlib takes at most 4 GiB a call, and never writes through next_in.
+    stream_.next_in = const_cast<Bytef*>(in.data());
+    stream_.avail_in = static_cast<uInt>(in.size());
+    for (;;) {
+      stream_.next_out = buffer_.data();
+      stream_.avail_out = static_cast<uInt>(buffer_.size());
+      const int ret = deflate(&stream_, flush);
+      if (ret == Z_STREAM_ERROR) return library_error("zlib", "error " + std::to_string(ret));
+      produced_ += buffer_.size() - stream_.avail_out;
+      if (flush == Z_FINISH ? ret == Z_STREAM_END : stream_.avail_in == 0 && stream_.avail_out != 0)
+        return Ok{};
+    }
+  }
+
+  z_stream stream_{};
+  bool started_ = false;
+};
+
+// LZMA2 data from the raw encoder, as the one-shot xz encoder makes it; the
+// size of the one-shot stream is worked out around it (xz_stream_size).
+class XzCoder final : public BaselineStream::Coder {
+ public:
+  XzCoder() = default;
+  ~XzCoder() override { lzma_end(&stream_); }
+  XzCoder(const XzCoder&) = delete;
+  XzCoder& operator=(const XzCoder&) = delete;
+
+  Status start(std::uint64_t total) {
+    total_ = total;
+    if (lzma_lzma_preset(&options_, kXzPreset)) return library_error("xz", "no preset");
+    return check(lzma_raw_encoder(&stream_, filters_.data()));
+  }
+  Status add(std::span<const std::uint8_t> in) override { return run(in, LZMA_RUN); }
+  Result<std::uint64_t> finish() override {
+    OVK_RETURN_IF_ERROR(run({}, LZMA_FINISH));
+    return stream_size();
+  }
+
+ private:
+  static Status check(lzma_ret ret) {
+    if (ret == LZMA_MEM_ERROR) return Error::out_of_memory();
+    if (ret != LZMA_OK && ret != LZMA_STREAM_END)
+      return library_error("xz", "error " + std::to_string(ret));
+    return Ok{};
+  }
+  Status run(std::span<const std::uint8_t> in, lzma_action action) {
+    stream_.next_in = in.data();
+    stream_.avail_in = in.size();
+    for (;;) {
+      stream_.next_out = buffer_.data();
+      stream_.avail_out = buffer_.size();
+      const lzma_ret ret = lzma_code(&stream_, action);
+      OVK_RETURN_IF_ERROR(check(ret));
+      produced_ += buffer_.size() - stream_.avail_out;
+      if (action == LZMA_FINISH ? ret == LZMA_STREAM_END
+                                : stream_.avail_in == 0 && stream_.avail_out != 0)
+        return Ok{};
+    }
+  }
+  // The one-shot encoder's LZMA2 bound: 3 header bytes for every started
+  // 64 KiB chunk of input and the end marker. It stores the data in
+  // uncompressed chunks, that size, when coding would not beat it.
+  std::uint64_t lzma2_bound() const {
+    constexpr std::uint64_t kChunk = std::uint64_t{1} << 16;
+    return total_ + (total_ + kChunk - 1) / kChunk * 3 + 1;
+  }
+  // Stream header, one block (its header sized for the bound and the
+  // input size, the data, padding, CRC64) unless there is no input, the
+  // index and the footer.
+  Result<std::uint64_t> stream_size() {
+    lzma_index* index = lzma_index_init(nullptr);
+    if (index == nullptr) return Error::out_of_memory();
+    const Status added = total_ == 0 ? Status(Ok{}) : add_block(index);
+    const lzma_vli size = lzma_index_stream_size(index);
+    lzma_index_end(index, nullptr);
+    OVK_RETURN_IF_ERROR(added);
+    return std::uint64_t{size};
+  }
+  Status add_block(lzma_index* index) {
+    lzma_block block{};
+    block.version = 0;
+    block.check = LZMA_CHECK_CRC64;
+    block.filters = filters_.data();
+    block.compressed_size = lzma2_bound();
+    block.uncompressed_size = total_;
+    OVK_RETURN_IF_ERROR(check(lzma_block_header_size(&block)));
+    block.compressed_size = std::min(produced_, lzma2_bound());
+    return check(lzma_index_append(index, nullptr, lzma_block_unpadded_size(&block), total_));
+  }
+
+  lzma_stream stream_ = LZMA_STREAM_INIT;
+  lzma_options_lzma options_{};
+  std::array<lzma_filter, 2> filters_{{{LZMA_FILTER_LZMA2, &options_},
+                                       {LZMA_VLI_UNKNOWN, nullptr}}};
+  std::uint64_t total_ = 0;
+};
+
+Result<std::unique_ptr<BaselineStream::Coder>> make_coder(Baseline baseline, std::uint64_t total) {
   switch (baseline) {
     case Baseline::kZstd3:
-      return run_zstd(kZstdFastLevel, in, out);
-    case Baseline::kZstd19:
-      return run_zstd(kZstdStrongLevel, in, out);
-    case Baseline::kXz:
-      return run_xz(in, out);
-    case Baseline::kZlib:
-      return run_zlib(in, out);
+    case Baseline::kZstd19: {
+      auto coder = std::make_unique<ZstdCoder>();
+      OVK_RETURN_IF_ERROR(
+          coder->start(baseline == Baseline::kZstd3 ? kZstdFastLevel : kZstdStrongLevel, total));
+      return std::unique_ptr<BaselineStream::Coder>(std::move(coder));
+    }
+    case Baseline::kXz: {
+      auto coder = std::make_unique<XzCoder>();
+      OVK_RETURN_IF_ERROR(coder->start(total));
+      return std::unique_ptr<BaselineStream::Coder>(std::move(coder));
+    }
+    case Baseline::kZlib: {
+      auto coder = std::make_unique<ZlibCoder>();
+      OVK_RETURN_IF_ERROR(coder->start());
+      return std::unique_ptr<BaselineStream::Coder>(std::move(coder));
+    }
   }
   OVK_FAULT("unknown baseline");
+}
+
+// Runs `work`, adding the time it takes to `ns`.
+template <class Work>
+auto timed(std::uint64_t& ns, const Work& work) {
+  const auto start = std::chrono::steady_clock::now();
+  auto result = work();
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  ns += static_cast<std::uint64_t>(std::max<std::int64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count(), 0));
+  return result;
 }
 
 }  // namespace
@@ -99,15 +321,31 @@ std::optional<std::vector<Baseline>> parse_baselines(std::string_view text) {
   return out;
 }
 
-Result<BaselineMeasure> measure_baseline(Baseline baseline, std::span<const std::uint8_t> records) {
+BaselineStream::BaselineStream(Baseline baseline, std::unique_ptr<Coder> coder)
+    : baseline_(baseline), coder_(std::move(coder)) {}
+BaselineStream::BaselineStream(BaselineStream&&) noexcept = default;
+BaselineStream& BaselineStream::operator=(BaselineStream&&) noexcept = default;
+BaselineStream::~BaselineStream() = default;
+
+Result<BaselineStream> BaselineStream::start(Baseline baseline, std::uint64_t total_bytes) {
+  return catching_out_of_memory([&]() -> Result<BaselineStream> {
+    std::uint64_t ns = 0;
+    OVK_ASSIGN_OR_RETURN(std::unique_ptr<Coder> coder,
+                         timed(ns, [&] { return make_coder(baseline, total_bytes); }));
+    BaselineStream stream(baseline, std::move(coder));
+    stream.ns_ = ns;
+    return stream;
+  });
+}
+
+Status BaselineStream::add(std::span<const std::uint8_t> records) {
+  return catching_out_of_memory([&] { return timed(ns_, [&] { return coder_->add(records); }); });
+}
+
+Result<BaselineMeasure> BaselineStream::finish() {
   return catching_out_of_memory([&]() -> Result<BaselineMeasure> {
-    std::vector<std::uint8_t> out;
-    const auto start = std::chrono::steady_clock::now();
-    OVK_ASSIGN_OR_RETURN(const std::size_t bytes, run(baseline, records, out));
-    const auto elapsed = std::chrono::steady_clock::now() - start;
-    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count();
-    return BaselineMeasure{baseline, bytes,
-                           static_cast<std::uint64_t>(std::max<std::int64_t>(us, 0))};
+    OVK_ASSIGN_OR_RETURN(const std::uint64_t bytes, timed(ns_, [&] { return coder_->finish(); }));
+    return BaselineMeasure{baseline_, bytes, ns_ / 1000};
   });
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -28,8 +29,31 @@ struct BaselineMeasure {
   std::uint64_t us = 0;  // time spent compressing, microseconds
 };
 
-// Compresses `records` with `baseline` and times it. Fails with "out of
-// memory" when the output buffer cannot be had, or with the library's message.
-Result<BaselineMeasure> measure_baseline(Baseline baseline, std::span<const std::uint8_t> records);
+// Compresses compact records handed over in pieces, in memory that does
+// not grow with them, and times it. The compressed size is the library's
+// one-shot size on the whole records: zstd is pledged the total, and xz's
+// size is that of its one-shot stream, whose block header states the sizes.
+// Fails with "out of memory" when the library cannot have its state, or
+// with the library's message.
+class BaselineStream {
+ public:
+  class Coder;
+
+  // `total_bytes`: the size of all the records that add() will be given.
+  [[nodiscard]] static Result<BaselineStream> start(Baseline baseline, std::uint64_t total_bytes);
+  BaselineStream(BaselineStream&&) noexcept;
+  BaselineStream& operator=(BaselineStream&&) noexcept;
+  ~BaselineStream();
+
+  [[nodiscard]] Status add(std::span<const std::uint8_t> records);
+  [[nodiscard]] Result<BaselineMeasure> finish();
+
+ private:
+  BaselineStream(Baseline baseline, std::unique_ptr<Coder> coder);
+
+  Baseline baseline_;
+  std::unique_ptr<Coder> coder_;
+  std::uint64_t ns_ = 0;  // time spent in the library
+};
 
 }  // namespace ovk::cli

@@ -7,6 +7,8 @@
 #include <CLI/CLI.hpp>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -71,6 +73,35 @@ Result<io::OpenedRecording> open_recording(const std::string& path, const Reader
 // timestamps that does not fit 32 bits fails with a message naming
 // --time-window.
 Result<Recording> read_recording(const std::string& path, const ReaderChoice& choice);
+
+// A recording read in passes for the occupancy codec, in memory that does
+// not grow with its length. The first pass (scan) learns what read_recording
+// would give besides the events: the format, the declared sensor, the event
+// count, the time offset (the same rule), the smallest and largest
+// timestamp after it, and the largest x and y; each further pass hands out
+// the events, t - time_offset, block by block, in file order. A file that
+// is not regular (a pipe) is read once and held in memory.
+class RecordingPasses {
+ public:
+  [[nodiscard]] static Result<RecordingPasses> scan(const std::string& path,
+                                                    const ReaderChoice& choice);
+
+  // Calls `block` with every block of events; stops at its first error.
+  [[nodiscard]] Status pass(const std::function<Status(EventSpan)>& block) const;
+
+  ReaderKind reader = nullptr;
+  std::optional<io::SensorGeometry> declared_sensor;
+  io::Extent extent;  // of the events inside the time window
+  std::uint64_t n_events = 0;
+  std::uint64_t time_offset = 0;
+  std::uint32_t t_min = 0;  // after the offset; 0 and 0 for no events
+  std::uint32_t t_max = 0;
+
+ private:
+  std::string path_;
+  ReaderChoice choice_;
+  std::shared_ptr<const Event64Vec> held_;  // a pipe's events, before the window
+};
 
 // Sensor size: `given` when set; else what the file states (header, camera,
 // or the format's fixed sensor: 34x34 for N-MNIST, 128x128 for AEDAT 2.0);

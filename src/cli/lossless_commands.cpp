@@ -177,16 +177,35 @@ std::vector<std::size_t> every_chunk(const FileSummary& summary) {
 
 }  // namespace
 
-LosslessMeasure measure_lossless(EventSpan events) {
-  Event64Vec wide(events.size());
+namespace {
+
+std::uint64_t ns_since(std::chrono::steady_clock::time_point start) {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                        std::chrono::steady_clock::now() - start)
+                                        .count());
+}
+
+}  // namespace
+
+LosslessMeasurer::LosslessMeasurer()
+    : encoder_([](std::span<const std::uint8_t>) -> Status { return Ok{}; }, {}, 1) {}
+
+Status LosslessMeasurer::add(EventSpan events) {
+  wide_.resize(events.size());
   for (std::size_t i = 0; i < events.size(); ++i) {
-    wide[i] = {events[i].x, events[i].y, events[i].t, events[i].p};
+    wide_[i] = {events[i].x, events[i].y, events[i].t, events[i].p};
   }
   const auto start = std::chrono::steady_clock::now();
-  const std::size_t bytes = lossless::encode_to_bytes(wide, {}, 1).size();
-  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
-      std::chrono::steady_clock::now() - start);
-  return {bytes, static_cast<std::uint64_t>(us.count())};
+  OVK_RETURN_IF_ERROR(encoder_.append(wide_));
+  ns_ += ns_since(start);
+  return Ok{};
+}
+
+Result<LosslessMeasure> LosslessMeasurer::finish() {
+  const auto start = std::chrono::steady_clock::now();
+  OVK_RETURN_IF_ERROR(encoder_.finish());
+  ns_ += ns_since(start);
+  return LosslessMeasure{encoder_.bytes_written(), ns_ / 1000};
 }
 
 bool is_lossless_file(const std::string& path) { return starts_with(path, lossless::kLosslessMagic); }

@@ -9,6 +9,7 @@
 
 #include "cli/cli_common.h"
 #include "cli/time_window.h"
+#include "lossless/lossless_file.h"
 
 namespace ovk::cli {
 
@@ -41,12 +42,25 @@ void add_lossless_convert_options(CLI::App& command, LosslessConvertOptions& opt
 bool lossless_convert(const std::string& input, const std::string& output,
                       const LosslessConvertOptions& options);
 
-// The lossless code of `events` (one thread): its size and coding time.
+// The lossless code of a recording (one thread): its size and coding time.
 struct LosslessMeasure {
   std::uint64_t bytes = 0;
   std::uint64_t us = 0;
 };
-LosslessMeasure measure_lossless(EventSpan events);
+
+// Measures the lossless code of events handed over block by block; the
+// coded bytes are counted, not kept.
+class LosslessMeasurer {
+ public:
+  LosslessMeasurer();
+  [[nodiscard]] Status add(EventSpan events);
+  [[nodiscard]] Result<LosslessMeasure> finish();
+
+ private:
+  lossless::LosslessEncoder encoder_;
+  Event64Vec wide_;
+  std::uint64_t ns_ = 0;
+};
 
 // `info` of a .ovkc file of either kind.
 bool describe_code_file(const std::string& path);

@@ -39,26 +39,39 @@ struct TimeRange {
   bool any = false;
   std::uint64_t first = 0;
   std::uint64_t last = 0;
+
+  void add(std::uint64_t t) noexcept {
+    first = any ? std::min(first, t) : t;
+    last = any ? std::max(last, t) : t;
+    any = true;
+  }
 };
+
+// Hands `each` every block of `source` with the events inside the window;
+// `raw`, when given, gets every event read, before the window.
+template <class Each>
+Status walk(io::EventSource& source, const std::optional<TimeWindow>& window, Event64Vec* raw,
+            const Each& each) {
+  Event64Vec block;
+  WindowFilter filter(window);
+  for (;;) {
+    OVK_RETURN_IF_ERROR(source.next_block(block));
+    if (block.empty()) return Ok{};
+    if (raw != nullptr) raw->insert(raw->end(), block.begin(), block.end());
+    filter.apply(block);
+    OVK_RETURN_IF_ERROR(each(block));
+  }
+}
 
 // One pass over the source: events kept in `out` as t - offset while they fit
 // 32 bits; false once one did not (out is then cleared and only the range
 // is followed to the end).
 Result<bool> read_pass(io::EventSource& source, const std::optional<TimeWindow>& window,
-                       std::uint64_t offset, EventVec& out, TimeRange& range,
-                       io::Extent& extent) {
-  Event64Vec block;
-  WindowFilter filter(window);
+                       std::uint64_t offset, EventVec& out, TimeRange& range) {
   bool fits = true;
-  for (;;) {
-    OVK_RETURN_IF_ERROR(source.next_block(block));
-    if (block.empty()) return fits;
-    extent.add(block);
-    filter.apply(block);
+  OVK_RETURN_IF_ERROR(walk(source, window, nullptr, [&](const Event64Vec& block) -> Status {
     for (const Event64& e : block) {
-      range.first = range.any ? std::min(range.first, e.t) : e.t;
-      range.last = range.any ? std::max(range.last, e.t) : e.t;
-      range.any = true;
+      range.add(e.t);
       if (!fits) continue;
       if (e.t < offset || e.t - offset > kLargest32) {
         fits = false;
@@ -67,7 +80,9 @@ Result<bool> read_pass(io::EventSource& source, const std::optional<TimeWindow>&
       }
       out.push_back(Event{e.x, e.y, static_cast<std::uint32_t>(e.t - offset), e.p});
     }
-  }
+    return Ok{};
+  }));
+  return fits;
 }
 
 Result<Recording> read_whole(const std::string& path, const ReaderChoice& choice) {
@@ -75,10 +90,8 @@ Result<Recording> read_whole(const std::string& path, const ReaderChoice& choice
   Recording recording;
   recording.reader = opened.format;
   TimeRange range;
-  io::Extent extent;
   OVK_ASSIGN_OR_RETURN(const bool fits,
-                       read_pass(*opened.source, choice.window, 0, recording.events, range,
-                                 extent));
+                       read_pass(*opened.source, choice.window, 0, recording.events, range));
   recording.declared_sensor = opened.source->declared_sensor();
   recording.skipped = opened.source->skipped_records();
   if (fits) return recording;
@@ -93,7 +106,7 @@ Result<Recording> read_whole(const std::string& path, const ReaderChoice& choice
   recording.time_offset = range.first;
   TimeRange again;
   OVK_ASSIGN_OR_RETURN(const bool fit_again, read_pass(*opened.source, choice.window, range.first,
-                                                       recording.events, again, extent));
+                                                       recording.events, again));
   if (!fit_again) return span_error(again.first, again.last);
   return recording;
 }
@@ -149,6 +162,54 @@ Result<io::OpenedRecording> open_recording(const std::string& path, const Reader
 
 Result<Recording> read_recording(const std::string& path, const ReaderChoice& choice) {
   return catching_out_of_memory([&] { return read_whole(path, choice); });
+}
+
+Result<RecordingPasses> RecordingPasses::scan(const std::string& path,
+                                              const ReaderChoice& choice) {
+  return catching_out_of_memory([&]() -> Result<RecordingPasses> {
+    OVK_ASSIGN_OR_RETURN(io::OpenedRecording opened, open_recording(path, choice));
+    RecordingPasses passes;
+    passes.path_ = path;
+    passes.choice_ = choice;
+    passes.reader = opened.format;
+    std::shared_ptr<Event64Vec> held;
+    if (!is_regular_file(path)) held = std::make_shared<Event64Vec>();
+    TimeRange range;
+    OVK_RETURN_IF_ERROR(walk(*opened.source, choice.window, held.get(),
+                             [&](const Event64Vec& block) -> Status {
+                               passes.extent.add(block);
+                               passes.n_events += block.size();
+                               for (const Event64& e : block) range.add(e.t);
+                               return Ok{};
+                             }));
+    passes.declared_sensor = opened.source->declared_sensor();
+    passes.held_ = std::move(held);
+    if (!range.any) return passes;
+    if (range.last - range.first > kLargest32) return span_error(range.first, range.last);
+    passes.time_offset = range.last > kLargest32 ? range.first : 0;
+    passes.t_min = static_cast<std::uint32_t>(range.first - passes.time_offset);
+    passes.t_max = static_cast<std::uint32_t>(range.last - passes.time_offset);
+    return passes;
+  });
+}
+
+Status RecordingPasses::pass(const std::function<Status(EventSpan)>& block) const {
+  io::SourcePtr source;
+  if (held_) {
+    source = std::make_unique<io::MemorySource>(*held_);
+  } else {
+    OVK_ASSIGN_OR_RETURN(io::OpenedRecording opened, open_recording(path_, choice_));
+    source = std::move(opened.source);
+  }
+  EventVec rebased;
+  return walk(*source, choice_.window, nullptr, [&](const Event64Vec& events) -> Status {
+    rebased.resize(events.size());
+    for (std::size_t i = 0; i < events.size(); ++i) {
+      const Event64& e = events[i];
+      rebased[i] = Event{e.x, e.y, static_cast<std::uint32_t>(e.t - time_offset), e.p};
+    }
+    return block(rebased);
+  });
 }
 
 Result<SensorSize> sensor_size(const std::optional<io::SensorGeometry>& declared,

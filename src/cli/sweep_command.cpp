@@ -32,7 +32,10 @@
 #include "cli/shard.h"
 #include "cli/sweep_report.h"
 #include "cli/sweep_resume.h"
+#include "codec/cell_sets.h"
 #include "codec/context_compress.h"
+#include "codec/stopwatch.h"
+#include "codec/voxel_grid.h"
 #include "io/compact_writer.h"
 #include "io/file_access.h"
 
@@ -58,19 +61,22 @@ struct SweepOptions {
 
 constexpr unsigned kLargestJobs = 1024;
 
-Result<CompressionRecord> run_combination(EventSpan events, SensorSize sensor,
-                                          const Combination& c) {
+// One combination coded from the recording's cells for its time bins and
+// frame count (one frame: the whole recording).
+Result<CompressionRecord> run_combination(const FrameCells& cells, std::uint64_t n_events,
+                                          SensorSize sensor, const Combination& c) {
   const bool context = c.coding == SweepCoding::kContext;
   if (c.n_frames == 1) {
     OVK_ASSIGN_OR_RETURN(CompressOutput out,
-                         (context ? compress_events_context : compress_events)(
-                             events, sensor.width, sensor.height, c.time_bins, c.max_depth));
+                         (context ? compress_cells_context : compress_cells)(
+                             cells.frame(0), n_events, sensor.width, sensor.height, c.time_bins,
+                             c.max_depth));
     return out.record;
   }
   OVK_ASSIGN_OR_RETURN(SequenceOutput out,
-                       (context ? compress_sequence_context : compress_sequence)(
-                           events, sensor.width, sensor.height, c.time_bins, c.max_depth,
-                           c.n_frames));
+                       (context ? compress_sequence_cells_context : compress_sequence_cells)(
+                           cells, n_events, sensor.width, sensor.height, c.time_bins,
+                           c.max_depth));
   return out.record;
 }
 
@@ -93,35 +99,124 @@ std::optional<std::vector<SweepCoding>> parse_codings(const std::string& text) {
   return out;
 }
 
-Status measure_baselines(const std::vector<Baseline>& baselines, RecordingOutcome& outcome,
-                         EventSpan events) {
-  if (baselines.empty()) return Ok{};
-  OVK_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> records, io::encode_compact(events));
+// Every frame count's frame time scales (one frame: the recording's own).
+using FrameScales = std::map<std::uint64_t, std::vector<TimeScale>>;
+
+// The pass that needs no cells: the baselines on the compact records, the
+// lossless code, and the time range of every frame of every frame count.
+Result<FrameScales> measure_records(const RecordingPasses& recording,
+                                    const std::vector<Baseline>& baselines,
+                                    const std::vector<Combination>& combinations,
+                                    RecordingOutcome& outcome) {
+  std::vector<BaselineStream> streams;
   for (const Baseline baseline : baselines) {
-    OVK_ASSIGN_OR_RETURN(const BaselineMeasure measure, measure_baseline(baseline, records));
+    OVK_ASSIGN_OR_RETURN(BaselineStream stream,
+                         BaselineStream::start(baseline, kCompactRecordBytes * recording.n_events));
+    streams.push_back(std::move(stream));
+  }
+  LosslessMeasurer lossless;
+  const TimeScale whole(recording.t_min, recording.t_max);
+  std::map<std::uint64_t, FrameTimeRanges> ranges;
+  for (const Combination& c : combinations) {
+    if (c.n_frames > 1 && recording.n_events > 0)
+      ranges.try_emplace(c.n_frames, FrameSplit(whole, c.n_frames));
+  }
+  OVK_RETURN_IF_ERROR(recording.pass([&](EventSpan events) -> Status {
+    if (!streams.empty()) {
+      OVK_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> records, io::encode_compact(events));
+      for (BaselineStream& stream : streams) OVK_RETURN_IF_ERROR(stream.add(records));
+    }
+    OVK_RETURN_IF_ERROR(lossless.add(events));
+    for (auto& [frames, range] : ranges) range.add(events);
+    return Ok{};
+  }));
+  for (BaselineStream& stream : streams) {
+    OVK_ASSIGN_OR_RETURN(const BaselineMeasure measure, stream.finish());
     outcome.baselines.push_back(measure);
+  }
+  OVK_ASSIGN_OR_RETURN(const LosslessMeasure measure, lossless.finish());
+  outcome.lossless_bytes = measure.bytes;
+  outcome.lossless_us = measure.us;
+  FrameScales scales{{1, {whole}}};
+  for (const auto& [frames, range] : ranges) scales.emplace(frames, range.scales());
+  return scales;
+}
+
+// The cells of the recording for `time_bins` and `n_frames`, one pass over
+// it for every frames_per_pass frames; `keying_us` gets the time spent
+// making and sorting their keys.
+Result<FrameCells> gather_cells(const RecordingPasses& recording, SensorSize sensor,
+                                std::uint16_t time_bins, std::uint64_t n_frames,
+                                const FrameScales& scales, std::uint64_t& keying_us) {
+  FrameCells cells;
+  if (recording.n_events == 0) {
+    cells.offsets.push_back(0);  // one frame without cells
+    return cells;
+  }
+  const GridGeometry geometry(sensor.width, sensor.height, time_bins);
+  const CellKeyer keyer(geometry, time_bins);
+  const FrameSplit split(TimeScale(recording.t_min, recording.t_max), n_frames);
+  const std::uint64_t step = frames_per_pass(geometry.key_bits());
+  for (std::uint64_t first = 0; first < n_frames; first += step) {
+    CellGatherer gatherer(keyer, split, scales.at(n_frames), first,
+                          std::min(step, n_frames - first), recording.n_events);
+    OVK_RETURN_IF_ERROR(recording.pass([&](EventSpan events) -> Status {
+      const Stopwatch clock;
+      gatherer.add(events);
+      keying_us += clock.elapsed_us();
+      return Ok{};
+    }));
+    const Stopwatch clock;
+    gatherer.take_into(cells);
+    keying_us += clock.elapsed_us();
+  }
+  return cells;
+}
+
+// Codes every combination: the combinations that share time bins and a
+// frame count share one gathering of the cells, held while they are coded.
+Status measure_combinations(const RecordingPasses& recording, SensorSize sensor,
+                            const std::vector<Combination>& combinations,
+                            const FrameScales& scales, RecordingOutcome& outcome) {
+  outcome.rows.assign(combinations.size(), SweepRow{});
+  std::vector<bool> done(combinations.size(), false);
+  for (std::size_t i = 0; i < combinations.size(); ++i) {
+    if (done[i]) continue;
+    const Combination& group = combinations[i];
+    std::uint64_t keying_us = 0;
+    OVK_ASSIGN_OR_RETURN(const FrameCells cells,
+                         gather_cells(recording, sensor, group.time_bins, group.n_frames, scales,
+                                      keying_us));
+    for (std::size_t j = i; j < combinations.size(); ++j) {
+      const Combination& c = combinations[j];
+      if (c.time_bins != group.time_bins || c.n_frames != group.n_frames) continue;
+      OVK_ASSIGN_OR_RETURN(CompressionRecord record,
+                           run_combination(cells, recording.n_events, sensor, c));
+      record.encode_us += keying_us;  // the keys are part of the encoding
+      outcome.rows[j] = SweepRow{c, record};
+      done[j] = true;
+    }
   }
   return Ok{};
 }
 
+// Reads the recording in passes (RecordingPasses): a scan, a pass for the
+// baselines, the lossless code and the frames' time ranges, then one for
+// each time bins and frame count measured. Holds a block of events and one
+// set of cells at a time.
 Status measure(const SweepOptions& options, const std::vector<Baseline>& baselines,
                const std::vector<Combination>& combinations, RecordingOutcome& outcome) {
-  OVK_ASSIGN_OR_RETURN(const Recording recording, read_recording(outcome.path, options.reader));
-  OVK_ASSIGN_OR_RETURN(const SensorSize sensor, sensor_size(recording, options.sensor));
+  OVK_ASSIGN_OR_RETURN(const RecordingPasses recording,
+                       RecordingPasses::scan(outcome.path, options.reader));
+  OVK_ASSIGN_OR_RETURN(const SensorSize sensor,
+                       sensor_size(recording.declared_sensor, recording.extent, options.sensor));
   outcome.reader = reader_name(recording.reader);
   outcome.width = sensor.width;
   outcome.height = sensor.height;
-  outcome.n_events = recording.events.size();
-  OVK_RETURN_IF_ERROR(measure_baselines(baselines, outcome, recording.events));
-  const LosslessMeasure lossless = measure_lossless(recording.events);
-  outcome.lossless_bytes = lossless.bytes;
-  outcome.lossless_us = lossless.us;
-  for (const Combination& combination : combinations) {
-    OVK_ASSIGN_OR_RETURN(const CompressionRecord record,
-                         run_combination(recording.events, sensor, combination));
-    outcome.rows.push_back(SweepRow{combination, record});
-  }
-  return Ok{};
+  outcome.n_events = recording.n_events;
+  OVK_ASSIGN_OR_RETURN(const FrameScales scales,
+                       measure_records(recording, baselines, combinations, outcome));
+  return measure_combinations(recording, sensor, combinations, scales, outcome);
 }
 
 // One recording: every error becomes the outcome's message; a fault goes on

@@ -58,8 +58,12 @@ struct TreeCoder {
   Result<double> code(EventSpan events, TreeCode& out) const {
     out.keys.clear();
     if (!events.empty()) OVK_RETURN_IF_ERROR(keyer.occupied_into(events, out.keys));
-    OVK_RETURN_IF_ERROR(encode_tree_bits_into(out.keys, levels, memory_budget, out.bits));
-    return events.empty() ? 1.0 : geometry.sparsity(out.keys.size());
+    return code(KeySpan(out.keys), out);
+  }
+  // The same from the cells' keys (no cells: sparsity 1).
+  Result<double> code(KeySpan keys, TreeCode& out) const {
+    OVK_RETURN_IF_ERROR(encode_tree_bits_into(keys, levels, memory_budget, out.bits));
+    return geometry.sparsity(keys.size());
   }
 
   const GridGeometry geometry;
@@ -79,18 +83,23 @@ void rebuild_tree(std::span<const std::uint8_t> bits, std::uint64_t bit_count,
 
 }  // namespace
 
-Result<CompressOutput> compress_events(EventSpan events, std::uint16_t width, std::uint16_t height,
-                                       std::uint16_t time_bins, std::uint8_t max_depth) {
+namespace {
+
+// compress_events and compress_cells: `input` is the events or their cells.
+template <class Input>
+Result<CompressOutput> compress_one(Input input, std::uint64_t n_events, std::uint16_t width,
+                                    std::uint16_t height, std::uint16_t time_bins,
+                                    std::uint8_t max_depth) {
   return catching_out_of_memory([&]() -> Result<CompressOutput> {
     CompressOutput out;
     CompressionRecord& rec = out.record;
-    rec.n_events = events.size();
+    rec.n_events = n_events;
     rec.raw_bytes = kCompactRecordBytes * rec.n_events;
     const TreeCoder coder(width, height, time_bins, max_depth);
 
     const Stopwatch encode_clock;
     TreeCode tree;
-    OVK_ASSIGN_OR_RETURN(rec.sparsity, coder.code(events, tree));
+    OVK_ASSIGN_OR_RETURN(rec.sparsity, coder.code(input, tree));
     rec.n_bits = tree.bits.bit_count;
     out.bitstream = rans_encode_bits(tree.bits.bytes, tree.bits.bit_count);
     rec.encode_us = encode_clock.elapsed_us();
@@ -104,13 +113,24 @@ Result<CompressOutput> compress_events(EventSpan events, std::uint16_t width, st
   });
 }
 
+}  // namespace
+
+Result<CompressOutput> compress_events(EventSpan events, std::uint16_t width, std::uint16_t height,
+                                       std::uint16_t time_bins, std::uint8_t max_depth) {
+  return compress_one(events, events.size(), width, height, time_bins, max_depth);
+}
+
+Result<CompressOutput> compress_cells(KeySpan keys, std::uint64_t n_events, std::uint16_t width,
+                                      std::uint16_t height, std::uint16_t time_bins,
+                                      std::uint8_t max_depth) {
+  return compress_one(keys, n_events, width, height, time_bins, max_depth);
+}
+
 std::vector<std::uint64_t> split_frames(EventSpan events, std::uint64_t n_frames) {
   std::vector<std::uint64_t> frame_of(events.size(), 0);
   if (events.empty() || n_frames == 0) return frame_of;
-  const TimeScale scale(events);
-  const double factor = static_cast<double>(n_frames) - 1.0;
-  for (std::size_t i = 0; i < events.size(); ++i)
-    frame_of[i] = std::min(scale.scaled(events[i].t, factor), n_frames - 1);
+  const FrameSplit split(TimeScale(events), n_frames);
+  for (std::size_t i = 0; i < events.size(); ++i) frame_of[i] = split.frame_of(events[i].t);
   return frame_of;
 }
 
@@ -119,8 +139,9 @@ namespace {
 // Frame 0 rANS-coded, every later frame as the run-length code of the xor of
 // its tree bits with the previous frame's. Fills the codes, bit counts and
 // the record's totals; returns the sum of the frames' sparsities.
-Result<double> encode_frames(const FrameGroups& frames, const TreeCoder& coder,
-                             SequenceOutput& out) {
+// `frames` are the events' (FrameGroups) or the cells' (FrameCells).
+template <class Frames>
+Result<double> encode_frames(const Frames& frames, const TreeCoder& coder, SequenceOutput& out) {
   double sparsity_sum = 0.0;
   TreeCode tree;
   std::vector<std::uint8_t> previous;  // packed tree bits of frame k - 1
@@ -157,14 +178,35 @@ void decode_frames(const SequenceOutput& out, const TreeCoder& coder) {
   }
 }
 
+// The sequence drivers' shared parts, for either kind of frames.
+template <class MakeFrames>
+Result<SequenceOutput> sequence_of(std::uint64_t n_events, std::uint64_t n_frames,
+                                   const MakeFrames& make_frames, std::uint16_t width,
+                                   std::uint16_t height, std::uint16_t time_bins,
+                                   std::uint8_t max_depth) {
+  return drive_sequence(
+      n_events, n_frames, make_frames,
+      [&] { return TreeCoder(width, height, time_bins, max_depth); },
+      [](const auto& frames, const TreeCoder& coder, SequenceOutput& out) {
+        return encode_frames(frames, coder, out);
+      },
+      decode_frames);
+}
+
 }  // namespace
 
 Result<SequenceOutput> compress_sequence(EventSpan events, std::uint16_t width,
                                          std::uint16_t height, std::uint16_t time_bins,
                                          std::uint8_t max_depth, std::uint64_t n_frames) {
-  return drive_sequence(
-      events, n_frames, [&] { return TreeCoder(width, height, time_bins, max_depth); },
-      encode_frames, decode_frames);
+  return sequence_of(events.size(), n_frames, event_frames(events, n_frames), width, height,
+                     time_bins, max_depth);
+}
+
+Result<SequenceOutput> compress_sequence_cells(const FrameCells& cells, std::uint64_t n_events,
+                                               std::uint16_t width, std::uint16_t height,
+                                               std::uint16_t time_bins, std::uint8_t max_depth) {
+  return sequence_of(n_events, cells.size(), cell_frames(cells), width, height, time_bins,
+                     max_depth);
 }
 
 }  // namespace ovk

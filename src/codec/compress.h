@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/cell_sets.h"
 #include "codec/event.h"
 #include "codec/result.h"
 
@@ -44,6 +45,13 @@ struct CompressOutput {
 Result<CompressOutput> compress_events(EventSpan events, std::uint16_t width, std::uint16_t height,
                                        std::uint16_t time_bins, std::uint8_t max_depth);
 
+// compress_events from the recording's occupied cells (their sorted,
+// distinct keys, as CellKeyer makes them) and its event count: the same
+// code and record. The encode window starts at the keys.
+Result<CompressOutput> compress_cells(KeySpan keys, std::uint64_t n_events, std::uint16_t width,
+                                      std::uint16_t height, std::uint16_t time_bins,
+                                      std::uint8_t max_depth);
+
 struct SequenceOutput {
   std::vector<std::vector<std::uint8_t>> frame_codes;  // one per frame, in order
   std::vector<std::uint64_t> frame_bit_counts;         // each frame's tree bit count, in order
@@ -71,5 +79,11 @@ inline constexpr std::uint64_t kFrameBookkeepingBytes = 128;
 Result<SequenceOutput> compress_sequence(EventSpan events, std::uint16_t width,
                                          std::uint16_t height, std::uint16_t time_bins,
                                          std::uint8_t max_depth, std::uint64_t n_frames);
+
+// compress_sequence from each frame's cells (cells.size() frames) and the
+// recording's event count: the same codes and record.
+Result<SequenceOutput> compress_sequence_cells(const FrameCells& cells, std::uint64_t n_events,
+                                               std::uint16_t width, std::uint16_t height,
+                                               std::uint16_t time_bins, std::uint8_t max_depth);
 
 }  // namespace ovk

@@ -29,9 +29,13 @@ class ContextFrameCoder {
   Result<double> encode(EventSpan events, std::vector<std::uint8_t>& code) {
     keys_.clear();
     if (!events.empty()) OVK_RETURN_IF_ERROR(keyer_.occupied_into(events, keys_));
-    OVK_RETURN_IF_ERROR(encode_tree_bits_into(keys_, layout_.levels, memory_budget_, bits_));
+    return encode(KeySpan(keys_), code);
+  }
+  // The same from the cells' keys (no cells: sparsity 1).
+  Result<double> encode(KeySpan keys, std::vector<std::uint8_t>& code) {
+    OVK_RETURN_IF_ERROR(encode_tree_bits_into(keys, layout_.levels, memory_budget_, bits_));
     context_encode_tree_into(bits_.bytes, bits_.bit_count, layout_, scratch_, code);
-    return events.empty() ? 1.0 : geometry_.sparsity(keys_.size());
+    return geometry_.sparsity(keys.size());
   }
   std::uint64_t bit_count() const noexcept { return bits_.bit_count; }
 
@@ -56,19 +60,20 @@ class ContextFrameCoder {
   Octree tree_;
 };
 
-}  // namespace
-
-Result<CompressOutput> compress_events_context(EventSpan events, std::uint16_t width,
-                                               std::uint16_t height, std::uint16_t time_bins,
-                                               std::uint8_t max_depth) {
+// compress_events_context and compress_cells_context: `input` is the
+// events or their cells.
+template <class Input>
+Result<CompressOutput> compress_one(Input input, std::uint64_t n_events, std::uint16_t width,
+                                    std::uint16_t height, std::uint16_t time_bins,
+                                    std::uint8_t max_depth) {
   return catching_out_of_memory([&]() -> Result<CompressOutput> {
     CompressOutput out;
     CompressionRecord& rec = out.record;
-    rec.n_events = events.size();
+    rec.n_events = n_events;
     rec.raw_bytes = kCompactRecordBytes * rec.n_events;
     ContextFrameCoder coder(width, height, time_bins, max_depth);
     const Stopwatch encode_clock;
-    OVK_ASSIGN_OR_RETURN(rec.sparsity, coder.encode(events, out.bitstream));
+    OVK_ASSIGN_OR_RETURN(rec.sparsity, coder.encode(input, out.bitstream));
     rec.encode_us = encode_clock.elapsed_us();
     rec.n_bits = coder.bit_count();
     rec.bitstream_bytes = out.bitstream.size();
@@ -79,10 +84,13 @@ Result<CompressOutput> compress_events_context(EventSpan events, std::uint16_t w
   });
 }
 
-Result<SequenceOutput> compress_sequence_context(EventSpan events, std::uint16_t width,
-                                                 std::uint16_t height, std::uint16_t time_bins,
-                                                 std::uint8_t max_depth, std::uint64_t n_frames) {
-  const auto encode = [](const FrameGroups& frames, ContextFrameCoder& coder,
+// Every frame context-coded on its own, for either kind of frames.
+template <class MakeFrames>
+Result<SequenceOutput> sequence_of(std::uint64_t n_events, std::uint64_t n_frames,
+                                   const MakeFrames& make_frames, std::uint16_t width,
+                                   std::uint16_t height, std::uint16_t time_bins,
+                                   std::uint8_t max_depth) {
+  const auto encode = [](const auto& frames, ContextFrameCoder& coder,
                          SequenceOutput& out) -> Result<double> {
     double sparsity_sum = 0.0;
     for (std::size_t k = 0; k < frames.size(); ++k) {
@@ -101,8 +109,38 @@ Result<SequenceOutput> compress_sequence_context(EventSpan events, std::uint16_t
       coder.decode(out.frame_codes[k], out.frame_bit_counts[k]);
   };
   return drive_sequence(
-      events, n_frames, [&] { return ContextFrameCoder(width, height, time_bins, max_depth); },
-      encode, decode);
+      n_events, n_frames, make_frames,
+      [&] { return ContextFrameCoder(width, height, time_bins, max_depth); }, encode, decode);
+}
+
+}  // namespace
+
+Result<CompressOutput> compress_events_context(EventSpan events, std::uint16_t width,
+                                               std::uint16_t height, std::uint16_t time_bins,
+                                               std::uint8_t max_depth) {
+  return compress_one(events, events.size(), width, height, time_bins, max_depth);
+}
+
+Result<CompressOutput> compress_cells_context(KeySpan keys, std::uint64_t n_events,
+                                              std::uint16_t width, std::uint16_t height,
+                                              std::uint16_t time_bins, std::uint8_t max_depth) {
+  return compress_one(keys, n_events, width, height, time_bins, max_depth);
+}
+
+Result<SequenceOutput> compress_sequence_context(EventSpan events, std::uint16_t width,
+                                                 std::uint16_t height, std::uint16_t time_bins,
+                                                 std::uint8_t max_depth, std::uint64_t n_frames) {
+  return sequence_of(events.size(), n_frames, event_frames(events, n_frames), width, height,
+                     time_bins, max_depth);
+}
+
+Result<SequenceOutput> compress_sequence_cells_context(const FrameCells& cells,
+                                                       std::uint64_t n_events, std::uint16_t width,
+                                                       std::uint16_t height,
+                                                       std::uint16_t time_bins,
+                                                       std::uint8_t max_depth) {
+  return sequence_of(n_events, cells.size(), cell_frames(cells), width, height, time_bins,
+                     max_depth);
 }
 
 }  // namespace ovk

@@ -23,4 +23,15 @@ Result<SequenceOutput> compress_sequence_context(EventSpan events, std::uint16_t
                                                  std::uint16_t height, std::uint16_t time_bins,
                                                  std::uint8_t max_depth, std::uint64_t n_frames);
 
+// The same two from the recording's cells (compress_cells,
+// compress_sequence_cells).
+Result<CompressOutput> compress_cells_context(KeySpan keys, std::uint64_t n_events,
+                                              std::uint16_t width, std::uint16_t height,
+                                              std::uint16_t time_bins, std::uint8_t max_depth);
+Result<SequenceOutput> compress_sequence_cells_context(const FrameCells& cells,
+                                                       std::uint64_t n_events, std::uint16_t width,
+                                                       std::uint16_t height,
+                                                       std::uint16_t time_bins,
+                                                       std::uint8_t max_depth);
+
 }  // namespace ovk

@@ -150,31 +150,19 @@ CellKeyer::CellKeyer(const GridGeometry& geometry, std::uint16_t time_bins)
   }
 }
 
-inline std::uint64_t CellKeyer::key(std::uint64_t x, std::uint64_t y,
-                                    std::uint64_t bin) const noexcept {
-  x = std::min(x, geometry_.padded_width() - 1);
-  y = std::min(y, geometry_.padded_height() - 1);
-  bin = std::min(bin, geometry_.padded_bins() - 1);
-  const std::uint64_t* t = spread_.data();
-  return t[x & 0xFF] | t[256 + (x >> 8)] | t[512 + (y & 0xFF)] | t[768 + (y >> 8)] |
-         t[1024 + (bin & 0xFF)] | t[1280 + (bin >> 8)];
-}
-
 Status CellKeyer::occupied_into(EventSpan events, std::vector<std::uint64_t>& keys) const {
   return catching_out_of_memory([&]() -> Status {
     const TimeScale scale(events);
-    auto event_key = [&](const Event& e) {
-      return key(e.x, e.y, scale.small_scaled(e.t, bin_factor_));
-    };
+    auto key_of = [&](const Event& e) { return event_key(e, scale); };
     if (detail::prefers_bitmap(events.size(), geometry_.key_bits())) {
       // Straight into the bitmap: the keys of all events are never stored.
       detail::KeyBitmap bitmap(geometry_.key_bits());
-      for (const Event& e : events) bitmap.set(event_key(e));
+      for (const Event& e : events) bitmap.set(key_of(e));
       keys = bitmap.sorted_keys(events.size());
       return Ok{};
     }
     keys.resize(events.size());
-    for (std::size_t i = 0; i < events.size(); ++i) keys[i] = event_key(events[i]);
+    for (std::size_t i = 0; i < events.size(); ++i) keys[i] = key_of(events[i]);
     detail::sort_unique_by_radix(keys, geometry_.key_bits());
     return Ok{};
   });

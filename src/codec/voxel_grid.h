@@ -106,10 +106,24 @@ class CellKeyer {
   // after frame). Fails only with kOutOfMemory.
   Status occupied_into(EventSpan events, std::vector<std::uint64_t>& keys) const;
 
+  // Key of the cell of `e` when its recording (or frame) has time scale `scale`.
+  std::uint64_t event_key(const Event& e, const TimeScale& scale) const noexcept {
+    return key(e.x, e.y, scale.small_scaled(e.t, bin_factor_));
+  }
+
+  const GridGeometry& geometry() const noexcept { return geometry_; }
+
  private:
   // Key of the cell of an event at pixel (x, y) in time bin `bin` (before
   // the clamps).
-  std::uint64_t key(std::uint64_t x, std::uint64_t y, std::uint64_t bin) const noexcept;
+  std::uint64_t key(std::uint64_t x, std::uint64_t y, std::uint64_t bin) const noexcept {
+    x = std::min(x, geometry_.padded_width() - 1);
+    y = std::min(y, geometry_.padded_height() - 1);
+    bin = std::min(bin, geometry_.padded_bins() - 1);
+    const std::uint64_t* t = spread_.data();
+    return t[x & 0xFF] | t[256 + (x >> 8)] | t[512 + (y & 0xFF)] | t[768 + (y >> 8)] |
+           t[1024 + (bin & 0xFF)] | t[1280 + (bin >> 8)];
+  }
 
   const GridGeometry geometry_;
   const double bin_factor_;  // time_bins - 1

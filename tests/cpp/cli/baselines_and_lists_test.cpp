@@ -5,7 +5,9 @@
 #include <zlib.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <span>
 #include <random>
 #include <vector>
 
@@ -14,6 +16,17 @@
 
 namespace ovk::cli {
 namespace {
+
+// Appends one compact record (x u16, y u16, t u32, p u8, little-endian).
+void put_record(std::vector<std::uint8_t>& out, std::uint16_t x, std::uint16_t y, std::uint32_t t,
+                std::uint8_t p) {
+  const std::uint8_t rec[9] = {static_cast<std::uint8_t>(x),       static_cast<std::uint8_t>(x >> 8),
+                               static_cast<std::uint8_t>(y),       static_cast<std::uint8_t>(y >> 8),
+                               static_cast<std::uint8_t>(t),       static_cast<std::uint8_t>(t >> 8),
+                               static_cast<std::uint8_t>(t >> 16), static_cast<std::uint8_t>(t >> 24),
+                               p};
+  out.insert(out.end(), rec, rec + 9);
+}
 
 // Compact records of a recording with some structure: increasing times,
 // clustered coordinates.
@@ -25,13 +38,7 @@ std::vector<std::uint8_t> sample_records() {
     const std::uint16_t x = static_cast<std::uint16_t>(100 + rng() % 40);
     const std::uint16_t y = static_cast<std::uint16_t>(60 + rng() % 30);
     t += static_cast<std::uint32_t>(rng() % 50);
-    const std::uint8_t rec[9] = {static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(x >> 8),
-                                 static_cast<std::uint8_t>(y), static_cast<std::uint8_t>(y >> 8),
-                                 static_cast<std::uint8_t>(t), static_cast<std::uint8_t>(t >> 8),
-                                 static_cast<std::uint8_t>(t >> 16),
-                                 static_cast<std::uint8_t>(t >> 24),
-                                 static_cast<std::uint8_t>(rng() % 2)};
-    out.insert(out.end(), rec, rec + 9);
+    put_record(out, x, y, t, static_cast<std::uint8_t>(rng() % 2));
   }
   return out;
 }
@@ -43,8 +50,58 @@ std::size_t zstd_size(const std::vector<std::uint8_t>& in, int level) {
   return n;
 }
 
-std::uint64_t measured(Baseline baseline, const std::vector<std::uint8_t>& records) {
-  return measure_baseline(baseline, records).value().compressed_bytes;
+// The streamed size, the records handed over in pieces of `piece` bytes.
+std::uint64_t measured(Baseline baseline, const std::vector<std::uint8_t>& records,
+                       std::size_t piece = std::size_t{1} << 16) {
+  BaselineStream stream = BaselineStream::start(baseline, records.size()).value();
+  for (std::size_t at = 0; at < records.size(); at += piece) {
+    const std::size_t n = std::min(piece, records.size() - at);
+    EXPECT_TRUE(stream.add(std::span(records).subspan(at, n)).ok());
+  }
+  return stream.finish().value().compressed_bytes;
+}
+
+std::size_t xz_size(const std::vector<std::uint8_t>& in) {
+  std::vector<std::uint8_t> out(lzma_stream_buffer_bound(in.size()));
+  std::size_t n = 0;
+  EXPECT_EQ(lzma_easy_buffer_encode(6, LZMA_CHECK_CRC64, nullptr, in.data(), in.size(),
+                                    out.data(), &n, out.size()),
+            LZMA_OK);
+  return n;
+}
+
+std::size_t zlib_size(const std::vector<std::uint8_t>& in) {
+  uLongf n = compressBound(static_cast<uLong>(in.size()));
+  std::vector<std::uint8_t> out(n);
+  EXPECT_EQ(compress2(out.data(), &n, in.data(), static_cast<uLong>(in.size()), 6), Z_OK);
+  return n;
+}
+
+// The one-shot size of each library on the whole records.
+std::uint64_t one_shot(Baseline baseline, const std::vector<std::uint8_t>& records) {
+  switch (baseline) {
+    case Baseline::kZstd3:
+      return zstd_size(records, 3);
+    case Baseline::kZstd19:
+      return zstd_size(records, 19);
+    case Baseline::kXz:
+      return xz_size(records);
+    case Baseline::kZlib:
+      return zlib_size(records);
+  }
+  return 0;
+}
+
+// Records that compress well (sample_records repeated), that do not
+// compress at all (random bytes), and none.
+std::vector<std::vector<std::uint8_t>> record_sets() {
+  std::vector<std::uint8_t> repeated;
+  const std::vector<std::uint8_t> sample = sample_records();
+  for (int i = 0; i < 30; ++i) repeated.insert(repeated.end(), sample.begin(), sample.end());
+  std::mt19937_64 rng(5);
+  std::vector<std::uint8_t> noise(900'000);
+  for (std::uint8_t& b : noise) b = static_cast<std::uint8_t>(rng());
+  return {sample, repeated, noise, {}, {1, 2, 3, 4, 5, 6, 7, 8, 9}};
 }
 
 TEST(Baselines, ZstdLevelsArePinnedAgainstTheLibrary) {
@@ -69,6 +126,51 @@ TEST(Baselines, XzAndZlibArePinnedAgainstTheirLibraries) {
   ASSERT_EQ(compress2(out.data(), &zlib, records.data(), static_cast<uLong>(records.size()), 6),
             Z_OK);
   EXPECT_EQ(measured(Baseline::kZlib, records), zlib);
+}
+
+TEST(Baselines, StreamedSizesAreTheOneShotSizesWhateverThePieces) {
+  for (const std::vector<std::uint8_t>& records : record_sets()) {
+    for (const Baseline baseline : {Baseline::kZstd3, Baseline::kZstd19, Baseline::kXz,
+                                    Baseline::kZlib}) {
+      const std::uint64_t want = one_shot(baseline, records);
+      for (const std::size_t piece : {std::size_t{9}, std::size_t{9} << 16, std::size_t{1} << 24}) {
+        EXPECT_EQ(measured(baseline, records, piece), want)
+            << baseline_name(baseline) << ", " << records.size() << " bytes in pieces of "
+            << piece;
+      }
+    }
+  }
+}
+
+// Records of random pixels on a 640 x 480 sensor at increasing times: many
+// times zstd's window, so that a streaming encoder's own input buffer would
+// wrap around (and find other matches than the one-shot call).
+std::vector<std::uint8_t> long_records(std::size_t n) {
+  std::mt19937_64 rng(8);
+  std::vector<std::uint8_t> out;
+  out.reserve(9 * n);
+  std::uint32_t t = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint16_t x = static_cast<std::uint16_t>(rng() % 640);
+    const std::uint16_t y = static_cast<std::uint16_t>(rng() % 480);
+    t += static_cast<std::uint32_t>(rng() % 3);
+    put_record(out, x, y, t, static_cast<std::uint8_t>(rng() % 2));
+  }
+  return out;
+}
+
+TEST(Baselines, ZstdStreamedSizeIsTheOneShotSizeFarPastItsWindow) {
+  const std::vector<std::uint8_t> records = long_records(3'000'000);  // 27 MB, 2 MB window
+  EXPECT_EQ(measured(Baseline::kZstd3, records, std::size_t{9} << 16), zstd_size(records, 3));
+}
+
+TEST(Baselines, ZstdStreamedSizeIsTheOneShotSizeWhenTheRecordsEndOnABlock) {
+  // 128 KiB blocks: the one-shot call marks the fourth block last.
+  std::vector<std::uint8_t> records = long_records(60'000);
+  records.resize(std::size_t{4} << 17);
+  for (const std::size_t piece : {std::size_t{1} << 17, std::size_t{9} << 16, records.size()}) {
+    EXPECT_EQ(measured(Baseline::kZstd3, records, piece), zstd_size(records, 3)) << piece;
+  }
 }
 
 TEST(NumberLists, EmptyItemsAreRefused) {
