@@ -80,22 +80,17 @@ class ZstdCoder final : public BaselineStream::Coder {
     OVK_RETURN_IF_ERROR(check(ZSTD_CCtx_setParameter(context_, ZSTD_c_stableInBuffer, 1)));
     return check(ZSTD_CCtx_setPledgedSrcSize(context_, total));
   }
-  // The last byte of all is held back until finish(): given whole, a last
-  // block that ends the records exactly would be coded as a full block and
-  // followed by an empty last one, where the one-shot call marks it last.
   Status add(std::span<const std::uint8_t> in) override {
-    if (in.size() > capacity_ - written_) {
+    if (in.size() > capacity_ - input_.size) {
       return library_error("zstd", "more records than the size pledged");
     }
-    std::memcpy(base_ + written_, in.data(), in.size());
-    written_ += in.size();
-    input_.size = std::min(written_, capacity_ - 1);
+    std::memcpy(base_ + input_.size, in.data(), in.size());
+    input_.size += in.size();
     OVK_RETURN_IF_ERROR(run(ZSTD_e_continue));
     give_back();
     return Ok{};
   }
   Result<std::uint64_t> finish() override {
-    input_.size = written_;
     OVK_RETURN_IF_ERROR(run(ZSTD_e_end));
     return produced_;
   }
@@ -130,7 +125,6 @@ class ZstdCoder final : public BaselineStream::Coder {
   std::size_t capacity_ = 0;
   std::size_t keep_ = 0;
   std::size_t released_ = 0;
-  std::size_t written_ = 0;
   ZSTD_inBuffer input_{};
 };
 

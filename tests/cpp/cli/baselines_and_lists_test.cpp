@@ -164,15 +164,6 @@ TEST(Baselines, ZstdStreamedSizeIsTheOneShotSizeFarPastItsWindow) {
   EXPECT_EQ(measured(Baseline::kZstd3, records, std::size_t{9} << 16), zstd_size(records, 3));
 }
 
-TEST(Baselines, ZstdStreamedSizeIsTheOneShotSizeWhenTheRecordsEndOnABlock) {
-  // 128 KiB blocks: the one-shot call marks the fourth block last.
-  std::vector<std::uint8_t> records = long_records(60'000);
-  records.resize(std::size_t{4} << 17);
-  for (const std::size_t piece : {std::size_t{1} << 17, std::size_t{9} << 16, records.size()}) {
-    EXPECT_EQ(measured(Baseline::kZstd3, records, piece), zstd_size(records, 3)) << piece;
-  }
-}
-
 TEST(NumberLists, EmptyItemsAreRefused) {
   for (const char* text : {"", ",", "16,", ",16", "16,,64", "1-", "-4", " 16"}) {
     EXPECT_FALSE(parse_number_list(text, 1, 65535).has_value()) << '"' << text << '"';
