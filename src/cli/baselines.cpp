@@ -2,15 +2,11 @@
 
 #include <lzma.h>
 #include <zlib.h>
-#include <sys/mman.h>
-#include <unistd.h>
-#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_c_stableInBuffer
 #include <zstd.h>
 
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,48 +46,23 @@ class BaselineStream::Coder {
 
 namespace {
 
-// zstd codes every block from one contiguous run of the records, as the
-// one-shot call does: a streaming encoder's own input buffer wraps around
-// past its window, and at the seam finds other matches. So the records go
-// into an address range reserved for all of them, never backed until
-// written, and the pages the window has left behind are given back: the
-// address space follows the records, resident memory the window.
 class ZstdCoder final : public BaselineStream::Coder {
  public:
   ZstdCoder() : context_(ZSTD_createCCtx()) {}
-  ~ZstdCoder() override {
-    ZSTD_freeCCtx(context_);
-    if (base_ != nullptr) ::munmap(base_, capacity_);
-  }
+  ~ZstdCoder() override { ZSTD_freeCCtx(context_); }
   ZstdCoder(const ZstdCoder&) = delete;
   ZstdCoder& operator=(const ZstdCoder&) = delete;
 
   Status start(int level, std::uint64_t total) {
     if (context_ == nullptr) return Error::out_of_memory();
-    capacity_ = static_cast<std::size_t>(std::max<std::uint64_t>(total, 1));
-    void* base = ::mmap(nullptr, capacity_, PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (base == MAP_FAILED) return Error::out_of_memory();
-    base_ = static_cast<std::uint8_t*>(base);
-    input_ = ZSTD_inBuffer{base_, 0, 0};
-    // Two windows and a block behind the encoder stay; it reads no further back.
-    keep_ = (std::size_t{2} << ZSTD_getCParams(level, total, 0).windowLog) + ZSTD_BLOCKSIZE_MAX;
     OVK_RETURN_IF_ERROR(check(ZSTD_CCtx_setParameter(context_, ZSTD_c_compressionLevel, level)));
-    OVK_RETURN_IF_ERROR(check(ZSTD_CCtx_setParameter(context_, ZSTD_c_stableInBuffer, 1)));
     return check(ZSTD_CCtx_setPledgedSrcSize(context_, total));
   }
   Status add(std::span<const std::uint8_t> in) override {
-    if (in.size() > capacity_ - input_.size) {
-      return library_error("zstd", "more records than the size pledged");
-    }
-    std::memcpy(base_ + input_.size, in.data(), in.size());
-    input_.size += in.size();
-    OVK_RETURN_IF_ERROR(run(ZSTD_e_continue));
-    give_back();
-    return Ok{};
+    return run(in, ZSTD_e_continue);
   }
   Result<std::uint64_t> finish() override {
-    OVK_RETURN_IF_ERROR(run(ZSTD_e_end));
+    OVK_RETURN_IF_ERROR(run({}, ZSTD_e_end));
     return produced_;
   }
 
@@ -100,32 +71,20 @@ class ZstdCoder final : public BaselineStream::Coder {
     if (ZSTD_isError(code)) return library_error("zstd", ZSTD_getErrorName(code));
     return Ok{};
   }
-  // Until zstd has done what the input allows (at the end: the whole frame).
-  Status run(ZSTD_EndDirective directive) {
+  // Until the input is taken (and, at the end, the frame is written whole).
+  Status run(std::span<const std::uint8_t> in, ZSTD_EndDirective directive) {
+    ZSTD_inBuffer input{in.data(), in.size(), 0};
     for (;;) {
       ZSTD_outBuffer output{buffer_.data(), buffer_.size(), 0};
-      const std::size_t left = ZSTD_compressStream2(context_, &output, &input_, directive);
+      const std::size_t left = ZSTD_compressStream2(context_, &output, &input, directive);
       OVK_RETURN_IF_ERROR(check(left));
       produced_ += output.pos;
-      if (directive == ZSTD_e_end ? left == 0 : output.pos < output.size) return Ok{};
+      const bool done = directive == ZSTD_e_end ? left == 0 : input.pos == input.size;
+      if (done) return Ok{};
     }
-  }
-  // The pages more than keep_ behind what zstd has taken.
-  void give_back() {
-    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    if (input_.pos <= keep_) return;
-    const std::size_t upto = (input_.pos - keep_) / page * page;
-    if (upto <= released_) return;
-    ::madvise(base_ + released_, upto - released_, MADV_DONTNEED);
-    released_ = upto;
   }
 
   ZSTD_CCtx* context_;
-  std::uint8_t* base_ = nullptr;
-  std::size_t capacity_ = 0;
-  std::size_t keep_ = 0;
-  std::size_t released_ = 0;
-  ZSTD_inBuffer input_{};
 };
 
 class ZlibCoder final : public BaselineStream::Coder {

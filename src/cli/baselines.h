@@ -30,9 +30,11 @@ struct BaselineMeasure {
 };
 
 // Compresses compact records handed over in pieces, in memory that does
-// not grow with them, and times it. The compressed size is the library's
-// one-shot size on the whole records: zstd is pledged the total, and xz's
-// size is that of its one-shot stream, whose block header states the sizes.
+// not grow with them, and times it. zstd streams as its own tool streams a
+// file, pledged the total: the one-shot call's size while the records fit
+// its window, within a few bytes of it past that (the streaming encoder's
+// buffer wraps around and can find other matches). xz's size is that of
+// its one-shot stream, whose block header states the sizes.
 // Fails with "out of memory" when the library cannot have its state, or
 // with the library's message.
 class BaselineStream {
