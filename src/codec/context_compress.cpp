@@ -27,15 +27,15 @@ class ContextFrameCoder {
   // Codes the events' tree into `code`; returns the sparsity of their cells
   // and leaves the tree's bit count in bit_count().
   Result<double> encode(EventSpan events, std::vector<std::uint8_t>& code) {
-    keys_.clear();
-    if (!events.empty()) OVK_RETURN_IF_ERROR(keyer_.occupied_into(events, keys_));
-    return encode(KeySpan(keys_), code);
+    OVK_ASSIGN_OR_RETURN(const double sparsity, tree_bits_of(events));
+    context_encode_tree_into(bits_.bytes, bits_.bit_count, layout_, scratch_, code);
+    return sparsity;
   }
   // The same from the cells' keys (no cells: sparsity 1).
   Result<double> encode(KeySpan keys, std::vector<std::uint8_t>& code) {
-    OVK_RETURN_IF_ERROR(encode_tree_bits_into(keys, layout_.levels, memory_budget_, bits_));
+    OVK_ASSIGN_OR_RETURN(const double sparsity, tree_bits_of(keys));
     context_encode_tree_into(bits_.bytes, bits_.bit_count, layout_, scratch_, code);
-    return geometry_.sparsity(keys.size());
+    return sparsity;
   }
   std::uint64_t bit_count() const noexcept { return bits_.bit_count; }
 
@@ -50,11 +50,24 @@ class ContextFrameCoder {
   }
 
  private:
+  // The cells' keys live only until the tree's bits are made: gone before
+  // the walk's buffers grow, they keep the heap's peak low enough that the
+  // allocator keeps it from call to call, rather than handing it back to the
+  // system at the end of one and faulting it in again in the next.
+  Result<double> tree_bits_of(EventSpan events) {
+    std::vector<std::uint64_t> keys;
+    if (!events.empty()) OVK_RETURN_IF_ERROR(keyer_.occupied_into(events, keys));
+    return tree_bits_of(KeySpan(keys));
+  }
+  Result<double> tree_bits_of(KeySpan keys) {
+    OVK_RETURN_IF_ERROR(encode_tree_bits_into(keys, layout_.levels, memory_budget_, bits_));
+    return geometry_.sparsity(keys.size());
+  }
+
   const GridGeometry geometry_;
   const CellKeyer keyer_;
   const ContextLayout layout_;
   const std::uint64_t memory_budget_;
-  std::vector<std::uint64_t> keys_;
   PackedBits bits_;
   ContextCoderScratch scratch_;
   Octree tree_;
