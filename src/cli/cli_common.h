@@ -22,6 +22,8 @@
 
 namespace ovk::cli {
 
+class EventSpool;
+
 // The --reader choice and the reader options: the format (nullptr picks by
 // extension, and by the first bytes where the extension does not decide;
 // .bin by length: compact or N-MNIST) and the reference conventions asked for.
@@ -80,7 +82,8 @@ Result<Recording> read_recording(const std::string& path, const ReaderChoice& ch
 // count, the time offset (the same rule), the smallest and largest
 // timestamp after it, and the largest x and y; each further pass hands out
 // the events, t - time_offset, block by block, in file order. A file that
-// is not regular (a pipe) is read once and held in memory.
+// is not regular (a pipe) is read once, its events spooled to an unnamed
+// temporary file (event_spool.h) that the further passes read.
 class RecordingPasses {
  public:
   [[nodiscard]] static Result<RecordingPasses> scan(const std::string& path,
@@ -100,7 +103,7 @@ class RecordingPasses {
  private:
   std::string path_;
   ReaderChoice choice_;
-  std::shared_ptr<const Event64Vec> held_;  // a pipe's events, before the window
+  std::shared_ptr<const EventSpool> spool_;  // a pipe's events, before the window
 };
 
 // Sensor size: `given` when set; else what the file states (header, camera,

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cli/cli_common.h"
+#include "cli/event_spool.h"
 #include "cli/window_filter.h"
 
 namespace ovk::cli {
@@ -50,14 +51,14 @@ struct TimeRange {
 // Hands `each` every block of `source` with the events inside the window;
 // `raw`, when given, gets every event read, before the window.
 template <class Each>
-Status walk(io::EventSource& source, const std::optional<TimeWindow>& window, Event64Vec* raw,
+Status walk(io::EventSource& source, const std::optional<TimeWindow>& window, EventSpool* raw,
             const Each& each) {
   Event64Vec block;
   WindowFilter filter(window);
   for (;;) {
     OVK_RETURN_IF_ERROR(source.next_block(block));
     if (block.empty()) return Ok{};
-    if (raw != nullptr) raw->insert(raw->end(), block.begin(), block.end());
+    if (raw != nullptr) OVK_RETURN_IF_ERROR(raw->append(block));
     filter.apply(block);
     OVK_RETURN_IF_ERROR(each(block));
   }
@@ -172,18 +173,22 @@ Result<RecordingPasses> RecordingPasses::scan(const std::string& path,
     passes.path_ = path;
     passes.choice_ = choice;
     passes.reader = opened.format;
-    std::shared_ptr<Event64Vec> held;
-    if (!is_regular_file(path)) held = std::make_shared<Event64Vec>();
+    std::shared_ptr<EventSpool> spool;
+    if (!is_regular_file(path)) {
+      OVK_ASSIGN_OR_RETURN(EventSpool made, EventSpool::create());
+      spool = std::make_shared<EventSpool>(std::move(made));
+    }
     TimeRange range;
-    OVK_RETURN_IF_ERROR(walk(*opened.source, choice.window, held.get(),
+    OVK_RETURN_IF_ERROR(walk(*opened.source, choice.window, spool.get(),
                              [&](const Event64Vec& block) -> Status {
                                passes.extent.add(block);
                                passes.n_events += block.size();
                                for (const Event64& e : block) range.add(e.t);
                                return Ok{};
                              }));
+    if (spool != nullptr) OVK_RETURN_IF_ERROR(spool->flush());
     passes.declared_sensor = opened.source->declared_sensor();
-    passes.held_ = std::move(held);
+    passes.spool_ = std::move(spool);
     if (!range.any) return passes;
     if (range.last - range.first > kLargest32) return span_error(range.first, range.last);
     passes.time_offset = range.last > kLargest32 ? range.first : 0;
@@ -195,8 +200,8 @@ Result<RecordingPasses> RecordingPasses::scan(const std::string& path,
 
 Status RecordingPasses::pass(const std::function<Status(EventSpan)>& block) const {
   io::SourcePtr source;
-  if (held_) {
-    source = std::make_unique<io::MemorySource>(*held_);
+  if (spool_ != nullptr) {
+    source = spool_->source();
   } else {
     OVK_ASSIGN_OR_RETURN(io::OpenedRecording opened, open_recording(path_, choice_));
     source = std::move(opened.source);

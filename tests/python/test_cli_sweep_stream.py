@@ -7,6 +7,7 @@ import os
 import resource
 import struct
 import sys
+import threading
 import zlib
 
 import numpy as np
@@ -149,13 +150,68 @@ def limited(megabytes):
     return apply
 
 
+def fed_through_a_fifo(path, fifo):
+    """A FIFO at `fifo` that a thread fills with the bytes of `path`."""
+    os.mkfifo(fifo)
+
+    def write():
+        try:
+            with open(path, "rb") as source, open(fifo, "wb") as sink:
+                while chunk := source.read(1 << 20):
+                    sink.write(chunk)
+        except BrokenPipeError:
+            pass  # the reader gave up first
+    thread = threading.Thread(target=write, daemon=True)
+    thread.start()
+    return thread
+
+
+def test_a_pipe_is_swept_like_the_file_it_carries(tmp_path):
+    rng = np.random.default_rng(3)
+    n = 5000
+    events = [ovk.Event(int(x), int(y), int(t), int(p)) for x, y, t, p in
+              zip(rng.integers(0, 90, n), rng.integers(0, 60, n),
+                  np.sort(rng.integers(0, 2_000_000, n)), rng.integers(0, 2, n))]
+    path = tmp_path / "events.evb"
+    path.write_bytes(compact(events))
+    args = ("--time-bins", "16,200", "--depth", "6,9", "--frames", "1,4", "--coding",
+            "static,context", "--format", "jsonl")
+    for window in ((), ("--time-window", "300000:1500000")):
+        want = run("sweep", path, *args, *window, check=0).stdout
+        feeder = fed_through_a_fifo(path, tmp_path / "pipe.evb")
+        done = run("sweep", tmp_path / "pipe.evb", *args, *window, check=0,
+                   env={**os.environ, "TMPDIR": str(tmp_path)})
+        feeder.join()
+        os.unlink(tmp_path / "pipe.evb")
+        strip = lambda text: [{k: v for k, v in row.items() if not k.endswith(("_us", "path"))}
+                              for row in jsonl(text)]
+        assert strip(done.stdout) == strip(want)
+        # The spool the passes read is gone with the process.
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["events.evb"]
+
+
+def test_a_pipe_whose_spool_cannot_be_made_fails_in_one_line(tmp_path):
+    path = tmp_path / "events.evb"
+    path.write_bytes(compact([ovk.Event(1, 2, 3, 0)]))
+    feeder = fed_through_a_fifo(path, tmp_path / "pipe.evb")
+    done = run("sweep", tmp_path / "pipe.evb", check=1,
+               env={**os.environ, "TMPDIR": str(tmp_path / "missing")})
+    feeder.join()
+    assert done.stderr.endswith(
+        "cannot make the temporary file that holds a pipe's events: No such file or directory "
+        "(os error 2)\n")
+    assert done.stderr.count("\n") == 1
+
+
 @pytest.mark.skipif(os.environ.get("OVK_UNDER_SANITIZER") == "1",
                     reason="the sanitizer runtime reserves terabytes of address space")
 @pytest.mark.skipif(sys.platform != "linux", reason="address-space limits are Linux's")
-def test_a_long_recording_of_few_cells_is_swept_in_bounded_memory(tmp_path):
+@pytest.mark.parametrize("through", ["file", "fifo"])
+def test_a_long_recording_of_few_cells_is_swept_in_bounded_memory(tmp_path, through):
     # 24M events (216 MB of compact records) on 64 pixels and few time bins:
     # their events would need 288 MB and their keys 192 MB, but the cells
-    # are a few thousand; swept under a 256 MB address-space limit.
+    # are a few thousand; swept under a 256 MB address-space limit, from the
+    # file or through a pipe (whose events the passes read from a spool).
     n = 24 << 20
     record = np.dtype([("x", "<u2"), ("y", "<u2"), ("t", "<u4"), ("p", "u1")])
     events = np.zeros(n, dtype=record)
@@ -167,9 +223,12 @@ def test_a_long_recording_of_few_cells_is_swept_in_bounded_memory(tmp_path):
     path = tmp_path / "long.evb"
     events.tofile(path)
     del events, i
-    done = run("sweep", path, "--time-bins", "64", "--depth", "20", "--frames", "1,3",
-               "--format", "jsonl", "--baselines", "zstd3", check=None,
-               preexec_fn=limited(256), timeout=120)
+    feeder = fed_through_a_fifo(path, tmp_path / "pipe.evb") if through == "fifo" else None
+    done = run("sweep", tmp_path / "pipe.evb" if feeder else path, "--time-bins", "64", "--depth",
+               "20", "--frames", "1,3", "--format", "jsonl", "--baselines", "zstd3", check=None,
+               preexec_fn=limited(256), timeout=120, env={**os.environ, "TMPDIR": str(tmp_path)})
+    if feeder:
+        feeder.join()
     assert done.returncode == 0, done.stderr
     rows = jsonl(done.stdout)
     assert [r["n_frames"] for r in rows] == [1, 3]
