@@ -17,12 +17,11 @@
 
 #include "codec/event.h"
 #include "codec/result.h"
+#include "cli/event_spool.h"
 #include "cli/time_window.h"
 #include "io/registry/registry.h"
 
 namespace ovk::cli {
-
-class EventSpool;
 
 // The --reader choice and the reader options: the format (nullptr picks by
 // extension, and by the first bytes where the extension does not decide;
@@ -66,6 +65,20 @@ struct Recording {
   std::uint64_t time_offset = 0;
   std::vector<io::SkippedRecords> skipped;
 };
+
+// Whether `path` names a regular file (which can be read twice).
+bool is_regular_file(const std::string& path);
+
+// A recording that cannot be read twice (a pipe), read once into a spool
+// whose source the further reads take, with what its own source told.
+struct SpooledRecording {
+  ReaderKind reader = nullptr;
+  std::optional<io::SensorGeometry> declared_sensor;
+  std::vector<io::SkippedRecords> skipped;
+  EventSpool events;
+};
+[[nodiscard]] Result<SpooledRecording> spool_recording(const std::string& path,
+                                                       const ReaderChoice& choice);
 
 // Opens one recording as a stream (see io::open_recording).
 Result<io::OpenedRecording> open_recording(const std::string& path, const ReaderChoice& choice);

@@ -147,6 +147,15 @@ struct Converter {
   const ConvertOptions& options;
   Output kind;
   bool wide;
+  // A pipe's events, read once before a .npy is written (its header needs
+  // the count and the width of t); null for a regular file.
+  const EventSpool* spool = nullptr;
+
+  Result<io::SourcePtr> open_input() const {
+    if (spool != nullptr) return spool->source();
+    OVK_ASSIGN_OR_RETURN(io::OpenedRecording opened, open_recording(options.input, options.reader));
+    return std::move(opened.source);
+  }
 
   Attempt fail(const std::string& path, const Error& error) const {
     print_failure(path, error.message());
@@ -154,7 +163,7 @@ struct Converter {
   }
 
   Attempt run() const {
-    Result<io::OpenedRecording> opened = open_recording(options.input, options.reader);
+    Result<io::SourcePtr> opened = open_input();
     if (!opened.ok()) return fail(options.input, opened.error());
     Result<OutputFile> writer = OutputFile::open(options.output, options.policy());
     if (!writer.ok()) return fail(options.output, writer.error());
@@ -164,7 +173,7 @@ struct Converter {
                   Error(ErrorKind::kInvalidInput, "an .h5 output must be a regular file"));
     }
     if (kind == Output::kNpy && out.in_place()) return write_npy_in_place(out);
-    if (kind == Output::kH5) return write_h5(*opened.value().source, out);
+    if (kind == Output::kH5) return write_h5(*opened.value(), out);
     const std::size_t room = npy_header_room(wide);
     Status started = Ok{};
     if (kind == Output::kNpy) started = write_text(out, std::string(room, ' '));
@@ -175,7 +184,7 @@ struct Converter {
     std::vector<std::uint8_t> bytes;
     std::uint64_t count = 0;
     for (;;) {
-      const Status read = opened.value().source->next_block(block);
+      const Status read = opened.value()->next_block(block);
       if (!read.ok()) return fail(options.input, read.error());
       if (block.empty()) break;
       filter.apply(block);
@@ -210,14 +219,8 @@ struct Converter {
 
   // A .npy written in place (a FIFO, a device) cannot have its header
   // rewritten at the end, so a first pass counts the events and sees
-  // whether t needs 64 bits; that needs an input that can be read twice.
+  // whether t needs 64 bits.
   Attempt write_npy_in_place(OutputFile& out) const {
-    struct stat info{};
-    if (::stat(options.input.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-      return fail(options.input, Error(ErrorKind::kInvalidInput,
-                                       "a .npy written to a FIFO or device reads its input twice, "
-                                       "which only a regular file allows"));
-    }
     std::uint64_t count = 0;
     bool needs_wide = false;
     const auto counted = for_each_block([&](const Event64Vec& block) -> Status {
@@ -249,12 +252,12 @@ struct Converter {
   // (left in `*write_status`) against the output.
   template <class Use>
   Attempt for_each_block(Use&& use, const Status* write_status = nullptr) const {
-    Result<io::OpenedRecording> opened = open_recording(options.input, options.reader);
+    Result<io::SourcePtr> opened = open_input();
     if (!opened.ok()) return fail(options.input, opened.error());
     WindowFilter filter(options.reader.window);
     Event64Vec block;
     for (;;) {
-      const Status read = opened.value().source->next_block(block);
+      const Status read = opened.value()->next_block(block);
       if (!read.ok()) return fail(options.input, read.error());
       if (block.empty()) return Attempt::kWritten;
       filter.apply(block);
@@ -314,18 +317,20 @@ bool convert(const ConvertOptions& options) {
                       : extension == "csv" ? Output::kCsv
                       : extension == "h5"  ? Output::kH5
                                            : Output::kEvb;
-  Attempt attempt = Converter{options, kind, false}.run();
-  if (attempt == Attempt::kNeedsWideTime) {
-    // A FIFO or device cannot be read a second time.
-    struct stat info{};
-    if (::stat(options.input.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-      print_failure(options.input,
-                    "timestamps pass 32 bits, and the 64-bit .npy layout needs a second read, "
-                    "which only a regular file allows");
+  // A .npy states its length and t's width before its records: a recording
+  // that cannot be read twice (a pipe) is spooled first.
+  std::optional<SpooledRecording> spool;
+  if (kind == Output::kNpy && !is_regular_file(options.input)) {
+    Result<SpooledRecording> spooled = spool_recording(options.input, options.reader);
+    if (!spooled.ok()) {
+      print_failure(options.input, spooled.error().message());
       return false;
     }
-    attempt = Converter{options, kind, true}.run();
+    spool.emplace(std::move(spooled.value()));
   }
+  const EventSpool* events = spool ? &spool->events : nullptr;
+  Attempt attempt = Converter{options, kind, false, events}.run();
+  if (attempt == Attempt::kNeedsWideTime) attempt = Converter{options, kind, true, events}.run();
   return attempt == Attempt::kWritten;
 }
 

@@ -23,12 +23,6 @@ std::vector<std::string> reader_names() {
   return names;
 }
 
-bool is_regular_file(const std::string& path) {
-  struct stat info{};
-  return path.find('\0') == std::string::npos && ::stat(path.c_str(), &info) == 0 &&
-         S_ISREG(info.st_mode);
-}
-
 Error span_error(std::uint64_t first, std::uint64_t last) {
   return Error(ErrorKind::kInvalidInput,
                "timestamps span " + std::to_string(last - first) + " us (" +
@@ -87,23 +81,29 @@ Result<bool> read_pass(io::EventSource& source, const std::optional<TimeWindow>&
 }
 
 Result<Recording> read_whole(const std::string& path, const ReaderChoice& choice) {
-  OVK_ASSIGN_OR_RETURN(io::OpenedRecording opened, open_recording(path, choice));
+  // A pipe is spooled: its timestamps may need a second read to be rebased.
+  std::optional<SpooledRecording> spooled;
+  if (!is_regular_file(path)) {
+    OVK_ASSIGN_OR_RETURN(SpooledRecording made, spool_recording(path, choice));
+    spooled.emplace(std::move(made));
+  }
+  const auto open = [&]() -> Result<io::OpenedRecording> {
+    if (spooled) return io::OpenedRecording{spooled->reader, spooled->events.source()};
+    return open_recording(path, choice);
+  };
+  OVK_ASSIGN_OR_RETURN(io::OpenedRecording opened, open());
   Recording recording;
   recording.reader = opened.format;
   TimeRange range;
   OVK_ASSIGN_OR_RETURN(const bool fits,
                        read_pass(*opened.source, choice.window, 0, recording.events, range));
-  recording.declared_sensor = opened.source->declared_sensor();
-  recording.skipped = opened.source->skipped_records();
+  recording.declared_sensor =
+      spooled ? spooled->declared_sensor : opened.source->declared_sensor();
+  recording.skipped = spooled ? spooled->skipped : opened.source->skipped_records();
   if (fits) return recording;
   // Timestamps past 32 bits: coded from the smallest one, read a second time.
   if (range.last - range.first > kLargest32) return span_error(range.first, range.last);
-  if (!is_regular_file(path)) {
-    return Error(ErrorKind::kInvalidInput,
-                 "timestamps pass 32 bits, and rebasing them needs a second read, which only a "
-                 "regular file allows");
-  }
-  OVK_ASSIGN_OR_RETURN(opened, open_recording(path, choice));
+  OVK_ASSIGN_OR_RETURN(opened, open());
   recording.time_offset = range.first;
   TimeRange again;
   OVK_ASSIGN_OR_RETURN(const bool fit_again, read_pass(*opened.source, choice.window, range.first,
@@ -155,6 +155,28 @@ void add_reader_option(CLI::App& command, ReaderChoice& choice) {
           ""))
       ->type_name("LIST");
   add_time_window_option(command, choice.window);
+}
+
+bool is_regular_file(const std::string& path) {
+  struct stat info{};
+  return path.find('\0') == std::string::npos && ::stat(path.c_str(), &info) == 0 &&
+         S_ISREG(info.st_mode);
+}
+
+Result<SpooledRecording> spool_recording(const std::string& path, const ReaderChoice& choice) {
+  return catching_out_of_memory([&]() -> Result<SpooledRecording> {
+    OVK_ASSIGN_OR_RETURN(io::OpenedRecording opened, open_recording(path, choice));
+    OVK_ASSIGN_OR_RETURN(EventSpool spool, EventSpool::create());
+    Event64Vec block;
+    for (;;) {
+      OVK_RETURN_IF_ERROR(opened.source->next_block(block));
+      if (block.empty()) break;
+      OVK_RETURN_IF_ERROR(spool.append(block));
+    }
+    OVK_RETURN_IF_ERROR(spool.flush());
+    return SpooledRecording{opened.format, opened.source->declared_sensor(),
+                            opened.source->skipped_records(), std::move(spool)};
+  });
 }
 
 Result<io::OpenedRecording> open_recording(const std::string& path, const ReaderChoice& choice) {
