@@ -70,7 +70,8 @@ struct Recording {
 bool is_regular_file(const std::string& path);
 
 // A recording that cannot be read twice (a pipe), read once into a spool
-// whose source the further reads take, with what its own source told.
+// whose source the further reads take (the events inside --time-window
+// only), with what its own source told.
 struct SpooledRecording {
   ReaderKind reader = nullptr;
   std::optional<io::SensorGeometry> declared_sensor;

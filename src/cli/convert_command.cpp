@@ -151,6 +151,11 @@ struct Converter {
   // the count and the width of t); null for a regular file.
   const EventSpool* spool = nullptr;
 
+  // The spool holds only the window's events.
+  std::optional<TimeWindow> window() const {
+    return spool != nullptr ? std::nullopt : options.reader.window;
+  }
+
   Result<io::SourcePtr> open_input() const {
     if (spool != nullptr) return spool->source();
     OVK_ASSIGN_OR_RETURN(io::OpenedRecording opened, open_recording(options.input, options.reader));
@@ -179,7 +184,7 @@ struct Converter {
     if (kind == Output::kNpy) started = write_text(out, std::string(room, ' '));
     if (kind == Output::kCsv) started = write_text(out, "x,y,t,p\n");
     if (!started.ok()) return fail(options.output, started.error());
-    WindowFilter filter(options.reader.window);
+    WindowFilter filter(window());
     Event64Vec block;
     std::vector<std::uint8_t> bytes;
     std::uint64_t count = 0;
@@ -254,7 +259,7 @@ struct Converter {
   Attempt for_each_block(Use&& use, const Status* write_status = nullptr) const {
     Result<io::SourcePtr> opened = open_input();
     if (!opened.ok()) return fail(options.input, opened.error());
-    WindowFilter filter(options.reader.window);
+    WindowFilter filter(window());
     Event64Vec block;
     for (;;) {
       const Status read = opened.value()->next_block(block);
@@ -277,7 +282,7 @@ struct Converter {
     Result<io::DsecH5Writer> created = io::DsecH5Writer::create(out.temporary_path(), sensor);
     if (!created.ok()) return fail(options.output, created.error());
     io::DsecH5Writer& h5 = created.value();
-    WindowFilter filter(options.reader.window);
+    WindowFilter filter(window());
     Event64Vec block;
     for (;;) {
       const Status read = source.next_block(block);

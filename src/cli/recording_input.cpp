@@ -91,12 +91,14 @@ Result<Recording> read_whole(const std::string& path, const ReaderChoice& choice
     if (spooled) return io::OpenedRecording{spooled->reader, spooled->events.source()};
     return open_recording(path, choice);
   };
+  // A spool holds only the window's events.
+  const std::optional<TimeWindow> window = spooled ? std::nullopt : choice.window;
   OVK_ASSIGN_OR_RETURN(io::OpenedRecording opened, open());
   Recording recording;
   recording.reader = opened.format;
   TimeRange range;
   OVK_ASSIGN_OR_RETURN(const bool fits,
-                       read_pass(*opened.source, choice.window, 0, recording.events, range));
+                       read_pass(*opened.source, window, 0, recording.events, range));
   recording.declared_sensor =
       spooled ? spooled->declared_sensor : opened.source->declared_sensor();
   recording.skipped = spooled ? spooled->skipped : opened.source->skipped_records();
@@ -106,7 +108,7 @@ Result<Recording> read_whole(const std::string& path, const ReaderChoice& choice
   OVK_ASSIGN_OR_RETURN(opened, open());
   recording.time_offset = range.first;
   TimeRange again;
-  OVK_ASSIGN_OR_RETURN(const bool fit_again, read_pass(*opened.source, choice.window, range.first,
+  OVK_ASSIGN_OR_RETURN(const bool fit_again, read_pass(*opened.source, window, range.first,
                                                        recording.events, again));
   if (!fit_again) return span_error(again.first, again.last);
   return recording;
@@ -167,12 +169,8 @@ Result<SpooledRecording> spool_recording(const std::string& path, const ReaderCh
   return catching_out_of_memory([&]() -> Result<SpooledRecording> {
     OVK_ASSIGN_OR_RETURN(io::OpenedRecording opened, open_recording(path, choice));
     OVK_ASSIGN_OR_RETURN(EventSpool spool, EventSpool::create());
-    Event64Vec block;
-    for (;;) {
-      OVK_RETURN_IF_ERROR(opened.source->next_block(block));
-      if (block.empty()) break;
-      OVK_RETURN_IF_ERROR(spool.append(block));
-    }
+    OVK_RETURN_IF_ERROR(walk(*opened.source, choice.window, nullptr,
+                             [&](const Event64Vec& block) { return spool.append(block); }));
     OVK_RETURN_IF_ERROR(spool.flush());
     return SpooledRecording{opened.format, opened.source->declared_sensor(),
                             opened.source->skipped_records(), std::move(spool)};
