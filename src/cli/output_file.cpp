@@ -262,6 +262,7 @@ OutputFile::~OutputFile() {
 Status OutputFile::write(std::span<const std::uint8_t> bytes) {
   if (!state_ || state_->fd() < 0) OVK_FAULT("write to an output that is spent");
   if (state_->to_stdout) std::fflush(stdout);
+  if (state_->temp) return state_->temp->write(bytes);
   return write_all(state_->fd(), bytes);
 }
 

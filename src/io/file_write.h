@@ -53,9 +53,13 @@ class AtomicFileWriter {
   // Closes and removes the temporary file, if any.
   void discard() noexcept;
 
+  void start_writeback() noexcept;
+
   std::string target_;
   std::string temporary_;
   FileHandle file_;
+  std::uint64_t written_ = 0;         // bytes appended so far
+  std::uint64_t writeback_from_ = 0;  // where the next writeback request starts
 };
 
 }  // namespace ovk::io
