@@ -25,6 +25,7 @@
 #include "cli/commands.h"
 #include "cli/lossless_commands.h"
 #include "cli/output_file.h"
+#include "cli/prefetch_source.h"
 #include "cli/window_filter.h"
 #include "cli/folder_batch.h"
 #include "io/file_access.h"
@@ -156,10 +157,11 @@ struct Converter {
     return spool != nullptr ? std::nullopt : options.reader.window;
   }
 
+  // The input, decoded a thread ahead of the writing.
   Result<io::SourcePtr> open_input() const {
-    if (spool != nullptr) return spool->source();
+    if (spool != nullptr) return read_ahead(spool->source());
     OVK_ASSIGN_OR_RETURN(io::OpenedRecording opened, open_recording(options.input, options.reader));
-    return std::move(opened.source);
+    return read_ahead(std::move(opened.source));
   }
 
   Attempt fail(const std::string& path, const Error& error) const {

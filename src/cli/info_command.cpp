@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "cli/cli_common.h"
+#include "cli/prefetch_source.h"
 #include "cli/commands.h"
 #include "cli/lossless_commands.h"
 #include "cli/sweep_report.h"
@@ -101,18 +102,19 @@ struct Pass {
 Result<Pass> scan(const std::string& path, const InfoOptions& options, ReaderKind& format) {
   OVK_ASSIGN_OR_RETURN(io::OpenedRecording opened, open_recording(path, options.reader));
   format = opened.format;
+  const io::SourcePtr source = read_ahead(std::move(opened.source));
   Pass pass;
   WindowFilter filter(options.reader.window);
   Event64Vec block;
   for (;;) {
-    OVK_RETURN_IF_ERROR(opened.source->next_block(block));
+    OVK_RETURN_IF_ERROR(source->next_block(block));
     if (block.empty()) break;
     pass.extent.add(block);
     filter.apply(block);
     pass.ranges.add(block);
   }
-  pass.declared = opened.source->declared_sensor();
-  pass.skipped = opened.source->skipped_records();
+  pass.declared = source->declared_sensor();
+  pass.skipped = source->skipped_records();
   return pass;
 }
 
