@@ -328,6 +328,11 @@ bool convert(const ConvertOptions& options) {
   // that cannot be read twice (a pipe) is spooled first.
   std::optional<SpooledRecording> spool;
   if (kind == Output::kNpy && !is_regular_file(options.input)) {
+    // Refused outputs are said before the whole pipe is read.
+    if (const Status usable = check_output(options.output, options.policy()); !usable.ok()) {
+      print_failure(options.output, usable.error().message());
+      return false;
+    }
     Result<SpooledRecording> spooled = spool_recording(options.input, options.reader);
     if (!spooled.ok()) {
       print_failure(options.input, spooled.error().message());

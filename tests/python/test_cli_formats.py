@@ -467,3 +467,13 @@ def test_a_pipe_of_wide_timestamps_encodes_like_its_file(tmp_path):
         env={**os.environ, "TMPDIR": str(tmp_path)})
     writer.join(timeout=60)
     assert (tmp_path / "pipe.ovkc").read_bytes() == (tmp_path / "file.ovkc").read_bytes()
+
+
+def test_a_refused_output_is_said_before_a_pipe_is_read(tmp_path):
+    fifo = tmp_path / "in.csv"
+    os.mkfifo(fifo)
+    (tmp_path / "o.npy").write_bytes(b"kept")
+    # Nothing ever writes the FIFO: reading it first would wait forever.
+    done = run("convert", fifo, "-o", tmp_path / "o.npy", check=1, timeout=30)
+    assert done.stderr == f"{tmp_path / 'o.npy'}: already exists; use -f or --force to replace it\n"
+    assert (tmp_path / "o.npy").read_bytes() == b"kept"
