@@ -157,11 +157,19 @@ struct Converter {
     return spool != nullptr ? std::nullopt : options.reader.window;
   }
 
-  // The input, decoded a thread ahead of the writing.
+  // The input, decoded a thread ahead of the writing; not for an .h5
+  // output, since the HDF5 library must not be entered from two threads at
+  // once and the input may be HDF5 too.
   Result<io::SourcePtr> open_input() const {
-    if (spool != nullptr) return read_ahead(spool->source());
-    OVK_ASSIGN_OR_RETURN(io::OpenedRecording opened, open_recording(options.input, options.reader));
-    return read_ahead(std::move(opened.source));
+    io::SourcePtr source;
+    if (spool != nullptr) {
+      source = spool->source();
+    } else {
+      OVK_ASSIGN_OR_RETURN(io::OpenedRecording opened,
+                           open_recording(options.input, options.reader));
+      source = std::move(opened.source);
+    }
+    return kind == Output::kH5 ? std::move(source) : read_ahead(std::move(source));
   }
 
   Attempt fail(const std::string& path, const Error& error) const {
