@@ -115,7 +115,7 @@ bench-lossless: deps
 	cmake --build $(BUILD)-bench --target ovk_cli ovk_lossless_bench
 	@command -v zstd >/dev/null || (apt-get update -qq && apt-get install -y -qq zstd)
 	@if [ -d $(REAL_DATA) ]; then $(PYTHON) tools/lossless_compare.py $(REAL_DATA) \
-	  --ovk $(BUILD)-bench/bin/ovk --bench $(BUILD)-bench/bench/ovk_lossless_bench; \
+	  --ovk $(BUILD)-bench/bin/ovk --bench $(BUILD)-bench/bench/ovk_lossless_bench --best; \
 	else echo "note: $(REAL_DATA) not found: no real recordings to compare"; fi
 	$(BUILD)-bench/bench/ovk_lossless_bench jobs 20000000
 	$(BUILD)-bench/bench/ovk_lossless_bench write-60s $(BUILD)-bench/60s.ovkc

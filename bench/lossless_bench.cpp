@@ -1,7 +1,9 @@
 // Speed, parallel speedup, random access and memory of the lossless coding.
 //
-//   ovk_lossless_bench speed FILE.npy...   encode/decode M events/s on one core (CPU
-//                                          time), from events in memory to bytes and back
+//   ovk_lossless_bench speed [--version V] FILE.npy...
+//                                          encode/decode M events/s on one core (CPU
+//                                          time), from events in memory to bytes and
+//                                          back, in the fast and the smallest code (or V)
 //   ovk_lossless_bench jobs [N]            N (default 20M) synthetic events coded and
 //                                          decoded with 1 and 2 threads (wall time)
 //   ovk_lossless_bench write-60s FILE      a 60 s, 50M-event synthetic recording
@@ -123,7 +125,8 @@ struct Timing {
 // `cpu`: time one job by the CPU time of this thread (one-core figures that
 // other processes on a shared machine do not inflate); otherwise by the
 // clock on the wall, as a speedup must be.
-Timing time_coding(const Event64Vec& events, unsigned jobs, int rounds, bool cpu_time) {
+Timing time_coding(const Event64Vec& events, unsigned jobs, int rounds, bool cpu_time,
+                   std::uint16_t version = ovk::lossless::kLosslessVersion) {
   Timing best;
   const auto elapsed = [jobs, cpu_time](Clock::time_point wall, double cpu) {
     return jobs == 1 && cpu_time ? thread_seconds() - cpu : seconds_since(wall);
@@ -131,7 +134,8 @@ Timing time_coding(const Event64Vec& events, unsigned jobs, int rounds, bool cpu
   for (int r = 0; r < rounds; ++r) {
     auto start = Clock::now();
     double cpu = thread_seconds();
-    const std::vector<std::uint8_t> bytes = ovk::lossless::encode_to_bytes(events, {}, jobs);
+    const std::vector<std::uint8_t> bytes = ovk::lossless::encode_to_bytes(
+        events, {}, jobs, ovk::lossless::kDefaultChunkEvents, version);
     best.encode_s = std::min(best.encode_s, elapsed(start, cpu));
     best.bytes = bytes.size();
     auto reader = ovk::lossless::read_from_memory(bytes);
@@ -154,18 +158,28 @@ Timing time_coding(const Event64Vec& events, unsigned jobs, int rounds, bool cpu
 }
 
 int speed(int argc, char** argv) {
-  std::printf("%-40s %10s %8s %10s %10s\n", "recording", "events", "bits/ev", "enc Mev/s",
-              "dec Mev/s");
-  for (int i = 2; i < argc; ++i) {
+  std::printf("%-40s %7s %10s %8s %10s %10s\n", "recording", "version", "events", "bits/ev",
+              "enc Mev/s", "dec Mev/s");
+  std::vector<std::uint16_t> versions = {ovk::lossless::kLosslessVersion,
+                                         ovk::lossless::kSmallestLosslessVersion};
+  int first = 2;
+  if (argc > 3 && std::strcmp(argv[2], "--version") == 0) {
+    versions = {static_cast<std::uint16_t>(std::stoul(argv[3]))};
+    first = 4;
+  }
+  for (int i = first; i < argc; ++i) {
     const Event64Vec events = load_npy(argv[i]);
     if (events.empty()) continue;
     const int rounds = events.size() < 100'000 ? 20 : 3;
-    const Timing t = time_coding(events, 1, rounds, true);
-    const double n = static_cast<double>(events.size());
     std::string name = argv[i];
     if (name.size() > 40) name = name.substr(name.size() - 40);
-    std::printf("%-40s %10zu %8.3f %10.2f %10.2f\n", name.c_str(), events.size(),
-                8.0 * static_cast<double>(t.bytes) / n, n / t.encode_s / 1e6, n / t.decode_s / 1e6);
+    for (const std::uint16_t version : versions) {
+      const Timing t = time_coding(events, 1, rounds, true, version);
+      const double n = static_cast<double>(events.size());
+      std::printf("%-40s %7u %10zu %8.3f %10.2f %10.2f\n", name.c_str(), version, events.size(),
+                  8.0 * static_cast<double>(t.bytes) / n, n / t.encode_s / 1e6,
+                  n / t.decode_s / 1e6);
+    }
   }
   return 0;
 }

@@ -1,7 +1,8 @@
 // The lossless decoder fed arbitrary bytes. The first input byte picks
 // whether the rest is a whole lossless file (header, table, trailer, then
 // every chunk) or, with even first byte, one chunk's code whose event count
-// is the next two bytes. Whatever the bytes, reading ends in events or an
+// is the next two bytes, in the fast code (version 3) or, with bit 3 set,
+// the smallest one (version 2). Whatever the bytes, reading ends in events or an
 // error: never a crash, a hang or an allocation the input cannot justify;
 // and events a chunk code yields code again to the same events (checked for
 // a quarter of the chunk inputs of up to 1,024 events: those whose first
@@ -38,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static ovk::Event64Vec events, back;
   static std::vector<std::uint8_t> again;
   static ovk::lossless::ChunkScratch scratch;
-  const unsigned version = ovk::lossless::kNewestChunkVersion;
+  const unsigned version = (data[0] & 8) != 0 ? 2U : 3U;
   if ((data[0] & 1) != 0) {
     const auto reader = ovk::lossless::read_from_memory(rest);
     if (!reader.ok()) return 0;

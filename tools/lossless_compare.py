@@ -7,14 +7,17 @@ bits per event and from one run:
   zstd19      zstd -19 on the same records (the zstd command, same run)
   xz9e_cols   xz -9e on a column layout of the same events (all x, then all y,
               t, p; each column little-endian at its own width)
-  ovk         `ovk encode --lossless` (when --ovk names the tool), with its
-              ratio to xz9e; the round trip through `ovk convert` is checked
+  ovk         `ovk encode --lossless` (when --ovk names the tool): the fast
+              code, with its ratio to xz9e; the round trip through `ovk
+              convert` is checked
+  best        with --best: the same for `ovk encode --lossless --best`, the
+              smallest code
   before      with --before OLD_OVK: the same for another build of the tool
               (an earlier version of the code), in the same run, with its
               ratio to xz9e; with --bench-before OLD_BENCH also its speed
   enc, dec    with --bench (bench/lossless_bench.cpp): M events/s of the
               lossless coding on one core, from events in memory to bytes
-              and back
+              and back (with --best also for the smallest code)
 
 and, with --entropy, the empirical order-0 entropies of the streams a lossless
 event coder can model (bits per event): the timestamp step dt, the rows and
@@ -193,24 +196,28 @@ def stream_entropies(events: np.ndarray) -> dict[str, float]:
     }
 
 
-def bench_speed(bench: str, events: np.ndarray, scratch: Path) -> Optional[tuple[float, float]]:
+def bench_speed(bench: str, events: np.ndarray, scratch: Path,
+                version: Optional[int] = None) -> Optional[tuple[float, float]]:
     src = scratch / "in.npy"
     np.save(src, events)
-    done = subprocess.run([bench, "speed", str(src)], capture_output=True, text=True)
+    which = ["--version", str(version)] if version else []
+    done = subprocess.run([bench, "speed", *which, str(src)], capture_output=True, text=True)
     if done.returncode != 0 or len(done.stdout.splitlines()) < 2:
         return None
     fields = done.stdout.splitlines()[1].split()
     return float(fields[-2]), float(fields[-1])
 
 
-def run_ovk(tool: str, events: np.ndarray, scratch: Path) -> Optional[tuple[int, float, float]]:
+def run_ovk(tool: str, events: np.ndarray, scratch: Path,
+            options: tuple[str, ...] = ()) -> Optional[tuple[int, float, float]]:
     src, coded, back = scratch / "in.npy", scratch / "out.ovkc", scratch / "back.npy"
     np.save(src, events)
     for f in (coded, back):
         if f.exists():
             f.unlink()
     start = time.perf_counter()
-    done = subprocess.run([tool, "encode", "--lossless", str(src), "-o", str(coded)], capture_output=True)
+    done = subprocess.run([tool, "encode", "--lossless", *options, str(src), "-o", str(coded)],
+                          capture_output=True)
     encode_s = time.perf_counter() - start
     if done.returncode != 0:
         print(f"  ovk encode failed: {done.stderr.decode().strip()}", file=sys.stderr)
@@ -248,6 +255,7 @@ def main() -> int:
     parser.add_argument("--ovk", help="the ovk tool, to read recordings and code them losslessly")
     parser.add_argument("--entropy", action="store_true", help="also print stream entropies")
     parser.add_argument("--bench", help="bench/lossless_bench.cpp's program, for one-core speed")
+    parser.add_argument("--best", action="store_true", help="also measure the smallest code (--best)")
     parser.add_argument("--before", help="another ovk tool (an earlier build) to code the same events")
     parser.add_argument("--bench-before", help="the benchmark program of that earlier build")
     args = parser.parse_args()
@@ -256,9 +264,11 @@ def main() -> int:
         return 2
     tool = args.ovk or shutil.which("ovk")
     totals = {"events": 0, "xz9e": 0, "zstd19": 0, "xz9e_cols": 0, "ovk": 0, "ovk_events": 0,
-              "xz9e_ovk": 0, "before": 0, "before_events": 0, "xz9e_before": 0}
+              "xz9e_ovk": 0, "before": 0, "before_events": 0, "xz9e_before": 0,
+              "best": 0, "best_events": 0, "xz9e_best": 0}
     header = (f"{'recording':44s} {'events':>9s} {'xz9e':>6s} {'zstd19':>6s} {'xz9e_cols':>9s} "
               f"{'ovk':>6s} {'ovk/xz':>6s} {'enc':>6s} {'dec':>6s}"
+              + (f" {'best':>6s} {'bst/xz':>6s} {'enc':>6s} {'dec':>6s}" if args.best else "")
               + (f" {'before':>6s} {'bef/xz':>6s}" if args.before else "")
               + (f" {'b.enc':>6s} {'b.dec':>6s}" if args.bench_before else ""))
     print(header)
@@ -280,10 +290,18 @@ def main() -> int:
             bpe = {k: 8 * v / n for k, v in sizes.items()}
             ovk = run_ovk(tool, events, scratch) if tool else None
             ovk_text = f"{8 * ovk[0] / n:6.2f} {8 * ovk[0] / n / bpe['xz9e']:6.3f}" if ovk else f"{'-':>6s} {'-':>6s}"
-            speed = bench_speed(args.bench, events, scratch) if args.bench else None
+            speed = bench_speed(args.bench, events, scratch, 3) if args.bench else None
             speed_text = f"{speed[0]:6.2f} {speed[1]:6.2f}" if speed else f"{'-':>6s} {'-':>6s}"
+            best = run_ovk(tool, events, scratch, ("--best",)) if tool and args.best else None
+            best_text = ""
+            if args.best:
+                best_text = (f" {8 * best[0] / n:6.2f} {8 * best[0] / n / bpe['xz9e']:6.3f}" if best
+                             else f" {'-':>6s} {'-':>6s}")
+                best_speed = bench_speed(args.bench, events, scratch, 2) if args.bench else None
+                best_text += (f" {best_speed[0]:6.2f} {best_speed[1]:6.2f}" if best_speed
+                              else f" {'-':>6s} {'-':>6s}")
             before = run_ovk(args.before, events, scratch) if args.before else None
-            before_text = ""
+            before_text = best_text
             if args.before:
                 before_text = (f" {8 * before[0] / n:6.2f} {8 * before[0] / n / bpe['xz9e']:6.3f}" if before
                                else f" {'-':>6s} {'-':>6s}")
@@ -301,6 +319,10 @@ def main() -> int:
                 totals["ovk"] += ovk[0]
                 totals["ovk_events"] += n
                 totals["xz9e_ovk"] += sizes["xz9e"]
+            if best:
+                totals["best"] += best[0]
+                totals["best_events"] += n
+                totals["xz9e_best"] += sizes["xz9e"]
             if before:
                 totals["before"] += before[0]
                 totals["before_events"] += n
@@ -312,6 +334,10 @@ def main() -> int:
         m = totals["ovk_events"]
         print(f"ovk lossless over {m} events: {8 * totals['ovk'] / m:.2f} bits/event, "
               f"{totals['ovk'] / totals['xz9e_ovk']:.3f} of xz9e on the same recordings")
+    if totals["best_events"]:
+        m = totals["best_events"]
+        print(f"ovk lossless --best over {m} events: {8 * totals['best'] / m:.2f} bits/event, "
+              f"{totals['best'] / totals['xz9e_best']:.3f} of xz9e on the same recordings")
     if totals["before_events"]:
         m = totals["before_events"]
         print(f"before (--before) over {m} events: {8 * totals['before'] / m:.2f} bits/event, "

@@ -217,7 +217,9 @@ bool lossless_encode(const LosslessEncodeRequest& request) {
   const std::optional<FileSummary> summary = value_or_report(
       lossless::encode_file(*input->source, request.output, input->sensor, jobs_or_cores(request.jobs),
                             request.chunk_events != 0 ? request.chunk_events
-                                                      : lossless::kDefaultChunkEvents),
+                                                      : lossless::kDefaultChunkEvents,
+                            request.smallest ? lossless::kSmallestLosslessVersion
+                                             : lossless::kLosslessVersion),
       request.output);
   if (!summary) return false;
   const double bits = summary->events == 0 ? 0.0 : 8.0 * static_cast<double>(summary->file_bytes) /
@@ -288,7 +290,11 @@ bool describe_code_file(const std::string& path) {
     if (!reader) return false;
     const FileSummary& s = reader->summary();
     std::printf("%s\n", path.c_str());
-    std::printf("  kind      lossless code (every event exact), version %u\n", unsigned{s.version});
+    const char* code = s.version == lossless::kLosslessVersion            ? "fast"
+                       : s.version == lossless::kSmallestLosslessVersion ? "smallest"
+                                                                         : "first";
+    std::printf("  kind      lossless code (every event exact), version %u (%s code)\n",
+                unsigned{s.version}, code);
     std::printf("  events    %" PRIu64 "\n", s.events);
     std::printf("  chunks    %zu of up to %u events\n", s.chunks.size(), s.chunk_events);
     if (s.chunks.empty()) {

@@ -25,6 +25,7 @@ struct LosslessEncodeRequest {
   std::optional<SensorSize> sensor;
   unsigned jobs = 0;             // 0: every core
   std::uint32_t chunk_events = 0;  // 0: the default
+  bool smallest = false;           // the smallest code instead of the fast one
 };
 // Codes the recording (anything the tool reads, or a .npy event array);
 // prints one line about the file. False after reporting a failure.

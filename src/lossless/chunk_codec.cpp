@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "lossless/fast_chunk.h"
 #include "lossless/range_coder.h"
 
 namespace ovk::lossless {
@@ -525,6 +526,7 @@ void start_chunk(Side& side, ChunkModel<kVersion>& model, PositionMode mode) {
 struct ChunkScratch::Models {
   std::unique_ptr<ChunkModel<1>> v1;
   std::unique_ptr<ChunkModel<2>> v2;
+  FastChunkScratch v3;
 
   template <unsigned kVersion>
   std::unique_ptr<ChunkModel<kVersion>>& slot() {
@@ -657,14 +659,17 @@ void encode_chunk(Event64Span events, std::vector<std::uint8_t>& out, unsigned v
   check_version(version);
   if (version == 1) {
     encode_in_version<1>(events, out, scratch);
-  } else {
+  } else if (version == 2) {
     encode_in_version<2>(events, out, scratch);
+  } else {
+    encode_fast_chunk(events, out, scratch.models().v3);
   }
 }
 
 Status decode_chunk(std::span<const std::uint8_t> code, std::size_t count, Event64Vec& events,
                     unsigned version, ChunkScratch& scratch) {
   check_version(version);
+  if (version == 3) return decode_fast_chunk(code, count, events, scratch.models().v3);
   return version == 1 ? decode_in_version<1>(code, count, events, scratch)
                       : decode_in_version<2>(code, count, events, scratch);
 }

@@ -52,9 +52,9 @@ struct CodedChunk {
   std::vector<std::uint8_t> code;
 };
 
-CodedChunk code_chunk(Event64Span events, ChunkScratch& scratch) {
+CodedChunk code_chunk(Event64Span events, unsigned version, ChunkScratch& scratch) {
   CodedChunk chunk;
-  encode_chunk(events, chunk.code, kNewestChunkVersion, scratch);
+  encode_chunk(events, chunk.code, version, scratch);
   chunk.entry.bytes = static_cast<std::uint32_t>(chunk.code.size());
   chunk.entry.events = static_cast<std::uint32_t>(events.size());
   const auto [lo, hi] = std::minmax_element(events.begin(), events.end(),
@@ -80,19 +80,24 @@ struct LosslessEncoder::Coders {
   std::vector<ChunkScratch> scratch;
   ChunkPipeline<Event64Vec, CodedChunk> pipeline;
 
-  explicit Coders(unsigned jobs)
+  Coders(unsigned jobs, unsigned version)
       : scratch(std::max(jobs, 1U)),
-        pipeline(jobs, [this](Event64Vec& events, std::size_t thread) {
-          return code_chunk(events, scratch[thread]);
+        pipeline(jobs, [this, version](Event64Vec& events, std::size_t thread) {
+          return code_chunk(events, version, scratch[thread]);
         }) {}
 };
 
 LosslessEncoder::LosslessEncoder(ByteSink sink, io::SensorGeometry sensor, unsigned jobs,
-                                 std::uint32_t chunk_events)
+                                 std::uint32_t chunk_events, std::uint16_t version)
     : sink_(std::move(sink)),
       chunk_events_(std::clamp<std::uint32_t>(chunk_events, 1, kMaxChunkEvents)),
+      version_(version),
       sensor_(sensor),
-      coders_(std::make_unique<Coders>(jobs)) {}
+      coders_(std::make_unique<Coders>(jobs, version)) {
+  if (version < kOldestLosslessVersion || version > kLosslessVersion) {
+    OVK_FAULT("no lossless version " + std::to_string(version));
+  }
+}
 
 LosslessEncoder::~LosslessEncoder() = default;
 
@@ -104,7 +109,7 @@ Status LosslessEncoder::write(std::span<const std::uint8_t> bytes) {
 Status LosslessEncoder::append(Event64Span events) {
   if (!started_) {
     std::vector<std::uint8_t> header(kLosslessMagic.begin(), kLosslessMagic.end());
-    put16(header, kLosslessVersion);
+    put16(header, version_);
     put16(header, 0);
     put32(header, chunk_events_);
     put16(header, sensor_.width);
@@ -165,10 +170,10 @@ Status LosslessEncoder::finish() {
 
 Result<FileSummary> encode_file(io::EventSource& source, std::string_view path,
                                 io::SensorGeometry sensor, unsigned jobs,
-                                std::uint32_t chunk_events) {
+                                std::uint32_t chunk_events, std::uint16_t version) {
   OVK_ASSIGN_OR_RETURN(io::AtomicFileWriter file, io::AtomicFileWriter::create(path));
   LosslessEncoder encoder([&file](std::span<const std::uint8_t> bytes) { return file.write(bytes); },
-                          sensor, jobs, chunk_events);
+                          sensor, jobs, chunk_events, version);
   Event64Vec block;
   for (;;) {
     OVK_RETURN_IF_ERROR(source.next_block(block));
@@ -186,14 +191,15 @@ Result<FileSummary> encode_file(io::EventSource& source, std::string_view path,
 }
 
 std::vector<std::uint8_t> encode_to_bytes(Event64Span events, io::SensorGeometry sensor,
-                                          unsigned jobs, std::uint32_t chunk_events) {
+                                          unsigned jobs, std::uint32_t chunk_events,
+                                          std::uint16_t version) {
   std::vector<std::uint8_t> out;
   LosslessEncoder encoder(
       [&out](std::span<const std::uint8_t> bytes) -> Status {
         out.insert(out.end(), bytes.begin(), bytes.end());
         return Ok{};
       },
-      sensor, jobs, chunk_events);
+      sensor, jobs, chunk_events, version);
   if (!encoder.append(events).ok() || !encoder.finish().ok()) OVK_FAULT("in-memory sink failed");
   return out;
 }

@@ -38,9 +38,11 @@
 namespace ovk::lossless {
 
 inline constexpr std::array<std::uint8_t, 4> kLosslessMagic = {'O', 'V', 'K', 'L'};
-// The version written; versions kOldestLosslessVersion ... kLosslessVersion
-// are read (they differ only in the chunk code, chunk_codec.h).
-inline constexpr std::uint16_t kLosslessVersion = 2;
+// Versions kOldestLosslessVersion ... kLosslessVersion are read (they differ
+// only in the chunk code, chunk_codec.h). kLosslessVersion, the fast code, is
+// written unless the smallest code is asked for: kSmallestLosslessVersion.
+inline constexpr std::uint16_t kLosslessVersion = 3;
+inline constexpr std::uint16_t kSmallestLosslessVersion = 2;
 inline constexpr std::uint16_t kOldestLosslessVersion = 1;
 inline constexpr std::size_t kHeaderBytes = 24;
 inline constexpr std::size_t kTableEntryBytes = 48;
@@ -79,8 +81,10 @@ using ByteSink = std::function<Status(std::span<const std::uint8_t>)>;
 // never depend on `jobs`.
 class LosslessEncoder {
  public:
+  // A `version` outside the versions read is a fault.
   LosslessEncoder(ByteSink sink, io::SensorGeometry sensor, unsigned jobs,
-                  std::uint32_t chunk_events = kDefaultChunkEvents);
+                  std::uint32_t chunk_events = kDefaultChunkEvents,
+                  std::uint16_t version = kLosslessVersion);
   ~LosslessEncoder();
   LosslessEncoder(const LosslessEncoder&) = delete;
   LosslessEncoder& operator=(const LosslessEncoder&) = delete;
@@ -101,6 +105,7 @@ class LosslessEncoder {
 
   ByteSink sink_;
   std::uint32_t chunk_events_;
+  std::uint16_t version_;
   Event64Vec pending_;  // the chunk being filled
   std::vector<ChunkEntry> table_;
   std::uint64_t offset_ = 0;
@@ -114,12 +119,14 @@ class LosslessEncoder {
 // (written whole or not at all).
 [[nodiscard]] Result<FileSummary> encode_file(io::EventSource& source, std::string_view path,
                                               io::SensorGeometry sensor, unsigned jobs,
-                                              std::uint32_t chunk_events = kDefaultChunkEvents);
+                                              std::uint32_t chunk_events = kDefaultChunkEvents,
+                                              std::uint16_t version = kLosslessVersion);
 
 // Codes a whole recording in memory into the bytes of a lossless file.
 std::vector<std::uint8_t> encode_to_bytes(Event64Span events, io::SensorGeometry sensor,
                                           unsigned jobs = 1,
-                                          std::uint32_t chunk_events = kDefaultChunkEvents);
+                                          std::uint32_t chunk_events = kDefaultChunkEvents,
+                                          std::uint16_t version = kLosslessVersion);
 
 // Where a reader's bytes come from: any range of them, by offset, from any
 // thread at once.

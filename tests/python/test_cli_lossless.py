@@ -1,6 +1,7 @@
 """ovk encode --lossless / convert / info / check: the lossless .ovkc file from
 the command line. Round trips compare every field with numpy arrays; the
-container is read by a small independent parser of its documented layout."""
+container is read by a small independent parser of its documented layout, and
+the fast code by an independent decoder (fast_chunk_model)."""
 import random
 import struct
 
@@ -8,14 +9,17 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+import fast_chunk_model
 from conftest import REAL_DATA, REPO, needs_cli, run_cli as run
 
 pytestmark = needs_cli
 
-# Version 1 (read, no longer written) and version 2 (what encode writes) of
-# the same events.
+# The same events in version 1 (read, no longer written), version 2 (the
+# smallest code, what encode --best writes) and version 3 (the fast code,
+# what encode writes).
 GOLDEN_V1 = REPO / "tests" / "data" / "golden_lossless.ovkc"
-GOLDEN = REPO / "tests" / "data" / "golden_lossless_v2.ovkc"
+GOLDEN_V2 = REPO / "tests" / "data" / "golden_lossless_v2.ovkc"
+GOLDEN = REPO / "tests" / "data" / "golden_lossless_v3.ovkc"
 DTYPE = np.dtype([("x", "<u2"), ("y", "<u2"), ("t", "<u8"), ("p", "u1")])
 MAX_T = 2**64 - 1
 
@@ -51,7 +55,7 @@ def decode(path, tmp_path, *options):
 def parse_lossless(data):
     """Header, chunk table and trailer by the documented layout."""
     magic, version, flags, chunk_events, width, height = struct.unpack_from("<4sHHIHH", data, 0)
-    assert (magic, flags) == (b"OVKL", 0) and version in (1, 2)
+    assert (magic, flags) == (b"OVKL", 0) and version in (1, 2, 3)
     table_offset, count, events = struct.unpack_from("<QQQ", data, len(data) - 40)
     assert data[-8:] == b"OVKLEND\0"
     chunks = [dict(zip(("offset", "bytes", "events", "t_first", "t_min", "t_max", "sum"),
@@ -83,10 +87,11 @@ ADVERSARIAL = {
 }
 
 
+@pytest.mark.parametrize("code", [(), ("--best",)], ids=["fast", "best"])
 @pytest.mark.parametrize("name", sorted(ADVERSARIAL))
-def test_adversarial_round_trip(tmp_path, name):
+def test_adversarial_round_trip(tmp_path, name, code):
     events = ADVERSARIAL[name]
-    coded = encode(tmp_path, events, "--chunk-events", "256")
+    coded = encode(tmp_path, events, "--chunk-events", "256", *code)
     assert decode(coded, tmp_path) == events
     done = run("check", coded, tmp_path / "rec.npy")
     assert done.returncode == 0, done.stdout + done.stderr
@@ -105,6 +110,7 @@ events_strategy = st.lists(
 def test_round_trip_any_events(tmp_path, events, chunk, jobs):
     coded = encode(tmp_path, events, "--chunk-events", chunk, "--jobs", jobs)
     assert decode(coded, tmp_path) == events
+    assert fast_chunk_model.decode_file(coded.read_bytes()) == events
     layout = parse_lossless(coded.read_bytes())
     assert layout["events"] == len(events)
     assert [c["events"] for c in layout["chunks"]] == \
@@ -129,6 +135,7 @@ few_pixels_strategy = st.lists(
 def test_round_trip_few_pixels(tmp_path, events, chunk):
     coded = encode(tmp_path, events, "--chunk-events", chunk)
     assert decode(coded, tmp_path) == events
+    assert fast_chunk_model.decode_file(coded.read_bytes()) == events
 
 
 @settings(max_examples=15, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
@@ -144,6 +151,7 @@ def test_round_trip_sorted_bursts(tmp_path, steps, flips):
         events.append((x, y, t, (flips >> (i % 32)) & 1))
     coded = encode(tmp_path, events)
     assert decode(coded, tmp_path) == events
+    assert fast_chunk_model.decode_file(coded.read_bytes()) == events
 
 
 def test_bytes_do_not_depend_on_jobs(tmp_path):
@@ -172,7 +180,7 @@ def test_evb_refuses_timestamps_past_32_bits(tmp_path):
 
 # --- golden file ------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("golden, version", [(GOLDEN_V1, 1), (GOLDEN, 2)])
+@pytest.mark.parametrize("golden, version", [(GOLDEN_V1, 1), (GOLDEN_V2, 2), (GOLDEN, 3)])
 def test_golden_file_decodes(tmp_path, golden, version):
     assert decode(golden, tmp_path) == GOLDEN_EVENTS
     layout = parse_lossless(golden.read_bytes())
@@ -183,9 +191,10 @@ def test_golden_file_decodes(tmp_path, golden, version):
     assert f"lossless code (every event exact), version {version}" in done.stdout
 
 
-def test_golden_file_is_what_encode_writes(tmp_path):
-    coded = encode(tmp_path, GOLDEN_EVENTS, "--sensor", "65535x65535")
-    assert coded.read_bytes() == GOLDEN.read_bytes()
+@pytest.mark.parametrize("options, golden", [((), GOLDEN), (("--best",), GOLDEN_V2)])
+def test_golden_file_is_what_encode_writes(tmp_path, options, golden):
+    coded = encode(tmp_path, GOLDEN_EVENTS, "--sensor", "65535x65535", *options)
+    assert coded.read_bytes() == golden.read_bytes()
 
 
 # --- time windows -----------------------------------------------------------------------------
@@ -215,8 +224,9 @@ def test_window_up_to_the_end_of_time(tmp_path):
 
 # --- hostile files ----------------------------------------------------------------------------
 
-def test_every_truncation_is_a_one_line_error(tmp_path):
-    data = GOLDEN.read_bytes()
+@pytest.mark.parametrize("golden", [GOLDEN_V2, GOLDEN])
+def test_every_truncation_is_a_one_line_error(tmp_path, golden):
+    data = golden.read_bytes()
     cut = tmp_path / "cut.ovkc"
     for n in range(len(data)):
         cut.write_bytes(data[:n])
@@ -224,8 +234,9 @@ def test_every_truncation_is_a_one_line_error(tmp_path):
         assert not (tmp_path / "o.npy").exists()
 
 
-def test_every_byte_change_is_a_one_line_error(tmp_path):
-    data = GOLDEN.read_bytes()
+@pytest.mark.parametrize("golden", [GOLDEN_V2, GOLDEN])
+def test_every_byte_change_is_a_one_line_error(tmp_path, golden):
+    data = golden.read_bytes()
     bad = tmp_path / "bad.ovkc"
     for i in range(len(data)):
         changed = bytearray(data)
@@ -304,6 +315,8 @@ def test_real_recordings_round_trip(tmp_path):
         assert run("convert", path, *reader, "-o", tmp_path / "ref.npy", "-f").returncode == 0
         ref = [tuple(int(v) for v in row) for row in np.load(tmp_path / "ref.npy")]
         assert decode(coded, tmp_path) == ref, path
+        if len(ref) <= 20_000:  # the independent decoder is slow
+            assert fast_chunk_model.decode_file(coded.read_bytes()) == ref, path
 
 
 # --- sweep ------------------------------------------------------------------------------------
@@ -330,6 +343,15 @@ def test_sweep_reports_lossless_size_and_events_per_cell(tmp_path):
 
 def test_the_documented_example(tmp_path):
     coded = encode(tmp_path, [(3, 4, 100, 1), (4, 4, 105, 1)], "--sensor", "8x8")
+    data = coded.read_bytes()
+    assert data[24:24 + 46].hex() == (
+        "0119000000000000" "0107" "024800ff03ff03" "000000" "00" "0100" "0107"
+        "00" "0101" "000000000000" "0105" "08" "0000010000020400" "44")
+    assert fast_chunk_model.decode_file(data) == [(3, 4, 100, 1), (4, 4, 105, 1)]
+
+
+def test_the_documented_example_of_the_smallest_code(tmp_path):
+    coded = encode(tmp_path, [(3, 4, 100, 1), (4, 4, 105, 1)], "--sensor", "8x8", "--best")
     assert coded.read_bytes().hex() == (
         "4f564b4c0200000000000100080008007aa14578fad10803"
         "0043c83e22a834c318000000"

@@ -1,0 +1,403 @@
+#include "lossless/fast_chunk.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+
+#include "lossless/static_rans.h"
+
+namespace ovk::lossless {
+namespace {
+
+constexpr unsigned kTimeTable = 0;     // 8 contexts
+constexpr unsigned kPlaceTable = 8;    // 4
+constexpr unsigned kRowTable = 12;     // 3
+constexpr unsigned kColumnTable = 15;  // 9
+constexpr unsigned kTables = 24;
+
+// Recent pixels: those of the last kRecent events. An event on one of them
+// is coded by how many events back it fired, as the token of a step of
+// age - 1 (kAgeTokens of them for ages up to kRecent).
+constexpr std::uint32_t kRecent = 4096;
+constexpr unsigned kAgeTokens = 24;
+constexpr unsigned kNewPlace = kAgeTokens;
+constexpr unsigned kPolarityClasses = 3;  // predicted, lowest bit flipped, other
+constexpr unsigned kTimeAlphabet = 255;
+constexpr unsigned kPlaceAlphabet = (kAgeTokens + 1) * kPolarityClasses;
+constexpr unsigned kStepAlphabet = 63;  // steps of 16 bits
+
+constexpr unsigned alphabet_of(unsigned table) {
+  return table < kPlaceTable ? kTimeAlphabet : (table < kRowTable ? kPlaceAlphabet : kStepAlphabet);
+}
+
+constexpr unsigned kPixelBits = 18;
+// How many more plain bits an age may take than the steps it replaces and
+// still be chosen (the steps' two tokens cost more than the age's one).
+constexpr int kAgeAllowance = 3;
+
+// A signed step's token: 0 for zero; else, for a magnitude m of bit length
+// L, k = m when m = 1, else 2 (L - 1) + the bit below the leading one; the
+// token is 2k - 1 for a positive step and 2k for a negative one. The L - 2
+// bits below those two go as plain bits.
+struct StepToken {
+  unsigned symbol = 0;
+  unsigned length = 0;  // L
+  unsigned plain_bits = 0;
+  std::uint64_t plain = 0;
+};
+
+StepToken step_token(std::uint64_t magnitude, bool negative) {
+  StepToken token;
+  token.length = static_cast<unsigned>(std::bit_width(magnitude));
+  if (token.length == 0) return token;
+  unsigned k = 1;
+  if (token.length >= 2) {
+    token.plain_bits = token.length - 2;
+    k = 2 * (token.length - 1) + static_cast<unsigned>((magnitude >> token.plain_bits) & 1U);
+    token.plain = magnitude & ((std::uint64_t{1} << token.plain_bits) - 1);
+  }
+  token.symbol = 2 * k - (negative ? 0U : 1U);
+  return token;
+}
+
+// What a token says, for the decoder: the magnitude's leading bits, the
+// plain bits below them, its bit length and its sign.
+struct StepInfo {
+  std::uint64_t top = 0;
+  std::uint8_t plain_bits = 0;
+  std::uint8_t length = 0;
+  bool negative = false;
+};
+
+constexpr std::array<StepInfo, 256> kStepInfo = [] {
+  std::array<StepInfo, 256> info{};
+  for (unsigned symbol = 1; symbol < kTimeAlphabet; ++symbol) {
+    const unsigned k = (symbol + 1) / 2;
+    StepInfo& i = info[symbol];
+    i.negative = symbol % 2 == 0;
+    if (k == 1) {
+      i.top = 1;
+      i.length = 1;
+      continue;
+    }
+    i.length = static_cast<std::uint8_t>(k / 2 + 1);
+    i.plain_bits = static_cast<std::uint8_t>(i.length - 2);
+    i.top = (std::uint64_t{1} << (i.length - 1)) | (std::uint64_t{k & 1U} << i.plain_bits);
+  }
+  return info;
+}();
+
+std::uint64_t magnitude16(std::uint16_t step) {
+  const auto s = static_cast<std::int16_t>(step);
+  return static_cast<std::uint64_t>(s < 0 ? -static_cast<std::int32_t>(s) : s);
+}
+
+unsigned time_class(unsigned symbol, unsigned length) {
+  return symbol == 0 ? 0U : (length <= 4 ? 1U : 2U);
+}
+
+unsigned row_class(unsigned symbol) { return symbol == 0 ? 0U : (symbol <= 2 ? 1U : 2U); }
+
+std::uint32_t pixel_key(std::uint16_t x, std::uint16_t y) {
+  return ((static_cast<std::uint32_t>(x) & 511U) << 9) | (y & 511U);
+}
+
+std::uint32_t packed(std::uint16_t x, std::uint16_t y) {
+  return (static_cast<std::uint32_t>(x) << 16) | y;
+}
+
+// The recent events' pixels and polarities, in a ring: what both sides
+// keep of the events before the one being coded.
+struct Recent {
+  std::array<std::uint32_t, kRecent> pixel{};
+  std::array<std::uint8_t, kRecent> polarity{};
+};
+
+}  // namespace
+
+struct FastChunkScratch::Tables {
+  // The encoder's: the number (from 1) of each pixel's last event in the
+  // chunk, by the low 9 bits of x and y, 0 for none; set back to 0 after
+  // each chunk.
+  std::vector<std::uint32_t> last_event;
+  // The encoder's tokens (table << 8 | symbol) and their counts.
+  std::vector<std::uint16_t> tokens;
+  std::array<std::array<std::uint32_t, rans::kMaxAlphabet>, kTables> counts{};
+  std::array<std::uint32_t, rans::kMaxAlphabet> frequencies{};
+  std::vector<rans::DecodeTable> decode = std::vector<rans::DecodeTable>(kTables);
+  Recent recent;
+
+  void forget(Event64Span events) {
+    if (events.size() < last_event.size() / 16) {
+      for (const Event64& e : events) last_event[pixel_key(e.x, e.y)] = 0;
+    } else {
+      std::fill(last_event.begin(), last_event.end(), 0U);
+    }
+  }
+};
+
+FastChunkScratch::FastChunkScratch() : tables_(std::make_unique<Tables>()) {}
+FastChunkScratch::~FastChunkScratch() = default;
+FastChunkScratch::FastChunkScratch(FastChunkScratch&&) noexcept = default;
+FastChunkScratch& FastChunkScratch::operator=(FastChunkScratch&&) noexcept = default;
+
+namespace {
+
+// The most plain bits one event can take: a time step's 62, two position
+// steps' 14 each and a polarity's 8.
+constexpr std::size_t kMostPlainBytesPerEvent = (62 + 2 * 14 + 8 + 7) / 8;
+
+// Plain bits into a buffer sized beforehand, a 64-bit word at a time.
+class PlainWriter {
+ public:
+  explicit PlainWriter(std::uint8_t* out) : out_(out), start_(out) {}
+  void put(std::uint64_t value, unsigned count) {
+    if (count == 0) return;
+    acc_ |= value << filled_;
+    if (filled_ + count >= 64) {
+      store(acc_);
+      acc_ = filled_ == 0 ? 0 : value >> (64 - filled_);
+      filled_ = filled_ + count - 64;
+    } else {
+      filled_ += count;
+    }
+  }
+  // The bytes written, the last one's unused bits 0.
+  std::size_t finish() {
+    const std::uint64_t last = acc_;
+    std::uint8_t* end = out_ + (filled_ + 7) / 8;
+    store(last);
+    return static_cast<std::size_t>(end - start_);
+  }
+
+ private:
+  void store(std::uint64_t word) {
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+    std::memcpy(out_, &word, 8);
+    out_ += 8;
+  }
+  std::uint8_t* out_;
+  std::uint8_t* start_;
+  std::uint64_t acc_ = 0;
+  unsigned filled_ = 0;
+};
+
+// How many events back the event's pixel last fired, when that is within
+// the recent events and its plain bits are fewer than the steps' would be
+// (allowing kAgeAllowance); else 0.
+std::uint32_t recent_age(std::uint32_t last, std::uint32_t n, const Recent& recent,
+                         std::uint32_t pixel, std::uint16_t dx, std::uint16_t dy) {
+  if (last == 0) return 0;
+  const std::uint32_t age = n - last + 1;
+  if (age > kRecent || recent.pixel[(n - age) % kRecent] != pixel) return 0;
+  const int age_bits = static_cast<int>(std::bit_width(age - 1));
+  const int step_bits =
+      static_cast<int>(std::bit_width(magnitude16(dx)) + std::bit_width(magnitude16(dy)));
+  return age_bits <= step_bits + kAgeAllowance ? age : 0;
+}
+
+// Turns the events into counted tokens and plain bits; returns how many
+// tokens and how many bytes of plain bits.
+std::pair<std::size_t, std::size_t> tokenise(Event64Span events, FastChunkScratch::Tables& t,
+                                             std::uint8_t* plain_out) {
+  std::uint16_t* tokens = t.tokens.data();
+  std::uint32_t* last_event = t.last_event.data();
+  auto& counts = t.counts;
+  Recent& recent = t.recent;
+  PlainWriter plain(plain_out);
+  std::size_t n_tokens = 0;
+  const auto emit = [&](unsigned table, unsigned symbol) {
+    tokens[n_tokens++] = static_cast<std::uint16_t>((table << 8) | symbol);
+    ++counts[table][symbol];
+  };
+  Event64 previous{};
+  unsigned time_length = 0;
+  unsigned known = 0;
+  for (std::uint32_t n = 0; n < events.size(); ++n) {
+    const Event64 e = events[n];
+    const std::uint64_t dt = e.t - previous.t;
+    const bool backwards = (dt >> 63) != 0;
+    const StepToken time = step_token(backwards ? 0 - dt : dt, backwards);
+    emit(kTimeTable + std::min(time_length, 7U), time.symbol);
+    plain.put(time.plain, time.plain_bits);
+
+    const std::uint32_t pixel = packed(e.x, e.y);
+    const std::uint32_t key = pixel_key(e.x, e.y);
+    const auto dy = static_cast<std::uint16_t>(e.y - previous.y);
+    const auto dx = static_cast<std::uint16_t>(e.x - previous.x);
+    const std::uint32_t age = recent_age(last_event[key], n, recent, pixel, dx, dy);
+    const unsigned predicted = age != 0 ? recent.polarity[(n - age) % kRecent] : previous.p;
+    const unsigned polarity = e.p == predicted ? 0U : (e.p == (predicted ^ 1U) ? 1U : 2U);
+    const unsigned place_table = kPlaceTable + known * 2 + (time.symbol == 0 ? 1U : 0U);
+    if (age != 0) {
+      const StepToken back = step_token(age - 1U, false);
+      emit(place_table, (back.symbol + 1) / 2 * kPolarityClasses + polarity);
+      plain.put(back.plain, back.plain_bits);
+    } else {
+      emit(place_table, kNewPlace * kPolarityClasses + polarity);
+      const unsigned tc = time_class(time.symbol, time.length);
+      const StepToken row = step_token(magnitude16(dy), (dy & 0x8000U) != 0);
+      emit(kRowTable + tc, row.symbol);
+      plain.put(row.plain, row.plain_bits);
+      const StepToken column = step_token(magnitude16(dx), (dx & 0x8000U) != 0);
+      emit(kColumnTable + row_class(row.symbol) * 3 + tc, column.symbol);
+      plain.put(column.plain, column.plain_bits);
+    }
+    if (polarity == 2) plain.put(e.p, 8);
+    recent.pixel[n % kRecent] = pixel;
+    recent.polarity[n % kRecent] = e.p;
+    last_event[key] = n + 1;
+    known = age != 0 ? 1U : 0U;
+    time_length = time.length;
+    previous = e;
+  }
+  return {n_tokens, plain.finish()};
+}
+
+}  // namespace
+
+void encode_fast_chunk(Event64Span events, std::vector<std::uint8_t>& out,
+                       FastChunkScratch& scratch) {
+  FastChunkScratch::Tables& t = scratch.tables();
+  if (t.last_event.empty()) t.last_event.assign(std::size_t{1} << kPixelBits, 0);
+  t.tokens.resize(4 * events.size());
+  for (auto& c : t.counts) c.fill(0);
+  std::vector<std::uint8_t> plain(events.size() * kMostPlainBytesPerEvent + 16);
+  const auto [n_tokens, plain_bytes] = tokenise(events, t, plain.data());
+  t.forget(events);
+
+  std::vector<rans::EncodeSymbol> places(kTables << 8);
+  for (unsigned table = 0; table < kTables; ++table) {
+    const unsigned alphabet = alphabet_of(table);
+    const std::span<std::uint32_t> f(t.frequencies.data(), alphabet);
+    rans::normalise(std::span(t.counts[table]).first(alphabet), f);
+    rans::put_table(out, f);
+    std::uint32_t start = 0;
+    for (unsigned s = 0; s < alphabet; ++s) {
+      places[(table << 8) | s] = {f[s], start};
+      start += f[s];
+    }
+  }
+  rans::Encoder coder(n_tokens);
+  for (std::size_t i = n_tokens; i-- > 0;) coder.put(i, places[t.tokens[i]]);
+  std::vector<std::uint8_t> code;
+  coder.finish(code);
+  rans::put_varint(out, static_cast<std::uint32_t>(code.size()));
+  out.insert(out.end(), code.begin(), code.end());
+  out.insert(out.end(), plain.begin(), plain.begin() + static_cast<std::ptrdiff_t>(plain_bytes));
+}
+
+namespace {
+
+Error damaged(const char* why) { return Error(ErrorKind::kInvalidData, why); }
+
+// What a place token says: the age's step token (or kNewPlace) and the
+// polarity's class.
+struct PlaceInfo {
+  std::uint8_t age_symbol = 0;
+  std::uint8_t place = 0;
+  std::uint8_t polarity = 0;
+};
+constexpr std::array<PlaceInfo, kPlaceAlphabet> kPlaceInfo = [] {
+  std::array<PlaceInfo, kPlaceAlphabet> info{};
+  for (unsigned token = 0; token < kPlaceAlphabet; ++token) {
+    const unsigned place = token / kPolarityClasses;
+    info[token].place = static_cast<std::uint8_t>(place);
+    info[token].age_symbol = static_cast<std::uint8_t>(place == 0 ? 0 : 2 * place - 1);
+    info[token].polarity = static_cast<std::uint8_t>(token % kPolarityClasses);
+  }
+  return info;
+}();
+
+// The events from their tokens (the rANS code) and plain bits. Symbols
+// alternate between the coder's two states, and every event has an even
+// number of them (time and place; row and column for a new pixel), so the
+// time and row tokens are always state 0's and the others state 1's.
+Status decode_events(const rans::DecodeTable* tables, std::span<const std::uint8_t> code,
+                     std::span<const std::uint8_t> plain, std::span<Event64> events,
+                     Recent& recent) {
+  rans::Decoder coder(code);
+  rans::BitReader bits(plain);
+  const auto step = [&bits](unsigned symbol) {
+    const StepInfo& info = kStepInfo[symbol];
+    const std::uint64_t m = info.top | bits.get(info.plain_bits);
+    return info.negative ? 0 - m : m;
+  };
+  std::uint64_t t = 0;
+  std::uint16_t x = 0;
+  std::uint16_t y = 0;
+  unsigned p = 0;
+  unsigned time_length = 0;
+  unsigned known = 0;
+  for (std::uint32_t n = 0; n < events.size(); ++n) {
+    const unsigned time = coder.get<0>(tables[kTimeTable + std::min(time_length, 7U)]);
+    if (time >= kTimeAlphabet) return damaged("impossible token");
+    t += step(time);
+    const unsigned token = coder.get<1>(tables[kPlaceTable + known * 2 + (time == 0 ? 1U : 0U)]);
+    if (token >= kPlaceAlphabet) return damaged("impossible token");
+    const PlaceInfo place = kPlaceInfo[token];
+    unsigned predicted = p;
+    if (place.place != kNewPlace) {
+      const std::uint64_t age = step(place.age_symbol) + 1;
+      if (age > n) return damaged("recent pixel out of range");
+      const std::uint32_t back = (n - static_cast<std::uint32_t>(age)) % kRecent;
+      x = static_cast<std::uint16_t>(recent.pixel[back] >> 16);
+      y = static_cast<std::uint16_t>(recent.pixel[back]);
+      predicted = recent.polarity[back];
+      known = 1;
+    } else {
+      const unsigned tc = time_class(time, kStepInfo[time].length);
+      const unsigned row = coder.get<0>(tables[kRowTable + tc]);
+      if (row >= kStepAlphabet) return damaged("impossible token");
+      y = static_cast<std::uint16_t>(y + step(row));
+      const unsigned column = coder.get<1>(tables[kColumnTable + row_class(row) * 3 + tc]);
+      if (column >= kStepAlphabet) return damaged("impossible token");
+      x = static_cast<std::uint16_t>(x + step(column));
+      known = 0;
+    }
+    p = place.polarity == 0   ? predicted
+        : place.polarity == 1 ? (predicted ^ 1U)
+                              : static_cast<unsigned>(bits.get(8));
+    recent.pixel[n % kRecent] = packed(x, y);
+    recent.polarity[n % kRecent] = static_cast<std::uint8_t>(p);
+    time_length = kStepInfo[time].length;
+    Event64 e;
+    e.x = x;
+    e.y = y;
+    e.t = t;
+    e.p = static_cast<std::uint8_t>(p);
+    events[n] = e;
+  }
+  if (coder.overran()) return damaged("code ends before its events");
+  if (!bits.ended_cleanly()) return damaged("plain bits do not end with the events");
+  if (!coder.ended_cleanly()) return damaged("code does not end where its events do");
+  return Ok{};
+}
+
+}  // namespace
+
+Status decode_fast_chunk(std::span<const std::uint8_t> code, std::size_t count,
+                         Event64Vec& events, FastChunkScratch& scratch) {
+  return catching_out_of_memory([&]() -> Status {
+    FastChunkScratch::Tables& t = scratch.tables();
+    std::size_t at = 0;
+    for (unsigned table = 0; table < kTables; ++table) {
+      const unsigned alphabet = alphabet_of(table);
+      const std::span<std::uint32_t> f(t.frequencies.data(), alphabet);
+      OVK_ASSIGN_OR_RETURN(const bool present, rans::get_table(code, at, alphabet, f));
+      if (present) {
+        t.decode[table].build(f);
+      } else {
+        t.decode[table].build_absent();
+      }
+    }
+    OVK_ASSIGN_OR_RETURN(const std::uint32_t length, rans::get_varint(code, at));
+    if (length > code.size() - at) return damaged("code ends before its events");
+    events.resize(count);
+    return decode_events(t.decode.data(), code.subspan(at, length), code.subspan(at + length),
+                         events, t.recent);
+  });
+}
+
+}  // namespace ovk::lossless

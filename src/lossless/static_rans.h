@@ -1,0 +1,239 @@
+// A static multi-symbol rANS coder with two interleaved states, and the
+// plain bit streams that go beside it: the coder of the fast chunk code
+// (fast_chunk.h).
+//
+// Each symbol is coded with a table of frequencies that sum to kRansScale,
+// made for the chunk from the symbol counts and stored ahead of its code.
+//
+// Constants, and why:
+//  - a state is 32 bits and lives in [kRansLow, 2^32) = [2^16, 2^32); it
+//    is renormalised by 16-bit words, so the encoder moves at most one word
+//    per symbol and the decoder reads at most one;
+//  - kRansScaleBits = 11: a frequency and a slot's bias fit with the symbol
+//    in one 32-bit decode entry, and the decode tables of a chunk's 24
+//    contexts (24 x 2048 x 4 bytes) stay in the second-level cache. With a
+//    frequency f <= 2^11 the encoder's bound f << (32 - 11) fits in 64 bits,
+//    and after decoding a state is at least 2^(16 - 11) = 32, so one 16-bit
+//    read brings it back to at least 2^21 >= kRansLow;
+//  - symbol i of the chunk is coded with state i mod 2, so a decoder's
+//    consecutive symbols depend on different states and overlap in the CPU.
+//
+// Byte order: the encoder runs over the symbols backwards and writes words
+// backwards; the code is then, in memory, state 0, state 1 (each as two
+// little-endian 16-bit words, low word first) and the words in the order the
+// decoder reads them. The decoder reads nothing outside its input: past the
+// end it sees zero words and counts them.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <vector>
+
+#include "codec/result.h"
+
+namespace ovk::lossless::rans {
+
+inline constexpr unsigned kRansScaleBits = 10;
+inline constexpr std::uint32_t kRansScale = 1U << kRansScaleBits;
+inline constexpr std::uint32_t kRansLow = 1U << 16;
+// Symbols of one table: 0 ... kMaxAlphabet - 1.
+inline constexpr unsigned kMaxAlphabet = 255;
+
+// Frequencies out of kRansScale for symbols counted `counts` times: every
+// counted symbol at least 1, the rest 0, the sum exactly kRansScale (all 0
+// when nothing was counted). Deterministic: the code depends on it.
+void normalise(std::span<const std::uint32_t> counts, std::span<std::uint32_t> frequencies);
+
+// LEB128: 7 bits a byte, low first.
+void put_varint(std::vector<std::uint8_t>& out, std::uint32_t value);
+// Reads one at `at`, moving past it; fails on a code ending before it or
+// a value above 2^32 - 1.
+[[nodiscard]] Result<std::uint32_t> get_varint(std::span<const std::uint8_t> in, std::size_t& at);
+
+// A table's frequencies as stored: the number of symbols with a frequency;
+// for each, the gap from the symbol before it (the first from -1) less one;
+// then, when there are two or more, each frequency less one.
+void put_table(std::vector<std::uint8_t>& out, std::span<const std::uint32_t> frequencies);
+// Reads a table of `alphabet` symbols into `frequencies`; fails unless the
+// symbols lie in the alphabet and the frequencies sum to kRansScale (or the
+// table is empty). Returns whether it holds any symbol.
+[[nodiscard]] Result<bool> get_table(std::span<const std::uint8_t> in, std::size_t& at,
+                                     unsigned alphabet, std::span<std::uint32_t> frequencies);
+
+// One symbol's place in its table, for the encoder.
+struct EncodeSymbol {
+  std::uint32_t frequency = 0;
+  std::uint32_t start = 0;
+};
+
+// Encodes symbols last first into words written backwards.
+class Encoder {
+ public:
+  // Makes room for the code of `symbols` symbols (at most one word each).
+  explicit Encoder(std::size_t symbols);
+  // Codes symbol `index` (they must come in the order n-1, n-2, ..., 0).
+  void put(std::size_t index, EncodeSymbol s) {
+    std::uint32_t& x = state_[index & 1U];
+    const std::uint64_t bound = std::uint64_t{s.frequency} << (32 - kRansScaleBits);
+    if (x >= bound) {
+      *--head_ = static_cast<std::uint16_t>(x);
+      x >>= 16;
+    }
+    x = ((x / s.frequency) << kRansScaleBits) + (x % s.frequency) + s.start;
+  }
+  // Appends the code (states first) to `out`.
+  void finish(std::vector<std::uint8_t>& out);
+
+ private:
+  std::vector<std::uint16_t> words_;
+  std::uint16_t* head_;
+  std::array<std::uint32_t, 2> state_{kRansLow, kRansLow};
+};
+
+// A decode table: per slot (state mod kRansScale), the symbol in bits 0-7,
+// the slot's distance from its symbol's start in bits 8-18 and the
+// symbol's frequency in bits 19-30.
+inline constexpr unsigned kFrequencyShift = 8 + kRansScaleBits;
+struct DecodeTable {
+  std::array<std::uint32_t, kRansScale> slots;
+  // A table no symbol is stored for decodes every slot as kAbsent.
+  static constexpr std::uint32_t kAbsent = 0xFF;
+  void build(std::span<const std::uint32_t> frequencies);
+  void build_absent();
+};
+
+class Decoder {
+ public:
+  // Reads the two states from the front of `code`.
+  explicit Decoder(std::span<const std::uint8_t> code);
+
+  // Decodes the next symbol, which is state kState's.
+  template <unsigned kState>
+  unsigned get(const DecodeTable& table) {
+    std::uint32_t& x = kState == 0 ? x0_ : x1_;
+    const std::uint32_t e = table.slots[x & (kRansScale - 1)];
+    x = (e >> kFrequencyShift) * (x >> kRansScaleBits) + ((e >> 8) & (kRansScale - 1));
+    if (x < kRansLow) x = (x << 16) | next_word();
+    return e & 0xFFU;
+  }
+
+  // Whether the code was read to its last byte, no further, and both states
+  // came back to where the encoder started them.
+  bool ended_cleanly() const {
+    return overrun_ == 0 && at_ == code_.size() && x0_ == kRansLow && x1_ == kRansLow;
+  }
+  bool overran() const { return overrun_ != 0; }
+
+ private:
+  std::uint32_t next_word() {
+    if (at_ + 2 > code_.size()) {
+      ++overrun_;
+      return 0;
+    }
+    const std::uint32_t w = code_[at_] | (static_cast<std::uint32_t>(code_[at_ + 1]) << 8);
+    at_ += 2;
+    return w;
+  }
+
+  std::span<const std::uint8_t> code_;
+  std::size_t at_ = 0;
+  std::size_t overrun_ = 0;
+  std::uint32_t x0_ = 0;
+  std::uint32_t x1_ = 0;
+};
+
+// Plain bits, low bits first, packed into bytes low bit first.
+class BitWriter {
+ public:
+  explicit BitWriter(std::vector<std::uint8_t>& out) : out_(out) {}
+  // Appends the low `count` bits of `value` (count <= 64).
+  void put(std::uint64_t value, unsigned count) {
+    if (count > 32) {
+      put32(value & 0xFFFFFFFFU, 32);
+      put32(value >> 32, count - 32);
+    } else {
+      put32(value, count);
+    }
+  }
+  // Writes the last partial byte, its unused bits 0.
+  void finish() {
+    if (filled_ > 0) out_.push_back(static_cast<std::uint8_t>(buffer_));
+    buffer_ = 0;
+    filled_ = 0;
+  }
+
+ private:
+  void put32(std::uint64_t value, unsigned count) {
+    if (count == 0) return;
+    buffer_ |= (value & ((std::uint64_t{1} << count) - 1)) << filled_;
+    filled_ += count;
+    while (filled_ >= 8) {
+      out_.push_back(static_cast<std::uint8_t>(buffer_));
+      buffer_ >>= 8;
+      filled_ -= 8;
+    }
+  }
+
+  std::vector<std::uint8_t>& out_;
+  std::uint64_t buffer_ = 0;
+  unsigned filled_ = 0;
+};
+
+class BitReader {
+ public:
+  explicit BitReader(std::span<const std::uint8_t> in) : in_(in) {}
+  std::uint64_t get(unsigned count) {
+    if (count > 32) {
+      const std::uint64_t low = get32(32);
+      return low | (get32(count - 32) << 32);
+    }
+    return get32(count);
+  }
+  // Whether no bit was asked for past the end and the bits left in the last
+  // byte are zero (what BitWriter::finish leaves).
+  bool ended_cleanly() const {
+    return !overran_ && filled_ < 8 && buffer_ == 0 && at_ == in_.size();
+  }
+
+ private:
+  std::uint64_t get32(unsigned count) {
+    if (count == 0) return 0;
+    if (filled_ < count) refill();
+    if (filled_ < count) {
+      overran_ = true;
+      filled_ = count;
+    }
+    const std::uint64_t value = buffer_ & ((std::uint64_t{1} << count) - 1);
+    buffer_ >>= count;
+    filled_ -= count;
+    return value;
+  }
+  void refill() {
+    if (at_ + 8 <= in_.size()) {
+      std::uint64_t word;
+      std::memcpy(&word, in_.data() + at_, 8);
+      if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+      const unsigned take = (63 - filled_) / 8;  // whole bytes that fit: at most 7
+      buffer_ |= (word & ((std::uint64_t{1} << (8 * take)) - 1)) << filled_;
+      at_ += take;
+      filled_ += 8 * take;
+      return;
+    }
+    while (filled_ <= 56 && at_ < in_.size()) {
+      buffer_ |= std::uint64_t{in_[at_++]} << filled_;
+      filled_ += 8;
+    }
+  }
+
+  std::span<const std::uint8_t> in_;
+  std::size_t at_ = 0;
+  std::uint64_t buffer_ = 0;
+  unsigned filled_ = 0;
+  bool overran_ = false;
+};
+
+}  // namespace ovk::lossless::rans

@@ -1,0 +1,263 @@
+// The fast chunk code and its static rANS coder: tables normalised and
+// stored as documented, symbols and plain bits back from any mix, pinned
+// bytes, and every kind of damaged code refused with its reason.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <numeric>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "lossless/fast_chunk.h"
+#include "lossless/static_rans.h"
+#include "splitmix64.h"
+
+namespace ovk::lossless {
+namespace {
+
+using Random = testing_support::SplitMix64;
+using Bytes = std::vector<std::uint8_t>;
+
+std::vector<std::uint32_t> normalised(const std::vector<std::uint32_t>& counts) {
+  std::vector<std::uint32_t> f(counts.size());
+  rans::normalise(counts, f);
+  return f;
+}
+
+TEST(StaticRans, NormalisePinned) {
+  EXPECT_EQ(normalised({1, 1}), (std::vector<std::uint32_t>{512, 512}));
+  EXPECT_EQ(normalised({3, 0, 1}), (std::vector<std::uint32_t>{768, 0, 256}));
+  EXPECT_EQ(normalised({0, 7, 0}), (std::vector<std::uint32_t>{0, 1024, 0}));
+  EXPECT_EQ(normalised({0, 0}), (std::vector<std::uint32_t>{0, 0}));
+  // 254 rare symbols raised to 1 push the sum over: the largest gives way.
+  std::vector<std::uint32_t> counts(255, 1);
+  counts[100] = 1'000'000;
+  const std::vector<std::uint32_t> f = normalised(counts);
+  EXPECT_EQ(f[100], 770U);
+  EXPECT_EQ(std::count(f.begin(), f.end(), 1U), 254);
+}
+
+TEST(StaticRans, NormaliseKeepsEveryCountedSymbolAndSumsToTheScale) {
+  Random random{1};
+  for (int round = 0; round < 2000; ++round) {
+    std::vector<std::uint32_t> counts(1 + random.next() % rans::kMaxAlphabet);
+    const unsigned skew = static_cast<unsigned>(random.next() % 24);
+    for (auto& c : counts) {
+      c = random.next() % 3 == 0 ? 0 : static_cast<std::uint32_t>(random.next() >> (40 + skew % 24));
+    }
+    const std::vector<std::uint32_t> f = normalised(counts);
+    const std::uint64_t total = std::accumulate(counts.begin(), counts.end(), std::uint64_t{0});
+    EXPECT_EQ(std::accumulate(f.begin(), f.end(), std::uint64_t{0}), total == 0 ? 0 : rans::kRansScale);
+    for (std::size_t s = 0; s < counts.size(); ++s) EXPECT_EQ(f[s] != 0, counts[s] != 0);
+  }
+}
+
+TEST(StaticRans, TableBytesAsDocumented) {
+  Bytes out;
+  std::vector<std::uint32_t> f(10, 0);
+  f[0] = 512;
+  f[3] = 512;
+  rans::put_table(out, f);
+  EXPECT_EQ(out, (Bytes{0x02, 0x00, 0x02, 0xFF, 0x03, 0xFF, 0x03}));
+  out.clear();
+  std::fill(f.begin(), f.end(), 0U);
+  f[9] = rans::kRansScale;
+  rans::put_table(out, f);
+  EXPECT_EQ(out, (Bytes{0x01, 0x09}));
+  std::size_t at = 0;
+  std::vector<std::uint32_t> back(10);
+  ASSERT_TRUE(rans::get_table(out, at, 10, back).value());
+  EXPECT_EQ(back, f);
+  EXPECT_EQ(at, out.size());
+}
+
+TEST(StaticRans, DamagedTablesAreRefused) {
+  const std::vector<std::pair<Bytes, std::string>> cases = {
+      {{0x0B}, "bad frequency table"},                          // 11 symbols of 10
+      {{0x01, 0x0A}, "bad frequency table"},                    // symbol 10 of 10
+      {{0x02, 0x00, 0x00, 0xFF, 0x03, 0xFE, 0x03}, "bad frequency table"},  // sum 1023
+      {{0x02, 0x00, 0x00, 0x80, 0x08, 0x00}, "bad frequency table"},        // a frequency of 1025
+      {{0x02, 0x00}, "code ends inside a number"},
+      {{0x80, 0x80, 0x80, 0x80, 0x7F}, "number out of range"},
+  };
+  for (const auto& [bytes, reason] : cases) {
+    std::size_t at = 0;
+    std::vector<std::uint32_t> f(10);
+    const Result<bool> r = rans::get_table(bytes, at, 10, f);
+    ASSERT_FALSE(r.ok()) << testing::PrintToString(bytes);
+    EXPECT_EQ(r.error().message(), reason) << testing::PrintToString(bytes);
+  }
+}
+
+// Symbols in four tables of different skews, on alternating states, coded
+// and decoded; any cut of the code is noticed.
+TEST(StaticRans, SymbolsComeBackAndCutsAreNoticed) {
+  Random random{7};
+  constexpr unsigned kAlphabet = 40;
+  std::vector<std::vector<std::uint32_t>> counts(4, std::vector<std::uint32_t>(kAlphabet, 0));
+  std::vector<std::pair<unsigned, unsigned>> symbols(5000);
+  for (auto& [table, symbol] : symbols) {
+    table = static_cast<unsigned>(random.next() % 4);
+    symbol = static_cast<unsigned>(random.next() % (table == 3 ? 1 : 2 + 12 * table));
+    ++counts[table][symbol];
+  }
+  std::vector<std::vector<rans::EncodeSymbol>> places(4);
+  std::vector<rans::DecodeTable> decode(4);
+  for (unsigned table = 0; table < 4; ++table) {
+    const std::vector<std::uint32_t> f = normalised(counts[table]);
+    std::uint32_t start = 0;
+    for (const std::uint32_t fs : f) {
+      places[table].push_back({fs, start});
+      start += fs;
+    }
+    decode[table].build(f);
+  }
+  rans::Encoder encoder(symbols.size());
+  for (std::size_t i = symbols.size(); i-- > 0;) {
+    encoder.put(i, places[symbols[i].first][symbols[i].second]);
+  }
+  Bytes code;
+  encoder.finish(code);
+  const auto decodes = [&](std::span<const std::uint8_t> bytes) {
+    rans::Decoder decoder(bytes);
+    bool same = true;
+    for (std::size_t i = 0; i < symbols.size(); ++i) {
+      const rans::DecodeTable& table = decode[symbols[i].first];
+      const unsigned s = i % 2 == 0 ? decoder.get<0>(table) : decoder.get<1>(table);
+      same = same && s == symbols[i].second;
+    }
+    return same && decoder.ended_cleanly();
+  };
+  EXPECT_TRUE(decodes(code));
+  for (std::size_t cut = 0; cut < code.size(); cut += 1 + cut / 16) {
+    EXPECT_FALSE(decodes(std::span(code).first(cut))) << cut;
+  }
+}
+
+TEST(StaticRans, PlainBitsOfEveryWidth) {
+  Random random{3};
+  std::vector<std::pair<std::uint64_t, unsigned>> values;
+  Bytes bytes;
+  rans::BitWriter writer(bytes);
+  for (int i = 0; i < 3000; ++i) {
+    const auto count = static_cast<unsigned>(random.next() % 65);
+    const std::uint64_t v =
+        count == 64 ? random.next() : random.next() & ((std::uint64_t{1} << count) - 1);
+    writer.put(v, count);
+    values.emplace_back(v, count);
+  }
+  writer.finish();
+  rans::BitReader reader(bytes);
+  for (const auto& [v, count] : values) ASSERT_EQ(reader.get(count), v);
+  EXPECT_TRUE(reader.ended_cleanly());
+  Bytes longer = bytes;
+  longer.push_back(0);
+  rans::BitReader extra(longer);
+  for (const auto& [v, count] : values) (void)extra.get(count);
+  EXPECT_FALSE(extra.ended_cleanly());
+}
+
+Bytes fast_code(Event64Span events) {
+  Bytes code;
+  FastChunkScratch scratch;
+  encode_fast_chunk(events, code, scratch);
+  return code;
+}
+
+Status fast_decode(std::span<const std::uint8_t> code, std::size_t count, Event64Vec& events) {
+  FastChunkScratch scratch;
+  return decode_fast_chunk(code, count, events, scratch);
+}
+
+TEST(FastChunk, TwoEventsPinned) {
+  const Event64Vec events = {{3, 4, 100, 1}, {4, 4, 105, 1}};
+  const Bytes code = fast_code(events);
+  // The 24 tables, the rANS code's length, its 8 bytes (the two states), the
+  // plain bits (docs/format.md takes these bytes apart).
+  const Bytes expected = {
+      0x01, 0x19, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x07, 0x02, 0x48,
+      0x00, 0xFF, 0x03, 0xFF, 0x03, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x01,
+      0x07, 0x00, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x05,
+      0x08, 0x00, 0x00, 0x01, 0x00, 0x00, 0x02, 0x04, 0x00, 0x44};
+  EXPECT_EQ(code, expected);
+  Event64Vec back;
+  ASSERT_TRUE(fast_decode(code, 2, back).ok());
+  EXPECT_EQ(back, events);
+}
+
+// Pixels that come back exactly kRecent events later, and one event later:
+// the ring's edge, where a pixel just leaves the recent ones.
+TEST(FastChunk, RecentPixelsAtTheRingsEdge) {
+  Event64Vec events;
+  for (int round = 0; round < 3; ++round) {
+    for (std::uint32_t i = 0; i < 4096 + static_cast<std::uint32_t>(round); ++i) {
+      events.push_back({static_cast<std::uint16_t>(i % 700), static_cast<std::uint16_t>(i / 700),
+                        events.size() * 3, static_cast<std::uint8_t>(i % 3 == 0)});
+    }
+  }
+  Event64Vec back;
+  ASSERT_TRUE(fast_decode(fast_code(events), events.size(), back).ok());
+  EXPECT_EQ(back, events);
+}
+
+Event64Vec noisy_events(std::size_t n) {
+  Random random{11};
+  Event64Vec events;
+  std::uint64_t t = 5000;
+  for (std::size_t i = 0; i < n; ++i) {
+    t += random.next() % 40;
+    events.push_back({static_cast<std::uint16_t>(random.next() % 64),
+                      static_cast<std::uint16_t>(random.next() % 48), t,
+                      static_cast<std::uint8_t>(random.next() % 2)});
+  }
+  return events;
+}
+
+TEST(FastChunk, EveryCutIsRefused) {
+  const Event64Vec events = noisy_events(300);
+  const Bytes code = fast_code(events);
+  Event64Vec back;
+  for (std::size_t cut = 0; cut < code.size(); ++cut) {
+    EXPECT_FALSE(fast_decode(std::span(code).first(cut), events.size(), back).ok()) << cut;
+  }
+  Bytes longer = code;
+  longer.push_back(0);
+  EXPECT_FALSE(fast_decode(longer, events.size(), back).ok());
+  EXPECT_FALSE(fast_decode(code, events.size() + 1, back).ok());
+  EXPECT_FALSE(fast_decode(code, events.size() - 1, back).ok());
+}
+
+// Every byte of a code changed in turn: each decodes to other events or
+// fails saying why, and the reasons include those of each check.
+TEST(FastChunk, ChangedBytesFailWithTheirReason) {
+  const Event64Vec events = noisy_events(400);
+  const Bytes code = fast_code(events);
+  const std::set<std::string> known = {
+      "bad frequency table",         "code ends inside a number",
+      "number out of range",         "code ends before its events",
+      "impossible token",            "recent pixel out of range",
+      "plain bits do not end with the events", "code does not end where its events do"};
+  std::set<std::string> reasons;
+  Event64Vec back;
+  for (std::size_t i = 0; i < code.size(); ++i) {
+    for (const std::uint8_t flip : {0x01, 0x10, 0x80}) {
+      Bytes changed = code;
+      changed[i] ^= flip;
+      const Status s = fast_decode(changed, events.size(), back);
+      if (s.ok()) {
+        EXPECT_NE(back, events) << i;
+      } else {
+        EXPECT_TRUE(known.contains(s.error().message())) << s.error().message();
+        reasons.insert(s.error().message());
+      }
+    }
+  }
+  for (const char* reason : {"bad frequency table", "impossible token", "recent pixel out of range",
+                             "code does not end where its events do"}) {
+    EXPECT_TRUE(reasons.contains(reason)) << reason;
+  }
+}
+
+}  // namespace
+}  // namespace ovk::lossless
