@@ -170,7 +170,7 @@ int speed(int argc, char** argv) {
   for (int i = first; i < argc; ++i) {
     const Event64Vec events = load_npy(argv[i]);
     if (events.empty()) continue;
-    const int rounds = events.size() < 100'000 ? 20 : 3;
+    const int rounds = static_cast<int>(std::clamp<std::size_t>(4'000'000 / events.size(), 5, 200));
     std::string name = argv[i];
     if (name.size() > 40) name = name.substr(name.size() - 40);
     for (const std::uint16_t version : versions) {

@@ -57,9 +57,12 @@ class ChunkScratch {
 
   struct Models;
   Models& models() { return *models_; }
+  // A buffer for a chunk's code as read.
+  std::vector<std::uint8_t>& code() { return code_; }
 
  private:
   std::unique_ptr<Models> models_;
+  std::vector<std::uint8_t> code_;
 };
 
 // Appends the code of `events` to `out`, in the given version of the code.

@@ -118,21 +118,26 @@ struct Recent {
 
 struct FastChunkScratch::Tables {
   // The encoder's: the number (from 1) of each pixel's last event in the
-  // chunk, by the low 9 bits of x and y, 0 for none; set back to 0 after
-  // each chunk.
-  std::vector<std::uint32_t> last_event;
+  // chunk, modulo 2^16 (0 for none), by the low 9 bits of x and y; set back
+  // to 0 after each chunk. 16 bits are enough: the ring tells whether the
+  // pixel is really there as many events back as they say.
+  std::vector<std::uint16_t> last_event;
   // The encoder's tokens (table << 8 | symbol) and their counts.
   std::vector<std::uint16_t> tokens;
   std::array<std::array<std::uint32_t, rans::kMaxAlphabet>, kTables> counts{};
   std::array<std::uint32_t, rans::kMaxAlphabet> frequencies{};
   std::vector<rans::DecodeTable> decode = std::vector<rans::DecodeTable>(kTables);
   Recent recent;
+  // The encoder's buffers: plain bits, rANS words, each symbol's place.
+  std::vector<std::uint8_t> plain;
+  std::vector<std::uint16_t> words;
+  std::vector<rans::EncodeSymbol> places = std::vector<rans::EncodeSymbol>(kTables << 8);
 
   void forget(Event64Span events) {
     if (events.size() < last_event.size() / 16) {
       for (const Event64& e : events) last_event[pixel_key(e.x, e.y)] = 0;
     } else {
-      std::fill(last_event.begin(), last_event.end(), 0U);
+      std::fill(last_event.begin(), last_event.end(), std::uint16_t{0});
     }
   }
 };
@@ -189,7 +194,7 @@ class PlainWriter {
 std::uint32_t recent_age(std::uint32_t last, std::uint32_t n, const Recent& recent,
                          std::uint32_t pixel, std::uint16_t dx, std::uint16_t dy) {
   if (last == 0) return 0;
-  const std::uint32_t age = n - last + 1;
+  const std::uint32_t age = ((n - last) & 0xFFFFU) + 1;
   if (age > kRecent || recent.pixel[(n - age) % kRecent] != pixel) return 0;
   const int age_bits = static_cast<int>(std::bit_width(age - 1));
   const int step_bits =
@@ -202,7 +207,7 @@ std::uint32_t recent_age(std::uint32_t last, std::uint32_t n, const Recent& rece
 std::pair<std::size_t, std::size_t> tokenise(Event64Span events, FastChunkScratch::Tables& t,
                                              std::uint8_t* plain_out) {
   std::uint16_t* tokens = t.tokens.data();
-  std::uint32_t* last_event = t.last_event.data();
+  std::uint16_t* last_event = t.last_event.data();
   auto& counts = t.counts;
   Recent& recent = t.recent;
   PlainWriter plain(plain_out);
@@ -247,7 +252,7 @@ std::pair<std::size_t, std::size_t> tokenise(Event64Span events, FastChunkScratc
     if (polarity == 2) plain.put(e.p, 8);
     recent.pixel[n % kRecent] = pixel;
     recent.polarity[n % kRecent] = e.p;
-    last_event[key] = n + 1;
+    last_event[key] = static_cast<std::uint16_t>(n + 1);
     known = age != 0 ? 1U : 0U;
     time_length = time.length;
     previous = e;
@@ -263,11 +268,11 @@ void encode_fast_chunk(Event64Span events, std::vector<std::uint8_t>& out,
   if (t.last_event.empty()) t.last_event.assign(std::size_t{1} << kPixelBits, 0);
   t.tokens.resize(4 * events.size());
   for (auto& c : t.counts) c.fill(0);
-  std::vector<std::uint8_t> plain(events.size() * kMostPlainBytesPerEvent + 16);
-  const auto [n_tokens, plain_bytes] = tokenise(events, t, plain.data());
+  t.plain.resize(events.size() * kMostPlainBytesPerEvent + 16);
+  const auto [n_tokens, plain_bytes] = tokenise(events, t, t.plain.data());
   t.forget(events);
 
-  std::vector<rans::EncodeSymbol> places(kTables << 8);
+  std::vector<rans::EncodeSymbol>& places = t.places;
   for (unsigned table = 0; table < kTables; ++table) {
     const unsigned alphabet = alphabet_of(table);
     const std::span<std::uint32_t> f(t.frequencies.data(), alphabet);
@@ -279,13 +284,11 @@ void encode_fast_chunk(Event64Span events, std::vector<std::uint8_t>& out,
       start += f[s];
     }
   }
-  rans::Encoder coder(n_tokens);
+  rans::Encoder coder(t.words, n_tokens);
   for (std::size_t i = n_tokens; i-- > 0;) coder.put(i, places[t.tokens[i]]);
-  std::vector<std::uint8_t> code;
-  coder.finish(code);
-  rans::put_varint(out, static_cast<std::uint32_t>(code.size()));
-  out.insert(out.end(), code.begin(), code.end());
-  out.insert(out.end(), plain.begin(), plain.begin() + static_cast<std::ptrdiff_t>(plain_bytes));
+  rans::put_varint(out, static_cast<std::uint32_t>(coder.size()));
+  coder.finish(out);
+  out.insert(out.end(), t.plain.begin(), t.plain.begin() + static_cast<std::ptrdiff_t>(plain_bytes));
 }
 
 namespace {
@@ -314,15 +317,17 @@ constexpr std::array<PlaceInfo, kPlaceAlphabet> kPlaceInfo = [] {
 // alternate between the coder's two states, and every event has an even
 // number of them (time and place; row and column for a new pixel), so the
 // time and row tokens are always state 0's and the others state 1's.
-Status decode_events(const rans::DecodeTable* tables, std::span<const std::uint8_t> code,
-                     std::span<const std::uint8_t> plain, std::span<Event64> events,
-                     Recent& recent) {
+// Returns why the code is not one the encoder makes, or nothing.
+const char* decode_events(const rans::DecodeTable* tables, std::span<const std::uint8_t> code,
+                          std::span<const std::uint8_t> plain, std::span<Event64> events,
+                          Recent& recent) {
   rans::Decoder coder(code);
   rans::BitReader bits(plain);
   const auto step = [&bits](unsigned symbol) {
     const StepInfo& info = kStepInfo[symbol];
     const std::uint64_t m = info.top | bits.get(info.plain_bits);
-    return info.negative ? 0 - m : m;
+    const std::uint64_t sign = 0 - static_cast<std::uint64_t>(info.negative);
+    return (m ^ sign) - sign;
   };
   std::uint64_t t = 0;
   std::uint16_t x = 0;
@@ -332,15 +337,15 @@ Status decode_events(const rans::DecodeTable* tables, std::span<const std::uint8
   unsigned known = 0;
   for (std::uint32_t n = 0; n < events.size(); ++n) {
     const unsigned time = coder.get<0>(tables[kTimeTable + std::min(time_length, 7U)]);
-    if (time >= kTimeAlphabet) return damaged("impossible token");
+    if (time >= kTimeAlphabet) return "impossible token";
     t += step(time);
     const unsigned token = coder.get<1>(tables[kPlaceTable + known * 2 + (time == 0 ? 1U : 0U)]);
-    if (token >= kPlaceAlphabet) return damaged("impossible token");
+    if (token >= kPlaceAlphabet) return "impossible token";
     const PlaceInfo place = kPlaceInfo[token];
     unsigned predicted = p;
     if (place.place != kNewPlace) {
       const std::uint64_t age = step(place.age_symbol) + 1;
-      if (age > n) return damaged("recent pixel out of range");
+      if (age > n) return "recent pixel out of range";
       const std::uint32_t back = (n - static_cast<std::uint32_t>(age)) % kRecent;
       x = static_cast<std::uint16_t>(recent.pixel[back] >> 16);
       y = static_cast<std::uint16_t>(recent.pixel[back]);
@@ -349,16 +354,15 @@ Status decode_events(const rans::DecodeTable* tables, std::span<const std::uint8
     } else {
       const unsigned tc = time_class(time, kStepInfo[time].length);
       const unsigned row = coder.get<0>(tables[kRowTable + tc]);
-      if (row >= kStepAlphabet) return damaged("impossible token");
+      if (row >= kStepAlphabet) return "impossible token";
       y = static_cast<std::uint16_t>(y + step(row));
       const unsigned column = coder.get<1>(tables[kColumnTable + row_class(row) * 3 + tc]);
-      if (column >= kStepAlphabet) return damaged("impossible token");
+      if (column >= kStepAlphabet) return "impossible token";
       x = static_cast<std::uint16_t>(x + step(column));
       known = 0;
     }
-    p = place.polarity == 0   ? predicted
-        : place.polarity == 1 ? (predicted ^ 1U)
-                              : static_cast<unsigned>(bits.get(8));
+    p = predicted ^ (place.polarity == 1 ? 1U : 0U);
+    if (place.polarity == 2) p = static_cast<unsigned>(bits.get(8));
     recent.pixel[n % kRecent] = packed(x, y);
     recent.polarity[n % kRecent] = static_cast<std::uint8_t>(p);
     time_length = kStepInfo[time].length;
@@ -369,10 +373,10 @@ Status decode_events(const rans::DecodeTable* tables, std::span<const std::uint8
     e.p = static_cast<std::uint8_t>(p);
     events[n] = e;
   }
-  if (coder.overran()) return damaged("code ends before its events");
-  if (!bits.ended_cleanly()) return damaged("plain bits do not end with the events");
-  if (!coder.ended_cleanly()) return damaged("code does not end where its events do");
-  return Ok{};
+  if (coder.overran()) return "code ends before its events";
+  if (!bits.ended_cleanly()) return "plain bits do not end with the events";
+  if (!coder.ended_cleanly()) return "code does not end where its events do";
+  return nullptr;
 }
 
 }  // namespace
@@ -395,8 +399,10 @@ Status decode_fast_chunk(std::span<const std::uint8_t> code, std::size_t count,
     OVK_ASSIGN_OR_RETURN(const std::uint32_t length, rans::get_varint(code, at));
     if (length > code.size() - at) return damaged("code ends before its events");
     events.resize(count);
-    return decode_events(t.decode.data(), code.subspan(at, length), code.subspan(at + length),
-                         events, t.recent);
+    const char* why = decode_events(t.decode.data(), code.subspan(at, length),
+                                    code.subspan(at + length), events, t.recent);
+    if (why != nullptr) return damaged(why);
+    return Ok{};
   });
 }
 

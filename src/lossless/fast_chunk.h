@@ -11,13 +11,14 @@
 //          context of the previous step's bit length (8 classes); the bits
 //          below those as plain bits.
 //   place  one token joining where the event is and its polarity:
-//          - where: the pixel's place in a list of the 16 pixels fired most
-//            recently (moved to the front when they fire), or "new";
-//          - polarity: the predicted one (the pixel's last polarity in this
-//            chunk, else the previous event's), that one with its lowest bit
-//            flipped, or "other" (then its 8 bits as plain bits);
-//          in the context of whether the previous event's pixel was in the
-//          list and whether the time step is zero (4).
+//          - where: how many events back (1 ... 4,096) the event's pixel
+//            last fired, as the leading bits of that count (its lower bits
+//            plain), or "new";
+//          - polarity: the predicted one (that earlier event's, or the
+//            previous event's for a new pixel), that one with its lowest
+//            bit flipped, or "other" (then its 8 bits as plain bits);
+//          in the context of whether the previous event's pixel was new and
+//          whether the time step is zero (4).
 //   row, column (new pixels only)  the steps y - y_prev and x - x_prev
 //          modulo 2^16, read as signed, as tokens like the time step's: the
 //          row in the context of the time step's class (zero, up to 15 us,

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -50,6 +51,7 @@ std::string chunk_name(std::size_t index, std::size_t count) {
 struct CodedChunk {
   ChunkEntry entry;
   std::vector<std::uint8_t> code;
+  Event64Vec buffer;  // the chunk's events' buffer, handed back for the next chunk
 };
 
 CodedChunk code_chunk(Event64Span events, unsigned version, ChunkScratch& scratch) {
@@ -83,8 +85,13 @@ struct LosslessEncoder::Coders {
   Coders(unsigned jobs, unsigned version)
       : scratch(std::max(jobs, 1U)),
         pipeline(jobs, [this, version](Event64Vec& events, std::size_t thread) {
-          return code_chunk(events, version, scratch[thread]);
+          CodedChunk chunk = code_chunk(events, version, scratch[thread]);
+          chunk.buffer = std::move(events);
+          return chunk;
         }) {}
+  // A coded chunk's events' buffer, reused for a chunk to come (a fresh one
+  // of a few MiB would be faulted in page by page).
+  Event64Vec spare;
 };
 
 LosslessEncoder::LosslessEncoder(ByteSink sink, io::SensorGeometry sensor, unsigned jobs,
@@ -132,7 +139,8 @@ Status LosslessEncoder::append(Event64Span events) {
 Status LosslessEncoder::submit() {
   while (coders_->pipeline.full()) OVK_RETURN_IF_ERROR(write_oldest());
   coders_->pipeline.push(std::move(pending_));
-  pending_ = Event64Vec();
+  pending_ = std::move(coders_->spare);
+  pending_.clear();
   pending_.reserve(chunk_events_);
   return Ok{};
 }
@@ -142,6 +150,7 @@ Status LosslessEncoder::write_oldest() {
   if (!chunk) return Ok{};
   chunk->entry.offset = offset_;
   table_.push_back(chunk->entry);
+  if (coders_->spare.capacity() < chunk->buffer.capacity()) coders_->spare = std::move(chunk->buffer);
   return write(chunk->code);
 }
 
@@ -340,12 +349,13 @@ Status LosslessReader::decode_chunk(std::size_t index, Event64Vec& events,
   if (index >= count) OVK_FAULT("chunk index out of range");
   const ChunkEntry& c = summary_.chunks[index];
   const std::string name = chunk_name(index, count);
-  std::vector<std::uint8_t> code;
+  std::vector<std::uint8_t>& buffer = scratch.code();
   OVK_RETURN_IF_ERROR(catching_out_of_memory([&]() -> Status {
-    code.resize(c.bytes);
+    buffer.resize(c.bytes);
     return Ok{};
   }));
-  OVK_RETURN_IF_ERROR(read_at(c.offset, code));
+  const std::span<const std::uint8_t> code = buffer;
+  OVK_RETURN_IF_ERROR(read_at(c.offset, buffer));
   if (hash(code) != c.checksum) return invalid(name + ": checksum mismatch");
   const Status decoded = lossless::decode_chunk(code, c.events, events, summary_.version, scratch);
   if (!decoded.ok()) return invalid(name + ": " + decoded.error().message());
@@ -378,9 +388,19 @@ struct DecodedChunk {
 Status decode_chunks(const LosslessReader& reader, std::span<const std::size_t> chunks,
                      unsigned jobs, const DecodeCallbacks& callbacks) {
   std::vector<ChunkScratch> scratch(std::max(jobs, 1U));
+  // Event buffers of chunks already handed on, reused for the next ones.
+  std::mutex spare_mutex;
+  std::vector<Event64Vec> spare;
   ChunkPipeline<std::size_t, DecodedChunk> pipeline(
       jobs, [&](const std::size_t& chunk, std::size_t thread) {
         DecodedChunk out;
+        {
+          const std::lock_guard<std::mutex> lock(spare_mutex);
+          if (!spare.empty()) {
+            out.events = std::move(spare.back());
+            spare.pop_back();
+          }
+        }
         Status decoded = reader.decode_chunk(chunk, out.events, scratch[thread]);
         if (!decoded.ok()) out.error.emplace(std::move(decoded).error());
         return out;
@@ -396,6 +416,8 @@ Status decode_chunks(const LosslessReader& reader, std::span<const std::size_t> 
       continue;
     }
     OVK_RETURN_IF_ERROR(callbacks.sink(chunk, decoded->events));
+    const std::lock_guard<std::mutex> lock(spare_mutex);
+    spare.push_back(std::move(decoded->events));
   }
   return Ok{};
 }

@@ -99,18 +99,23 @@ Result<bool> get_table(std::span<const std::uint8_t> in, std::size_t& at, unsign
   return true;
 }
 
-Encoder::Encoder(std::size_t symbols) : words_(symbols + 4), head_(words_.data() + words_.size()) {}
+Encoder::Encoder(std::vector<std::uint16_t>& words, std::size_t symbols) {
+  if (words.size() < symbols + 4) words.resize(symbols + 4);
+  end_ = words.data() + words.size();
+  head_ = end_;
+}
 
 void Encoder::finish(std::vector<std::uint8_t>& out) {
   for (unsigned i = 2; i-- > 0;) {
     *--head_ = static_cast<std::uint16_t>(state_[i] >> 16);
     *--head_ = static_cast<std::uint16_t>(state_[i]);
   }
-  const std::uint16_t* end = words_.data() + words_.size();
-  out.reserve(out.size() + 2 * static_cast<std::size_t>(end - head_));
-  for (const std::uint16_t* w = head_; w != end; ++w) {
-    out.push_back(static_cast<std::uint8_t>(*w));
-    out.push_back(static_cast<std::uint8_t>(*w >> 8));
+  const std::size_t at = out.size();
+  out.resize(at + 2 * static_cast<std::size_t>(end_ - head_));
+  std::uint8_t* to = out.data() + at;
+  for (const std::uint16_t* w = head_; w != end_; ++w, to += 2) {
+    to[0] = static_cast<std::uint8_t>(*w);
+    to[1] = static_cast<std::uint8_t>(*w >> 8);
   }
 }
 
@@ -118,19 +123,23 @@ void DecodeTable::build(std::span<const std::uint32_t> frequencies) {
   std::uint32_t start = 0;
   for (std::uint32_t s = 0; s < frequencies.size(); ++s) {
     const std::uint32_t f = frequencies[s];
-    for (std::uint32_t k = 0; k < f; ++k) slots[start + k] = s | (k << 8) | (f << kFrequencyShift);
+    std::fill_n(symbol.begin() + start, f, static_cast<std::uint8_t>(s));
+    place[s] = (f << 16) | start;
     start += f;
   }
 }
 
 void DecodeTable::build_absent() {
-  for (std::uint32_t k = 0; k < kRansScale; ++k) slots[k] = kAbsent | (k << 8) | (kRansScale << kFrequencyShift);
+  symbol.fill(kAbsent);
+  place[kAbsent] = kRansScale << 16;
 }
 
 Decoder::Decoder(std::span<const std::uint8_t> code) : code_(code) {
   for (std::uint32_t* x : {&x0_, &x1_}) {
-    const std::uint32_t low = next_word();
-    *x = low | (next_word() << 16);
+    const std::uint32_t low = peek_word();
+    at_ += 2;
+    *x = low | (peek_word() << 16);
+    at_ += 2;
   }
 }
 

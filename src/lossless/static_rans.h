@@ -73,8 +73,9 @@ struct EncodeSymbol {
 // Encodes symbols last first into words written backwards.
 class Encoder {
  public:
-  // Makes room for the code of `symbols` symbols (at most one word each).
-  explicit Encoder(std::size_t symbols);
+  // Makes room in `words` for the code of `symbols` symbols (at most one
+  // word each); `words` is the caller's, kept from code to code.
+  Encoder(std::vector<std::uint16_t>& words, std::size_t symbols);
   // Codes symbol `index` (they must come in the order n-1, n-2, ..., 0).
   void put(std::size_t index, EncodeSymbol s) {
     std::uint32_t& x = state_[index & 1U];
@@ -85,23 +86,25 @@ class Encoder {
     }
     x = ((x / s.frequency) << kRansScaleBits) + (x % s.frequency) + s.start;
   }
+  // The bytes finish will append.
+  std::size_t size() const { return 2 * static_cast<std::size_t>(end_ - head_) + 8; }
   // Appends the code (states first) to `out`.
   void finish(std::vector<std::uint8_t>& out);
 
  private:
-  std::vector<std::uint16_t> words_;
+  std::uint16_t* end_;
   std::uint16_t* head_;
   std::array<std::uint32_t, 2> state_{kRansLow, kRansLow};
 };
 
-// A decode table: per slot (state mod kRansScale), the symbol in bits 0-7,
-// the slot's distance from its symbol's start in bits 8-18 and the
-// symbol's frequency in bits 19-30.
-inline constexpr unsigned kFrequencyShift = 8 + kRansScaleBits;
+// A decode table: the symbol of each slot (state mod kRansScale), and each
+// symbol's frequency (high 16 bits) and start (low 16 bits). Small, so that
+// the tables a chunk uses most stay in the first-level cache.
 struct DecodeTable {
-  std::array<std::uint32_t, kRansScale> slots;
+  std::array<std::uint8_t, kRansScale> symbol;
+  std::array<std::uint32_t, 256> place;
   // A table no symbol is stored for decodes every slot as kAbsent.
-  static constexpr std::uint32_t kAbsent = 0xFF;
+  static constexpr std::uint8_t kAbsent = 0xFF;
   void build(std::span<const std::uint32_t> frequencies);
   void build_absent();
 };
@@ -111,37 +114,39 @@ class Decoder {
   // Reads the two states from the front of `code`.
   explicit Decoder(std::span<const std::uint8_t> code);
 
-  // Decodes the next symbol, which is state kState's.
+  // Decodes the next symbol, which is state kState's. The renormalisation
+  // is a select, not a branch: whether a word is read depends on the data.
   template <unsigned kState>
   unsigned get(const DecodeTable& table) {
     std::uint32_t& x = kState == 0 ? x0_ : x1_;
-    const std::uint32_t e = table.slots[x & (kRansScale - 1)];
-    x = (e >> kFrequencyShift) * (x >> kRansScaleBits) + ((e >> 8) & (kRansScale - 1));
-    if (x < kRansLow) x = (x << 16) | next_word();
-    return e & 0xFFU;
+    const std::uint32_t slot = x & (kRansScale - 1);
+    const unsigned s = table.symbol[slot];
+    const std::uint32_t place = table.place[s];
+    x = (place >> 16) * (x >> kRansScaleBits) + slot - (place & 0xFFFFU);
+    const bool more = x < kRansLow;
+    const std::uint32_t word = peek_word();
+    x = more ? (x << 16) | word : x;
+    at_ += more ? 2 : 0;
+    return s;
   }
 
   // Whether the code was read to its last byte, no further, and both states
   // came back to where the encoder started them.
   bool ended_cleanly() const {
-    return overrun_ == 0 && at_ == code_.size() && x0_ == kRansLow && x1_ == kRansLow;
+    return at_ == code_.size() && x0_ == kRansLow && x1_ == kRansLow;
   }
-  bool overran() const { return overrun_ != 0; }
+  bool overran() const { return at_ > code_.size(); }
 
  private:
-  std::uint32_t next_word() {
-    if (at_ + 2 > code_.size()) {
-      ++overrun_;
-      return 0;
-    }
-    const std::uint32_t w = code_[at_] | (static_cast<std::uint32_t>(code_[at_ + 1]) << 8);
-    at_ += 2;
-    return w;
+  // The word at the read position; 0 past the end (where reading it counts
+  // as reading past the end).
+  std::uint32_t peek_word() const {
+    if (at_ + 2 > code_.size()) return 0;
+    return code_[at_] | (static_cast<std::uint32_t>(code_[at_ + 1]) << 8);
   }
 
   std::span<const std::uint8_t> code_;
   std::size_t at_ = 0;
-  std::size_t overrun_ = 0;
   std::uint32_t x0_ = 0;
   std::uint32_t x1_ = 0;
 };
@@ -186,12 +191,15 @@ class BitWriter {
 class BitReader {
  public:
   explicit BitReader(std::span<const std::uint8_t> in) : in_(in) {}
+  // The next `count` bits (count <= 64); zeros past the end, which
+  // ended_cleanly then tells.
   std::uint64_t get(unsigned count) {
-    if (count > 32) {
-      const std::uint64_t low = get32(32);
-      return low | (get32(count - 32) << 32);
-    }
-    return get32(count);
+    if (count > kMostAtOnce) [[unlikely]] return get_wide(count);
+    if (filled_ < count) [[unlikely]] refill(count);
+    const std::uint64_t value = buffer_ & ((std::uint64_t{1} << count) - 1);
+    buffer_ >>= count;
+    filled_ -= count;
+    return value;
   }
   // Whether no bit was asked for past the end and the bits left in the last
   // byte are zero (what BitWriter::finish leaves).
@@ -200,25 +208,33 @@ class BitReader {
   }
 
  private:
-  std::uint64_t get32(unsigned count) {
-    if (count == 0) return 0;
-    if (filled_ < count) refill();
+  static constexpr unsigned kMostAtOnce = 56;
+
+  [[gnu::noinline]] std::uint64_t get_wide(unsigned count) {
+    const std::uint64_t low = get(32);
+    return low | (get(count - 32) << 32);
+  }
+
+  // Brings the buffer to 56 bits or more while bytes are left, and to
+  // `count` bits in any case (zeros past the end, noted).
+  [[gnu::noinline]] void refill(unsigned count) {
+    load();
     if (filled_ < count) {
       overran_ = true;
       filled_ = count;
     }
-    const std::uint64_t value = buffer_ & ((std::uint64_t{1} << count) - 1);
-    buffer_ >>= count;
-    filled_ -= count;
-    return value;
   }
-  void refill() {
+
+  // Where eight bytes are left, loads them at once: the bits above the whole
+  // bytes it counts are those of the next bytes, which the next load sets
+  // again.
+  void load() {
     if (at_ + 8 <= in_.size()) {
       std::uint64_t word;
       std::memcpy(&word, in_.data() + at_, 8);
       if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
-      const unsigned take = (63 - filled_) / 8;  // whole bytes that fit: at most 7
-      buffer_ |= (word & ((std::uint64_t{1} << (8 * take)) - 1)) << filled_;
+      buffer_ |= word << filled_;
+      const unsigned take = (63 - filled_) / 8;
       at_ += take;
       filled_ += 8 * take;
       return;

@@ -113,12 +113,16 @@ TEST(StaticRans, SymbolsComeBackAndCutsAreNoticed) {
     }
     decode[table].build(f);
   }
-  rans::Encoder encoder(symbols.size());
+  std::vector<std::uint16_t> words(3, 0xABCD);  // too small: the encoder grows it
+  rans::Encoder encoder(words, symbols.size());
   for (std::size_t i = symbols.size(); i-- > 0;) {
     encoder.put(i, places[symbols[i].first][symbols[i].second]);
   }
-  Bytes code;
+  Bytes code = {0x55};
+  const std::size_t size = encoder.size();
   encoder.finish(code);
+  ASSERT_EQ(code.size(), size + 1);
+  code.erase(code.begin());
   const auto decodes = [&](std::span<const std::uint8_t> bytes) {
     rans::Decoder decoder(bytes);
     bool same = true;
