@@ -273,17 +273,18 @@ void encode_fast_chunk(Event64Span events, std::vector<std::uint8_t>& out,
   t.forget(events);
 
   std::vector<rans::EncodeSymbol>& places = t.places;
+  rans::BitWriter stored(out);
   for (unsigned table = 0; table < kTables; ++table) {
     const unsigned alphabet = alphabet_of(table);
     const std::span<std::uint32_t> f(t.frequencies.data(), alphabet);
-    rans::normalise(std::span(t.counts[table]).first(alphabet), f);
-    rans::put_table(out, f);
+    rans::put_table(stored, std::span(t.counts[table]).first(alphabet), f);
     std::uint32_t start = 0;
     for (unsigned s = 0; s < alphabet; ++s) {
       places[(table << 8) | s] = {f[s], start};
       start += f[s];
     }
   }
+  stored.finish();
   rans::Encoder coder(t.words, n_tokens);
   for (std::size_t i = n_tokens; i-- > 0;) coder.put(i, places[t.tokens[i]]);
   rans::put_varint(out, static_cast<std::uint32_t>(coder.size()));
@@ -385,17 +386,22 @@ Status decode_fast_chunk(std::span<const std::uint8_t> code, std::size_t count,
                          Event64Vec& events, FastChunkScratch& scratch) {
   return catching_out_of_memory([&]() -> Status {
     FastChunkScratch::Tables& t = scratch.tables();
-    std::size_t at = 0;
+    rans::BitReader stored(code);
     for (unsigned table = 0; table < kTables; ++table) {
       const unsigned alphabet = alphabet_of(table);
       const std::span<std::uint32_t> f(t.frequencies.data(), alphabet);
-      OVK_ASSIGN_OR_RETURN(const bool present, rans::get_table(code, at, alphabet, f));
+      OVK_ASSIGN_OR_RETURN(const bool present, rans::get_table(stored, alphabet, f));
       if (present) {
         t.decode[table].build(f);
       } else {
         t.decode[table].build_absent();
       }
     }
+    // The tables end at a byte's end, the bits after the last one 0.
+    if (stored.get((8 - stored.bits_read() % 8) % 8) != 0 || stored.overran()) {
+      return damaged("bad frequency table");
+    }
+    std::size_t at = stored.bits_read() / 8;
     OVK_ASSIGN_OR_RETURN(const std::uint32_t length, rans::get_varint(code, at));
     if (length > code.size() - at) return damaged("code ends before its events");
     events.resize(count);

@@ -26,8 +26,9 @@
 //          the time step's.
 //
 // A chunk's code: the 24 tables (time 8, place 4, row 3, column 9, in that
-// order; static_rans.h has their layout), the rANS code's length in bytes
-// (LEB128), the rANS code, then the plain bits to the end.
+// order, as plain bits to a byte's end; static_rans.h has their layout),
+// the rANS code's length in bytes (LEB128), the rANS code, then the plain
+// bits to the end.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,6 @@
 #include "lossless/static_rans.h"
 
+#include <bit>
 #include <numeric>
 
 namespace ovk::lossless::rans {
@@ -52,34 +53,73 @@ Result<std::uint32_t> get_varint(std::span<const std::uint8_t> in, std::size_t& 
   return Error(ErrorKind::kInvalidData, "number out of range");
 }
 
-void put_table(std::vector<std::uint8_t>& out, std::span<const std::uint32_t> frequencies) {
-  const auto present = static_cast<std::uint32_t>(
-      std::count_if(frequencies.begin(), frequencies.end(), [](std::uint32_t f) { return f != 0; }));
-  put_varint(out, present);
-  std::uint32_t next = 0;
-  for (std::uint32_t s = 0; s < frequencies.size(); ++s) {
-    if (frequencies[s] == 0) continue;
-    put_varint(out, s - next);
-    next = s + 1;
-  }
-  if (present < 2) return;
-  for (const std::uint32_t f : frequencies) {
-    if (f != 0) put_varint(out, f - 1);
-  }
+unsigned quantise_count(std::uint32_t count) {
+  if (count < 8) return count;
+  const auto length = static_cast<unsigned>(std::bit_width(count));
+  return 8 + 4 * (length - 4) + ((count >> (length - 3)) & 3U);
 }
 
-Result<bool> get_table(std::span<const std::uint8_t> in, std::size_t& at, unsigned alphabet,
-                       std::span<std::uint32_t> frequencies) {
+std::uint32_t count_of(unsigned quantised) {
+  if (quantised < 8) return quantised;
+  const unsigned length = (quantised - 8) / 4 + 4;
+  const unsigned below = (quantised - 8) % 4;
+  return ((4 + below) << (length - 3)) | (1U << (length - 4));
+}
+
+namespace {
+
+// Elias gamma: for v >= 1 of bit length k + 1, k zeros, a one, then the k
+// bits of v below its leading one.
+void put_gamma(BitWriter& out, std::uint32_t value) {
+  const auto k = static_cast<unsigned>(std::bit_width(value)) - 1;
+  out.put(std::uint64_t{1} << k, k + 1);
+  out.put(value & ((1U << k) - 1), k);
+}
+
+// A gamma code of at most `most_bits` bits below the leading one.
+Result<std::uint32_t> get_gamma(BitReader& in, unsigned most_bits) {
+  unsigned k = 0;
+  while (in.get(1) == 0) {
+    if (++k > most_bits || in.overran()) return Error(ErrorKind::kInvalidData, "bad frequency table");
+  }
+  return static_cast<std::uint32_t>((std::uint64_t{1} << k) | in.get(k));
+}
+
+}  // namespace
+
+void put_table(BitWriter& out, std::span<const std::uint32_t> counts,
+               std::span<std::uint32_t> frequencies) {
+  std::array<std::uint32_t, kMaxAlphabet> stood_for{};
+  const auto present = static_cast<std::uint32_t>(
+      std::count_if(counts.begin(), counts.end(), [](std::uint32_t c) { return c != 0; }));
+  put_gamma(out, present + 1);
+  std::uint32_t next = 0;
+  for (std::uint32_t s = 0; s < counts.size(); ++s) {
+    if (counts[s] == 0) continue;
+    put_gamma(out, s - next + 1);
+    next = s + 1;
+    stood_for[s] = count_of(quantise_count(counts[s]));
+  }
+  if (present >= 2) {
+    for (const std::uint32_t c : counts) {
+      if (c != 0) out.put(quantise_count(c), 7);
+    }
+  }
+  normalise(std::span(stood_for).first(counts.size()), frequencies);
+}
+
+Result<bool> get_table(BitReader& in, unsigned alphabet, std::span<std::uint32_t> frequencies) {
   const auto bad = [] { return Error(ErrorKind::kInvalidData, "bad frequency table"); };
   std::fill(frequencies.begin(), frequencies.end(), 0U);
-  OVK_ASSIGN_OR_RETURN(const std::uint32_t present, get_varint(in, at));
+  OVK_ASSIGN_OR_RETURN(const std::uint32_t present_plus_one, get_gamma(in, 8));
+  const std::uint32_t present = present_plus_one - 1;
   if (present > alphabet) return bad();
   if (present == 0) return false;
   std::array<std::uint8_t, kMaxAlphabet> symbols{};
-  std::uint64_t next = 0;
+  std::uint32_t next = 0;
   for (std::uint32_t i = 0; i < present; ++i) {
-    OVK_ASSIGN_OR_RETURN(const std::uint32_t gap, get_varint(in, at));
-    next += gap;
+    OVK_ASSIGN_OR_RETURN(const std::uint32_t gap, get_gamma(in, 8));
+    next += gap - 1;
     if (next >= alphabet) return bad();
     symbols[i] = static_cast<std::uint8_t>(next);
     ++next;
@@ -88,14 +128,14 @@ Result<bool> get_table(std::span<const std::uint8_t> in, std::size_t& at, unsign
     frequencies[symbols[0]] = kRansScale;
     return true;
   }
-  std::uint64_t sum = 0;
+  std::array<std::uint32_t, kMaxAlphabet> counts{};
   for (std::uint32_t i = 0; i < present; ++i) {
-    OVK_ASSIGN_OR_RETURN(const std::uint32_t f, get_varint(in, at));
-    if (f >= kRansScale) return bad();
-    frequencies[symbols[i]] = f + 1;
-    sum += f + 1;
+    const auto q = static_cast<unsigned>(in.get(7));
+    if (q == 0 || q > kMostQuantised) return bad();
+    counts[symbols[i]] = count_of(q);
   }
-  if (sum != kRansScale) return bad();
+  if (in.overran()) return bad();
+  normalise(std::span(counts).first(alphabet), frequencies);
   return true;
 }
 

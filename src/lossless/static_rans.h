@@ -56,16 +56,6 @@ void put_varint(std::vector<std::uint8_t>& out, std::uint32_t value);
 // a value above 2^32 - 1.
 [[nodiscard]] Result<std::uint32_t> get_varint(std::span<const std::uint8_t> in, std::size_t& at);
 
-// A table's frequencies as stored: the number of symbols with a frequency;
-// for each, the gap from the symbol before it (the first from -1) less one;
-// then, when there are two or more, each frequency less one.
-void put_table(std::vector<std::uint8_t>& out, std::span<const std::uint32_t> frequencies);
-// Reads a table of `alphabet` symbols into `frequencies`; fails unless the
-// symbols lie in the alphabet and the frequencies sum to kRansScale (or the
-// table is empty). Returns whether it holds any symbol.
-[[nodiscard]] Result<bool> get_table(std::span<const std::uint8_t> in, std::size_t& at,
-                                     unsigned alphabet, std::span<std::uint32_t> frequencies);
-
 // One symbol's place in its table, for the encoder.
 struct EncodeSymbol {
   std::uint32_t frequency = 0;
@@ -208,6 +198,9 @@ class BitReader {
   bool ended_cleanly() const {
     return !overran_ && filled_ < 8 && buffer_ == 0 && at_ == in_.size();
   }
+  bool overran() const { return overran_; }
+  // The bits read so far.
+  std::size_t bits_read() const { return at_ * 8 - filled_; }
 
  private:
   static constexpr unsigned kMostAtOnce = 56;
@@ -253,5 +246,27 @@ class BitReader {
   unsigned filled_ = 0;
   bool overran_ = false;
 };
+
+// A symbol count as stored: exact below 8, else its bit length L and the
+// two bits below its leading one, 8 + 4 (L - 4) + those bits (counts about
+// 12 % apart share one); 1 ... kMostQuantised.
+inline constexpr unsigned kMostQuantised = 8 + 4 * (23 - 4) + 3;  // counts below 2^23
+unsigned quantise_count(std::uint32_t count);
+// The count a stored value stands for: the middle of the counts it holds.
+std::uint32_t count_of(unsigned quantised);
+
+// A table as stored, in plain bits: Elias gamma codes of the number of its
+// symbols plus one and of each symbol's gap from the one before (the first
+// from -1), in increasing order; then, when there are two or more, each
+// symbol's quantised count in 7 bits. Its frequencies are what normalise
+// makes of the counts the stored values stand for (one symbol alone has all
+// of kRansScale), and put_table sets `frequencies` to them.
+void put_table(BitWriter& out, std::span<const std::uint32_t> counts,
+               std::span<std::uint32_t> frequencies);
+// Reads a table of `alphabet` symbols into `frequencies`; fails unless its
+// symbols lie in the alphabet and its values are ones put_table writes.
+// Returns whether it holds any symbol.
+[[nodiscard]] Result<bool> get_table(BitReader& in, unsigned alphabet,
+                                     std::span<std::uint32_t> frequencies);
 
 }  // namespace ovk::lossless::rans

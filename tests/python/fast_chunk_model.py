@@ -25,22 +25,47 @@ def varint(data, at):
             return value, at
 
 
-def read_table(data, at, alphabet):
-    present, at = varint(data, at)
+def count_of(q):
+    """The count a stored value stands for."""
+    if q < 8:
+        return q
+    length, below = (q - 8) // 4 + 4, (q - 8) % 4
+    return (4 + below) << (length - 3) | 1 << (length - 4)
+
+
+def normalise(counts):
+    """Frequencies out of 1024 for the counts, as the format defines them."""
+    total = sum(counts.values())
+    freqs = {s: max(1, (c * 1024 + total // 2) // total) for s, c in counts.items()}
+    largest = max(sorted(counts), key=lambda s: counts[s])  # the first of the largest counts
+    excess = sum(freqs.values()) - 1024
+    if excess < 0:
+        freqs[largest] -= excess
+    while excess > 0:
+        biggest = max(sorted(freqs), key=lambda s: freqs[s])  # the first of the largest
+        cut = min(excess, max(freqs[biggest] // 2, 1))
+        freqs[biggest] -= cut
+        excess -= cut
+    return freqs
+
+
+def gamma(bits):
+    k = 0
+    while bits.get(1) == 0:
+        k += 1
+    return 1 << k | bits.get(k)
+
+
+def read_table(bits, alphabet):
+    present = gamma(bits) - 1
     symbols, symbol = [], -1
     for _ in range(present):
-        gap, at = varint(data, at)
-        symbol += gap + 1
+        symbol += gamma(bits)
         symbols.append(symbol)
-    if present == 1:
-        return {symbols[0]: 1 << SCALE_BITS}, at
-    freqs = {}
-    for s in symbols:
-        f, at = varint(data, at)
-        freqs[s] = f + 1
-    assert all(s < alphabet for s in freqs)
-    assert not freqs or sum(freqs.values()) == 1 << SCALE_BITS
-    return freqs, at
+    assert all(s < alphabet for s in symbols)
+    if present <= 1:
+        return {s: 1 << SCALE_BITS for s in symbols}
+    return normalise({s: count_of(bits.get(7)) for s in symbols})
 
 
 class Rans:
@@ -95,11 +120,10 @@ def step(symbol, bits):
 
 
 def decode_chunk(code, count):
-    at = 0
-    tables = []
-    for _, alphabet in TABLES:
-        freqs, at = read_table(code, at, alphabet)
-        tables.append(freqs)
+    stored = Bits(code)
+    tables = [read_table(stored, alphabet) for _, alphabet in TABLES]
+    at = (stored.at + 7) // 8
+    assert stored.value >> stored.at & ((1 << (8 * at - stored.at)) - 1) == 0
     length, at = varint(code, at)
     rans = Rans(code[at:at + length])
     bits = Bits(code[at + length:])
