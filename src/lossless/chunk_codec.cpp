@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "lossless/event_steps.h"
 #include "lossless/fast_chunk.h"
 #include "lossless/range_coder.h"
 
@@ -337,18 +338,6 @@ struct ChunkModel {
     pixel_polarity[key] = 0;
     if (!pixel_time.empty()) pixel_time[key] = 0;
     if (!last_event.empty()) last_event[key] = 0;
-  }
-
-  static std::uint32_t pixel_key(std::uint16_t x, std::uint16_t y) {
-    return ((static_cast<std::uint32_t>(x) & 511U) << 9) | (y & 511U);
-  }
-
-  static std::uint64_t magnitude_of(std::uint64_t step) {
-    return (step >> 63) != 0 ? 0 - step : step;
-  }
-  static std::uint64_t magnitude16(std::uint16_t step) {
-    const auto s = static_cast<std::int16_t>(step);
-    return static_cast<std::uint64_t>(s < 0 ? -static_cast<std::int32_t>(s) : s);
   }
 
   template <class Side>

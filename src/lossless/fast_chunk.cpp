@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstring>
 
+#include "lossless/event_steps.h"
 #include "lossless/static_rans.h"
 
 namespace ovk::lossless {
@@ -88,20 +89,11 @@ constexpr std::array<StepInfo, 256> kStepInfo = [] {
   return info;
 }();
 
-std::uint64_t magnitude16(std::uint16_t step) {
-  const auto s = static_cast<std::int16_t>(step);
-  return static_cast<std::uint64_t>(s < 0 ? -static_cast<std::int32_t>(s) : s);
-}
-
 unsigned time_class(unsigned symbol, unsigned length) {
   return symbol == 0 ? 0U : (length <= 4 ? 1U : 2U);
 }
 
 unsigned row_class(unsigned symbol) { return symbol == 0 ? 0U : (symbol <= 2 ? 1U : 2U); }
-
-std::uint32_t pixel_key(std::uint16_t x, std::uint16_t y) {
-  return ((static_cast<std::uint32_t>(x) & 511U) << 9) | (y & 511U);
-}
 
 std::uint32_t packed(std::uint16_t x, std::uint16_t y) {
   return (static_cast<std::uint32_t>(x) << 16) | y;
@@ -149,45 +141,6 @@ FastChunkScratch& FastChunkScratch::operator=(FastChunkScratch&&) noexcept = def
 
 namespace {
 
-// The most plain bits one event can take: a time step's 62, two position
-// steps' 14 each and a polarity's 8.
-constexpr std::size_t kMostPlainBytesPerEvent = (62 + 2 * 14 + 8 + 7) / 8;
-
-// Plain bits into a buffer sized beforehand, a 64-bit word at a time.
-class PlainWriter {
- public:
-  explicit PlainWriter(std::uint8_t* out) : out_(out), start_(out) {}
-  void put(std::uint64_t value, unsigned count) {
-    if (count == 0) return;
-    acc_ |= value << filled_;
-    if (filled_ + count >= 64) {
-      store(acc_);
-      acc_ = filled_ == 0 ? 0 : value >> (64 - filled_);
-      filled_ = filled_ + count - 64;
-    } else {
-      filled_ += count;
-    }
-  }
-  // The bytes written, the last one's unused bits 0.
-  std::size_t finish() {
-    const std::uint64_t last = acc_;
-    std::uint8_t* end = out_ + (filled_ + 7) / 8;
-    store(last);
-    return static_cast<std::size_t>(end - start_);
-  }
-
- private:
-  void store(std::uint64_t word) {
-    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
-    std::memcpy(out_, &word, 8);
-    out_ += 8;
-  }
-  std::uint8_t* out_;
-  std::uint8_t* start_;
-  std::uint64_t acc_ = 0;
-  unsigned filled_ = 0;
-};
-
 // How many events back the event's pixel last fired, when that is within
 // the recent events and its plain bits are fewer than the steps' would be
 // (allowing kAgeAllowance); else 0.
@@ -202,15 +155,15 @@ std::uint32_t recent_age(std::uint32_t last, std::uint32_t n, const Recent& rece
   return age_bits <= step_bits + kAgeAllowance ? age : 0;
 }
 
-// Turns the events into counted tokens and plain bits; returns how many
-// tokens and how many bytes of plain bits.
-std::pair<std::size_t, std::size_t> tokenise(Event64Span events, FastChunkScratch::Tables& t,
-                                             std::uint8_t* plain_out) {
+// Turns the events into counted tokens and plain bits (into t.plain);
+// returns how many tokens.
+std::size_t tokenise(Event64Span events, FastChunkScratch::Tables& t) {
   std::uint16_t* tokens = t.tokens.data();
   std::uint16_t* last_event = t.last_event.data();
   auto& counts = t.counts;
   Recent& recent = t.recent;
-  PlainWriter plain(plain_out);
+  t.plain.clear();
+  rans::BitWriter plain(t.plain);
   std::size_t n_tokens = 0;
   const auto emit = [&](unsigned table, unsigned symbol) {
     tokens[n_tokens++] = static_cast<std::uint16_t>((table << 8) | symbol);
@@ -222,8 +175,7 @@ std::pair<std::size_t, std::size_t> tokenise(Event64Span events, FastChunkScratc
   for (std::uint32_t n = 0; n < events.size(); ++n) {
     const Event64 e = events[n];
     const std::uint64_t dt = e.t - previous.t;
-    const bool backwards = (dt >> 63) != 0;
-    const StepToken time = step_token(backwards ? 0 - dt : dt, backwards);
+    const StepToken time = step_token(magnitude_of(dt), (dt >> 63) != 0);
     emit(kTimeTable + std::min(time_length, 7U), time.symbol);
     plain.put(time.plain, time.plain_bits);
 
@@ -257,7 +209,8 @@ std::pair<std::size_t, std::size_t> tokenise(Event64Span events, FastChunkScratc
     time_length = time.length;
     previous = e;
   }
-  return {n_tokens, plain.finish()};
+  plain.finish();
+  return n_tokens;
 }
 
 }  // namespace
@@ -268,8 +221,7 @@ void encode_fast_chunk(Event64Span events, std::vector<std::uint8_t>& out,
   if (t.last_event.empty()) t.last_event.assign(std::size_t{1} << kPixelBits, 0);
   t.tokens.resize(4 * events.size());
   for (auto& c : t.counts) c.fill(0);
-  t.plain.resize(events.size() * kMostPlainBytesPerEvent + 16);
-  const auto [n_tokens, plain_bytes] = tokenise(events, t, t.plain.data());
+  const std::size_t n_tokens = tokenise(events, t);
   t.forget(events);
 
   std::vector<rans::EncodeSymbol>& places = t.places;
@@ -289,7 +241,7 @@ void encode_fast_chunk(Event64Span events, std::vector<std::uint8_t>& out,
   for (std::size_t i = n_tokens; i-- > 0;) coder.put(i, places[t.tokens[i]]);
   rans::put_varint(out, static_cast<std::uint32_t>(coder.size()));
   coder.finish(out);
-  out.insert(out.end(), t.plain.begin(), t.plain.begin() + static_cast<std::ptrdiff_t>(plain_bytes));
+  out.insert(out.end(), t.plain.begin(), t.plain.end());
 }
 
 namespace {

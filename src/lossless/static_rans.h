@@ -143,40 +143,43 @@ class Decoder {
   std::uint32_t x1_ = 0;
 };
 
-// Plain bits, low bits first, packed into bytes low bit first.
+// Plain bits, low bits first, packed into bytes low bit first, a 64-bit
+// word at a time.
 class BitWriter {
  public:
   explicit BitWriter(std::vector<std::uint8_t>& out) : out_(out) {}
   // Appends the low `count` bits of `value` (count <= 64).
   void put(std::uint64_t value, unsigned count) {
-    if (count > 32) {
-      put32(value & 0xFFFFFFFFU, 32);
-      put32(value >> 32, count - 32);
+    if (count == 0) return;
+    if (count < 64) value &= (std::uint64_t{1} << count) - 1;
+    buffer_ |= value << filled_;
+    if (filled_ + count >= 64) {
+      store(8);
+      buffer_ = filled_ == 0 ? 0 : value >> (64 - filled_);
+      filled_ = filled_ + count - 64;
     } else {
-      put32(value, count);
+      filled_ += count;
     }
   }
-  // Writes the last partial byte, its unused bits 0.
+  // Writes the last bits, the last byte's unused bits 0.
   void finish() {
-    if (filled_ > 0) out_.push_back(static_cast<std::uint8_t>(buffer_));
+    store((filled_ + 7) / 8);
     buffer_ = 0;
     filled_ = 0;
   }
 
  private:
-  void put32(std::uint64_t value, unsigned count) {
-    if (count == 0) return;
-    buffer_ |= (value & ((std::uint64_t{1} << count) - 1)) << filled_;
-    filled_ += count;
-    while (filled_ >= 8) {
-      out_.push_back(static_cast<std::uint8_t>(buffer_));
-      buffer_ >>= 8;
-      filled_ -= 8;
-    }
+  // Appends the low `bytes` bytes of the buffer, low byte first.
+  void store(std::size_t bytes) {
+    std::uint64_t word = buffer_;
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+    std::array<std::uint8_t, 8> b;
+    std::memcpy(b.data(), &word, 8);
+    out_.insert(out_.end(), b.begin(), b.begin() + static_cast<std::ptrdiff_t>(bytes));
   }
 
   std::vector<std::uint8_t>& out_;
-  std::uint64_t buffer_ = 0;
+  std::uint64_t buffer_ = 0;  // filled_ bits, low first
   unsigned filled_ = 0;
 };
 
