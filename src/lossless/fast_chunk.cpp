@@ -62,13 +62,18 @@ StepToken step_token(std::uint64_t magnitude, bool negative) {
   return token;
 }
 
-// What a token says, for the decoder: the magnitude's leading bits, the
-// plain bits below them, its bit length and its sign.
+// What a token says: the magnitude's leading bits, the plain bits below
+// them, its bit length and its sign; and the contexts it picks, as a time
+// token (the next time token's table, the class of the row and column
+// tables) and as a row token (the column table's offset for its class).
 struct StepInfo {
   std::uint64_t top = 0;
+  std::uint64_t sign = 0;  // all ones for a negative step
   std::uint8_t plain_bits = 0;
   std::uint8_t length = 0;
-  bool negative = false;
+  std::uint8_t next_time_table = kTimeTable;
+  std::uint8_t time_class = 0;     // 0 for a zero step, 1 up to 4 bits, 2 for longer
+  std::uint8_t column_offset = 0;  // 3 x (0 for a zero step, 1 for +-1, 2 for longer)
 };
 
 constexpr std::array<StepInfo, 256> kStepInfo = [] {
@@ -76,24 +81,20 @@ constexpr std::array<StepInfo, 256> kStepInfo = [] {
   for (unsigned symbol = 1; symbol < kTimeAlphabet; ++symbol) {
     const unsigned k = (symbol + 1) / 2;
     StepInfo& i = info[symbol];
-    i.negative = symbol % 2 == 0;
-    if (k == 1) {
-      i.top = 1;
-      i.length = 1;
-      continue;
+    i.sign = symbol % 2 == 0 ? ~std::uint64_t{0} : 0;
+    i.length = 1;
+    i.top = 1;
+    if (k >= 2) {
+      i.length = static_cast<std::uint8_t>(k / 2 + 1);
+      i.plain_bits = static_cast<std::uint8_t>(i.length - 2);
+      i.top = (std::uint64_t{1} << (i.length - 1)) | (std::uint64_t{k & 1U} << i.plain_bits);
     }
-    i.length = static_cast<std::uint8_t>(k / 2 + 1);
-    i.plain_bits = static_cast<std::uint8_t>(i.length - 2);
-    i.top = (std::uint64_t{1} << (i.length - 1)) | (std::uint64_t{k & 1U} << i.plain_bits);
+    i.next_time_table = static_cast<std::uint8_t>(kTimeTable + std::min(i.length, std::uint8_t{7}));
+    i.time_class = i.length <= 4 ? 1 : 2;
+    i.column_offset = symbol <= 2 ? 3 : 6;
   }
   return info;
 }();
-
-unsigned time_class(unsigned symbol, unsigned length) {
-  return symbol == 0 ? 0U : (length <= 4 ? 1U : 2U);
-}
-
-unsigned row_class(unsigned symbol) { return symbol == 0 ? 0U : (symbol <= 2 ? 1U : 2U); }
 
 std::uint32_t packed(std::uint16_t x, std::uint16_t y) {
   return (static_cast<std::uint32_t>(x) << 16) | y;
@@ -170,13 +171,13 @@ std::size_t tokenise(Event64Span events, FastChunkScratch::Tables& t) {
     ++counts[table][symbol];
   };
   Event64 previous{};
-  unsigned time_length = 0;
+  unsigned time_table = kTimeTable;
   unsigned known = 0;
   for (std::uint32_t n = 0; n < events.size(); ++n) {
     const Event64 e = events[n];
     const std::uint64_t dt = e.t - previous.t;
     const StepToken time = step_token(magnitude_of(dt), (dt >> 63) != 0);
-    emit(kTimeTable + std::min(time_length, 7U), time.symbol);
+    emit(time_table, time.symbol);
     plain.put(time.plain, time.plain_bits);
 
     const std::uint32_t pixel = packed(e.x, e.y);
@@ -193,12 +194,12 @@ std::size_t tokenise(Event64Span events, FastChunkScratch::Tables& t) {
       plain.put(back.plain, back.plain_bits);
     } else {
       emit(place_table, kNewPlace * kPolarityClasses + polarity);
-      const unsigned tc = time_class(time.symbol, time.length);
+      const unsigned tc = kStepInfo[time.symbol].time_class;
       const StepToken row = step_token(magnitude16(dy), (dy & 0x8000U) != 0);
       emit(kRowTable + tc, row.symbol);
       plain.put(row.plain, row.plain_bits);
       const StepToken column = step_token(magnitude16(dx), (dx & 0x8000U) != 0);
-      emit(kColumnTable + row_class(row.symbol) * 3 + tc, column.symbol);
+      emit(kColumnTable + kStepInfo[row.symbol].column_offset + tc, column.symbol);
       plain.put(column.plain, column.plain_bits);
     }
     if (polarity == 2) plain.put(e.p, 8);
@@ -206,7 +207,7 @@ std::size_t tokenise(Event64Span events, FastChunkScratch::Tables& t) {
     recent.polarity[n % kRecent] = e.p;
     last_event[key] = static_cast<std::uint16_t>(n + 1);
     known = age != 0 ? 1U : 0U;
-    time_length = time.length;
+    time_table = kStepInfo[time.symbol].next_time_table;
     previous = e;
   }
   plain.finish();
@@ -279,21 +280,20 @@ const char* decode_events(const rans::DecodeTable* tables, std::span<const std::
   const auto step = [&bits](unsigned symbol) {
     const StepInfo& info = kStepInfo[symbol];
     const std::uint64_t m = info.top | bits.get(info.plain_bits);
-    const std::uint64_t sign = 0 - static_cast<std::uint64_t>(info.negative);
-    return (m ^ sign) - sign;
+    return (m ^ info.sign) - info.sign;
   };
   std::uint64_t t = 0;
   std::uint16_t x = 0;
   std::uint16_t y = 0;
   unsigned p = 0;
-  unsigned time_length = 0;
+  unsigned time_table = kTimeTable;
   unsigned known = 0;
   for (std::uint32_t n = 0; n < events.size(); ++n) {
-    const unsigned time = coder.get<0>(tables[kTimeTable + std::min(time_length, 7U)]);
-    if (time >= kTimeAlphabet) return "impossible token";
+    const unsigned time = coder.take<0>(tables[time_table]);
+    const unsigned token = coder.take<1>(tables[kPlaceTable + known * 2 + (time == 0 ? 1U : 0U)]);
+    coder.renormalise();
+    if (time >= kTimeAlphabet || token >= kPlaceAlphabet) return "impossible token";
     t += step(time);
-    const unsigned token = coder.get<1>(tables[kPlaceTable + known * 2 + (time == 0 ? 1U : 0U)]);
-    if (token >= kPlaceAlphabet) return "impossible token";
     const PlaceInfo place = kPlaceInfo[token];
     unsigned predicted = p;
     if (place.place != kNewPlace) {
@@ -305,12 +305,12 @@ const char* decode_events(const rans::DecodeTable* tables, std::span<const std::
       predicted = recent.polarity[back];
       known = 1;
     } else {
-      const unsigned tc = time_class(time, kStepInfo[time].length);
-      const unsigned row = coder.get<0>(tables[kRowTable + tc]);
-      if (row >= kStepAlphabet) return "impossible token";
+      const unsigned tc = kStepInfo[time].time_class;
+      const unsigned row = coder.take<0>(tables[kRowTable + tc]);
+      const unsigned column = coder.take<1>(tables[kColumnTable + kStepInfo[row].column_offset + tc]);
+      coder.renormalise();
+      if (row >= kStepAlphabet || column >= kStepAlphabet) return "impossible token";
       y = static_cast<std::uint16_t>(y + step(row));
-      const unsigned column = coder.get<1>(tables[kColumnTable + row_class(row) * 3 + tc]);
-      if (column >= kStepAlphabet) return "impossible token";
       x = static_cast<std::uint16_t>(x + step(column));
       known = 0;
     }
@@ -318,7 +318,7 @@ const char* decode_events(const rans::DecodeTable* tables, std::span<const std::
     if (place.polarity == 2) p = static_cast<unsigned>(bits.get(8));
     recent.pixel[n % kRecent] = packed(x, y);
     recent.polarity[n % kRecent] = static_cast<std::uint8_t>(p);
-    time_length = kStepInfo[time].length;
+    time_table = kStepInfo[time].next_time_table;
     Event64 e;
     e.x = x;
     e.y = y;

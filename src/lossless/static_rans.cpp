@@ -176,10 +176,8 @@ void DecodeTable::build_absent() {
 
 Decoder::Decoder(std::span<const std::uint8_t> code) : code_(code) {
   for (std::uint32_t* x : {&x0_, &x1_}) {
-    const std::uint32_t low = peek_word();
-    at_ += 2;
-    *x = low | (peek_word() << 16);
-    at_ += 2;
+    *x = word_at(at_) | (word_at(at_ + 2) << 16);
+    at_ += 4;
   }
 }
 

@@ -106,20 +106,42 @@ class Decoder {
   // Reads the two states from the front of `code`.
   explicit Decoder(std::span<const std::uint8_t> code);
 
-  // Decodes the next symbol, which is state kState's. The renormalisation
-  // is a select, not a branch: whether a word is read depends on the data.
+  // Decodes the next symbol, which is state kState's, leaving the state
+  // possibly below kRansLow: symbols come in pairs (state 0's, then state
+  // 1's), and renormalise() follows each pair.
   template <unsigned kState>
-  unsigned get(const DecodeTable& table) {
+  unsigned take(const DecodeTable& table) {
     std::uint32_t& x = kState == 0 ? x0_ : x1_;
     const std::uint32_t slot = x & (kRansScale - 1);
     const unsigned s = table.symbol[slot];
     const std::uint32_t place = table.place[s];
     x = (place >> 16) * (x >> kRansScaleBits) + slot - (place & 0xFFFFU);
-    const bool more = x < kRansLow;
-    const std::uint32_t word = peek_word();
-    x = more ? (x << 16) | word : x;
-    at_ += more ? 2 : 0;
     return s;
+  }
+
+  // Brings both states back to at least kRansLow, state 0 first, each with
+  // the next word when below it: the words a symbol at a time would read,
+  // in the same order. Selects, not branches: whether a word is read
+  // depends on the data. Done once a pair, so that the read position waits
+  // on one pair's arithmetic, not on each symbol's in turn.
+  void renormalise() {
+    const bool more0 = x0_ < kRansLow;
+    const bool more1 = x1_ < kRansLow;
+    std::uint32_t first;
+    std::uint32_t second;
+    if (at_ + 4 <= code_.size()) [[likely]] {
+      std::uint32_t two;
+      std::memcpy(&two, code_.data() + at_, 4);
+      if constexpr (std::endian::native == std::endian::big) two = __builtin_bswap32(two);
+      first = two & 0xFFFFU;
+      second = two >> 16;
+    } else {
+      first = word_at(at_);
+      second = word_at(at_ + 2);
+    }
+    x0_ = more0 ? (x0_ << 16) | first : x0_;
+    x1_ = more1 ? (x1_ << 16) | (more0 ? second : first) : x1_;
+    at_ += 2 * (static_cast<std::size_t>(more0) + static_cast<std::size_t>(more1));
   }
 
   // Whether the code was read to its last byte, no further, and both states
@@ -130,11 +152,11 @@ class Decoder {
   bool overran() const { return at_ > code_.size(); }
 
  private:
-  // The word at the read position; 0 past the end (where reading it counts
-  // as reading past the end).
-  std::uint32_t peek_word() const {
-    if (at_ + 2 > code_.size()) return 0;
-    return code_[at_] | (static_cast<std::uint32_t>(code_[at_ + 1]) << 8);
+  // The word at `at`; 0 past the end (where reading it counts as reading
+  // past the end).
+  std::uint32_t word_at(std::size_t at) const {
+    if (at + 2 > code_.size()) return 0;
+    return code_[at] | (static_cast<std::uint32_t>(code_[at + 1]) << 8);
   }
 
   std::span<const std::uint8_t> code_;
