@@ -56,11 +56,37 @@ void put_varint(std::vector<std::uint8_t>& out, std::uint32_t value);
 // a value above 2^32 - 1.
 [[nodiscard]] Result<std::uint32_t> get_varint(std::span<const std::uint8_t> in, std::size_t& at);
 
-// One symbol's place in its table, for the encoder.
+// One symbol's place in its table, for the encoder, with what turns its
+// division by the frequency into a multiplication:
+//  - for f >= 2, reciprocal = ceil(2^64 / f) = (2^64 + e) / f with e < f, so
+//    x * reciprocal / 2^64 = x / f + x e / (f 2^64), and x e < 2^32 f <= 2^64
+//    keeps the excess under 1 / f: its floor is exactly floor(x / f), the
+//    high half of the 128-bit product;
+//  - for f = 1, reciprocal = 2^64 - 1 gives x - 1 (x >= 1), and the bias
+//    adds the missing kRansScale - 1 back (as ryg_rans does);
+// and then x' = x + bias + q (kRansScale - f) = (q << kRansScaleBits) +
+// (x - q f) + start, the rANS step.
 struct EncodeSymbol {
+  EncodeSymbol() = default;
+  EncodeSymbol(std::uint32_t f, std::uint32_t start)
+      : frequency(f),
+        bias(f == 1 ? start + kRansScale - 1 : start),
+        complement(kRansScale - f),
+        reciprocal(f < 2 ? (f == 1 ? ~std::uint64_t{0} : 0) : ~std::uint64_t{0} / f + 1) {}
+
   std::uint32_t frequency = 0;
-  std::uint32_t start = 0;
+  std::uint32_t bias = 0;
+  std::uint32_t complement = 0;
+  std::uint64_t reciprocal = 0;
 };
+
+// The state after coding `s` from state x (x below s.frequency <<
+// (32 - kRansScaleBits)): ((x / f) << kRansScaleBits) + x % f + start.
+inline std::uint32_t encode_step(std::uint32_t x, const EncodeSymbol& s) {
+  __extension__ using Wide = unsigned __int128;
+  const auto q = static_cast<std::uint64_t>((Wide{x} * s.reciprocal) >> 64);
+  return static_cast<std::uint32_t>(x + s.bias + q * s.complement);
+}
 
 // Encodes symbols last first into words written backwards.
 class Encoder {
@@ -76,7 +102,7 @@ class Encoder {
       *--head_ = static_cast<std::uint16_t>(x);
       x >>= 16;
     }
-    x = ((x / s.frequency) << kRansScaleBits) + (x % s.frequency) + s.start;
+    x = encode_step(x, s);
   }
   // The bytes finish will append.
   std::size_t size() const { return 2 * static_cast<std::size_t>(end_ - head_) + 8; }

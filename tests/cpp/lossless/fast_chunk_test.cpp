@@ -138,6 +138,25 @@ TEST(StaticRans, DamagedTablesAreRefused) {
   }
 }
 
+// The encoder's multiply-and-shift step equals the division it replaces,
+// for every frequency, at the ends of each state range and in between.
+TEST(StaticRans, EncodeStepIsTheDivision) {
+  Random random{11};
+  for (std::uint32_t f = 1; f <= rans::kRansScale; ++f) {
+    const std::uint32_t start = (f * 7) % (rans::kRansScale - f + 1);
+    const rans::EncodeSymbol s(f, start);
+    const std::uint64_t bound = std::uint64_t{f} << (32 - rans::kRansScaleBits);
+    std::vector<std::uint64_t> states = {rans::kRansLow, rans::kRansLow + 1, bound - 1,
+                                         bound - f, bound - f - 1};
+    for (int i = 0; i < 200; ++i) states.push_back(rans::kRansLow + random.next() % (bound - rans::kRansLow));
+    for (const std::uint64_t x : states) {
+      if (x < rans::kRansLow || x >= bound) continue;
+      const std::uint64_t want = ((x / f) << rans::kRansScaleBits) + x % f + start;
+      ASSERT_EQ(rans::encode_step(static_cast<std::uint32_t>(x), s), want) << f << " " << x;
+    }
+  }
+}
+
 // Symbols in four tables of different skews, on alternating states, coded
 // and decoded a pair at a time; any cut of the code is noticed.
 TEST(StaticRans, SymbolsComeBackAndCutsAreNoticed) {
