@@ -2,6 +2,8 @@
 # builds, and runs every C++ and Python test.
 PYTHON ?= python3
 BUILD ?= build
+# Tests run side by side, one per core.
+TEST_JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 APT_LIBRARIES := libgtest-dev libbenchmark-dev libcli11-dev libzstd-dev liblzma-dev zlib1g-dev \
                  libxxhash-dev liblz4-dev libhdf5-dev libflatbuffers-dev flatbuffers-compiler \
@@ -51,7 +53,7 @@ demo: build
 # without them their tests are skipped, and this says so.
 REAL_DATA := ../shared/data/real
 test: build
-	ctest --test-dir $(BUILD) --output-on-failure
+	ctest --test-dir $(BUILD) --output-on-failure -j $(TEST_JOBS)
 	@[ -d $(REAL_DATA) ] || echo "note: $(REAL_DATA) not found beside this checkout, so the tests on real recordings were skipped"
 
 # The same suites built with AddressSanitizer and UndefinedBehaviorSanitizer.
@@ -59,7 +61,7 @@ sanitize: deps
 	cmake -S . -B $(BUILD)-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOVK_SANITIZE=ON \
 	  -DPython_EXECUTABLE=$$(command -v $(PYTHON))
 	cmake --build $(BUILD)-asan
-	ctest --test-dir $(BUILD)-asan --output-on-failure
+	ctest --test-dir $(BUILD)-asan --output-on-failure -j $(TEST_JOBS)
 
 # libFuzzer runs of every target (ASan + UBSan) from its seed corpus, new
 # inputs going to a scratch folder: `make fuzz` runs one target at a time,
