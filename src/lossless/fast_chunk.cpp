@@ -49,16 +49,17 @@ struct StepToken {
 };
 
 StepToken step_token(std::uint64_t magnitude, bool negative) {
+  // Without branches (whether a step is 0, 1 or longer is data): the plain
+  // bits are the L - 2 below the top two (none when L < 2), the top bits
+  // above them t (0, 1, 2 or 3), and k = 2 (L - 2) + t where L >= 2, k = t
+  // below.
   StepToken token;
-  token.length = static_cast<unsigned>(std::bit_width(magnitude));
-  if (token.length == 0) return token;
-  unsigned k = 1;
-  if (token.length >= 2) {
-    token.plain_bits = token.length - 2;
-    k = 2 * (token.length - 1) + static_cast<unsigned>((magnitude >> token.plain_bits) & 1U);
-    token.plain = magnitude & ((std::uint64_t{1} << token.plain_bits) - 1);
-  }
-  token.symbol = 2 * k - (negative ? 0U : 1U);
+  token.length = bit_length(magnitude);
+  token.plain_bits = std::max(token.length, 2U) - 2;
+  const auto top = static_cast<unsigned>(magnitude >> token.plain_bits);
+  const unsigned k = 2 * token.plain_bits + top;
+  token.plain = magnitude & ((std::uint64_t{1} << token.plain_bits) - 1);
+  token.symbol = 2 * k - static_cast<unsigned>(k != 0 && !negative);
   return token;
 }
 
@@ -147,13 +148,13 @@ namespace {
 // (allowing kAgeAllowance); else 0.
 std::uint32_t recent_age(std::uint32_t last, std::uint32_t n, const Recent& recent,
                          std::uint32_t pixel, std::uint16_t dx, std::uint16_t dy) {
-  if (last == 0) return 0;
+  // Selects, not branches: whether a pixel is recent is data.
   const std::uint32_t age = ((n - last) & 0xFFFFU) + 1;
-  if (age > kRecent || recent.pixel[(n - age) % kRecent] != pixel) return 0;
-  const int age_bits = static_cast<int>(std::bit_width(age - 1));
-  const int step_bits =
-      static_cast<int>(std::bit_width(magnitude16(dx)) + std::bit_width(magnitude16(dy)));
-  return age_bits <= step_bits + kAgeAllowance ? age : 0;
+  const bool there = (last != 0) & (age <= kRecent) &
+                     (recent.pixel[(n - age) % kRecent] == pixel);
+  const auto age_bits = static_cast<int>(bit_length(age - 1));
+  const auto step_bits = static_cast<int>(bit_length(magnitude16(dx)) + bit_length(magnitude16(dy)));
+  return there & (age_bits <= step_bits + kAgeAllowance) ? age : 0;
 }
 
 // Turns the events into counted tokens and plain bits (into t.plain);
@@ -186,7 +187,8 @@ std::size_t tokenise(Event64Span events, FastChunkScratch::Tables& t) {
     const auto dx = static_cast<std::uint16_t>(e.x - previous.x);
     const std::uint32_t age = recent_age(last_event[key], n, recent, pixel, dx, dy);
     const unsigned predicted = age != 0 ? recent.polarity[(n - age) % kRecent] : previous.p;
-    const unsigned polarity = e.p == predicted ? 0U : (e.p == (predicted ^ 1U) ? 1U : 2U);
+    // 0: as predicted; 1: its low bit flipped; 2: another value.
+    const unsigned polarity = std::min(e.p ^ predicted, 2U);
     const unsigned place_table = kPlaceTable + known * 2 + (time.symbol == 0 ? 1U : 0U);
     if (age != 0) {
       const StepToken back = step_token(age - 1U, false);
@@ -314,7 +316,7 @@ const char* decode_events(const rans::DecodeTable* tables, std::span<const std::
       x = static_cast<std::uint16_t>(x + step(column));
       known = 0;
     }
-    p = predicted ^ (place.polarity == 1 ? 1U : 0U);
+    p = predicted ^ (place.polarity & 1U);  // class 1 flips it; 2 is read below
     if (place.polarity == 2) p = static_cast<unsigned>(bits.get(8));
     recent.pixel[n % kRecent] = packed(x, y);
     recent.polarity[n % kRecent] = static_cast<std::uint8_t>(p);

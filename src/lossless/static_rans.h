@@ -97,11 +97,16 @@ class Encoder {
   // Codes symbol `index` (they must come in the order n-1, n-2, ..., 0).
   void put(std::size_t index, EncodeSymbol s) {
     std::uint32_t& x = state_[index & 1U];
+    // At most one word leaves a state for a symbol (x < 2^32 and, after a
+    // shift of 16, below 2^16 <= bound). The word is stored whether it
+    // leaves or not, and the head moves only when it does: no branch on the
+    // data. The constructor's room (a word a symbol, and 4 more) keeps the
+    // store inside `words`.
     const std::uint64_t bound = std::uint64_t{s.frequency} << (32 - kRansScaleBits);
-    if (x >= bound) {
-      *--head_ = static_cast<std::uint16_t>(x);
-      x >>= 16;
-    }
+    const auto out = static_cast<unsigned>(x >= bound);
+    head_[-1] = static_cast<std::uint16_t>(x);
+    head_ -= out;
+    x >>= 16 * out;
     x = encode_step(x, s);
   }
   // The bytes finish will append.
@@ -165,8 +170,12 @@ class Decoder {
       first = word_at(at_);
       second = word_at(at_ + 2);
     }
-    x0_ = more0 ? (x0_ << 16) | first : x0_;
-    x1_ = more1 ? (x1_ << 16) | (more0 ? second : first) : x1_;
+    // As masks and shifts, which the compiler cannot turn back into branches.
+    const std::uint32_t mask0 = 0U - static_cast<std::uint32_t>(more0);
+    const std::uint32_t mask1 = 0U - static_cast<std::uint32_t>(more1);
+    const std::uint32_t next = first ^ ((first ^ second) & mask0);
+    x0_ = (x0_ << (16 * static_cast<unsigned>(more0))) | (first & mask0);
+    x1_ = (x1_ << (16 * static_cast<unsigned>(more1))) | (next & mask1);
     at_ += 2 * (static_cast<std::size_t>(more0) + static_cast<std::size_t>(more1));
   }
 
@@ -198,7 +207,6 @@ class BitWriter {
   explicit BitWriter(std::vector<std::uint8_t>& out) : out_(out) {}
   // Appends the low `count` bits of `value` (count <= 64).
   void put(std::uint64_t value, unsigned count) {
-    if (count == 0) return;
     if (count < 64) value &= (std::uint64_t{1} << count) - 1;
     buffer_ |= value << filled_;
     if (filled_ + count >= 64) {

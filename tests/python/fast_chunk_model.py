@@ -119,7 +119,9 @@ def step(symbol, bits):
     return (-m if negative else m), length
 
 
-def decode_chunk(code, count):
+def decode_chunk(code, count, ages=None):
+    """The chunk's events; with a list `ages`, appends to it each event's age
+    (0 for an event coded as a new pixel)."""
     stored = Bits(code)
     tables = [read_table(stored, alphabet) for _, alphabet in TABLES]
     at = (stored.at + 7) // 8
@@ -142,6 +144,8 @@ def decode_chunk(code, count):
             assert age <= n
             x, y, predicted = recent[n - age]
             known = 1
+            if ages is not None:
+                ages.append(age)
         else:
             tc = 0 if time == 0 else (1 if length_t <= 4 else 2)
             row = rans.get(0, tables[12 + tc])
@@ -150,6 +154,8 @@ def decode_chunk(code, count):
             column = rans.get(1, tables[15 + 3 * rc + tc])
             x = (x + step(column, bits)[0]) % 65536
             known = 0
+            if ages is not None:
+                ages.append(0)
         p = [predicted, predicted ^ 1, None][polarity]
         if p is None:
             p = bits.get(8)
@@ -161,13 +167,14 @@ def decode_chunk(code, count):
     return events
 
 
-def decode_file(data):
-    """Every event of a version 3 lossless .ovkc file."""
+def decode_file(data, ages=None):
+    """Every event of a version 3 lossless .ovkc file (and, with a list
+    `ages`, each event's age, as decode_chunk gives them)."""
     import struct
     assert data[:4] == b"OVKL" and struct.unpack_from("<H", data, 4)[0] == 3
     table_offset, count, _ = struct.unpack_from("<QQQ", data, len(data) - 40)
     events = []
     for i in range(count):
         offset, size, n = struct.unpack_from("<QII", data, table_offset + 48 * i)
-        events += decode_chunk(data[offset:offset + size], n)
+        events += decode_chunk(data[offset:offset + size], n, ages)
     return events

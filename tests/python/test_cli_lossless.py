@@ -7,7 +7,7 @@ import struct
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, example, given, settings, strategies as st
 
 import fast_chunk_model
 from conftest import REAL_DATA, REPO, needs_cli, run_cli as run
@@ -152,6 +152,47 @@ def test_round_trip_sorted_bursts(tmp_path, steps, flips):
     coded = encode(tmp_path, events)
     assert decode(coded, tmp_path) == events
     assert fast_chunk_model.decode_file(coded.read_bytes()) == events
+
+
+def documented_ages(events, chunk):
+    """The age the encoder codes each event by, as docs/format.md states its
+    choice (0: as a new pixel)."""
+    def magnitude(step):
+        step %= 65536
+        return min(step, 65536 - step)
+    ages = []
+    for start in range(0, len(events), chunk):
+        part = events[start:start + chunk]
+        last = {}  # by the low 9 bits of x and y
+        for n, (x, y, _, _) in enumerate(part):
+            px, py = part[n - 1][:2] if n else (0, 0)
+            m = last.get((x & 511, y & 511))
+            age = 0 if m is None or part[m][:2] != (x, y) else n - m
+            steps = magnitude(y - py).bit_length() + magnitude(x - px).bit_length()
+            ages.append(age if 0 < age <= 4096 and (age - 1).bit_length() <= steps + 3 else 0)
+            last[(x & 511, y & 511)] = n
+    return ages
+
+
+# Pixels side by side and a few at a distance, whose low 9 bits collide (0
+# and 512): ages on both sides of the encoder's limit (between neighbours,
+# 16 events back is coded as an age and 17 is not), steps of 0 in one
+# coordinate, and pixels hidden by another with the same low bits.
+FAR = [(0, 512), (512, 0), (300, 7), (40000, 3)]
+AT_THE_LIMIT = ([(0, 1)] + [(1000 + i, 9) for i in range(14)] + [(0, 0), (0, 1)]
+                + [(2000 + i, 9) for i in range(15)] + [(0, 0), (0, 1)])
+
+
+@settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(pixels=st.lists(st.sampled_from([(0, 0), (0, 1), (1, 0)] + FAR), min_size=100, max_size=400),
+       chunk=st.sampled_from([50, 400]))
+@example(pixels=AT_THE_LIMIT, chunk=400)
+def test_encoder_codes_ages_as_documented(tmp_path, pixels, chunk):
+    events = [(x, y, 3 * i, i % 2) for i, (x, y) in enumerate(pixels)]
+    coded = encode(tmp_path, events, "--chunk-events", chunk)
+    ages = []
+    assert fast_chunk_model.decode_file(coded.read_bytes(), ages) == events
+    assert ages == documented_ages(events, chunk)
 
 
 def test_bytes_do_not_depend_on_jobs(tmp_path):
