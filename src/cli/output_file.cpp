@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,8 +49,21 @@ class SignalBlock {
   sigset_t saved_;
 };
 
+// The thread that installed the handlers (the main one), which alone
+// creates and removes temporary files; set once, before any other thread.
+pthread_t g_main_thread;
+
 extern "C" void remove_temporaries_and_die(int signal_number) {
-  // Only async-signal-safe calls: unlink, signal, raise.
+  // Only async-signal-safe calls: pthread_kill, unlink, signal, raise.
+  // The kernel hands a signal for the process to any thread that does not
+  // block it, such as a reader's or a coder's while the main thread blocks
+  // it between creating a temporary file and registering it. Such a thread
+  // passes it on to the main thread, where it waits until the table and the
+  // files agree again.
+  if (pthread_equal(pthread_self(), g_main_thread) == 0) {
+    pthread_kill(g_main_thread, signal_number);
+    return;
+  }
   for (Slot& slot : g_slots) {
     if (slot.used.load(std::memory_order_acquire) == 1) ::unlink(slot.path);
   }
@@ -321,11 +335,14 @@ bool write_output_file(const std::string& path, const OutputPolicy& policy,
 }
 
 void install_signal_cleanup() {
+  g_main_thread = pthread_self();
   for (const int s : kCleanupSignals) {
     struct sigaction previous{};
     if (::sigaction(s, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
     struct sigaction action{};
     action.sa_handler = remove_temporaries_and_die;
+    // A thread that passes the signal on resumes what it was doing.
+    action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     for (const int other : kCleanupSignals) sigaddset(&action.sa_mask, other);
     ::sigaction(s, &action, nullptr);

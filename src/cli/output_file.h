@@ -99,7 +99,9 @@ bool write_output_file(const std::string& path, const OutputPolicy& policy,
 
 // Installs the SIGINT, SIGTERM and SIGHUP handlers that remove the
 // registered temporary files and then let the signal end the process (a
-// signal ignored when the program started stays ignored). Call once, early.
+// signal ignored when the program started stays ignored). Call once, early,
+// from the main thread: the cleanup runs there, and output files are opened
+// and dropped there.
 void install_signal_cleanup();
 
 // The fixed table of live temporary files the handlers remove. A path that
