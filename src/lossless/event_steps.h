@@ -1,5 +1,6 @@
-// What both lossless chunk codes take from an event and the one before it:
-// the magnitude of a step, and the key of a pixel in their per-pixel tables.
+// What the lossless chunk codes take from an event and the one before it:
+// the magnitude of a step and its bit length, and the key of a pixel in
+// their per-pixel tables.
 #pragma once
 
 #include <cstdint>
