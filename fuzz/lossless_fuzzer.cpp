@@ -2,8 +2,9 @@
 // whether the rest is a whole lossless file (header, table, trailer, then
 // every chunk) or, with even first byte, one chunk's code whose event count
 // is the next two bytes, in the fast code (version 3) or, with bit 3 set,
-// the smallest one (version 2). Whatever the bytes, reading ends in events or an
-// error: never a crash, a hang or an allocation the input cannot justify;
+// the smallest one (version 4 with bit 4 set too, else version 2). Whatever
+// the bytes, reading ends in events or an error: never a crash, a hang or
+// an allocation the input cannot justify;
 // and events a chunk code yields code again to the same events (checked for
 // a quarter of the chunk inputs of up to 1,024 events: those whose first
 // byte has bits 1 and 2 clear; coding a chunk costs several times what
@@ -39,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static ovk::Event64Vec events, back;
   static std::vector<std::uint8_t> again;
   static ovk::lossless::ChunkScratch scratch;
-  const unsigned version = (data[0] & 8) != 0 ? 2U : 3U;
+  const unsigned version = (data[0] & 8) == 0 ? 3U : ((data[0] & 16) != 0 ? 4U : 2U);
   if ((data[0] & 1) != 0) {
     const auto reader = ovk::lossless::read_from_memory(rest);
     if (!reader.ok()) return 0;

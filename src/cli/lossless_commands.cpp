@@ -292,6 +292,7 @@ bool describe_code_file(const std::string& path) {
     std::printf("%s\n", path.c_str());
     const char* code = s.version == lossless::kLosslessVersion            ? "fast"
                        : s.version == lossless::kSmallestLosslessVersion ? "smallest"
+                       : s.version == 2                                  ? "earlier smallest"
                                                                          : "first";
     std::printf("  kind      lossless code (every event exact), version %u (%s code)\n",
                 unsigned{s.version}, code);

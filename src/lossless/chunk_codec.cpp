@@ -12,6 +12,7 @@
 
 #include "lossless/event_steps.h"
 #include "lossless/fast_chunk.h"
+#include "lossless/logistic_mix.h"
 #include "lossless/range_coder.h"
 
 namespace ovk::lossless {
@@ -184,13 +185,26 @@ enum class PositionMode : unsigned { kSteps = 0, kAbsolute = 1 };
 
 constexpr unsigned kColumnHashBits = 20;
 
-// Absolute positions: the row in a 16-bit tree, the column in a 16-bit
-// tree whose nodes are told apart by row (hashed into 2^20 states).
+struct Pixel {
+  std::uint16_t x = 0;
+  std::uint16_t y = 0;
+};
+
+// Absolute positions. Versions 1 and 2: the row in a 16-bit tree, the
+// column in a 16-bit tree whose nodes are told apart by row (hashed into
+// 2^20 states). Version 4: the pixel in one tree of 32 levels that take a
+// bit of y, then a bit of x, from the top: a quadtree over the sensor, whose
+// upper nodes are shared by neighbouring rows and columns, so the activity
+// of a region is learnt from every event in it (2^20 states, hashed).
 constexpr unsigned kBandLevels = 4;
 template <class Counter, unsigned kVersion>
 struct AbsoluteModel {
-  std::vector<Counter> row = std::vector<Counter>(1U << 16);
+  std::vector<Counter> row = std::vector<Counter>(kVersion >= 4 ? 0 : 1U << 16);
   std::vector<Counter> column = std::vector<Counter>(1U << kColumnHashBits);
+  // Version 4: each level's weights over its nodes' states, and the first
+  // level coded: 32 - 2w for positions of w bits (the levels above are 0).
+  std::array<LogisticWeights, 32> weights{};
+  unsigned first_level = 0;
 
   static std::uint32_t hash(unsigned node, std::uint16_t y, unsigned bits) {
     return ((node * 0x9E3779B1U) ^ (static_cast<std::uint32_t>(y) * 0x85EBCA77U)) >> (32 - bits);
@@ -209,6 +223,42 @@ struct AbsoluteModel {
       const unsigned place = (1U << below) | (node & ((1U << below) - 1));
       return (hash(top, y, kColumnHashBits - kBandLevels) << kBandLevels) | place;
     }
+  }
+
+  // Version 4: the state of the quadtree's node n with d bits below its
+  // leading one, in blocks of sixteen as for the column tree, the band's top
+  // node hashed alone.
+  static std::uint32_t quad_index(std::uint32_t node, unsigned depth) {
+    const unsigned below = depth % kBandLevels;
+    const std::uint32_t top = node >> below;
+    const unsigned place = (1U << below) | (node & ((1U << below) - 1));
+    return (((top * 0x9E3779B1U) >> (32 - (kColumnHashBits - kBandLevels))) << kBandLevels) | place;
+  }
+
+  // Codes (x, y) as the quadtree's levels from first_level on, level l
+  // taking bit 15 - l / 2 of y (l even) or of x (l odd). Returns the pixel
+  // coded.
+  template <class Side>
+  Pixel code_pixel(Side& side, std::uint16_t x, std::uint16_t y) {
+    std::uint64_t node = 1;
+    for (unsigned level = first_level; level < 32; ++level) {
+      const unsigned shift = 15 - level / 2;
+      const unsigned b = (((level % 2 == 0) ? y : x) >> shift) & 1U;
+      Counter& state = column[quad_index(static_cast<std::uint32_t>(node), level - first_level)];
+      if constexpr (std::is_same_v<Side, ResetSide>) {
+        node = (node << 1) | side.bit(state, b);
+      } else {
+        WeightedCounter<Counter> weighted(state, weights[level]);
+        node = (node << 1) | side.bit(weighted, b);
+      }
+    }
+    const std::uint64_t bits = node ^ (std::uint64_t{1} << (32 - first_level));
+    Pixel out;
+    for (unsigned i = 0; i < 16; ++i) {
+      out.y = static_cast<std::uint16_t>(out.y | (((bits >> (2 * i + 1)) & 1U) << i));
+      out.x = static_cast<std::uint16_t>(out.x | (((bits >> (2 * i)) & 1U) << i));
+    }
+    return out;
   }
 
   template <class Side>
@@ -301,12 +351,11 @@ struct ChunkModel {
       fill_fresh(last_event);
     }
     if (absolute == nullptr || !absolute_used) return;
+    absolute->weights.fill({});
     if (coded.size() < absolute->column.size() / 64) {
       ResetSide side;
-      for (const Event64& e : coded) {
-        (void)absolute->code_row(side, e.y);
-        (void)absolute->code_column(side, e.x, e.y);
-      }
+      Event64 scratch;
+      for (const Event64& e : coded) code_absolute(*absolute, side, e, scratch);
     } else {
       fill_fresh(absolute->row);
       fill_fresh(absolute->column);
@@ -363,6 +412,19 @@ struct ChunkModel {
     return out;
   }
 
+  template <class Side>
+  static void code_absolute(AbsoluteModel<Counter, kVersion>& model, Side& side, const Event64& e,
+                            Event64& out) {
+    if constexpr (kVersion >= 4) {
+      const Pixel pixel = model.code_pixel(side, e.x, e.y);
+      out.x = pixel.x;
+      out.y = pixel.y;
+    } else {
+      out.y = model.code_row(side, e.y);
+      out.x = model.code_column(side, e.x, out.y);
+    }
+  }
+
   static std::uint32_t packed_pixel(const Event64& e) {
     return (static_cast<std::uint32_t>(e.x) << 16) | e.y;
   }
@@ -370,8 +432,7 @@ struct ChunkModel {
   template <class Side>
   void code_position(Side& side, const Event64& e, unsigned bucket, Event64& out) {
     if (mode == PositionMode::kAbsolute) {
-      out.y = absolute->code_row(side, e.y);
-      out.x = absolute->code_column(side, e.x, out.y);
+      code_absolute(*absolute, side, e, out);
     } else {
       code_steps(side, e, bucket, out);
     }
@@ -501,13 +562,33 @@ namespace {
 // The events sampled to choose a chunk's position mode.
 constexpr std::size_t kModeSample = 4096;
 
+// The position mode (one bit at one half) and, for absolute positions in
+// version 4, the bit width of x and y (5 plain bits, at most 16).
 template <unsigned kVersion, class Side>
-void start_chunk(Side& side, ChunkModel<kVersion>& model, PositionMode mode) {
+void start_chunk(Side& side, ChunkModel<kVersion>& model, PositionMode mode, unsigned width) {
   CounterOf<kVersion> half;
   model.mode = static_cast<PositionMode>(side.bit(half, static_cast<unsigned>(mode)));
-  if (model.mode == PositionMode::kAbsolute && model.absolute == nullptr) {
+  if (model.mode != PositionMode::kAbsolute) return;
+  if (model.absolute == nullptr) {
     model.absolute = std::make_unique<AbsoluteModel<CounterOf<kVersion>, kVersion>>();
   }
+  if constexpr (kVersion >= 4) {
+    width = static_cast<unsigned>(side.raw(width, 5));
+    if constexpr (Side::kDecoding) {
+      if (width > 16) {
+        side.damaged = "impossible position width";
+        width = 16;
+      }
+    }
+    model.absolute->first_level = 32 - 2 * width;
+  }
+}
+
+// The bit width of the largest x or y of `events`.
+unsigned position_width(Event64Span events) {
+  unsigned either = 0;
+  for (const Event64& e : events) either |= static_cast<unsigned>(e.x) | e.y;
+  return static_cast<unsigned>(std::bit_width(either));
 }
 
 }  // namespace
@@ -516,13 +597,16 @@ struct ChunkScratch::Models {
   std::unique_ptr<ChunkModel<1>> v1;
   std::unique_ptr<ChunkModel<2>> v2;
   FastChunkScratch v3;
+  std::unique_ptr<ChunkModel<4>> v4;
 
   template <unsigned kVersion>
   std::unique_ptr<ChunkModel<kVersion>>& slot() {
     if constexpr (kVersion == 1) {
       return v1;
-    } else {
+    } else if constexpr (kVersion == 2) {
       return v2;
+    } else {
+      return v4;
     }
   }
 };
@@ -562,7 +646,7 @@ std::size_t encode_in_mode(Event64Span events, PositionMode mode, std::vector<st
   }
   RangeEncoder coder(out);
   EncodeSide side{coder};
-  start_chunk(side, *model, mode);
+  start_chunk(side, *model, mode, mode == PositionMode::kAbsolute ? position_width(events) : 0);
   std::size_t coded = 0;
   while (coded < events.size()) {
     model->code(side, events[coded]);
@@ -612,7 +696,8 @@ Status decode_events(ChunkModel<kVersion>& model, std::span<const std::uint8_t> 
                      Event64Vec& events, std::size_t& coded) {
   RangeDecoder coder(code);
   DecodeSide side{coder};
-  start_chunk(side, model, PositionMode::kSteps);
+  start_chunk(side, model, PositionMode::kSteps, 0);
+  if (side.damaged != nullptr) return Error(ErrorKind::kInvalidData, side.damaged);
   for (coded = 0; coded < events.size();) {
     events[coded] = model.code(side, Event64{});
     ++coded;
@@ -650,6 +735,8 @@ void encode_chunk(Event64Span events, std::vector<std::uint8_t>& out, unsigned v
     encode_in_version<1>(events, out, scratch);
   } else if (version == 2) {
     encode_in_version<2>(events, out, scratch);
+  } else if (version == 4) {
+    encode_in_version<4>(events, out, scratch);
   } else {
     encode_fast_chunk(events, out, scratch.models().v3);
   }
@@ -659,6 +746,7 @@ Status decode_chunk(std::span<const std::uint8_t> code, std::size_t count, Event
                     unsigned version, ChunkScratch& scratch) {
   check_version(version);
   if (version == 3) return decode_fast_chunk(code, count, events, scratch.models().v3);
+  if (version == 4) return decode_in_version<4>(code, count, events, scratch);
   return version == 1 ? decode_in_version<1>(code, count, events, scratch)
                       : decode_in_version<2>(code, count, events, scratch);
 }

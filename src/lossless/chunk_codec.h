@@ -41,7 +41,7 @@
 namespace ovk::lossless {
 
 inline constexpr unsigned kOldestChunkVersion = 1;
-inline constexpr unsigned kNewestChunkVersion = 3;
+inline constexpr unsigned kNewestChunkVersion = 4;
 
 // The models of the chunk code, kept from chunk to chunk by whoever codes
 // many chunks on one thread: their tables (a few MiB) then stay allocated,

@@ -15,7 +15,7 @@
 
 namespace ovk::lossless {
 
-static_assert(kLosslessVersion == kNewestChunkVersion && kOldestLosslessVersion == kOldestChunkVersion,
+static_assert(kNewestLosslessVersion == kNewestChunkVersion && kOldestLosslessVersion == kOldestChunkVersion,
               "a file's version is the version of its chunk code");
 
 namespace {
@@ -101,7 +101,7 @@ LosslessEncoder::LosslessEncoder(ByteSink sink, io::SensorGeometry sensor, unsig
       version_(version),
       sensor_(sensor),
       coders_(std::make_unique<Coders>(jobs, version)) {
-  if (version < kOldestLosslessVersion || version > kLosslessVersion) {
+  if (version < kOldestLosslessVersion || version > kNewestLosslessVersion) {
     OVK_FAULT("no lossless version " + std::to_string(version));
   }
 }
@@ -282,7 +282,7 @@ Status LosslessReader::load() {
     return invalid("header checksum mismatch");
   }
   summary_.version = static_cast<std::uint16_t>(get(header, 4, 2));
-  if (summary_.version < kOldestLosslessVersion || summary_.version > kLosslessVersion) {
+  if (summary_.version < kOldestLosslessVersion || summary_.version > kNewestLosslessVersion) {
     return invalid("unsupported version " + std::to_string(summary_.version));
   }
   if (get(header, 6, 2) != 0) return invalid("unknown flags");

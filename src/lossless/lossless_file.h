@@ -38,12 +38,14 @@
 namespace ovk::lossless {
 
 inline constexpr std::array<std::uint8_t, 4> kLosslessMagic = {'O', 'V', 'K', 'L'};
-// Versions kOldestLosslessVersion ... kLosslessVersion are read (they differ
-// only in the chunk code, chunk_codec.h). kLosslessVersion, the fast code, is
-// written unless the smallest code is asked for: kSmallestLosslessVersion.
+// Versions kOldestLosslessVersion ... kNewestLosslessVersion are read (they
+// differ only in the chunk code, chunk_codec.h). kLosslessVersion, the fast
+// code, is written unless the smallest code is asked for:
+// kSmallestLosslessVersion. Versions 1 and 2 are no longer written.
 inline constexpr std::uint16_t kLosslessVersion = 3;
-inline constexpr std::uint16_t kSmallestLosslessVersion = 2;
+inline constexpr std::uint16_t kSmallestLosslessVersion = 4;
 inline constexpr std::uint16_t kOldestLosslessVersion = 1;
+inline constexpr std::uint16_t kNewestLosslessVersion = 4;
 inline constexpr std::size_t kHeaderBytes = 24;
 inline constexpr std::size_t kTableEntryBytes = 48;
 inline constexpr std::size_t kTrailerBytes = 40;

@@ -14,11 +14,12 @@ from conftest import REAL_DATA, REPO, needs_cli, run_cli as run
 
 pytestmark = needs_cli
 
-# The same events in version 1 (read, no longer written), version 2 (the
-# smallest code, what encode --best writes) and version 3 (the fast code,
+# The same events in versions 1 and 2 (read, no longer written), version 4
+# (the smallest code, what encode --best writes) and version 3 (the fast code,
 # what encode writes).
 GOLDEN_V1 = REPO / "tests" / "data" / "golden_lossless.ovkc"
 GOLDEN_V2 = REPO / "tests" / "data" / "golden_lossless_v2.ovkc"
+GOLDEN_V4 = REPO / "tests" / "data" / "golden_lossless_v4.ovkc"
 GOLDEN = REPO / "tests" / "data" / "golden_lossless_v3.ovkc"
 DTYPE = np.dtype([("x", "<u2"), ("y", "<u2"), ("t", "<u8"), ("p", "u1")])
 MAX_T = 2**64 - 1
@@ -55,7 +56,7 @@ def decode(path, tmp_path, *options):
 def parse_lossless(data):
     """Header, chunk table and trailer by the documented layout."""
     magic, version, flags, chunk_events, width, height = struct.unpack_from("<4sHHIHH", data, 0)
-    assert (magic, flags) == (b"OVKL", 0) and version in (1, 2, 3)
+    assert (magic, flags) == (b"OVKL", 0) and version in (1, 2, 3, 4)
     table_offset, count, events = struct.unpack_from("<QQQ", data, len(data) - 40)
     assert data[-8:] == b"OVKLEND\0"
     chunks = [dict(zip(("offset", "bytes", "events", "t_first", "t_min", "t_max", "sum"),
@@ -221,7 +222,7 @@ def test_evb_refuses_timestamps_past_32_bits(tmp_path):
 
 # --- golden file ------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("golden, version", [(GOLDEN_V1, 1), (GOLDEN_V2, 2), (GOLDEN, 3)])
+@pytest.mark.parametrize("golden, version", [(GOLDEN_V1, 1), (GOLDEN_V2, 2), (GOLDEN, 3), (GOLDEN_V4, 4)])
 def test_golden_file_decodes(tmp_path, golden, version):
     assert decode(golden, tmp_path) == GOLDEN_EVENTS
     layout = parse_lossless(golden.read_bytes())
@@ -229,10 +230,11 @@ def test_golden_file_decodes(tmp_path, golden, version):
     assert (layout["width"], layout["height"], layout["events"]) == (65535, 65535, 40)
     assert layout["chunks"][0]["t_min"] == 0 and layout["chunks"][0]["t_max"] == MAX_T
     done = run("info", golden)
-    assert f"lossless code (every event exact), version {version}" in done.stdout
+    name = {1: "first", 2: "earlier smallest", 3: "fast", 4: "smallest"}[version]
+    assert f"lossless code (every event exact), version {version} ({name} code)" in done.stdout
 
 
-@pytest.mark.parametrize("options, golden", [((), GOLDEN), (("--best",), GOLDEN_V2)])
+@pytest.mark.parametrize("options, golden", [((), GOLDEN), (("--best",), GOLDEN_V4)])
 def test_golden_file_is_what_encode_writes(tmp_path, options, golden):
     coded = encode(tmp_path, GOLDEN_EVENTS, "--sensor", "65535x65535", *options)
     assert coded.read_bytes() == golden.read_bytes()
@@ -265,7 +267,7 @@ def test_window_up_to_the_end_of_time(tmp_path):
 
 # --- hostile files ----------------------------------------------------------------------------
 
-@pytest.mark.parametrize("golden", [GOLDEN_V2, GOLDEN])
+@pytest.mark.parametrize("golden", [GOLDEN_V2, GOLDEN, GOLDEN_V4])
 def test_every_truncation_is_a_one_line_error(tmp_path, golden):
     data = golden.read_bytes()
     cut = tmp_path / "cut.ovkc"
@@ -275,7 +277,7 @@ def test_every_truncation_is_a_one_line_error(tmp_path, golden):
         assert not (tmp_path / "o.npy").exists()
 
 
-@pytest.mark.parametrize("golden", [GOLDEN_V2, GOLDEN])
+@pytest.mark.parametrize("golden", [GOLDEN_V2, GOLDEN, GOLDEN_V4])
 def test_every_byte_change_is_a_one_line_error(tmp_path, golden):
     data = golden.read_bytes()
     bad = tmp_path / "bad.ovkc"
@@ -392,9 +394,7 @@ def test_the_documented_example(tmp_path):
 def test_the_documented_example_of_the_smallest_code(tmp_path):
     coded = encode(tmp_path, [(3, 4, 100, 1), (4, 4, 105, 1)], "--sensor", "8x8", "--best")
     assert coded.read_bytes().hex() == (
-        "4f564b4c0200000000000100080008007aa14578fad10803"
-        "0043c83e22a834c318000000"
-        "18000000000000000c000000020000006400000000000000640000000000000069000000000000"
-        "00dcb32958894b0006"
-        "240000000000000001000000000000000200000000000000"
-        "ac6f49795aa5adbd4f564b4c454e4400")
+        "4f564b4c0400000000000100080008006fce0dca58972b80"
+        "008e1e3b170d4e0183c000"
+        "18000000000000000b00000002000000640000000000000064000000000000006900000000000000c0c19e01eb366e57"
+        "230000000000000001000000000000000200000000000000f2f2e3a7a9a27fa04f564b4c454e4400")

@@ -163,23 +163,26 @@ TEST(LosslessCodec, RecentPixelsBetweenOtherEvents) {
 }
 
 TEST(LosslessCodec, ArbitraryCodesFailWithTheirReason) {
-  // Random codes of 64 events in the smallest code: each decodes or fails
-  // saying why; among the failures are steps too long and recent pixels that
-  // are not there.
-  std::mt19937_64 rng(5);
-  std::set<std::string> reasons;
-  for (int i = 0; i < 3000; ++i) {
-    std::vector<std::uint8_t> code(40);
-    for (auto& byte : code) byte = static_cast<std::uint8_t>(rng());
-    code[0] = 0;
-    Event64Vec events;
-    const Status s = decode_chunk(code, 64, events, 2);
-    if (!s.ok()) reasons.insert(s.error().message());
+  // Random codes of 64 events in the smallest codes: each decodes or fails
+  // saying why; among the failures are steps too long, recent pixels that
+  // are not there and (version 4) positions wider than 16 bits.
+  for (const unsigned version : {2U, 4U}) {
+    std::mt19937_64 rng(5);
+    std::set<std::string> reasons;
+    for (int i = 0; i < 3000; ++i) {
+      std::vector<std::uint8_t> code(40);
+      for (auto& byte : code) byte = static_cast<std::uint8_t>(rng());
+      code[0] = 0;
+      Event64Vec events;
+      const Status s = decode_chunk(code, 64, events, version);
+      if (!s.ok()) reasons.insert(s.error().message());
+    }
+    EXPECT_TRUE(reasons.contains("impossible step length")) << version;
+    EXPECT_TRUE(reasons.contains("recent pixel out of range")) << version;
+    EXPECT_TRUE(reasons.contains("code ends before its events")) << version;
+    if (version == 4) EXPECT_TRUE(reasons.contains("impossible position width"));
+    EXPECT_EQ(reasons.size(), version == 4 ? 4U : 3U) << version;
   }
-  EXPECT_TRUE(reasons.contains("impossible step length"));
-  EXPECT_TRUE(reasons.contains("recent pixel out of range"));
-  EXPECT_TRUE(reasons.contains("code ends before its events"));
-  EXPECT_EQ(reasons.size(), 3U);
 }
 
 TEST(LosslessCodec, VersionsOutsideTheKnownOnesAreFaults) {
@@ -231,6 +234,74 @@ TEST(LosslessCodec, ScratchKeptFromChunkToChunkChangesNothing) {
       EXPECT_FALSE(decode_chunk(cut, chunks[i].size(), back, version, decoding).ok());
     }
   }
+}
+
+std::string hex(std::span<const std::uint8_t> bytes) {
+  std::string out;
+  for (const std::uint8_t b : bytes) {
+    out += "0123456789abcdef"[b >> 4];
+    out += "0123456789abcdef"[b & 15];
+  }
+  return out;
+}
+
+// Events in three blobs of side x side pixels far apart.
+Event64Vec blobs(std::size_t n, std::uint32_t seed, std::uint16_t side = 8) {
+  std::mt19937_64 rng(seed);
+  const std::uint16_t centres[3][2] = {{40000, 3}, {7, 60000}, {65520, 65520}};
+  Event64Vec events;
+  std::uint64_t t = 5000;
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto* c = centres[rng() % 3];
+    t += rng() % 4;
+    events.push_back({static_cast<std::uint16_t>(c[0] + rng() % side),
+                      static_cast<std::uint16_t>(c[1] + rng() % side), t,
+                      static_cast<std::uint8_t>(rng() % 2)});
+  }
+  return events;
+}
+
+// The smallest codes' absolute positions, pinned by value: a chunk in
+// blobs far apart, which both code in absolute mode (there, and only there,
+// versions 2 and 4 differ), as version 2 files hold it and as version 4
+// files do.
+TEST(LosslessCodec, AbsolutePositionsArePinned) {
+  const Event64Vec events = blobs(40, 21);
+  const char* const pinned[] = {
+      "00c69c49ffedffe940aec3bb14455102208eefb8fe727d585bb2700230b6ef0060d402d1b2c287c98d8cd1"
+      "36ec6755dfe538633269f0614d132c7adc936edfe2e3f9f123ca12f43e61091e3d8f6b309af9a10fd6601"
+      "98b1c273028ad4ed90107b03eeecc0cd5da2f2ba973abea18565ed847e7d06d283014d80d0bfd9de60dbd"
+      "99b080",
+      "00c234de7ffffff38a057fa0271476595b87abf6ec11d1d4043cbd2dfb32dd59794061b45bed42d02cddc2"
+      "fdacc8a98062a8f3830154be0e1f571c23170f6bc547ca1791bd7dc0fd0e612e08fbb31eb59a541e90b735"
+      "944f735a6e8dfc95916cfd36906b102e"};
+  const unsigned versions[] = {2, 4};
+  std::vector<std::vector<std::uint8_t>> codes;
+  for (int i = 0; i < 2; ++i) {
+    std::vector<std::uint8_t> code;
+    encode_chunk(events, code, versions[i]);
+    EXPECT_EQ(hex(code), pinned[i]) << "version " << versions[i];
+    // The mode is the first bit, at one half: a code of 0x80... or more
+    // after its leading 0 byte says "absolute".
+    ASSERT_GE(code.size(), 2U);
+    EXPECT_GE(code[1], 0x80) << "version " << versions[i];
+    Event64Vec back;
+    ASSERT_TRUE(decode_chunk(code, events.size(), back, versions[i]).ok());
+    EXPECT_EQ(back, events);
+    codes.push_back(code);
+  }
+  EXPECT_NE(codes[0], codes[1]);
+}
+
+// Version 4's quadtree learns a region from every event in it, where
+// version 2's column trees learn each row apart: on blobs it is smaller.
+TEST(LosslessCodec, QuadtreeLearnsBlobsFasterThanRows) {
+  const Event64Vec events = blobs(5000, 22, 16);
+  std::vector<std::uint8_t> v2;
+  std::vector<std::uint8_t> v4;
+  encode_chunk(events, v2, 2);
+  encode_chunk(events, v4, 4);
+  EXPECT_LT(v4.size() * 100, v2.size() * 97);
 }
 
 TEST(LosslessCodec, ManyChunks) { expect_round_trip(random_events(20'000, 3, 346, 260), 777); }
