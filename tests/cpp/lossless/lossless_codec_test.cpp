@@ -180,7 +180,9 @@ TEST(LosslessCodec, ArbitraryCodesFailWithTheirReason) {
     EXPECT_TRUE(reasons.contains("impossible step length")) << version;
     EXPECT_TRUE(reasons.contains("recent pixel out of range")) << version;
     EXPECT_TRUE(reasons.contains("code ends before its events")) << version;
-    if (version == 4) EXPECT_TRUE(reasons.contains("impossible position width"));
+    if (version == 4) {
+      EXPECT_TRUE(reasons.contains("impossible position width"));
+    }
     EXPECT_EQ(reasons.size(), version == 4 ? 4U : 3U) << version;
   }
 }
@@ -402,6 +404,16 @@ TEST(LosslessFile, TableOutsideTheFile) {
   put64(bytes, table + kTableEntryBytes, std::uint64_t{1} << 40);
   reseal_table(bytes);
   EXPECT_EQ(open_error(bytes), "lossless .ovkc: chunk 1 of 3: outside the file");
+}
+
+TEST(LosslessFile, VersionsOutsideTheReadOnesAreRefused) {
+  for (const std::uint16_t version : {std::uint16_t{0}, std::uint16_t{5}, std::uint16_t{0xFFFF}}) {
+    std::vector<std::uint8_t> bytes = small_file();
+    bytes[4] = static_cast<std::uint8_t>(version);
+    bytes[5] = static_cast<std::uint8_t>(version >> 8);
+    put64(bytes, 16, XXH64(bytes.data(), 16, 0));
+    EXPECT_EQ(open_error(bytes), "lossless .ovkc: unsupported version " + std::to_string(version));
+  }
 }
 
 TEST(LosslessFile, InflatedCounts) {
