@@ -267,9 +267,27 @@ def test_window_up_to_the_end_of_time(tmp_path):
 
 # --- hostile files ----------------------------------------------------------------------------
 
-@pytest.mark.parametrize("golden", [GOLDEN_V2, GOLDEN, GOLDEN_V4])
+# Events in three blobs far apart, which the smallest code codes in absolute
+# positions (its quadtree), as the first bit of the chunk's code says.
+BLOBS = [(c[0] + (7 * i) % 5, c[1] + (3 * i) % 4, 10 * i, i % 2)
+         for i, c in enumerate([(40000, 3), (7, 60000), (65530, 65530)] * 12)]
+
+
+def blobs_file(tmp_path):
+    coded = encode(tmp_path, BLOBS, "--best", name="blobs")
+    data = coded.read_bytes()
+    assert data[25] >= 0x80, "absolute positions"
+    assert decode(coded, tmp_path) == BLOBS
+    return coded
+
+
+def golden_or_blobs(golden, tmp_path):
+    return blobs_file(tmp_path) if golden == "blobs" else golden
+
+
+@pytest.mark.parametrize("golden", [GOLDEN_V2, GOLDEN, GOLDEN_V4, "blobs"])
 def test_every_truncation_is_a_one_line_error(tmp_path, golden):
-    data = golden.read_bytes()
+    data = golden_or_blobs(golden, tmp_path).read_bytes()
     cut = tmp_path / "cut.ovkc"
     for n in range(len(data)):
         cut.write_bytes(data[:n])
@@ -277,9 +295,9 @@ def test_every_truncation_is_a_one_line_error(tmp_path, golden):
         assert not (tmp_path / "o.npy").exists()
 
 
-@pytest.mark.parametrize("golden", [GOLDEN_V2, GOLDEN, GOLDEN_V4])
+@pytest.mark.parametrize("golden", [GOLDEN_V2, GOLDEN, GOLDEN_V4, "blobs"])
 def test_every_byte_change_is_a_one_line_error(tmp_path, golden):
-    data = golden.read_bytes()
+    data = golden_or_blobs(golden, tmp_path).read_bytes()
     bad = tmp_path / "bad.ovkc"
     for i in range(len(data)):
         changed = bytearray(data)
