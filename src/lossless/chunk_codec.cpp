@@ -225,6 +225,19 @@ struct AbsoluteModel {
     }
   }
 
+  // Codes (x, y) in this version's trees; returns the pixel coded.
+  template <class Side>
+  Pixel code(Side& side, std::uint16_t x, std::uint16_t y) {
+    if constexpr (kVersion >= 4) {
+      return code_pixel(side, x, y);
+    } else {
+      Pixel out;
+      out.y = code_row(side, y);
+      out.x = code_column(side, x, out.y);
+      return out;
+    }
+  }
+
   // Version 4: the state of the quadtree's node n with d bits below its
   // leading one, in blocks of sixteen as for the column tree, the band's top
   // node hashed alone.
@@ -354,8 +367,7 @@ struct ChunkModel {
     absolute->weights.fill({});
     if (coded.size() < absolute->column.size() / 64) {
       ResetSide side;
-      Event64 scratch;
-      for (const Event64& e : coded) code_absolute(*absolute, side, e, scratch);
+      for (const Event64& e : coded) (void)absolute->code(side, e.x, e.y);
     } else {
       fill_fresh(absolute->row);
       fill_fresh(absolute->column);
@@ -412,19 +424,6 @@ struct ChunkModel {
     return out;
   }
 
-  template <class Side>
-  static void code_absolute(AbsoluteModel<Counter, kVersion>& model, Side& side, const Event64& e,
-                            Event64& out) {
-    if constexpr (kVersion >= 4) {
-      const Pixel pixel = model.code_pixel(side, e.x, e.y);
-      out.x = pixel.x;
-      out.y = pixel.y;
-    } else {
-      out.y = model.code_row(side, e.y);
-      out.x = model.code_column(side, e.x, out.y);
-    }
-  }
-
   static std::uint32_t packed_pixel(const Event64& e) {
     return (static_cast<std::uint32_t>(e.x) << 16) | e.y;
   }
@@ -432,7 +431,9 @@ struct ChunkModel {
   template <class Side>
   void code_position(Side& side, const Event64& e, unsigned bucket, Event64& out) {
     if (mode == PositionMode::kAbsolute) {
-      code_absolute(*absolute, side, e, out);
+      const Pixel pixel = absolute->code(side, e.x, e.y);
+      out.x = pixel.x;
+      out.y = pixel.y;
     } else {
       code_steps(side, e, bucket, out);
     }
