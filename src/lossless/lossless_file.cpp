@@ -177,12 +177,10 @@ Status LosslessEncoder::finish() {
   return write(tail);
 }
 
-Result<FileSummary> encode_file(io::EventSource& source, std::string_view path,
-                                io::SensorGeometry sensor, unsigned jobs,
-                                std::uint32_t chunk_events, std::uint16_t version) {
-  OVK_ASSIGN_OR_RETURN(io::AtomicFileWriter file, io::AtomicFileWriter::create(path));
-  LosslessEncoder encoder([&file](std::span<const std::uint8_t> bytes) { return file.write(bytes); },
-                          sensor, jobs, chunk_events, version);
+Result<FileSummary> encode_source(io::EventSource& source, ByteSink sink,
+                                  io::SensorGeometry sensor, unsigned jobs,
+                                  std::uint32_t chunk_events, std::uint16_t version) {
+  LosslessEncoder encoder(std::move(sink), sensor, jobs, chunk_events, version);
   Event64Vec block;
   for (;;) {
     OVK_RETURN_IF_ERROR(source.next_block(block));
@@ -190,12 +188,22 @@ Result<FileSummary> encode_file(io::EventSource& source, std::string_view path,
     OVK_RETURN_IF_ERROR(encoder.append(block));
   }
   OVK_RETURN_IF_ERROR(encoder.finish());
-  OVK_RETURN_IF_ERROR(file.commit());
   FileSummary summary;
   summary.chunk_events = chunk_events;
   summary.sensor = sensor;
   summary.events = encoder.events();
   summary.file_bytes = encoder.bytes_written();
+  return summary;
+}
+
+Result<FileSummary> encode_file(io::EventSource& source, std::string_view path,
+                                io::SensorGeometry sensor, unsigned jobs,
+                                std::uint32_t chunk_events, std::uint16_t version) {
+  OVK_ASSIGN_OR_RETURN(io::AtomicFileWriter file, io::AtomicFileWriter::create(path));
+  ByteSink sink = [&file](std::span<const std::uint8_t> bytes) { return file.write(bytes); };
+  OVK_ASSIGN_OR_RETURN(FileSummary summary,
+                       encode_source(source, std::move(sink), sensor, jobs, chunk_events, version));
+  OVK_RETURN_IF_ERROR(file.commit());
   return summary;
 }
 

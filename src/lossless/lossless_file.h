@@ -117,8 +117,14 @@ class LosslessEncoder {
   std::unique_ptr<Coders> coders_;  // the threads coding full chunks
 };
 
-// Codes everything `source` hands out into a lossless file at `path`
-// (written whole or not at all).
+// Codes everything `source` hands out into the bytes of a lossless file,
+// handed to `sink` in order.
+[[nodiscard]] Result<FileSummary> encode_source(io::EventSource& source, ByteSink sink,
+                                                io::SensorGeometry sensor, unsigned jobs,
+                                                std::uint32_t chunk_events = kDefaultChunkEvents,
+                                                std::uint16_t version = kLosslessVersion);
+
+// The same into a lossless file at `path` (written whole or not at all).
 [[nodiscard]] Result<FileSummary> encode_file(io::EventSource& source, std::string_view path,
                                               io::SensorGeometry sensor, unsigned jobs,
                                               std::uint32_t chunk_events = kDefaultChunkEvents,
