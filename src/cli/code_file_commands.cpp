@@ -180,7 +180,7 @@ int encode_one_recording(const EncodeOptions& opt) {
     return kExitFailure;
   }
   return lossless_encode({opt.recording, opt.output, opt.reader, opt.sensor, opt.jobs,
-                          opt.chunk_events, opt.best})
+                          opt.chunk_events, opt.best, policy})
              ? kExitOk
              : kExitFailure;
 }

@@ -325,7 +325,7 @@ bool convert(const ConvertOptions& options) {
     }
     LosslessConvertOptions lossless = options.lossless;
     lossless.window = options.reader.window;
-    return lossless_convert(options.input, options.output, lossless);
+    return lossless_convert(options.input, options.output, options.policy(), lossless);
   }
   const std::optional<std::string_view> extension = io::file_extension(options.output);
   const Output kind = extension == "npy" ? Output::kNpy

@@ -8,16 +8,19 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <thread>
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/output_file.h"
+#include "cli/text_escape.h"
 #include "cli/time_window.h"
 #include "codefile/code_file.h"
 #include "io/file_access.h"
-#include "io/file_write.h"
+#include "io/formats/h5_writer.h"
 #include "io/npy_source.h"
 #include "io/recording_readers.h"
 #include "lossless/lossless_file.h"
@@ -89,56 +92,81 @@ std::string npy64_header(std::uint64_t count) {
   return header + dict + "\n";
 }
 
-enum class OutputKind { kNpy, kEvb, kCsv };
+enum class OutputKind { kNpy, kEvb, kCsv, kH5 };
 
+OutputKind output_kind(const std::string& path) {
+  const std::optional<std::string_view> ext = io::file_extension(path);
+  return ext == "npy" ? OutputKind::kNpy
+         : ext == "csv" ? OutputKind::kCsv
+         : ext == "h5"  ? OutputKind::kH5
+                        : OutputKind::kEvb;
+}
+
+// Decoded events into an output file: .npy (x u2, y u2, t u8, p u1), .evb
+// records, .csv lines or a DSEC .h5 file. A .npy states its length first:
+// in a regular file its header is written again at the end, in a special
+// file (a FIFO, a device) the count must be known before the first event.
 class EventFileWriter {
  public:
-  static Result<EventFileWriter> create(const std::string& path) {
-    OVK_ASSIGN_OR_RETURN(io::AtomicFileWriter file, io::AtomicFileWriter::create(path));
-    const std::optional<std::string_view> ext = io::file_extension(path);
-    const OutputKind kind = ext == "npy" ? OutputKind::kNpy : ext == "csv" ? OutputKind::kCsv : OutputKind::kEvb;
-    EventFileWriter writer(std::move(file), kind);
-    if (kind == OutputKind::kNpy) OVK_RETURN_IF_ERROR(writer.put(npy64_header(0)));
+  static Result<EventFileWriter> create(OutputFile out, OutputKind kind, io::SensorGeometry sensor,
+                                        std::uint64_t count_in_place) {
+    std::optional<io::DsecH5Writer> h5;
+    if (kind == OutputKind::kH5) {
+      if (out.in_place()) {  // HDF5 seeks throughout its file
+        return Error(ErrorKind::kInvalidInput, "an .h5 output must be a regular file");
+      }
+      OVK_ASSIGN_OR_RETURN(io::DsecH5Writer created, io::DsecH5Writer::create(out.temporary_path(), sensor));
+      h5.emplace(std::move(created));
+    }
+    EventFileWriter writer(std::move(out), kind, std::move(h5));
+    if (kind == OutputKind::kNpy) {
+      OVK_RETURN_IF_ERROR(writer.put(npy64_header(writer.out_.in_place() ? count_in_place : 0)));
+    }
     if (kind == OutputKind::kCsv) OVK_RETURN_IF_ERROR(writer.put("x,y,t,p\n"));
     return writer;
   }
 
-  Status write(const Event64& e) {
-    ++count_;
-    if (kind_ == OutputKind::kCsv) {
-      put_number(e.x, ',');
-      put_number(e.y, ',');
-      put_number(e.t, ',');
-      put_number(e.p, '\n');
-    } else {
-      if (kind_ == OutputKind::kEvb && e.t > std::numeric_limits<std::uint32_t>::max()) {
-        return Error(ErrorKind::kInvalidInput,
-                     "timestamp " + std::to_string(e.t) +
-                         " does not fit the 32 bits of .evb records (write .npy or .csv)");
+  Status write(const Event64Vec& events) {
+    if (h5_) return h5_->append(events);
+    for (const Event64& e : events) {
+      if (kind_ == OutputKind::kCsv) {
+        put_number(e.x, ',');
+        put_number(e.y, ',');
+        put_number(e.t, ',');
+        put_number(e.p, '\n');
+      } else {
+        if (kind_ == OutputKind::kEvb && e.t > std::numeric_limits<std::uint32_t>::max()) {
+          return Error(ErrorKind::kInvalidInput,
+                       "timestamp " + std::to_string(e.t) +
+                           " does not fit the 32 bits of .evb records (write .npy or .csv)");
+        }
+        const unsigned t_bytes = kind_ == OutputKind::kNpy ? 8 : 4;
+        put_le(e.x, 2);
+        put_le(e.y, 2);
+        put_le(e.t, t_bytes);
+        buffer_.push_back(e.p);
       }
-      const unsigned t_bytes = kind_ == OutputKind::kNpy ? 8 : 4;
-      put_le(e.x, 2);
-      put_le(e.y, 2);
-      put_le(e.t, t_bytes);
-      buffer_.push_back(e.p);
+      ++count_;
+      if (buffer_.size() >= (1U << 20)) OVK_RETURN_IF_ERROR(drain());
     }
-    if (buffer_.size() >= (1U << 20)) return drain();
     return Ok{};
   }
 
   Status finish() {
+    if (h5_) OVK_RETURN_IF_ERROR(h5_->finish());
     OVK_RETURN_IF_ERROR(drain());
-    if (kind_ == OutputKind::kNpy) {
+    if (kind_ == OutputKind::kNpy && !out_.in_place()) {
       const std::string header = npy64_header(count_);
-      if (::pwrite(file_.fd(), header.data(), header.size(), 0) != static_cast<ssize_t>(header.size())) {
+      if (::pwrite(out_.fd(), header.data(), header.size(), 0) != static_cast<ssize_t>(header.size())) {
         return io::os_error(errno);
       }
     }
-    return file_.commit();
+    return out_.commit();
   }
 
  private:
-  EventFileWriter(io::AtomicFileWriter file, OutputKind kind) : file_(std::move(file)), kind_(kind) {}
+  EventFileWriter(OutputFile out, OutputKind kind, std::optional<io::DsecH5Writer> h5)
+      : out_(std::move(out)), kind_(kind), h5_(std::move(h5)) {}
   void put_number(std::uint64_t v, char end) {
     std::array<char, 24> text{};
     const std::to_chars_result r = std::to_chars(text.data(), text.data() + text.size(), v);
@@ -153,13 +181,14 @@ class EventFileWriter {
     return drain();
   }
   Status drain() {
-    const Status s = file_.write(buffer_);
+    const Status s = out_.write(buffer_);
     buffer_.clear();
     return s;
   }
 
-  io::AtomicFileWriter file_;
+  OutputFile out_;
   OutputKind kind_;
+  std::optional<io::DsecH5Writer> h5_;
   std::vector<std::uint8_t> buffer_;
   std::uint64_t count_ = 0;
 };
@@ -214,18 +243,33 @@ bool is_occupancy_file(const std::string& path) { return starts_with(path, codef
 bool lossless_encode(const LosslessEncodeRequest& request) {
   std::optional<OpenedInput> input = value_or_report(open_input(request), request.input);
   if (!input) return false;
-  const std::optional<FileSummary> summary = value_or_report(
-      lossless::encode_file(*input->source, request.output, input->sensor, jobs_or_cores(request.jobs),
-                            request.chunk_events != 0 ? request.chunk_events
-                                                      : lossless::kDefaultChunkEvents,
-                            request.smallest ? lossless::kSmallestLosslessVersion
-                                             : lossless::kLosslessVersion),
-      request.output);
-  if (!summary) return false;
-  const double bits = summary->events == 0 ? 0.0 : 8.0 * static_cast<double>(summary->file_bytes) /
-                                                       static_cast<double>(summary->events);
+  std::optional<OutputFile> out =
+      value_or_report(OutputFile::open(request.output, request.policy), request.output);
+  if (!out) return false;
+  std::optional<Error> output_error;
+  lossless::ByteSink sink = [&](std::span<const std::uint8_t> bytes) -> Status {
+    Status s = out->write(bytes);
+    if (!s.ok()) output_error.emplace(s.error());
+    return s;
+  };
+  Result<FileSummary> coded = lossless::encode_source(
+      *input->source, std::move(sink), input->sensor, jobs_or_cores(request.jobs),
+      request.chunk_events != 0 ? request.chunk_events : lossless::kDefaultChunkEvents,
+      request.smallest ? lossless::kSmallestLosslessVersion : lossless::kLosslessVersion);
+  if (!coded.ok()) {
+    print_failure(output_error ? request.output : request.input, coded.error().message());
+    return false;
+  }
+  const Status committed = out->commit();
+  if (!committed.ok()) {
+    print_failure(request.output, committed.error().message());
+    return false;
+  }
+  const FileSummary& summary = coded.value();
+  const double bits = summary.events == 0 ? 0.0 : 8.0 * static_cast<double>(summary.file_bytes) /
+                                                      static_cast<double>(summary.events);
   std::printf("%s: lossless, %" PRIu64 " events, %" PRIu64 " bytes, %.3f bits/event\n",
-              request.output.c_str(), summary->events, summary->file_bytes, bits);
+              escape_for_terminal(request.output).c_str(), summary.events, summary.file_bytes, bits);
   return true;
 }
 
@@ -238,8 +282,48 @@ void add_lossless_convert_options(CLI::App& command, LosslessConvertOptions& opt
       ->type_name("N");
 }
 
+namespace {
+
+// The events of `chunks` within the window, handed to `use` a chunk at a
+// time; a damaged chunk ends the run with its error, or with --skip-damaged
+// is left out (and said, when `report`). A failure of `use` is kept in
+// `*use_error` as well, so the caller can tell it from a damaged chunk.
+Status decode_selected(const LosslessReader& reader, std::span<const std::size_t> chunks,
+                       const std::string& input, const std::optional<AbsoluteWindow>& window,
+                       const LosslessConvertOptions& options, bool report,
+                       const std::function<Status(const Event64Vec&)>& use,
+                       std::optional<Error>* use_error) {
+  const FileSummary& summary = reader.summary();
+  Event64Vec kept;
+  return lossless::decode_chunks(
+      reader, chunks, jobs_or_cores(options.jobs),
+      {[&](std::size_t, const Event64Vec& events) -> Status {
+         const Event64Vec* block = &events;
+         if (window) {
+           kept.clear();
+           for (const Event64& e : events) {
+             if (window->contains(e.t)) kept.push_back(e);
+           }
+           block = &kept;
+         }
+         Status s = use(*block);
+         if (!s.ok() && use_error != nullptr) use_error->emplace(s.error());
+         return s;
+       },
+       [&](std::size_t index, const Error& error) {
+         if (!options.skip_damaged) return false;
+         if (report) {
+           print_failure(input, error.message() + "; skipped its " +
+                                    std::to_string(summary.chunks[index].events) + " events");
+         }
+         return true;
+       }});
+}
+
+}  // namespace
+
 bool lossless_convert(const std::string& input, const std::string& output,
-                      const LosslessConvertOptions& options) {
+                      const OutputPolicy& policy, const LosslessConvertOptions& options) {
   std::optional<LosslessReader> reader = value_or_report(LosslessReader::open(input), input);
   if (!reader) return false;
   const FileSummary& summary = reader->summary();
@@ -250,28 +334,33 @@ bool lossless_convert(const std::string& input, const std::string& output,
     window = resolve_time_window(*options.window, start);
     chunks = lossless::chunks_in_window(summary, window->first, window->last);
   }
-  std::optional<EventFileWriter> writer = value_or_report(EventFileWriter::create(output), output);
+  std::optional<OutputFile> out = value_or_report(OutputFile::open(output, policy), output);
+  if (!out) return false;
+  const OutputKind kind = output_kind(output);
+  // A .npy written in place needs its count first: the table's, or that of
+  // a first pass when a window or skipped chunks leave events out.
+  std::uint64_t count = summary.events;
+  if (kind == OutputKind::kNpy && out->in_place() && (window || options.skip_damaged)) {
+    count = 0;
+    const Status counted = decode_selected(
+        *reader, chunks, input, window, options, false,
+        [&count](const Event64Vec& events) -> Status {
+          count += events.size();
+          return Ok{};
+        },
+        nullptr);
+    if (!counted.ok()) {
+      print_failure(input, counted.error().message());
+      return false;
+    }
+  }
+  std::optional<EventFileWriter> writer = value_or_report(
+      EventFileWriter::create(std::move(*out), kind, summary.sensor, count), output);
   if (!writer) return false;
   std::optional<Error> output_error;
-  const Status decoded = lossless::decode_chunks(
-      *reader, chunks, jobs_or_cores(options.jobs),
-      {[&](std::size_t, const Event64Vec& events) -> Status {
-         for (const Event64& e : events) {
-           if (window && !window->contains(e.t)) continue;
-           const Status s = writer->write(e);
-           if (!s.ok()) {
-             output_error.emplace(s.error());
-             return s;
-           }
-         }
-         return Ok{};
-       },
-       [&](std::size_t index, const Error& error) {
-         if (!options.skip_damaged) return false;
-         print_failure(input, error.message() + "; skipped its " +
-                                  std::to_string(summary.chunks[index].events) + " events");
-         return true;
-       }});
+  const Status decoded = decode_selected(
+      *reader, chunks, input, window, options, true,
+      [&writer](const Event64Vec& events) { return writer->write(events); }, &output_error);
   if (!decoded.ok()) {
     print_failure(output_error ? output : input, decoded.error().message());
     return false;

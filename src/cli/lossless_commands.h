@@ -8,6 +8,7 @@
 #include <string>
 
 #include "cli/cli_common.h"
+#include "cli/output_file.h"
 #include "cli/time_window.h"
 #include "lossless/lossless_file.h"
 
@@ -26,6 +27,7 @@ struct LosslessEncodeRequest {
   unsigned jobs = 0;             // 0: every core
   std::uint32_t chunk_events = 0;  // 0: the default
   bool smallest = false;           // the smallest code instead of the fast one
+  OutputPolicy policy;             // what the output may be
 };
 // Codes the recording (anything the tool reads, or a .npy event array);
 // prints one line about the file. False after reporting a failure.
@@ -39,9 +41,10 @@ struct LosslessConvertOptions {
 // Adds --skip-damaged and --jobs to convert (--time-window is the reader's).
 void add_lossless_convert_options(CLI::App& command, LosslessConvertOptions& options);
 
-// Decodes a lossless file to .npy (x u2, y u2, t u8, p u1), .evb or .csv.
+// Decodes a lossless file to .npy (x u2, y u2, t u8, p u1), .evb, .csv or
+// .h5 (DSEC layout), written as `policy` allows.
 bool lossless_convert(const std::string& input, const std::string& output,
-                      const LosslessConvertOptions& options);
+                      const OutputPolicy& policy, const LosslessConvertOptions& options);
 
 // The lossless code of a recording (one thread): its size and coding time.
 struct LosslessMeasure {

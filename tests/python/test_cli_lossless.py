@@ -213,6 +213,22 @@ def test_csv_and_evb_outputs(tmp_path):
     assert (tmp_path / "e.evb").read_bytes() == struct.pack("<HHIBHHIB", 1, 2, 3, 1, 4, 5, 6, 0)
 
 
+def test_h5_output_reads_back(tmp_path):
+    events = [(i % 50, i % 40, 1000 + 3 * i - (i % 7), i % 2) for i in range(2000)]
+    coded = encode(tmp_path, events, "--sensor", "64x48")
+    h5 = tmp_path / "e.h5"
+    assert run("convert", coded, "-o", h5).returncode == 0
+    assert h5.read_bytes()[:8] == b"\x89HDF\r\n\x1a\n"
+    back = tmp_path / "h5.npy"
+    assert run("convert", h5, "-o", back).returncode == 0
+    assert [tuple(int(v) for v in row) for row in np.load(back)] == events
+    # DSEC times are signed from an offset: the far end of time is refused.
+    far = encode(tmp_path, [(1, 2, 0, 1), (1, 2, MAX_T, 0)], name="far")
+    done = run("convert", far, "-o", tmp_path / "far.h5")
+    assert "more than 2^63" in one_error_line(done, tmp_path / "far.h5")
+    assert sorted(p.name for p in tmp_path.iterdir() if p.suffix == ".h5") == ["e.h5"]
+
+
 def test_evb_refuses_timestamps_past_32_bits(tmp_path):
     coded = encode(tmp_path, [(1, 2, 2**32, 1)])
     done = run("convert", coded, "-o", tmp_path / "e.evb")

@@ -185,6 +185,63 @@ def test_sweep_writes_stdout_for_a_dash(tmp_path):
     assert json.loads(done.stdout.splitlines()[0])["path"] == str(src)
 
 
+# ---- the lossless code's outputs follow the same rule ----
+
+LOSSLESS_OUTPUTS = {
+    "encode": (lambda src, code, out: ("encode", "--lossless", src, "-o", out), ".ovkc"),
+    "convert": (lambda src, code, out: ("convert", code, "-o", out), ".npy"),
+    # A .npy written in place states its count first: a window's is counted
+    # in a first pass.
+    "convert a window": (lambda src, code, out: ("convert", code, "--time-window", "700:1400",
+                                                 "-o", out), ".npy"),
+    "convert to csv": (lambda src, code, out: ("convert", code, "-o", out), ".csv"),
+}
+
+
+@pytest.mark.parametrize("command", sorted(LOSSLESS_OUTPUTS))
+def test_lossless_outputs_are_refused_replaced_or_written_in_place(tmp_path, command):
+    make, suffix = LOSSLESS_OUTPUTS[command]
+    src = write(tmp_path / "in.evb", records(300))
+    code = tmp_path / "in.ovkc"
+    run("encode", "--lossless", src, "-o", code, check=0)
+
+    def args(out):
+        return make(src, code, out)
+    reference = tmp_path / ("reference" + suffix)
+    run(*args(reference), check=0)
+    expected = reference.read_bytes()
+    # An existing file needs --force, and keeps its permission bits.
+    out = write(tmp_path / ("o" + suffix), b"old")
+    done = run(*args(out), check=1)
+    assert done.stderr.decode() == f"{out}: already exists; use -f or --force to replace it\n"
+    os.chmod(out, 0o600)
+    run(*args(out), "-f", check=0)
+    assert out.read_bytes() == expected and stat.S_IMODE(out.stat().st_mode) == 0o600
+    # A symbolic link is written through.
+    (tmp_path / "real").mkdir()
+    target = write(tmp_path / "real" / ("o" + suffix), b"old")
+    link = tmp_path / ("link" + suffix)
+    link.symlink_to(f"real/o{suffix}")
+    run(*args(link), "-f", check=0)
+    assert link.is_symlink() and target.read_bytes() == expected
+    # A FIFO is written in place: the reader gets the very bytes.
+    fifo = tmp_path / ("fifo" + suffix)
+    os.mkfifo(fifo)
+    got = []
+    thread = read_fifo_in_background(fifo, got)
+    run(*args(fifo), check=0, timeout=30)
+    thread.join(10)
+    assert stat.S_ISFIFO(os.lstat(fifo).st_mode) and got == [expected]
+    # A device is written in place too: the write error is the device's,
+    # and the link to it stays.
+    full = tmp_path / ("full" + suffix)
+    full.symlink_to("/dev/full")
+    done = run(*args(full), "-f", check=1)
+    assert done.stderr.decode().startswith(f"{full}: No space left on device"), done.stderr
+    assert full.is_symlink() and os.readlink(full) == "/dev/full"
+    assert leftovers(tmp_path) == [] and leftovers(tmp_path / "real") == []
+
+
 # ---- signals ----
 
 @pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
@@ -205,6 +262,30 @@ def test_a_signal_mid_convert_leaves_no_temporary_file(tmp_path, sig):
         assert not out.exists()
     assert leftovers(tmp_path) == []
     assert seen, "the conversion ended before its temporary file was seen"
+
+
+@pytest.mark.parametrize("command", ["encode", "convert"])
+def test_a_signal_mid_lossless_coding_leaves_no_temporary_file(tmp_path, command):
+    src = tmp_path / "big.evb"
+    with open(src, "wb") as f:  # 3 M records
+        f.write(records(1000) * 3000)
+    code = tmp_path / "big.ovkc"
+    if command == "convert":
+        run("encode", "--lossless", src, "-o", code, check=0)
+    out = tmp_path / "out.npy"
+    args = (["encode", "--lossless", "--best", "--jobs", "1", str(src), "-o", str(code), "-f"]
+            if command == "encode" else ["convert", str(code), "-o", str(out), "--jobs", "1"])
+    before = code.read_bytes() if code.exists() else None
+    proc = subprocess.Popen([CLI, *args], stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 30
+    while not leftovers(tmp_path) and proc.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.0005)
+    seen = leftovers(tmp_path)
+    proc.send_signal(signal.SIGTERM)
+    proc.communicate(timeout=60)
+    assert seen, "the coding ended before its temporary file was seen"
+    assert proc.returncode == -signal.SIGTERM and leftovers(tmp_path) == []
+    assert not out.exists() and (code.read_bytes() if code.exists() else None) == before
 
 
 def test_a_signal_mid_sweep_keeps_the_old_output(tmp_path):
