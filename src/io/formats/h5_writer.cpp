@@ -90,6 +90,11 @@ Status write_int_attribute(hid_t object, const char* name, std::int64_t value) {
 
 }  // namespace
 
+// /ms_to_idx holds an entry for every millisecond from the first event on,
+// however few the events: a recording longer than 2^27 ms (37 hours, 1 GiB
+// of index) is refused rather than written as gigabytes of index.
+constexpr std::uint64_t kMostIndexEntries = std::uint64_t{1} << 27;
+
 struct DsecH5Writer::State {
   H5Handle file;
   H5Handle events;
@@ -110,6 +115,13 @@ struct DsecH5Writer::State {
     if ((e.t >= t_offset) != (relative >= 0)) {
       return Error(ErrorKind::kInvalidData,
                    "event time " + std::to_string(e.t) + " is more than 2^63 µs from the first");
+    }
+    if (relative >= 0 && static_cast<std::uint64_t>(relative) / 1000 >= kMostIndexEntries) {
+      return Error(ErrorKind::kInvalidInput,
+                   "event time " + std::to_string(e.t) + " is " + std::to_string(relative / 1000000) +
+                       " s after the first: the DSEC index /ms_to_idx would need more than " +
+                       std::to_string(kMostIndexEntries) +
+                       " entries; write .npy or pick a part with --time-window");
     }
     // Every millisecond up to this event's begins at this event.
     while (relative >= 0 && static_cast<std::uint64_t>(relative) / 1000 >= next_ms) {

@@ -94,6 +94,19 @@ TEST(DsecH5Writer, WritesTheDsecIndex) {
             (std::vector<std::uint64_t>{0, 2, 2, 2, 4}));
 }
 
+TEST(DsecH5Writer, RefusesTimeSpansWhoseIndexWouldTakeGigabytes) {
+  TempDir dir;
+  // Millisecond 2^27 would be the index's entry 2^27 + 1 (an index that
+  // fits, to 2^27 - 1, takes 1 GiB: not written here).
+  const std::uint64_t first_refused = (std::uint64_t{1} << 27) * 1000;
+  const Event64Vec beyond = {{0, 0, 7, 1}, {1, 1, 7 + first_refused, 0}};
+  const Status refused = write_dsec(dir.file("beyond.h5"), beyond, {4, 4});
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().message(),
+            "event time 134217728007 is 134217 s after the first: the DSEC index /ms_to_idx would "
+            "need more than 134217728 entries; write .npy or pick a part with --time-window");
+}
+
 TEST(DsecH5Writer, EmptyRecording) {
   TempDir dir;
   const std::string path = dir.file("empty.h5");
