@@ -318,6 +318,7 @@ struct Converter {
 };
 
 bool convert(const ConvertOptions& options) {
+  if (refuse_unseekable_code_file(options.input)) return false;
   if (is_lossless_file(options.input)) {
     if (const Status usable = check_output(options.output, options.policy()); !usable.ok()) {
       print_failure(options.output, usable.error().message());

@@ -135,6 +135,7 @@ void print_json(const std::string& path, ReaderKind format, const Ranges& r, Sen
 
 // Prints one recording's block; returns false after reporting a failure.
 bool describe(const std::string& path, const InfoOptions& options) {
+  if (refuse_unseekable_code_file(path)) return false;
   if (is_lossless_file(path) || is_occupancy_file(path)) {
     if (!options.json) return describe_code_file(path);
     print_failure(path, "--json describes recordings, not code files");

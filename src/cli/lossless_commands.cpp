@@ -238,6 +238,16 @@ Result<LosslessMeasure> LosslessMeasurer::finish() {
 }
 
 bool is_lossless_file(const std::string& path) { return starts_with(path, lossless::kLosslessMagic); }
+
+bool refuse_unseekable_code_file(const std::string& path) {
+  struct stat named{};
+  if (io::file_extension(path) != "ovkc" || path.find('\0') != std::string::npos ||
+      ::stat(path.c_str(), &named) != 0 || S_ISREG(named.st_mode) || S_ISDIR(named.st_mode)) {
+    return false;
+  }
+  print_failure(path, "a .ovkc file is read by position: give a regular file, not a FIFO or device");
+  return true;
+}
 bool is_occupancy_file(const std::string& path) { return starts_with(path, codefile::kMagic); }
 
 bool lossless_encode(const LosslessEncodeRequest& request) {

@@ -18,6 +18,10 @@ namespace ovk::cli {
 bool is_lossless_file(const std::string& path);
 // True when the file at `path` starts with the occupancy code file magic.
 bool is_occupancy_file(const std::string& path);
+// For a path named .ovkc that is a FIFO or a device: reports that a code
+// file is read by position (its table and trailer sit at its end) and
+// returns true. Nothing is read from it.
+bool refuse_unseekable_code_file(const std::string& path);
 
 struct LosslessEncodeRequest {
   std::string input;

@@ -242,6 +242,22 @@ def test_lossless_outputs_are_refused_replaced_or_written_in_place(tmp_path, com
     assert leftovers(tmp_path) == [] and leftovers(tmp_path / "real") == []
 
 
+@pytest.mark.parametrize("command", ["convert", "info"])
+def test_a_code_file_is_never_read_from_a_fifo_or_device(tmp_path, command):
+    # Its table sits at its end: nothing is read (a FIFO's writer is not
+    # waited for), and the message says why.
+    fifo = tmp_path / "pipe.ovkc"
+    os.mkfifo(fifo)
+    zero = tmp_path / "zero.ovkc"
+    zero.symlink_to("/dev/zero")
+    for path in (fifo, zero):
+        args = ("convert", path, "-o", tmp_path / "o.npy") if command == "convert" else ("info", path)
+        done = run(*args, check=1, timeout=20)
+        assert done.stderr.decode() == (f"{path}: a .ovkc file is read by position: give a "
+                                        "regular file, not a FIFO or device\n")
+    assert not (tmp_path / "o.npy").exists()
+
+
 # ---- signals ----
 
 @pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
