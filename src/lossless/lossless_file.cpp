@@ -366,7 +366,12 @@ Status LosslessReader::decode_chunk(std::size_t index, Event64Vec& events,
   OVK_RETURN_IF_ERROR(read_at(c.offset, buffer));
   if (hash(code) != c.checksum) return invalid(name + ": checksum mismatch");
   const Status decoded = lossless::decode_chunk(code, c.events, events, summary_.version, scratch);
-  if (!decoded.ok()) return invalid(name + ": " + decoded.error().message());
+  if (!decoded.ok()) {
+    // Running out of memory says nothing of the chunk's bytes.
+    const ErrorKind kind = decoded.error().kind() == ErrorKind::kOutOfMemory ? ErrorKind::kOutOfMemory
+                                                                             : ErrorKind::kInvalidData;
+    return Error(kind, name + ": " + decoded.error().message());
+  }
   for (const Event64& e : events) {
     if (e.t < c.t_min || e.t > c.t_max) return invalid(name + ": timestamp outside its time range");
   }
@@ -395,7 +400,9 @@ struct DecodedChunk {
 
 Status decode_chunks(const LosslessReader& reader, std::span<const std::size_t> chunks,
                      unsigned jobs, const DecodeCallbacks& callbacks) {
-  std::vector<ChunkScratch> scratch(std::max(jobs, 1U));
+  // More threads than chunks would only hold scratch memory.
+  jobs = static_cast<unsigned>(std::clamp<std::size_t>(chunks.size(), 1, std::max(jobs, 1U)));
+  std::vector<ChunkScratch> scratch(jobs);
   // Event buffers of chunks already handed on, reused for the next ones.
   std::mutex spare_mutex;
   std::vector<Event64Vec> spare;
@@ -418,7 +425,10 @@ Status decode_chunks(const LosslessReader& reader, std::span<const std::size_t> 
     while (handed_in < chunks.size() && !pipeline.full()) pipeline.push(chunks[handed_in++]);
     std::optional<DecodedChunk> decoded = pipeline.pop();
     if (decoded->error) {
-      if (!callbacks.damaged || !callbacks.damaged(chunk, *decoded->error)) {
+      // Only damage can be skipped: a chunk that could not be read or held
+      // in memory may be intact, and ends the run.
+      if (decoded->error->kind() != ErrorKind::kInvalidData || !callbacks.damaged ||
+          !callbacks.damaged(chunk, *decoded->error)) {
         return std::move(*decoded->error);
       }
       continue;

@@ -178,10 +178,11 @@ class LosslessReader {
 std::vector<std::size_t> chunks_in_window(const FileSummary& summary, std::uint64_t start,
                                           std::optional<std::uint64_t> end);
 
-// Decodes every chunk of `reader` (or those listed) on `jobs` threads and
-// hands them to `sink` in order; a chunk that fails is reported to `damaged`
-// (its index and error) and, unless `damaged` returns true (skip it),
-// ends the run with that error.
+// Decodes every chunk of `reader` (or those listed) on `jobs` threads (no
+// more than there are chunks) and hands them to `sink` in order. A damaged
+// chunk (invalid data) is reported to `damaged` (its index and error) and,
+// unless `damaged` returns true (skip it), ends the run with that error; any
+// other failure (memory, a read error) ends the run whatever `damaged` says.
 struct DecodeCallbacks {
   std::function<Status(std::size_t index, const Event64Vec& events)> sink;
   std::function<bool(std::size_t index, const Error& error)> damaged;

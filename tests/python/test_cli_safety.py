@@ -435,6 +435,23 @@ def test_many_jobs_under_an_address_space_limit(tmp_path):
     assert len(done.stdout.splitlines()) == 301
 
 
+def test_running_out_of_memory_is_not_damage_to_skip(tmp_path):
+    # 100 chunks of the smallest code, decoded on 100 threads whose tables
+    # do not fit 512 MiB: the run fails; it never drops intact chunks as
+    # damaged (under the sanitizer, without the limit, it succeeds whole).
+    src = write(tmp_path / "in.evb", records(20000))
+    code = tmp_path / "in.ovkc"
+    run("encode", "--lossless", "--best", "--chunk-events", "200", src, "-o", code, check=0)
+    out = tmp_path / "out.npy"
+    done = run("convert", code, "-o", out, "--jobs", "1024", "--skip-damaged",
+               limit_as=512 * MIB)
+    assert b"skipped" not in done.stderr, done.stderr
+    if done.returncode == 0:
+        assert out.stat().st_size == 128 + 20000 * 13
+    else:
+        assert done.returncode == 1 and b"out of memory" in done.stderr and not out.exists()
+
+
 @pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer's shadow memory needs more address "
                     "space than the limit that keeps threads from starting")
 def test_a_sweep_goes_on_when_threads_cannot_start(tmp_path):

@@ -396,6 +396,60 @@ TEST(LosslessFile, DamagedChunkIsNamed) {
   EXPECT_EQ(open_error(bytes), "lossless .ovkc: chunk 0 of 3: checksum mismatch");
 }
 
+// The bytes of a file, with reads from `failing` on answered by an I/O
+// error, as a disk that fails under one chunk.
+class FailingReadSource final : public ReadSource {
+ public:
+  FailingReadSource(std::span<const std::uint8_t> bytes, std::uint64_t failing)
+      : memory_(bytes), failing_(failing) {}
+  std::uint64_t size() const override { return memory_.size(); }
+  Result<std::size_t> read_some(std::uint64_t offset, std::span<std::uint8_t> out) const override {
+    if (offset >= failing_ && offset < failing_ + 16) return Error(ErrorKind::kOsError, "Input/output error");
+    return memory_.read_some(offset, out);
+  }
+
+ private:
+  MemoryReadSource memory_;
+  std::uint64_t failing_;
+};
+
+// Which chunks a run with --skip-damaged hands on, and how it ends.
+std::string skipping_run(const LosslessReader& reader, std::vector<std::size_t>& handed,
+                         std::vector<std::size_t>& skipped) {
+  std::vector<std::size_t> every(reader.summary().chunks.size());
+  for (std::size_t i = 0; i < every.size(); ++i) every[i] = i;
+  const Status s = decode_chunks(reader, every, 64,
+                                 {[&](std::size_t index, const Event64Vec&) -> Status {
+                                    handed.push_back(index);
+                                    return Ok{};
+                                  },
+                                  [&](std::size_t index, const Error&) {
+                                    skipped.push_back(index);
+                                    return true;
+                                  }});
+  return s.ok() ? "" : s.error().message();
+}
+
+TEST(LosslessFile, OnlyDamagedChunksAreSkipped) {
+  std::vector<std::uint8_t> bytes = small_file();
+  const std::uint64_t second = read_from_memory(bytes).value().summary().chunks[1].offset;
+  // A read error is no proof of damage: the run ends there.
+  Result<LosslessReader> failing =
+      LosslessReader::from_source(std::make_unique<FailingReadSource>(bytes, second));
+  ASSERT_TRUE(failing.ok());
+  std::vector<std::size_t> handed;
+  std::vector<std::size_t> skipped;
+  EXPECT_EQ(skipping_run(failing.value(), handed, skipped), "Input/output error");
+  EXPECT_EQ(handed, std::vector<std::size_t>{0});
+  EXPECT_TRUE(skipped.empty());
+  // Damaged bytes are skipped, the other chunks handed on.
+  bytes[second + 3] ^= 1;
+  handed.clear();
+  EXPECT_EQ(skipping_run(read_from_memory(bytes).value(), handed, skipped), "");
+  EXPECT_EQ(handed, (std::vector<std::size_t>{0, 2}));
+  EXPECT_EQ(skipped, std::vector<std::size_t>{1});
+}
+
 TEST(LosslessFile, TableOutsideTheFile) {
   std::vector<std::uint8_t> bytes = small_file();
   put64(bytes, bytes.size() - kTrailerBytes, bytes.size() + 100);
