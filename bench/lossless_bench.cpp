@@ -104,7 +104,7 @@ Event64Vec synthetic(std::uint64_t n) {
 
 Event64Vec load_npy(const char* path) {
   Event64Vec all;
-  auto source = ovk::io::open_npy_events(path);
+  auto source = ovk::io::open_npy_source(path, {});
   if (!source.ok()) {
     std::fprintf(stderr, "%s: %s\n", path, source.error().message().c_str());
     return all;

@@ -21,7 +21,6 @@
 #include "codefile/code_file.h"
 #include "io/file_access.h"
 #include "io/formats/h5_writer.h"
-#include "io/npy_source.h"
 #include "io/recording_readers.h"
 #include "lossless/lossless_file.h"
 
@@ -64,10 +63,6 @@ struct OpenedInput {
 Result<OpenedInput> open_input(const LosslessEncodeRequest& request) {
   io::SensorGeometry given;
   if (request.sensor) given = {request.sensor->width, request.sensor->height};
-  if (io::file_extension(request.input) == "npy" && request.reader.format == nullptr) {
-    OVK_ASSIGN_OR_RETURN(std::unique_ptr<io::EventSource> source, io::open_npy_events(request.input));
-    return OpenedInput{std::move(source), given};
-  }
   // Streamed with the reader's 64-bit timestamps; the sensor is the one
   // given or the one the file states (0x0, "not stated", otherwise).
   OVK_ASSIGN_OR_RETURN(io::OpenedRecording opened, open_recording(request.input, request.reader));

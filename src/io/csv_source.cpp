@@ -34,27 +34,12 @@ std::vector<std::string_view> split_fields(std::string_view text) {
   return out;
 }
 
-int role_of_name(std::string_view name) {
-  // "x@1280": a name with the sensor's size after it.
-  name = name.substr(0, name.find('@'));
-  std::string lower;
-  for (const char c : name) lower.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c));
-  if (lower == "x") return 0;
-  if (lower == "y") return 1;
-  if (lower == "t" || lower == "ts" || lower == "time" || lower == "timestamp" ||
-      lower == "t_us" || lower == "timestamp_us") {
-    return 2;
-  }
-  if (lower == "p" || lower == "pol" || lower == "polarity" || lower == "on") return 3;
-  return -1;
-}
-
 // Columns named by a header line, when it names all four fields.
 std::optional<CsvColumns> columns_of_header(std::string_view text) {
   CsvColumns columns;
   std::array<int, 4> seen{};
   for (const std::string_view name : split_fields(text)) {
-    const int role = role_of_name(name);
+    const int role = event_field_role(name);
     if (role >= 0 && seen[static_cast<std::size_t>(role)]++ > 0) return std::nullopt;
     columns.roles.push_back(static_cast<std::int8_t>(role));
   }
@@ -216,6 +201,21 @@ class CsvSource final : public EventSource {
 };
 
 }  // namespace
+
+int event_field_role(std::string_view name) {
+  // "x@1280": a name with the sensor's size after it.
+  name = name.substr(0, name.find('@'));
+  std::string lower;
+  for (const char c : name) lower.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c));
+  if (lower == "x") return 0;
+  if (lower == "y") return 1;
+  if (lower == "t" || lower == "ts" || lower == "time" || lower == "timestamp" ||
+      lower == "t_us" || lower == "timestamp_us") {
+    return 2;
+  }
+  if (lower == "p" || lower == "pol" || lower == "polarity" || lower == "on") return 3;
+  return -1;
+}
 
 std::optional<CsvColumns> parse_csv_columns(std::string_view text) {
   CsvColumns columns;

@@ -72,6 +72,10 @@ struct CsvColumns {
   std::vector<std::int8_t> roles;
   friend bool operator==(const CsvColumns&, const CsvColumns&) = default;
 };
+// The event field a CSV column or array field of this name holds (case
+// apart): 0 x; 1 y; 2 t, ts, time, timestamp, t_us or timestamp_us; 3 p,
+// pol, polarity or on; -1 none. "x@1280" is x.
+int event_field_role(std::string_view name);
 // "x,y,p,t" style: names x, y, t, p each exactly once, "_" for a field passed
 // over. nullopt for anything else.
 std::optional<CsvColumns> parse_csv_columns(std::string_view text);

@@ -1,143 +1,349 @@
 #include "io/npy_source.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "io/byte_stream.h"
+#include "io/python_literal.h"
 
 namespace ovk::io {
 namespace {
 
 constexpr std::uint8_t kNpyMagic[6] = {0x93, 'N', 'U', 'M', 'P', 'Y'};
-constexpr std::size_t kMaxHeaderBytes = 1 << 16;
+// A header or a record larger than these cannot be an event array's.
+constexpr std::size_t kMaxHeaderBytes = std::size_t{1} << 16;
+constexpr std::uint64_t kMaxRecordBytes = std::uint64_t{1} << 16;
+constexpr const char* kFieldNames[4] = {"x", "y", "t", "p"};
+
+using Kind = PyLiteral::Kind;
 
 Error bad(const std::string& why) { return Error(ErrorKind::kInvalidData, "not an event array: " + why); }
 
-std::string without_spaces(std::string_view text) {
-  std::string out;
-  for (const char c : text) {
-    if (c != ' ') out.push_back(c == '"' ? '\'' : c);
-  }
+std::string quoted(std::string_view text) {
+  std::string out(1, '\'');
+  out.append(text);
+  out.push_back('\'');
   return out;
 }
 
-class NpySource final : public EventSource {
- public:
-  NpySource(FileHandle file, NpyEventLayout layout) : file_(std::move(file)), layout_(layout) {}
+// One dtype as a header writes it: '<u2', '|b1', '>f8', '|V4', '<M8[us]'.
+struct NpyType {
+  char kind = 0;
+  std::uint64_t bytes = 0;
+  bool big_endian = false;
+};
 
-  Status next_block(Event64Vec& block) override {
-    const std::uint64_t n = std::min<std::uint64_t>(kSourceBlockEvents, layout_.count - done_);
-    block.clear();
-    if (n == 0) return Ok{};
-    const std::size_t record = layout_.record_bytes();
-    buffer_.resize(static_cast<std::size_t>(n) * record);
-    std::span<std::uint8_t> rest(buffer_);
-    while (!rest.empty()) {
-      OVK_ASSIGN_OR_RETURN(const std::size_t got, read_some(file_, rest));
-      if (got == 0) return bad("the file ends before its " + std::to_string(layout_.count) + " records");
-      rest = rest.subspan(got);
+Result<NpyType> parse_type(std::string_view text) {
+  NpyType type;
+  std::size_t at = 0;
+  if (at < text.size() && (text[at] == '<' || text[at] == '>' || text[at] == '|' || text[at] == '=')) {
+    type.big_endian = text[at] == '>' || (text[at] == '=' && std::endian::native == std::endian::big);
+    ++at;
+  }
+  if (at >= text.size()) return bad("an empty field type");
+  type.kind = text[at++];
+  if (type.kind == 'O') return bad("it holds Python objects, which are never read");
+  if (std::string_view("biufcSaUVMm").find(type.kind) == std::string_view::npos) {
+    return bad("unknown field type " + quoted(text));
+  }
+  std::uint64_t n = 0;
+  const std::size_t digits = at;
+  for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+    n = n * 10 + static_cast<std::uint64_t>(text[at] - '0');
+    if (n > kMaxRecordBytes) return bad("field type " + quoted(text) + " is too large");
+  }
+  const bool dated = type.kind == 'M' || type.kind == 'm';
+  if (at == digits || (at < text.size() && !(dated && text[at] == '['))) {
+    return bad("unknown field type " + quoted(text));
+  }
+  type.bytes = type.kind == 'U' ? 4 * n : n;
+  return type;
+}
+
+Result<std::uint64_t> descr_bytes(const PyLiteral& descr, int depth);
+
+// The bytes of one field: its type, or a nested structure, times its
+// subarray shape.
+Result<std::uint64_t> field_bytes(const PyLiteral& entry, int depth) {
+  std::uint64_t bytes = 0;
+  if (entry.items[1].kind == Kind::kString) {
+    OVK_ASSIGN_OR_RETURN(const NpyType type, parse_type(entry.items[1].text));
+    bytes = type.bytes;
+  } else {
+    OVK_ASSIGN_OR_RETURN(bytes, descr_bytes(entry.items[1], depth + 1));
+  }
+  if (entry.items.size() == 3) {
+    const PyLiteral& shape = entry.items[2];
+    const std::vector<PyLiteral> one{shape};
+    for (const PyLiteral& n : shape.kind == Kind::kTuple ? shape.items : one) {
+      if (n.kind != Kind::kInt || n.number < 0) return bad("a field with a malformed shape");
+      if (__builtin_mul_overflow(bytes, static_cast<std::uint64_t>(n.number), &bytes) ||
+          bytes > kMaxRecordBytes) {
+        return bad("records larger than 64 KiB");
+      }
     }
+  }
+  return bytes;
+}
+
+// A field list entry: ('name', type) or ('name', type, shape); a name may
+// be a (title, name) pair.
+Result<std::string> field_name(const PyLiteral& entry) {
+  if (entry.kind != Kind::kTuple || entry.items.size() < 2 || entry.items.size() > 3 ||
+      (entry.items[1].kind != Kind::kString && entry.items[1].kind != Kind::kList)) {
+    return bad("a malformed field in 'descr'");
+  }
+  const PyLiteral& name = entry.items[0];
+  if (name.kind == Kind::kString) return name.text;
+  if (name.kind == Kind::kTuple && name.items.size() == 2 && name.items[1].kind == Kind::kString) {
+    return name.items[1].text;
+  }
+  return bad("a field name that is not a string");
+}
+
+Result<std::uint64_t> descr_bytes(const PyLiteral& descr, int depth) {
+  if (descr.kind != Kind::kList || depth > 4) return bad("a malformed 'descr'");
+  std::uint64_t total = 0;
+  for (const PyLiteral& entry : descr.items) {
+    if (const Result<std::string> name = field_name(entry); !name.ok()) return name.error();
+    OVK_ASSIGN_OR_RETURN(const std::uint64_t bytes, field_bytes(entry, depth));
+    total += bytes;
+    if (total > kMaxRecordBytes) return bad("records larger than 64 KiB");
+  }
+  return total;
+}
+
+// The event field of one descr entry, at `offset`, checked for a type the
+// reader takes.
+Result<NpyField> event_field(const PyLiteral& entry, const std::string& name, std::uint64_t offset,
+                             int role) {
+  const bool plain = entry.items[1].kind == Kind::kString &&
+                     (entry.items.size() == 2 ||
+                      (entry.items[2].kind == Kind::kTuple && entry.items[2].items.empty()));
+  if (!plain) return bad("field " + quoted(name) + " is not a single number");
+  OVK_ASSIGN_OR_RETURN(const NpyType type, parse_type(entry.items[1].text));
+  const bool integer = type.kind == 'i' || type.kind == 'u' || (type.kind == 'b' && role == 3);
+  if (!integer || (type.bytes != 1 && type.bytes != 2 && type.bytes != 4 && type.bytes != 8)) {
+    return bad("field " + quoted(name) + " is " + quoted(entry.items[1].text) +
+               "; x, y, t and p must be integers of 1, 2, 4 or 8 bytes (p may be a bool)");
+  }
+  return NpyField{static_cast<std::uint32_t>(offset), static_cast<std::uint8_t>(type.bytes),
+                  type.kind == 'i', type.big_endian};
+}
+
+// Finds the x, y, t and p fields of a structured dtype's field list.
+Status find_fields(const PyLiteral& descr, NpyEventLayout& layout) {
+  if (descr.kind == Kind::kString) {
+    return bad("a plain array of " + quoted(descr.text) +
+               ", not a structured array with fields x, y, t and p");
+  }
+  OVK_ASSIGN_OR_RETURN(const std::uint64_t record, descr_bytes(descr, 0));
+  std::array<std::string, 4> names;
+  std::uint64_t offset = 0;
+  for (const PyLiteral& entry : descr.items) {
+    OVK_ASSIGN_OR_RETURN(const std::string name, field_name(entry));
+    const int role = name.empty() ? -1 : event_field_role(name);
+    if (role >= 0) {
+      const auto r = static_cast<std::size_t>(role);
+      if (!names[r].empty()) {
+        return bad("fields " + quoted(names[r]) + " and " + quoted(name) + " both hold " +
+                   kFieldNames[r]);
+      }
+      names[r] = name;
+      OVK_ASSIGN_OR_RETURN(layout.fields[r], event_field(entry, name, offset, role));
+    }
+    OVK_ASSIGN_OR_RETURN(const std::uint64_t bytes, field_bytes(entry, 0));
+    offset += bytes;
+  }
+  for (std::size_t r = 0; r < 4; ++r) {
+    if (names[r].empty()) return bad(std::string("no field holds ") + kFieldNames[r]);
+  }
+  layout.record_bytes = static_cast<std::size_t>(record);
+  return Ok{};
+}
+
+Result<std::uint64_t> one_dimension(const PyLiteral* shape) {
+  if (shape == nullptr || shape->kind != Kind::kTuple || shape->items.size() != 1 ||
+      shape->items[0].kind != Kind::kInt || shape->items[0].number < 0) {
+    return bad("the array is not one-dimensional");
+  }
+  return static_cast<std::uint64_t>(shape->items[0].number);
+}
+
+// Reads one field of the record at `at` as its 64 bits, sign extended.
+inline std::uint64_t field_value(const std::uint8_t* at, const NpyField& f) noexcept {
+  std::uint64_t v = 0;
+  at += f.offset;
+  switch (f.bytes) {
+    case 1:
+      v = at[0];
+      break;
+    case 2: {
+      std::uint16_t u;
+      std::memcpy(&u, at, 2);
+      if (f.big_endian) u = static_cast<std::uint16_t>((u >> 8) | (u << 8));
+      v = u;
+      break;
+    }
+    case 4: {
+      std::uint32_t u;
+      std::memcpy(&u, at, 4);
+      v = f.big_endian ? __builtin_bswap32(u) : u;
+      break;
+    }
+    default:
+      std::memcpy(&v, at, 8);
+      if (f.big_endian) v = __builtin_bswap64(v);
+      break;
+  }
+  if (f.is_signed && f.bytes < 8) {
+    const unsigned shift = 64 - 8 * f.bytes;
+    v = static_cast<std::uint64_t>(static_cast<std::int64_t>(v << shift) >> shift);
+  }
+  return v;
+}
+
+bool negative(std::uint64_t v, const NpyField& f) noexcept {
+  return f.is_signed && static_cast<std::int64_t>(v) < 0;
+}
+
+std::string shown(std::uint64_t v, const NpyField& f) {
+  return negative(v, f) ? std::to_string(static_cast<std::int64_t>(v)) : std::to_string(v);
+}
+
+class NpySource final : public SpentAfterError {
+ public:
+  NpySource(ByteStream stream, NpyEventLayout layout)
+      : SpentAfterError("npy"), stream_(std::move(stream)), layout_(layout) {}
+
+ private:
+  Status fill_block(Event64Vec& block) override {
+    block.clear();
+    const std::uint64_t n = std::min<std::uint64_t>(kSourceBlockEvents, layout_.count - done_);
+    if (n == 0) return expect_end();
     block.resize(static_cast<std::size_t>(n));
-    const std::uint8_t* at = buffer_.data();
-    for (Event64& e : block) {
-      e.x = static_cast<std::uint16_t>(at[0] | (at[1] << 8));
-      e.y = static_cast<std::uint16_t>(at[2] | (at[3] << 8));
-      std::uint64_t t = 0;
-      for (unsigned i = 0; i < layout_.t_bytes; ++i) t |= std::uint64_t{at[4 + i]} << (8 * i);
-      e.t = t;
-      e.p = at[4 + layout_.t_bytes];
-      at += record;
+    const std::size_t record = layout_.record_bytes;
+    std::size_t i = 0;
+    while (i < block.size()) {
+      OVK_ASSIGN_OR_RETURN(const std::span<const std::uint8_t> bytes, stream_.fill(record));
+      if (bytes.size() < record) {
+        return bad("the file ends after " + std::to_string(done_ + i) + " of its " +
+                   std::to_string(layout_.count) + " records");
+      }
+      const std::size_t whole = std::min(block.size() - i, bytes.size() / record);
+      OVK_RETURN_IF_ERROR(decode(bytes.data(), std::span(block).subspan(i, whole), done_ + i));
+      stream_.consume(whole * record);
+      i += whole;
     }
     done_ += n;
     return Ok{};
   }
 
- private:
-  FileHandle file_;
+  Status decode(const std::uint8_t* at, std::span<Event64> out, std::uint64_t first) const {
+    const auto& [fx, fy, ft, fp] = layout_.fields;
+    for (std::size_t k = 0; k < out.size(); ++k, at += layout_.record_bytes) {
+      const std::uint64_t x = field_value(at, fx);
+      const std::uint64_t y = field_value(at, fy);
+      const std::uint64_t t = field_value(at, ft);
+      const std::uint64_t p = field_value(at, fp);
+      if (x > 0xFFFF || y > 0xFFFF || negative(t, ft) || p > 0xFF) {
+        return bad_event(first + k, x, y, t, p);
+      }
+      out[k] = Event64{static_cast<std::uint16_t>(x), static_cast<std::uint16_t>(y), t,
+                       static_cast<std::uint8_t>(p)};
+    }
+    return Ok{};
+  }
+
+  Error bad_event(std::uint64_t i, std::uint64_t x, std::uint64_t y, std::uint64_t t,
+                  std::uint64_t p) const {
+    const auto& [fx, fy, ft, fp] = layout_.fields;
+    const std::string at = "npy event " + std::to_string(i) + ": ";
+    if (x > 0xFFFF || y > 0xFFFF) {
+      return Error(ErrorKind::kInvalidData, at + "(x " + shown(x, fx) + ", y " + shown(y, fy) +
+                                                ") is outside the 16-bit range");
+    }
+    if (negative(t, ft)) return Error(ErrorKind::kInvalidData, at + "t " + shown(t, ft) + " is negative");
+    return Error(ErrorKind::kInvalidData, at + "polarity " + shown(p, fp) + " is not 0..255");
+  }
+
+  // After the last record a stream must end; a regular file's size was
+  // checked when it was opened.
+  Status expect_end() {
+    OVK_ASSIGN_OR_RETURN(const std::span<const std::uint8_t> rest, stream_.fill(1));
+    if (!rest.empty()) {
+      return bad("more bytes follow the " + std::to_string(layout_.count) + " records its header states");
+    }
+    return Ok{};
+  }
+
+  ByteStream stream_;
   NpyEventLayout layout_;
   std::uint64_t done_ = 0;
-  std::vector<std::uint8_t> buffer_;
 };
 
 }  // namespace
 
+bool looks_like_npy(std::span<const std::uint8_t> head) noexcept {
+  return head.size() >= sizeof kNpyMagic && std::equal(std::begin(kNpyMagic), std::end(kNpyMagic), head.begin());
+}
+
 Result<NpyEventLayout> parse_npy_event_header(std::span<const std::uint8_t> head) {
-  if (head.size() < 10 || !std::equal(std::begin(kNpyMagic), std::end(kNpyMagic), head.begin())) {
-    return bad("no .npy magic");
-  }
+  if (head.size() < 10 || !looks_like_npy(head)) return bad("no .npy magic");
   const unsigned major = head[6];
   std::size_t length = 0;
   std::size_t start = 0;
   if (major == 1) {
-    length = head[8] | (std::size_t{head[9]} << 8);
+    length = load_le16(head.data() + 8);
     start = 10;
   } else if (major == 2 || major == 3) {
     if (head.size() < 12) return bad("header cut short");
-    length = head[8] | (std::size_t{head[9]} << 8) | (std::size_t{head[10]} << 16) |
-             (std::size_t{head[11]} << 24);
+    length = load_le32(head.data() + 8);
     start = 12;
   } else {
     return bad("unknown .npy version " + std::to_string(major));
   }
-  if (length > kMaxHeaderBytes || head.size() - start < length) return bad("header cut short");
-  const std::string text = without_spaces(
-      std::string_view(reinterpret_cast<const char*>(head.data()) + start, length));
+  if (length > kMaxHeaderBytes) return bad("a header over 64 KiB");
+  if (head.size() - start < length) return bad("header cut short");
+  const std::string_view text(reinterpret_cast<const char*>(head.data()) + start, length);
+  const Result<PyLiteral> header = parse_python_literal(text);
+  if (!header.ok()) return bad("the header is not a Python literal (" + header.error().message() + ")");
+  if (header.value().kind != Kind::kDict) return bad("the header is not a dictionary");
+  const PyLiteral* descr = header.value().find("descr");
+  if (descr == nullptr) return bad("the header has no 'descr'");
   NpyEventLayout layout;
   layout.data_offset = start + length;
-  if (text.find("[('x','<u2'),('y','<u2'),('t','<u4'),('p','|u1')]") != std::string::npos) {
-    layout.t_bytes = 4;
-  } else if (text.find("[('x','<u2'),('y','<u2'),('t','<u8'),('p','|u1')]") != std::string::npos) {
-    layout.t_bytes = 8;
-  } else {
-    return bad("the fields must be x <u2, y <u2, t <u4 or <u8, p u1");
+  OVK_RETURN_IF_ERROR(find_fields(*descr, layout));
+  OVK_ASSIGN_OR_RETURN(layout.count, one_dimension(header.value().find("shape")));
+  std::uint64_t data_bytes = 0;
+  if (__builtin_mul_overflow(layout.count, std::uint64_t{layout.record_bytes}, &data_bytes)) {
+    return bad("the shape states more bytes than a file can hold");
   }
-  if (text.find("'fortran_order':False") == std::string::npos) return bad("Fortran order");
-  const std::size_t shape = text.find("'shape':(");
-  if (shape == std::string::npos) return bad("no one-dimensional shape");
-  std::size_t i = shape + 9;
-  std::uint64_t count = 0;
-  bool digits = false;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    if (count > (UINT64_MAX - 9) / 10) return bad("shape out of range");
-    count = count * 10 + static_cast<std::uint64_t>(text[i] - '0');
-    digits = true;
-  }
-  if (!digits || i + 1 >= text.size() || text[i] != ',' || text[i + 1] != ')') {
-    return bad("no one-dimensional shape");
-  }
-  layout.count = count;
   return layout;
 }
 
-Result<std::unique_ptr<EventSource>> open_npy_events(std::string_view path) {
-  OVK_ASSIGN_OR_RETURN(FileHandle file, open_for_reading(path));
-  std::vector<std::uint8_t> head(kMaxHeaderBytes + 12);
-  std::size_t have = 0;
-  while (have < head.size()) {
-    OVK_ASSIGN_OR_RETURN(const std::size_t got, read_some(file, std::span(head).subspan(have)));
-    if (got == 0) break;
-    have += got;
+Result<SourcePtr> open_npy_source(std::string_view path, const ReaderOptions&) {
+  OVK_ASSIGN_OR_RETURN(ByteStream stream, ByteStream::open(path));
+  OVK_ASSIGN_OR_RETURN(std::span<const std::uint8_t> head, stream.fill(12));
+  if (head.size() >= 12 && looks_like_npy(head)) {
+    const std::size_t length = head[6] == 1 ? load_le16(head.data() + 8) : load_le32(head.data() + 8);
+    OVK_ASSIGN_OR_RETURN(head, stream.fill(12 + std::min(length, kMaxHeaderBytes)));
   }
-  OVK_ASSIGN_OR_RETURN(const NpyEventLayout layout,
-                       parse_npy_event_header(std::span(head).first(have)));
-  struct stat info{};
-  if (::fstat(file.fd(), &info) != 0) return os_error(errno);
-  const auto size = static_cast<std::uint64_t>(info.st_size);
-  if (S_ISREG(info.st_mode) &&
-      (size < layout.data_offset ||
-       (size - layout.data_offset) / layout.record_bytes() != layout.count ||
-       (size - layout.data_offset) % layout.record_bytes() != 0)) {
-    return bad("the header states " + std::to_string(layout.count) + " records, the file holds " +
-               std::to_string(size < layout.data_offset ? 0 : (size - layout.data_offset) / layout.record_bytes()));
+  OVK_ASSIGN_OR_RETURN(const NpyEventLayout layout, parse_npy_event_header(head));
+  if (const std::optional<std::uint64_t> size = stream.regular_size()) {
+    const std::uint64_t data = *size - std::min<std::uint64_t>(*size, layout.data_offset);
+    if (*size < layout.data_offset || data / layout.record_bytes != layout.count ||
+        data % layout.record_bytes != 0) {
+      return bad("the header states " + std::to_string(layout.count) + " records of " +
+                 std::to_string(layout.record_bytes) + " bytes, the file holds " +
+                 std::to_string(data) + " bytes after it");
+    }
   }
-  if (!S_ISREG(info.st_mode)) return bad("not a regular file");
-  if (::lseek(file.fd(), static_cast<off_t>(layout.data_offset), SEEK_SET) < 0) return os_error(errno);
-  return std::unique_ptr<EventSource>(std::make_unique<NpySource>(std::move(file), layout));
+  stream.consume(layout.data_offset);
+  return SourcePtr(std::make_unique<NpySource>(std::move(stream), layout));
 }
 
 }  // namespace ovk::io

@@ -25,6 +25,13 @@ def convert(source, tmp_path, *options):
     return np.load(out)
 
 
+def npy_bytes(array, version=None):
+    import io
+    out = io.BytesIO()
+    np.lib.format.write_array(out, array, version=version, allow_pickle=False)
+    return out.getvalue()
+
+
 def tuples(array):
     return [tuple(int(v) for v in row) for row in array[["x", "y", "t", "p"]]]
 
@@ -318,7 +325,10 @@ def small_files():
         [0x03, 1, 0, 2, 0, 0xFF, 0x04, 3, 0, 4, 0, 0xFE])
     atis = b"Event Stream\x02\x00\x00\x02" + struct.pack("<HH", 64, 48) + bytes(
         [0x06, 1, 0, 2, 0, 0xFD, 0x05, 3, 0, 4, 0])
-    return {"a.raw": faery_like, "b.raw": evt3, "c.dat": dat, "d.es": es, "e.es": atis}
+    return {"a.raw": faery_like, "b.raw": evt3, "c.dat": dat, "d.es": es, "e.es": atis,
+            "f.npy": npy_bytes(np.array([(1, 2, 3, 1), (4, 5, 6, 0), (7, 8, 9, 1)],
+                                        dtype=[("t", "<i8"), ("x", "<i2"), ("y", "<i2"),
+                                               ("p", "u1")]))}
 
 
 @pytest.mark.parametrize("name", sorted(small_files()))
@@ -340,6 +350,8 @@ def test_random_bytes_after_a_valid_header(tmp_path, name):
     header = data[:data.index(b"\n% end\n") + 7] if b"% end" in data else data[:20]
     if name.endswith(".dat"):
         header = data[:14]
+    if name.endswith(".npy"):
+        header = data[:data.index(b"\n") + 1]
     rng = random.Random(name)
     for i in range(20):
         path = tmp_path / f"r{i}{name[1:]}"
@@ -477,3 +489,140 @@ def test_a_refused_output_is_said_before_a_pipe_is_read(tmp_path):
     done = run("convert", fifo, "-o", tmp_path / "o.npy", check=1, timeout=30)
     assert done.stderr == f"{tmp_path / 'o.npy'}: already exists; use -f or --force to replace it\n"
     assert (tmp_path / "o.npy").read_bytes() == b"kept"
+
+
+# --- NumPy event arrays ----------------------------------------------------------------------
+
+
+NAMES = {"x": ["x", "X"], "y": ["y"], "t": ["t", "ts", "timestamp", "t_us"],
+         "p": ["p", "polarity", "pol", "on"]}
+OTHER_FIELDS = ["<f4", "|V3", "|S5", "<U2", ("<i2", (2,)), ">f8", "<c8"]
+
+
+def event_array_strategy():
+    from hypothesis import strategies as st
+
+    @st.composite
+    def arrays(draw):
+        fields, limits = [], {}
+        for role, highest in (("x", 65535), ("y", 65535), ("t", 2**64 - 1), ("p", 255)):
+            kinds = ["u", "i"] + (["b"] if role == "p" else [])
+            kind = draw(st.sampled_from(kinds))
+            size = 1 if kind == "b" else draw(st.sampled_from([1, 2, 4, 8]))
+            order = "|" if size == 1 else draw(st.sampled_from("<>"))
+            dtype = np.dtype(f"{order}{kind}{size}")
+            top = 1 if kind == "b" else min(highest, int(np.iinfo(dtype).max))
+            fields.append((draw(st.sampled_from(NAMES[role])), dtype))
+            limits[role] = top
+        for i in range(draw(st.integers(0, 3))):
+            fields.append((f"extra{i}", draw(st.sampled_from(OTHER_FIELDS))))
+        order = draw(st.permutations(range(len(fields))))
+        dtype = np.dtype([fields[i] for i in order], align=draw(st.booleans()))
+        n = draw(st.integers(0, 30))
+        array = np.zeros(n, dtype=dtype)
+        want = []
+        for k in range(n):
+            row = {}
+            for (name, _), role in zip(fields, "xytp"):
+                value = draw(st.integers(0, limits[role]) | st.sampled_from([0, limits[role]]))
+                array[name][k] = value
+                row[role] = value
+            want.append((row["x"], row["y"], row["t"], row["p"]))
+        version = draw(st.sampled_from([None, (1, 0), (2, 0), (3, 0)]))
+        return npy_bytes(array, version), want
+    return arrays()
+
+
+def test_event_arrays_written_by_numpy(tmp_path):
+    # Any structured array with the four fields among others, in any order, of any integer
+    # width and byte order, aligned or packed, in every .npy version, written by numpy and
+    # read back through a conversion that numpy loads again.
+    from hypothesis import HealthCheck, given, settings
+
+    @settings(max_examples=60, deadline=None, suppress_health_check=list(HealthCheck))
+    @given(event_array_strategy())
+    def check(case):
+        data, want = case
+        (tmp_path / "in.npy").write_bytes(data)
+        got = convert(tmp_path / "in.npy", tmp_path)
+        assert tuples(got) == want
+
+    check()
+
+
+def test_a_stream_of_an_event_array_reads_like_its_file(tmp_path):
+    array = np.array([(5, 2**40 + i, i % 2, 3 * i % 60_000) for i in range(200_000)],
+                     dtype=[("x", ">u2"), ("t", "<u8"), ("p", "?"), ("y", "<i4")])
+    (tmp_path / "a.npy").write_bytes(npy_bytes(array))
+    fifo = tmp_path / "b.npy"
+    os.mkfifo(fifo)
+    writer = threading.Thread(target=fifo.write_bytes, args=(npy_bytes(array),), daemon=True)
+    writer.start()
+    run("encode", "--lossless", fifo, "-o", tmp_path / "b.ovkc", check=0)
+    writer.join(timeout=60)
+    run("encode", "--lossless", tmp_path / "a.npy", "-o", tmp_path / "a.ovkc", check=0)
+    assert (tmp_path / "a.ovkc").read_bytes() == (tmp_path / "b.ovkc").read_bytes()
+    out = convert(tmp_path / "b.ovkc", tmp_path)
+    assert tuples(out[-1:]) == [(5, 3 * 199_999 % 60_000, 2**40 + 199_999, 1)]
+
+
+def test_what_an_event_array_reader_refuses(tmp_path):
+    def error(array, *, data=None, name="a.npy"):
+        path = tmp_path / name
+        path.write_bytes(npy_bytes(array) if data is None else data)
+        done = run("info", path, check=1)
+        assert done.stderr.startswith(f"{path}: ") and done.stderr.count("\n") == 1
+        return done.stderr[len(f"{path}: "):-1]
+
+    def events(x=1, y=2, t=3, p=1, types=("<i2", "<i2", "<i8", "<i2")):
+        return np.array([(0, 0, 0, 0), (x, y, t, p)],
+                        dtype=list(zip(("x", "y", "t", "p"), types)))
+
+    assert error(events(x=-3)) == "npy event 1: (x -3, y 2) is outside the 16-bit range"
+    assert error(events(y=70000, types=("<i2", "<u4", "<i8", "<i2"))) == (
+        "npy event 1: (x 1, y 70000) is outside the 16-bit range")
+    assert error(events(t=-1)) == "npy event 1: t -1 is negative"
+    assert error(events(p=-1)) == "npy event 1: polarity -1 is not 0..255"
+    assert error(events(p=256)) == "npy event 1: polarity 256 is not 0..255"
+    assert error(np.zeros((3, 4), dtype="<i8")) == (
+        "not an event array: a plain array of '<i8', not a structured array with fields x, y, t "
+        "and p")
+    assert error(np.zeros(3, dtype=[("x", "<u2"), ("y", "<u2"), ("t", "<f8"), ("p", "u1")])) == (
+        "not an event array: field 't' is '<f8'; x, y, t and p must be integers of 1, 2, 4 or 8 "
+        "bytes (p may be a bool)")
+    whole = npy_bytes(events())
+    assert error(None, data=whole[:-1]) == (
+        "not an event array: the header states 2 records of 14 bytes, the file holds 27 bytes "
+        "after it")
+    assert error(None, data=whole + b"\0") == (
+        "not an event array: the header states 2 records of 14 bytes, the file holds 29 bytes "
+        "after it")
+    # An array under another extension is known by its magic; zeros are not an array.
+    other = tmp_path / "events.array"
+    other.write_bytes(whole)
+    assert run("info", other, check=0).stdout.splitlines()[1] == "  reader    npy"
+    assert run("info", "/dev/zero", "--reader", "npy", check=1).stderr == (
+        "/dev/zero: not an event array: no .npy magic\n")
+
+
+def test_a_stream_of_an_event_array_must_hold_its_records_and_no_more(tmp_path):
+    whole = npy_bytes(np.zeros(1000, dtype=[("x", "<u2"), ("y", "<u2"), ("t", "<u8"),
+                                            ("p", "u1")]))
+    for data, message in ((whole[:-13], "the file ends after 999 of its 1000 records"),
+                          (whole[:-1], "the file ends after 999 of its 1000 records"),
+                          (whole + b"\0", "more bytes follow the 1000 records its header states")):
+        fifo = tmp_path / "s.npy"
+        os.mkfifo(fifo)
+        writer = threading.Thread(target=fifo.write_bytes, args=(data,), daemon=True)
+        writer.start()
+        done = run("info", fifo, check=1)
+        writer.join(timeout=60)
+        assert done.stderr == f"{fifo}: not an event array: {message}\n"
+        fifo.unlink()
+
+
+@needs_real
+def test_the_reference_array_of_a_real_recording_reads_as_its_recording(tmp_path):
+    # An array another reader wrote (t <i8, x <i2, y <i2, p u1) gives the DAT file's events.
+    array = convert(REAL_DATA / "dat" / "ncars_obj_004397_td.ref.npy", tmp_path)
+    assert tuples(array) == tuples(convert(REAL_DATA / "dat" / "ncars_obj_004397_td.dat", tmp_path))

@@ -8,6 +8,7 @@
 #include "io/file_access.h"
 #include "io/formats/aedat4_reader.h"
 #include "io/formats/hdf5_reader.h"
+#include "io/npy_source.h"
 #include "io/path_quote.h"
 #include "io/recording_readers.h"
 
@@ -58,6 +59,8 @@ const std::vector<RecordingFormat>& table() {
        open_aedat4_file},
       {"hdf5", "HDF5, DSEC layout /events/{x,y,p,t}", {"h5", "hdf5"}, looks_like_hdf5,
        open_hdf5_file},
+      {"npy", "NumPy structured array with fields x, y, t, p", {"npy"}, looks_like_npy,
+       open_npy_source},
   };
   return kFormats;
 }
