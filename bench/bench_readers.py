@@ -3,7 +3,8 @@
 Each format gets a file of 5M random events (1280x720, 10 s) written by an
 independent writer (faery for EVT 2.0, EVT 3.0, DAT, CSV and AEDAT 4, h5py for
 HDF5 in the DSEC layout, event_stream for Event Stream, numpy for AEDAT 2.0,
-whose layout is a plain big-endian array). Every contender runs as a whole
+whose layout is a plain big-endian array, and for a .npy event array in another
+reader's field order and widths). Every contender runs as a whole
 process that reads the file and writes a .npy array: the tool, and a Python
 interpreter running each peer that reads the format (faery, expelliarmus,
 event_stream, dv-processing, h5py, numpy). The best of --repeat runs is kept;
@@ -85,6 +86,13 @@ a["x"], a["y"], a["p"] = x, y, p
 a["t"] = t.astype(np.uint64) + t_offset
 np.save(sys.argv[2], a)
 """
+NUMPY_NPY = """
+import sys, numpy as np
+a = np.load(sys.argv[1])
+b = np.empty(len(a), dtype=[("x", "<u2"), ("y", "<u2"), ("t", "<u4"), ("p", "u1")])
+b["x"], b["y"], b["t"], b["p"] = a["x"], a["y"], a["t"], a["p"]
+np.save(sys.argv[2], b)
+"""
 NUMPY_CSV = """
 import sys, numpy as np
 a = np.loadtxt(sys.argv[1], delimiter=",", skiprows=1, dtype=np.uint64)
@@ -127,6 +135,12 @@ def write_files(folder: Path) -> dict[str, Path]:
     records[:, 0], records[:, 1] = address, t
     files["AEDAT 2.0"] = folder / "events.aedat"
     files["AEDAT 2.0"].write_bytes(b"#!AER-DAT2.0\r\n" + records.tobytes())
+    # An array in another reader's layout (t <i8, x <i2, y <i2, p u1), which a conversion
+    # must rearrange.
+    array = np.empty(EVENTS, dtype=[("t", "<i8"), ("x", "<i2"), ("y", "<i2"), ("p", "u1")])
+    array["t"], array["x"], array["y"], array["p"] = t, x, y, p
+    files["NumPy"] = folder / "events.npy"
+    np.save(files["NumPy"], array)
     files.update(write_library_files(folder, (t.astype(np.uint64), x.astype(np.uint16),
                                               y.astype(np.uint16), p.astype(np.uint8))))
     return files
@@ -156,6 +170,7 @@ PEERS = {
     "DAT": [("expelliarmus", EXPELLIARMUS.format(encoding="dat"))],
     "Event Stream": [("event_stream", EVENT_STREAM), ("faery", FAERY)],
     "AEDAT 2.0": [("numpy", NUMPY_AEDAT2)],
+    "NumPy": [("numpy", NUMPY_NPY)],
     "CSV": [("faery", FAERY), ("numpy", NUMPY_CSV)],
     "AEDAT 4 lz4": [("faery", FAERY), ("dv-processing", DV_PROCESSING)],
     "AEDAT 4 zstd": [("faery", FAERY), ("dv-processing", DV_PROCESSING)],
