@@ -389,8 +389,8 @@ def limited(megabytes):
     return apply
 
 
-def feed_zeros(path, size):
-    """A FIFO at `path` that a thread fills with `size` zero bytes."""
+def feed_zeros(path, size, prefix=b""):
+    """A FIFO at `path` that a thread fills with `prefix` and `size` zero bytes."""
     os.mkfifo(path)
 
     def write():
@@ -401,6 +401,8 @@ def feed_zeros(path, size):
             pass
         chunk = bytes(1 << 20)
         left = size
+        if prefix:
+            os.write(fd, prefix)
         try:
             while left > 0:
                 left -= os.write(fd, chunk[:min(left, len(chunk))])
@@ -428,6 +430,15 @@ def test_multi_gigabyte_recordings_in_bounded_memory(tmp_path):
         preexec_fn=limited(256))
     feeder.join()
     assert len(np.load(tmp_path / "o.npy")) == 0
+    # An event array of 100M records (1.3 GB), its header first.
+    count = 100_000_000
+    empty = npy_bytes(np.zeros(0, dtype=[("x", "<u2"), ("y", "<u2"), ("t", "<u8"), ("p", "u1")]))
+    header = empty.replace(b"(0,)", b"(%d,)" % count).replace(b" " * 8 + b"\n", b"\n")
+    assert len(header) == len(empty)
+    feeder = feed_zeros(tmp_path / "c.npy", count * 13, prefix=header)
+    done = run("info", tmp_path / "c.npy", check=0, preexec_fn=limited(256))
+    feeder.join()
+    assert f"  events    {count}\n" in done.stdout
 
 
 def test_a_pipe_converts_to_npy_through_a_spool(tmp_path):
