@@ -134,12 +134,14 @@ Result<NpyField> event_field(const PyLiteral& entry, const std::string& name, st
                   type.kind == 'i', type.big_endian};
 }
 
+Error plain_array(const PyLiteral& descr) {
+  return bad("a plain array of " + quoted(descr.text) +
+             ", not a structured array with fields x, y, t and p");
+}
+
 // Finds the x, y, t and p fields of a structured dtype's field list.
 Status find_fields(const PyLiteral& descr, NpyEventLayout& layout) {
-  if (descr.kind == Kind::kString) {
-    return bad("a plain array of " + quoted(descr.text) +
-               ", not a structured array with fields x, y, t and p");
-  }
+  if (descr.kind == Kind::kString) return plain_array(descr);
   OVK_ASSIGN_OR_RETURN(const std::uint64_t record, descr_bytes(descr, 0));
   std::array<std::string, 4> names;
   std::uint64_t offset = 0;
@@ -210,8 +212,51 @@ bool negative(std::uint64_t v, const NpyField& f) noexcept {
   return f.is_signed && static_cast<std::int64_t>(v) < 0;
 }
 
-std::string shown(std::uint64_t v, const NpyField& f) {
-  return negative(v, f) ? std::to_string(static_cast<std::int64_t>(v)) : std::to_string(v);
+// True when `v` is a value event field `role` takes.
+bool fits(std::uint64_t v, const NpyField& f, int role) noexcept {
+  switch (role) {
+    case 0:
+    case 1:
+      return v <= 0xFFFF;
+    case 2:
+      return !negative(v, f);
+    default:
+      return v <= 0xFF;
+  }
+}
+
+Error bad_value(std::string_view what, std::uint64_t event, std::uint64_t v, const NpyField& f,
+                int role) {
+  const std::string shown =
+      negative(v, f) ? std::to_string(static_cast<std::int64_t>(v)) : std::to_string(v);
+  const std::string at = std::string(what) + " event " + std::to_string(event) + ": ";
+  switch (role) {
+    case 0:
+    case 1:
+      return Error(ErrorKind::kInvalidData,
+                   at + kFieldNames[role] + " " + shown + " is outside the 16-bit range");
+    case 2:
+      return Error(ErrorKind::kInvalidData, at + "t " + shown + " is negative");
+    default:
+      return Error(ErrorKind::kInvalidData, at + "polarity " + shown + " is not 0..255");
+  }
+}
+
+void store(Event64& e, std::uint64_t v, int role) noexcept {
+  switch (role) {
+    case 0:
+      e.x = static_cast<std::uint16_t>(v);
+      break;
+    case 1:
+      e.y = static_cast<std::uint16_t>(v);
+      break;
+    case 2:
+      e.t = v;
+      break;
+    default:
+      e.p = static_cast<std::uint8_t>(v);
+      break;
+  }
 }
 
 class NpySource final : public SpentAfterError {
@@ -234,40 +279,13 @@ class NpySource final : public SpentAfterError {
                    std::to_string(layout_.count) + " records");
       }
       const std::size_t whole = std::min(block.size() - i, bytes.size() / record);
-      OVK_RETURN_IF_ERROR(decode(bytes.data(), std::span(block).subspan(i, whole), done_ + i));
+      OVK_RETURN_IF_ERROR(decode_npy_records(bytes.data(), layout_, std::span(block).subspan(i, whole),
+                                             done_ + i, "npy"));
       stream_.consume(whole * record);
       i += whole;
     }
     done_ += n;
     return Ok{};
-  }
-
-  Status decode(const std::uint8_t* at, std::span<Event64> out, std::uint64_t first) const {
-    const auto& [fx, fy, ft, fp] = layout_.fields;
-    for (std::size_t k = 0; k < out.size(); ++k, at += layout_.record_bytes) {
-      const std::uint64_t x = field_value(at, fx);
-      const std::uint64_t y = field_value(at, fy);
-      const std::uint64_t t = field_value(at, ft);
-      const std::uint64_t p = field_value(at, fp);
-      if (x > 0xFFFF || y > 0xFFFF || negative(t, ft) || p > 0xFF) {
-        return bad_event(first + k, x, y, t, p);
-      }
-      out[k] = Event64{static_cast<std::uint16_t>(x), static_cast<std::uint16_t>(y), t,
-                       static_cast<std::uint8_t>(p)};
-    }
-    return Ok{};
-  }
-
-  Error bad_event(std::uint64_t i, std::uint64_t x, std::uint64_t y, std::uint64_t t,
-                  std::uint64_t p) const {
-    const auto& [fx, fy, ft, fp] = layout_.fields;
-    const std::string at = "npy event " + std::to_string(i) + ": ";
-    if (x > 0xFFFF || y > 0xFFFF) {
-      return Error(ErrorKind::kInvalidData, at + "(x " + shown(x, fx) + ", y " + shown(y, fy) +
-                                                ") is outside the 16-bit range");
-    }
-    if (negative(t, ft)) return Error(ErrorKind::kInvalidData, at + "t " + shown(t, ft) + " is negative");
-    return Error(ErrorKind::kInvalidData, at + "polarity " + shown(p, fp) + " is not 0..255");
   }
 
   // After the last record a stream must end; a regular file's size was
@@ -291,7 +309,13 @@ bool looks_like_npy(std::span<const std::uint8_t> head) noexcept {
   return head.size() >= sizeof kNpyMagic && std::equal(std::begin(kNpyMagic), std::end(kNpyMagic), head.begin());
 }
 
-Result<NpyEventLayout> parse_npy_event_header(std::span<const std::uint8_t> head) {
+std::size_t npy_header_bytes(std::span<const std::uint8_t> head) noexcept {
+  if (head.size() < 12 || !looks_like_npy(head)) return 0;
+  const std::size_t length = head[6] == 1 ? load_le16(head.data() + 8) : load_le32(head.data() + 8);
+  return (head[6] == 1 ? 10 : 12) + std::min(length, kMaxHeaderBytes);
+}
+
+Result<NpyArray> parse_npy_array_header(std::span<const std::uint8_t> head) {
   if (head.size() < 10 || !looks_like_npy(head)) return bad("no .npy magic");
   const unsigned major = head[6];
   std::size_t length = 0;
@@ -309,15 +333,25 @@ Result<NpyEventLayout> parse_npy_event_header(std::span<const std::uint8_t> head
   if (length > kMaxHeaderBytes) return bad("a header over 64 KiB");
   if (head.size() - start < length) return bad("header cut short");
   const std::string_view text(reinterpret_cast<const char*>(head.data()) + start, length);
-  const Result<PyLiteral> header = parse_python_literal(text);
+  Result<PyLiteral> header = parse_python_literal(text);
   if (!header.ok()) return bad("the header is not a Python literal (" + header.error().message() + ")");
   if (header.value().kind != Kind::kDict) return bad("the header is not a dictionary");
   const PyLiteral* descr = header.value().find("descr");
   if (descr == nullptr) return bad("the header has no 'descr'");
+  NpyArray array;
+  array.data_offset = start + length;
+  Result<std::uint64_t> count = one_dimension(header.value().find("shape"));
+  if (!count.ok() && descr->kind == Kind::kString) return plain_array(*descr);
+  OVK_ASSIGN_OR_RETURN(array.count, std::move(count));
+  array.descr = *descr;
+  return array;
+}
+
+Result<NpyEventLayout> event_layout(const NpyArray& array) {
   NpyEventLayout layout;
-  layout.data_offset = start + length;
-  OVK_RETURN_IF_ERROR(find_fields(*descr, layout));
-  OVK_ASSIGN_OR_RETURN(layout.count, one_dimension(header.value().find("shape")));
+  layout.data_offset = array.data_offset;
+  layout.count = array.count;
+  OVK_RETURN_IF_ERROR(find_fields(array.descr, layout));
   std::uint64_t data_bytes = 0;
   if (__builtin_mul_overflow(layout.count, std::uint64_t{layout.record_bytes}, &data_bytes)) {
     return bad("the shape states more bytes than a file can hold");
@@ -325,12 +359,55 @@ Result<NpyEventLayout> parse_npy_event_header(std::span<const std::uint8_t> head
   return layout;
 }
 
+Result<NpyEventLayout> parse_npy_event_header(std::span<const std::uint8_t> head) {
+  OVK_ASSIGN_OR_RETURN(const NpyArray array, parse_npy_array_header(head));
+  return event_layout(array);
+}
+
+Result<NpyField> event_column(const NpyArray& array, int role, std::string_view name) {
+  if (array.descr.kind != Kind::kString) return bad("array " + quoted(name) + " is not a plain array");
+  PyLiteral entry;
+  entry.kind = Kind::kTuple;
+  entry.items.resize(2);
+  entry.items[0].kind = entry.items[1].kind = Kind::kString;
+  entry.items[0].text = name;
+  entry.items[1].text = array.descr.text;
+  return event_field(entry, std::string(name), 0, role);
+}
+
+Status decode_npy_records(const std::uint8_t* records, const NpyEventLayout& layout,
+                          std::span<Event64> out, std::uint64_t first, std::string_view what) {
+  const auto& [fx, fy, ft, fp] = layout.fields;
+  for (std::size_t k = 0; k < out.size(); ++k, records += layout.record_bytes) {
+    const std::uint64_t v[4] = {field_value(records, fx), field_value(records, fy),
+                                field_value(records, ft), field_value(records, fp)};
+    if (v[0] > 0xFFFF || v[1] > 0xFFFF || negative(v[2], ft) || v[3] > 0xFF) {
+      for (int role = 0; role < 4; ++role) {
+        const NpyField& f = layout.fields[static_cast<std::size_t>(role)];
+        if (!fits(v[role], f, role)) return bad_value(what, first + k, v[role], f, role);
+      }
+    }
+    out[k] = Event64{static_cast<std::uint16_t>(v[0]), static_cast<std::uint16_t>(v[1]), v[2],
+                     static_cast<std::uint8_t>(v[3])};
+  }
+  return Ok{};
+}
+
+Status decode_npy_column(const std::uint8_t* values, const NpyField& field, int role,
+                         std::span<Event64> out, std::uint64_t first, std::string_view what) {
+  for (std::size_t k = 0; k < out.size(); ++k, values += field.bytes) {
+    const std::uint64_t v = field_value(values, field);
+    if (!fits(v, field, role)) return bad_value(what, first + k, v, field, role);
+    store(out[k], v, role);
+  }
+  return Ok{};
+}
+
 Result<SourcePtr> open_npy_source(std::string_view path, const ReaderOptions&) {
   OVK_ASSIGN_OR_RETURN(ByteStream stream, ByteStream::open(path));
   OVK_ASSIGN_OR_RETURN(std::span<const std::uint8_t> head, stream.fill(12));
-  if (head.size() >= 12 && looks_like_npy(head)) {
-    const std::size_t length = head[6] == 1 ? load_le16(head.data() + 8) : load_le32(head.data() + 8);
-    OVK_ASSIGN_OR_RETURN(head, stream.fill(12 + std::min(length, kMaxHeaderBytes)));
+  if (const std::size_t bytes = npy_header_bytes(head); bytes > head.size()) {
+    OVK_ASSIGN_OR_RETURN(head, stream.fill(bytes));
   }
   OVK_ASSIGN_OR_RETURN(const NpyEventLayout layout, parse_npy_event_header(head));
   if (const std::optional<std::uint64_t> size = stream.regular_size()) {

@@ -17,6 +17,7 @@
 
 #include "codec/result.h"
 #include "io/event_sources.h"
+#include "io/python_literal.h"
 
 namespace ovk::io {
 
@@ -37,8 +38,35 @@ struct NpyEventLayout {
   std::array<NpyField, 4> fields{};
 };
 
+// The header of one .npy array: where its data starts, its length (it must
+// be one-dimensional) and its dtype as written.
+struct NpyArray {
+  std::size_t data_offset = 0;
+  std::uint64_t count = 0;
+  PyLiteral descr;
+};
+
+// The bytes of header `head` starts with, read from its first 12 bytes
+// (0 when they are not a .npy header's); at most 64 KiB and 12 bytes.
+std::size_t npy_header_bytes(std::span<const std::uint8_t> head) noexcept;
+
 // Parses the header at the start of `head` (which must hold all of it).
+[[nodiscard]] Result<NpyArray> parse_npy_array_header(std::span<const std::uint8_t> head);
+// The x, y, t and p fields of a structured array.
+[[nodiscard]] Result<NpyEventLayout> event_layout(const NpyArray& array);
 [[nodiscard]] Result<NpyEventLayout> parse_npy_event_header(std::span<const std::uint8_t> head);
+// The array as a column of one event field (0 x, 1 y, 2 t, 3 p): a plain
+// integer array (bool for p); its offset is 0 and its size the record's.
+[[nodiscard]] Result<NpyField> event_column(const NpyArray& array, int role, std::string_view name);
+
+// Decodes records (or a column's values) into `out`, checking each value;
+// an error names the event by its number from `first`, after `what`.
+[[nodiscard]] Status decode_npy_records(const std::uint8_t* records, const NpyEventLayout& layout,
+                                        std::span<Event64> out, std::uint64_t first,
+                                        std::string_view what);
+[[nodiscard]] Status decode_npy_column(const std::uint8_t* values, const NpyField& field, int role,
+                                       std::span<Event64> out, std::uint64_t first,
+                                       std::string_view what);
 
 // True when `head` starts with the .npy magic.
 bool looks_like_npy(std::span<const std::uint8_t> head) noexcept;
