@@ -7,7 +7,7 @@ TEST_JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 APT_LIBRARIES := libgtest-dev libbenchmark-dev libcli11-dev libzstd-dev liblzma-dev zlib1g-dev \
                  libxxhash-dev liblz4-dev libhdf5-dev libflatbuffers-dev flatbuffers-compiler \
-                 pkg-config nlohmann-json3-dev
+                 pkg-config nlohmann-json3-dev libzip-dev
 
 # Installs only what is missing, so repeated runs cost nothing.
 deps:

@@ -215,7 +215,7 @@ def test_missing_and_unknown_files_fail_with_the_loader_message(tmp_path):
     # The tool reads more formats than the module, and its list says so.
     unknown, _ = str(raised.value).split(" Supported: ")
     assert lines[1] == (f"{tmp_path / 'x.xyz'}: {unknown} Supported: .bin, .evb, .aedat, .csv, "
-                        ".txt, .raw, .dat, .es, .aedat4, .h5, .hdf5, .npy")
+                        ".txt, .raw, .dat, .es, .aedat4, .h5, .hdf5, .npy, .npz")
 
 
 @pytest.mark.parametrize("reader", ["compact", "nmnist", "aedat2", "csv", "auto", "evt2", "evt21",

@@ -663,3 +663,141 @@ def test_every_real_recording_converts_to_an_array_that_converts_to_itself(tmp_p
             [line for line in info_lines(first) if line.startswith(kept)], path
         checked += 1
     assert checked == len(real_recordings())
+
+
+# --- NumPy .npz archives ---------------------------------------------------------------------
+
+
+def npz_strategy():
+    from hypothesis import strategies as st
+
+    @st.composite
+    def archives(draw):
+        n = draw(st.integers(0, 25))
+        values = {role: draw(st.lists(st.integers(0, top), min_size=n, max_size=n))
+                  for role, top in (("x", 65535), ("y", 65535), ("t", 2**63 - 1), ("p", 1))}
+        types = {"x": draw(st.sampled_from(["<u2", ">i4", "<u8"])),
+                 "y": draw(st.sampled_from(["<u2", "<i4"])),
+                 "t": draw(st.sampled_from(["<i8", ">u8"])),
+                 "p": draw(st.sampled_from(["?", "u1", "<i2"]))}
+        names = {role: draw(st.sampled_from(NAMES[role])) for role in "xytp"}
+        members = {}
+        if draw(st.booleans()):
+            array = np.zeros(n, dtype=[(names[r], types[r]) for r in "tpxy"])
+            for r in "xytp":
+                array[names[r]] = values[r]
+            members[draw(st.sampled_from(["event_data", "arr_0", "events"]))] = array
+        else:
+            for r in "xytp":
+                members[names[r]] = np.array(values[r], dtype=types[r])
+        if draw(st.booleans()):
+            members["label"] = np.int64(7)
+            members["image"] = np.zeros((2, 3), dtype="<f4")
+            members["meta"] = np.zeros(2, dtype=[("a", "<f8"), ("b", "u1")])
+        want = list(zip(values["x"], values["y"], values["t"], values["p"]))
+        return members, draw(st.booleans()), want
+    return archives()
+
+
+def test_npz_archives_written_by_numpy(tmp_path):
+    # One structured member or four named columns, among other members, stored or
+    # deflated, written by numpy.savez and read back through a conversion.
+    from hypothesis import HealthCheck, given, settings
+
+    @settings(max_examples=40, deadline=None, suppress_health_check=list(HealthCheck))
+    @given(npz_strategy())
+    def check(case):
+        members, compressed, want = case
+        path = tmp_path / "in.npz"
+        (np.savez_compressed if compressed else np.savez)(path, **members)
+        assert tuples(convert(path, tmp_path)) == want
+
+    check()
+
+
+def small_npz(tmp_path, compressed, count):
+    path = tmp_path / "small.npz"
+    events = np.array([(i % 7, i % 5, 1000 + 3 * i, i % 2) for i in range(count)],
+                      dtype=[("x", "<u2"), ("y", "<u2"), ("t", "<i8"), ("p", "?")])
+    (np.savez_compressed if compressed else np.savez)(path, event_data=events)
+    return path, [tuple(int(v) for v in e) for e in events]
+
+
+def test_every_change_to_an_npz_archive_is_caught_or_harmless(tmp_path):
+    # Every truncation is a one-line error; every single-byte change is an error, or (in a
+    # field that holds no data) gives exactly the same events: the CRCs guard the data, which
+    # only they guard in a stored member.
+    for compressed in (True, False):
+        path, want = small_npz(tmp_path, compressed, count=12)
+        data = path.read_bytes()
+        for cut in range(len(data) if compressed else 0):
+            path.write_bytes(data[:cut])
+            done = run("info", path, check=1)
+            assert done.stderr.startswith(f"{path}: ") and done.stderr.count("\n") == 1, cut
+        rng = random.Random(len(data))
+        for at in range(len(data)):
+            changed = bytearray(data)
+            changed[at] ^= rng.randrange(1, 256)
+            path.write_bytes(changed)
+            done = run("convert", path, "-o", tmp_path / "out.npy", "-f")
+            assert done.returncode in (0, 1), done.stderr
+            if done.returncode == 0:
+                assert tuples(np.load(tmp_path / "out.npy")) == want, at
+            else:
+                assert done.stderr.count("\n") == 1, done.stderr
+
+
+def test_what_an_npz_reader_refuses(tmp_path):
+    def error(**members):
+        path = tmp_path / "a.npz"
+        np.savez(path, **members)
+        done = run("info", path, check=1)
+        assert done.stderr.startswith(f"{path}: ") and done.stderr.count("\n") == 1
+        return done.stderr[len(f"{path}: "):-1]
+
+    events = np.zeros(3, dtype=[("x", "<u2"), ("y", "<u2"), ("t", "<u8"), ("p", "u1")])
+    column = np.arange(3, dtype="<u2")
+    assert error(a=events, b=events) == (
+        "not an event archive: members 'a.npy' and 'b.npy' both hold events")
+    assert error(x=column, y=column, t=column, ts=column, p=column) == (
+        "not an event archive: members 't.npy' and 'ts.npy' both hold t")
+    assert error(x=column, y=column[:2], t=column, p=column) == (
+        "not an event archive: member 'y.npy' holds 2 values, 'x.npy' 3")
+    assert error(x=column, y=column, t=column.astype("<f8"), p=column) == (
+        "not an event array: field 't' is '<f8'; x, y, t and p must be integers of 1, 2, 4 or "
+        "8 bytes (p may be a bool)")
+    assert error(x=column, y=column, t=column.astype("<i8") - 5, p=column) == (
+        "npz event 0: t -5 is negative")
+    assert error(x=column.astype("<i2") - 1, y=column, t=column, p=column) == (
+        "npz event 0: x -1 is outside the 16-bit range")
+    assert error(image=np.zeros((4, 4)), x=column) == (
+        "not an event archive: no member holds events: an array with fields x, y, t and p, or "
+        "arrays x, y, t and p (members: 'image.npy', 'x.npy')")
+    fifo = tmp_path / "f.npz"
+    os.mkfifo(fifo)
+    assert run("info", fifo, check=1).stderr == (
+        f"{fifo}: a .npz archive is read by position: give a regular file, not a FIFO or device\n")
+    text = tmp_path / "t.npz"
+    text.write_text("x,y,t,p\n")
+    assert run("info", text, check=1).stderr == f"{text}: not a .npz archive: Not a zip archive\n"
+    # A stored member whose header was damaged is named as damaged, not passed over as
+    # an array of another kind.
+    path, _ = small_npz(tmp_path, compressed=False, count=3)
+    data = bytearray(path.read_bytes())
+    data[data.index(b"}") + 2] ^= 0x10
+    path.write_bytes(data)
+    assert run("info", path, check=1).stderr == f"{path}: member 'event_data.npy': CRC error\n"
+
+
+@pytest.mark.skipif(os.environ.get("OVK_UNDER_SANITIZER") == "1",
+                    reason="the sanitizer runtime reserves terabytes of address space")
+@pytest.mark.skipif(sys.platform != "linux", reason="address-space limits are Linux's")
+def test_a_large_npz_archive_is_read_in_bounded_memory(tmp_path):
+    # 30M events (390 MB of columns) deflated to a few megabytes, read under 256 MB.
+    count = 30_000_000
+    zeros = np.zeros(count, dtype="<u2")
+    np.savez_compressed(tmp_path / "big.npz", x=zeros, y=zeros, t=np.zeros(count, dtype="<u8"),
+                        p=np.zeros(count, dtype="u1"))
+    del zeros
+    done = run("info", tmp_path / "big.npz", check=0, preexec_fn=limited(256))
+    assert f"  events    {count}\n" in done.stdout

@@ -8,6 +8,7 @@
 #include "io/file_access.h"
 #include "io/formats/aedat4_reader.h"
 #include "io/formats/hdf5_reader.h"
+#include "io/formats/npz_reader.h"
 #include "io/npy_source.h"
 #include "io/path_quote.h"
 #include "io/recording_readers.h"
@@ -35,12 +36,15 @@ bool sniff_evt2(std::span<const std::uint8_t> head) { return evt_version_of(head
 bool sniff_evt21(std::span<const std::uint8_t> head) { return evt_version_of(head) == EvtVersion::kEvt21; }
 bool sniff_evt3(std::span<const std::uint8_t> head) { return evt_version_of(head) == EvtVersion::kEvt3; }
 
-// AEDAT 4 and HDF5 take no reader options.
+// AEDAT 4, HDF5 and .npz take no reader options.
 Result<SourcePtr> open_aedat4_file(std::string_view path, const ReaderOptions&) {
   return open_aedat4(path);
 }
 Result<SourcePtr> open_hdf5_file(std::string_view path, const ReaderOptions&) {
   return open_hdf5(path);
+}
+Result<SourcePtr> open_npz_file(std::string_view path, const ReaderOptions&) {
+  return open_npz(path);
 }
 
 const std::vector<RecordingFormat>& table() {
@@ -61,6 +65,8 @@ const std::vector<RecordingFormat>& table() {
        open_hdf5_file},
       {"npy", "NumPy structured array with fields x, y, t, p", {"npy"}, looks_like_npy,
        open_npy_source},
+      {"npz", "NumPy .npz archive of an event array or of x, y, t, p arrays", {"npz"}, nullptr,
+       open_npz_file},
   };
   return kFormats;
 }

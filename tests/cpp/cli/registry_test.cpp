@@ -66,7 +66,7 @@ TEST(Registry, NamesAreUniqueAndFindable) {
   EXPECT_TRUE(has_known_extension("a/b.raw"));
   EXPECT_TRUE(has_known_extension("x.bin"));
   EXPECT_FALSE(has_known_extension("notes.md"));
-  EXPECT_EQ(supported_extensions_text(), "Supported: .bin, .evb, .aedat, .csv, .txt, .raw, .dat, .es, .aedat4, .h5, .hdf5, .npy");
+  EXPECT_EQ(supported_extensions_text(), "Supported: .bin, .evb, .aedat, .csv, .txt, .raw, .dat, .es, .aedat4, .h5, .hdf5, .npy, .npz");
 }
 
 TEST(Registry, SensorRule) {
