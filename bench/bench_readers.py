@@ -3,12 +3,13 @@
 Each format gets a file of 5M random events (1280x720, 10 s) written by an
 independent writer (faery for EVT 2.0, EVT 3.0, DAT, CSV and AEDAT 4, h5py for
 HDF5 in the DSEC layout, event_stream for Event Stream, numpy for AEDAT 2.0,
-whose layout is a plain big-endian array, and for a .npy event array in another
-reader's field order and widths). Every contender runs as a whole
-process that reads the file and writes a .npy array: the tool, and a Python
-interpreter running each peer that reads the format (faery, expelliarmus,
-event_stream, dv-processing, h5py, numpy). The best of --repeat runs is kept;
-figures and ratios are printed, never asserted.
+whose layout is a plain big-endian array, for a .npy event array in another
+reader's field order and widths, and for the same events as a deflated .npz of
+columns). Every contender runs as a whole process that reads the file and
+writes a .npy array: the tool, and a Python interpreter running each peer that
+reads the format (faery, expelliarmus, event_stream, dv-processing, h5py,
+numpy). The best of --repeat runs is kept; figures and ratios are printed,
+never asserted.
 
 Two more columns put the conversion's time in context. "read": the tool's
 reader alone, in-process, as ovk_source_bench times it (CPU time; given with
@@ -93,6 +94,13 @@ b = np.empty(len(a), dtype=[("x", "<u2"), ("y", "<u2"), ("t", "<u4"), ("p", "u1"
 b["x"], b["y"], b["t"], b["p"] = a["x"], a["y"], a["t"], a["p"]
 np.save(sys.argv[2], b)
 """
+NUMPY_NPZ = """
+import sys, numpy as np
+with np.load(sys.argv[1]) as a:
+    b = np.empty(len(a["x"]), dtype=[("x", "<u2"), ("y", "<u2"), ("t", "<u4"), ("p", "u1")])
+    b["x"], b["y"], b["t"], b["p"] = a["x"], a["y"], a["t"], a["p"]
+np.save(sys.argv[2], b)
+"""
 NUMPY_CSV = """
 import sys, numpy as np
 a = np.loadtxt(sys.argv[1], delimiter=",", skiprows=1, dtype=np.uint64)
@@ -141,6 +149,9 @@ def write_files(folder: Path) -> dict[str, Path]:
     array["t"], array["x"], array["y"], array["p"] = t, x, y, p
     files["NumPy"] = folder / "events.npy"
     np.save(files["NumPy"], array)
+    # The same events as four deflated column members, as np.savez_compressed writes them.
+    files["NumPy npz"] = folder / "events.npz"
+    np.savez_compressed(files["NumPy npz"], t=array["t"], x=array["x"], y=array["y"], p=array["p"])
     files.update(write_library_files(folder, (t.astype(np.uint64), x.astype(np.uint16),
                                               y.astype(np.uint16), p.astype(np.uint8))))
     return files
@@ -171,6 +182,7 @@ PEERS = {
     "Event Stream": [("event_stream", EVENT_STREAM), ("faery", FAERY)],
     "AEDAT 2.0": [("numpy", NUMPY_AEDAT2)],
     "NumPy": [("numpy", NUMPY_NPY)],
+    "NumPy npz": [("numpy", NUMPY_NPZ)],
     "CSV": [("faery", FAERY), ("numpy", NUMPY_CSV)],
     "AEDAT 4 lz4": [("faery", FAERY), ("dv-processing", DV_PROCESSING)],
     "AEDAT 4 zstd": [("faery", FAERY), ("dv-processing", DV_PROCESSING)],
