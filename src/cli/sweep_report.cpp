@@ -16,7 +16,7 @@ namespace ovk::cli {
 namespace {
 
 using Kind = SweepColumn::Kind;
-using Cell = SweepColumn::Cell;
+using ColumnCell = SweepColumn::Cell;
 constexpr std::size_t kSummaryColumn = 14;
 
 std::string fixed(double value, int decimals) {
@@ -56,24 +56,24 @@ void write_line(std::FILE* out, const std::string& line) {
 
 // A whole number of the row, the same in every format.
 template <class Get>
-Cell whole(Get get) {
+ColumnCell whole(Get get) {
   return [get](const RecordingOutcome& o, const SweepRow& r) { return std::to_string(get(o, r)); };
 }
 
 // A fraction of the row: in full for csv and jsonl, to `decimals` places in
 // the table.
 template <class Get>
-std::pair<Cell, Cell> fraction(Get get, int decimals) {
+std::pair<ColumnCell, ColumnCell> fraction(Get get, int decimals) {
   return {[get](const RecordingOutcome& o, const SweepRow& r) { return shortest_double(get(o, r)); },
           [get, decimals](const RecordingOutcome& o, const SweepRow& r) {
             return fixed(get(o, r), decimals);
           }};
 }
 
-SweepColumn number(std::string key, std::string heading, Cell value, Cell shown = {}) {
+SweepColumn number(std::string key, std::string heading, ColumnCell value, ColumnCell shown = {}) {
   return {std::move(key), std::move(heading), Kind::kNumber, std::move(value), std::move(shown)};
 }
-SweepColumn number(std::string key, std::string heading, std::pair<Cell, Cell> cells) {
+SweepColumn number(std::string key, std::string heading, std::pair<ColumnCell, ColumnCell> cells) {
   return number(std::move(key), std::move(heading), std::move(cells.first),
                 std::move(cells.second));
 }
