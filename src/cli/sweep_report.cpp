@@ -64,13 +64,16 @@ ColumnCell whole(Get get) {
 // the table.
 template <class Get>
 std::pair<ColumnCell, ColumnCell> fraction(Get get, int decimals) {
-  return {[get](const RecordingOutcome& o, const SweepRow& r) { return shortest_double(get(o, r)); },
+  return {[get](const RecordingOutcome& o, const SweepRow& r) {
+            return shortest_double(get(o, r));
+          },
           [get, decimals](const RecordingOutcome& o, const SweepRow& r) {
             return fixed(get(o, r), decimals);
           }};
 }
 
-SweepColumn number(std::string key, std::string heading, ColumnCell value, ColumnCell shown = {}) {
+SweepColumn number(std::string key, std::string heading, ColumnCell value,
+                   ColumnCell shown = {}) {
   return {std::move(key), std::move(heading), Kind::kNumber, std::move(value), std::move(shown)};
 }
 SweepColumn number(std::string key, std::string heading, std::pair<ColumnCell, ColumnCell> cells) {
