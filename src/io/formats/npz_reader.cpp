@@ -20,7 +20,9 @@ constexpr zip_int64_t kMostMembers = 1 << 16;
 constexpr std::size_t kReadBytes = std::size_t{1} << 20;
 constexpr std::size_t kNamesShown = 8;
 
-Error bad(const std::string& why) { return Error(ErrorKind::kInvalidData, "not an event archive: " + why); }
+Error bad(const std::string& why) {
+  return Error(ErrorKind::kInvalidData, "not an event archive: " + why);
+}
 
 std::string quoted(std::string_view text) {
   std::string out(1, '\'');
@@ -65,18 +67,10 @@ class Member {
     return Ok{};
   }
 
-  // Reads to the end, which has libzip check the member's CRC.
-  Status expect_end() {
-    std::uint8_t byte = 0;
-    const zip_int64_t got = zip_fread(file_.get(), &byte, 1);
-    if (got < 0) return failure(name_, zip_file_strerror(file_.get()));
-    if (got > 0) return failure(name_, "it is longer than its header states");
-    return Ok{};
-  }
-
-  // Reads whatever is left, for its CRC.
-  Status drain() {
-    std::vector<std::uint8_t> scratch(std::min<std::uint64_t>(size_, kReadBytes));
+  // Reads whatever is left, up to the end, where libzip checks the member's
+  // CRC.
+  Status read_to_end() {
+    std::array<std::uint8_t, 4096> scratch;
     for (zip_int64_t got = 1; got > 0;) {
       got = zip_fread(file_.get(), scratch.data(), scratch.size());
       if (got < 0) return failure(name_, zip_file_strerror(file_.get()));
@@ -121,11 +115,20 @@ class Member {
   std::uint64_t size_ = 0;
 };
 
+// A member that holds events, with what the survey learnt of it: the layout
+// of a structured member, or the field of a column.
+struct Found {
+  zip_uint64_t index = 0;
+  std::string name;
+  NpyArray array;
+  NpyEventLayout layout;
+  NpyField field;
+};
+
 // A member opened again at its data, past the header.
-Result<Member> member_at_data(zip_t* archive, zip_uint64_t index, const std::string& name,
-                              const NpyArray& array) {
-  OVK_ASSIGN_OR_RETURN(Member member, Member::open(archive, index, name));
-  std::vector<std::uint8_t> header(array.data_offset);
+Result<Member> member_at_data(zip_t* archive, const Found& found) {
+  OVK_ASSIGN_OR_RETURN(Member member, Member::open(archive, found.index, found.name));
+  std::vector<std::uint8_t> header(found.array.data_offset);
   OVK_RETURN_IF_ERROR(member.read(header));
   return member;
 }
@@ -148,7 +151,7 @@ class NpzSource final : public SpentAfterError {
     const std::uint64_t n = std::min<std::uint64_t>(kSourceBlockEvents, count_ - done_);
     if (n == 0) {
       if (!ended_) {
-        for (Member& member : members_) OVK_RETURN_IF_ERROR(member.expect_end());
+        for (Member& member : members_) OVK_RETURN_IF_ERROR(member.read_to_end());
       }
       ended_ = true;
       return Ok{};
@@ -193,12 +196,6 @@ class NpzSource final : public SpentAfterError {
   std::vector<std::uint8_t> buffer_;
 };
 
-struct Found {
-  zip_uint64_t index = 0;
-  std::string name;
-  NpyArray array;
-};
-
 // What the members hold: structured event arrays, and columns by field.
 struct Survey {
   std::vector<std::string> names;
@@ -213,10 +210,13 @@ Status survey_member(zip_t* archive, zip_uint64_t index, const std::string& name
   OVK_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> head, member.header_bytes());
   Result<NpyArray> array = parse_npy_array_header(head);
   // Not an array, or one of another shape; unless its CRC says it was damaged.
-  if (!array.ok()) return member.drain();
+  if (!array.ok()) return member.read_to_end();
   const std::string key = name.substr(0, name.size() - kSuffix.size());
   if (array.value().descr.kind != PyLiteral::Kind::kString) {
-    if (event_layout(array.value()).ok()) survey.structured.push_back({index, name, std::move(array.value())});
+    Result<NpyEventLayout> layout = event_layout(array.value());
+    if (layout.ok()) {
+      survey.structured.push_back({index, name, std::move(array.value()), layout.value(), {}});
+    }
     return Ok{};
   }
   const int role = event_field_role(key);
@@ -228,7 +228,7 @@ Status survey_member(zip_t* archive, zip_uint64_t index, const std::string& name
   }
   OVK_ASSIGN_OR_RETURN(const NpyField field, event_column(array.value(), role, key));
   OVK_RETURN_IF_ERROR(member.check_size(array.value(), field.bytes));
-  slot = Found{index, name, std::move(array.value())};
+  slot = Found{index, name, std::move(array.value()), {}, field};
   return Ok{};
 }
 
@@ -237,18 +237,20 @@ std::string listed(const std::vector<std::string>& names) {
   for (std::size_t i = 0; i < names.size() && i < kNamesShown; ++i) {
     text += (i == 0 ? "" : ", ") + quoted(names[i]);
   }
-  if (names.size() > kNamesShown) text += ", and " + std::to_string(names.size() - kNamesShown) + " more";
+  if (names.size() > kNamesShown) {
+    text += ", and " + std::to_string(names.size() - kNamesShown) + " more";
+  }
   return names.empty() ? "none" : text;
 }
 
 Result<SourcePtr> structured_source(Archive archive, const Found& found) {
-  OVK_ASSIGN_OR_RETURN(const NpyEventLayout layout, event_layout(found.array));
-  OVK_ASSIGN_OR_RETURN(Member member, member_at_data(archive.get(), found.index, found.name, found.array));
-  OVK_RETURN_IF_ERROR(member.check_size(found.array, layout.record_bytes));
+  OVK_ASSIGN_OR_RETURN(Member member, member_at_data(archive.get(), found));
+  OVK_RETURN_IF_ERROR(member.check_size(found.array, found.layout.record_bytes));
   std::vector<Member> members;
   members.push_back(std::move(member));
-  return SourcePtr(std::make_unique<NpzSource>(std::move(archive), std::move(members), layout.count,
-                                               layout, std::array<NpyField, 4>{}));
+  return SourcePtr(std::make_unique<NpzSource>(std::move(archive), std::move(members),
+                                               found.layout.count, found.layout,
+                                               std::array<NpyField, 4>{}));
 }
 
 Result<SourcePtr> column_source(Archive archive, const Survey& survey) {
@@ -261,9 +263,8 @@ Result<SourcePtr> column_source(Archive archive, const Survey& survey) {
       return bad("member " + quoted(found.name) + " holds " + std::to_string(found.array.count) +
                  " values, " + quoted(first.name) + " " + std::to_string(first.array.count));
     }
-    const std::string key = found.name.substr(0, found.name.size() - 4);
-    OVK_ASSIGN_OR_RETURN(fields[static_cast<std::size_t>(role)], event_column(found.array, role, key));
-    OVK_ASSIGN_OR_RETURN(Member member, member_at_data(archive.get(), found.index, found.name, found.array));
+    fields[static_cast<std::size_t>(role)] = found.field;
+    OVK_ASSIGN_OR_RETURN(Member member, member_at_data(archive.get(), found));
     members.push_back(std::move(member));
   }
   return SourcePtr(std::make_unique<NpzSource>(std::move(archive), std::move(members),
@@ -316,8 +317,11 @@ Result<std::unique_ptr<EventSource>> open_npz(std::string_view path) {
     return bad("members " + quoted(survey.structured[0].name) + " and " +
                quoted(survey.structured[1].name) + " both hold events");
   }
-  if (survey.structured.size() == 1) return structured_source(std::move(archive), survey.structured[0]);
-  if (std::all_of(survey.columns.begin(), survey.columns.end(), [](const auto& c) { return c.has_value(); })) {
+  if (survey.structured.size() == 1) {
+    return structured_source(std::move(archive), survey.structured[0]);
+  }
+  if (std::all_of(survey.columns.begin(), survey.columns.end(),
+                  [](const auto& column) { return column.has_value(); })) {
     return column_source(std::move(archive), survey);
   }
   return bad("no member holds events: an array with fields x, y, t and p, or arrays x, y, t and p "
