@@ -730,10 +730,11 @@ def test_every_change_to_an_npz_archive_is_caught_or_harmless(tmp_path):
     for compressed in (True, False):
         path, want = small_npz(tmp_path, compressed, count=12)
         data = path.read_bytes()
-        for cut in range(len(data) if compressed else 0):
-            path.write_bytes(data[:cut])
-            done = run("info", path, check=1)
-            assert done.stderr.startswith(f"{path}: ") and done.stderr.count("\n") == 1, cut
+        if compressed:  # a cut ends either kind's zip directory the same way
+            for cut in range(len(data)):
+                path.write_bytes(data[:cut])
+                done = run("info", path, check=1)
+                assert done.stderr.startswith(f"{path}: ") and done.stderr.count("\n") == 1, cut
         rng = random.Random(len(data))
         for at in range(len(data)):
             changed = bytearray(data)
